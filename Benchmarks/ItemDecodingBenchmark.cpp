@@ -1,0 +1,238 @@
+// How much decoding an item list costs on top of parsing its bytes.
+//
+// The items endpoint returns `{"items": [...]}`; the client parses the body with nlohmann/json
+// and then decodes the list into `KestroItem` values through the coding layer. The baseline is
+// the parse alone; the figure that matters is (parse + decode) / parse, which should stay at or
+// below 1.6: the typed layer may not cost much more than the parser it sits on.
+//
+// Run: kestro-benchmarks [--benchmark_repetitions=N]; the ratio uses the best CPU time of each.
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "KestroCore/Foundation/JSONCoding.h"
+#include "KestroCore/Models/ServerModels.h"
+
+namespace {
+
+using kestro::JSON;
+
+constexpr std::size_t kItemCount = 10'000;
+
+// A fixed-seed generator, so every run and every machine decodes the same body.
+class SplitMix64 {
+ public:
+  explicit SplitMix64(std::uint64_t seed) : state_(seed) {}
+
+  std::uint64_t next() {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  std::size_t below(std::size_t bound) { return static_cast<std::size_t>(next() % bound); }
+  bool chance(unsigned percent) { return below(100) < percent; }
+
+ private:
+  std::uint64_t state_;
+};
+
+// Some words carry accents, other scripts, emoji and characters that JSON has to escape, as
+// titles and page text do.
+constexpr std::string_view kWords[] = {
+    "capture", "reading", "notes",  "meeting", "Übersicht",  "café",        "naïve",
+    "東京",    "данные",  "🙂",   "résumé",  "the",        "and",         "of",
+    "project", "design",  "review", "budget",  "\"quoted\"", "line\nbreak", "tab\tstop",
+    "2025",    "draft",   "Zürich", "señal",   "λόγος",      "report",      "summary"};
+
+std::string words(SplitMix64& random, std::size_t minimum, std::size_t maximum) {
+  const std::size_t count = minimum + random.below(maximum - minimum + 1);
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i != 0) text += ' ';
+    text += kWords[random.below(std::size(kWords))];
+  }
+  return text;
+}
+
+std::string uuidText(SplitMix64& random) {
+  kestro::UUID::Bytes bytes;
+  for (auto& byte : bytes) byte = static_cast<std::uint8_t>(random.next());
+  std::string text = kestro::UUID(bytes).uuidString();
+  // Some servers write lower case; the reader must take both.
+  if (random.chance(25)) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
+  }
+  return text;
+}
+
+std::string dateText(std::int64_t secondsSince1970) {
+  return kestro::formatInternetDate(kestro::Date{} + std::chrono::seconds(secondsSince1970));
+}
+
+JSON relationship(SplitMix64& random, std::int64_t when) {
+  constexpr const char* kTypes[] = {"references", "duplicates", "follows_up", "mentions"};
+  JSON value = {{"id", uuidText(random)},
+                {"relatedItemId", uuidText(random)},
+                {"type", kTypes[random.below(std::size(kTypes))]},
+                {"source", random.chance(50) ? "system" : "user"},
+                {"direction", random.chance(50) ? "outgoing" : "incoming"},
+                {"createdAt", dateText(when)},
+                {"updatedAt", dateText(when + 90)}};
+  if (random.chance(40)) value["note"] = words(random, 3, 12);
+  if (random.chance(60)) value["confidence"] = static_cast<double>(random.below(1000)) / 1000.0;
+  return value;
+}
+
+JSON metadata(SplitMix64& random) {
+  JSON value = JSON::object();
+  value["language"] = random.chance(70) ? "en" : "de";
+  value["wordCount"] = random.below(20'000);
+  if (random.chance(50)) value["readingMinutes"] = static_cast<double>(random.below(600)) / 10.0;
+  if (random.chance(40)) value["paywalled"] = random.chance(20);
+  if (random.chance(40)) {
+    value["tags"] = JSON::array();
+    for (std::size_t i = random.below(4); i > 0; --i) value["tags"].push_back(words(random, 1, 1));
+  }
+  if (random.chance(30)) {
+    value["site"] = {{"name", words(random, 1, 2)}, {"favicon", nullptr}};
+  }
+  return value;
+}
+
+JSON item(SplitMix64& random, std::size_t index) {
+  constexpr const char* kKinds[] = {"url",        "selected_text", "screen_context", "image",
+                                    "video_file", "pdf",           "file",           "note"};
+  constexpr const char* kStatuses[] = {"ready", "processing", "failed"};
+  const std::int64_t capturedAt =
+      1'735'689'600 + static_cast<std::int64_t>(index) * 3'607 + random.below(3'600);
+  JSON value = {{"id", uuidText(random)},
+                {"kind", kKinds[random.below(std::size(kKinds))]},
+                {"status", kStatuses[random.below(std::size(kStatuses))]},
+                {"title", words(random, 2, 10)},
+                {"annotation", random.chance(30) ? words(random, 3, 30) : ""},
+                {"metadata", metadata(random)},
+                {"relationships", JSON::array()},
+                {"capturedAt", dateText(capturedAt)},
+                {"createdAt", dateText(capturedAt + 2)},
+                {"updatedAt", dateText(capturedAt + 2 + random.below(86'400))}};
+  if (random.chance(70)) {
+    value["canonicalUrl"] = "https://example.com/articles/" + std::to_string(index) +
+                            "?ref=" + std::to_string(random.below(100));
+  }
+  if (random.chance(30)) value["userContent"] = words(random, 10, 50);
+  if (random.chance(40)) value["normalizedMarkdown"] = "# " + words(random, 50, 200);
+  if (random.chance(50)) value["extractedText"] = words(random, 50, 200);
+  if (random.chance(60)) value["summary"] = words(random, 15, 40);
+  for (std::size_t i = random.below(4); i > 0; --i) {
+    value["relationships"].push_back(relationship(random, capturedAt + 60));
+  }
+  return value;
+}
+
+const std::string& itemsBody() {
+  static const std::string body = [] {
+    SplitMix64 random(0x6B657374726Full);
+    JSON items = JSON::array();
+    for (std::size_t i = 0; i < kItemCount; ++i) items.push_back(item(random, i));
+    return JSON{{"items", std::move(items)}}.dump();
+  }();
+  return body;
+}
+
+std::vector<kestro::KestroItem> decodeItems(const JSON& body) {
+  const kestro::CodingPath rootPath;  // the decoder keeps a reference to it
+  const kestro::ObjectDecoder root(body, rootPath);
+  return root.required<std::vector<kestro::KestroItem>>("items");
+}
+
+void BM_ParseItems(benchmark::State& state) {
+  const std::string& body = itemsBody();
+  for (auto _ : state) {
+    JSON json = JSON::parse(body);
+    benchmark::DoNotOptimize(json);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * body.size()));
+}
+
+void BM_ParseAndDecodeItems(benchmark::State& state) {
+  const std::string& body = itemsBody();
+  for (auto _ : state) {
+    JSON json = JSON::parse(body);
+    std::vector<kestro::KestroItem> items = decodeItems(json);
+    if (items.size() != kItemCount) state.SkipWithError("decoded the wrong number of items");
+    benchmark::DoNotOptimize(items);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * body.size()));
+}
+
+BENCHMARK(BM_ParseItems)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ParseAndDecodeItems)->Unit(benchmark::kMillisecond);
+
+// Prints as the console reporter does and keeps the best CPU time of each benchmark (the median
+// when only aggregates are reported). CPU time rather than wall time, because the machines that
+// run this are shared and a preempted run inflates only the latter.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  RatioReporter() : ConsoleReporter(OO_Tabular) {}
+
+  void ReportRuns(const std::vector<Run>& reports) override {
+    for (const Run& run : reports) {
+      if (run.error_occurred) continue;
+      Times& times = times_[run.run_name.function_name];
+      if (run.run_type == Run::RT_Iteration) {
+        times.best = std::min(times.best, run.GetAdjustedCPUTime());
+      } else if (run.aggregate_name == "median") {
+        times.median = run.GetAdjustedCPUTime();
+      }
+    }
+    ConsoleReporter::ReportRuns(reports);
+  }
+
+  void printRatio() const {
+    const double parse = cpuTime("BM_ParseItems");
+    const double decode = cpuTime("BM_ParseAndDecodeItems");
+    if (!std::isfinite(parse) || !std::isfinite(decode)) return;
+    std::printf("body: %zu items, %.1f MB\n", kItemCount,
+                static_cast<double>(itemsBody().size()) / 1e6);
+    std::printf("parse: %.2f ms, parse+decode: %.2f ms (CPU time)\n", parse, decode);
+    std::printf("decode/parse ratio: %.2f (target <= 1.6)\n", decode / parse);
+  }
+
+ private:
+  struct Times {
+    double best = std::numeric_limits<double>::infinity();
+    double median = std::numeric_limits<double>::infinity();
+  };
+
+  double cpuTime(const std::string& name) const {
+    const auto it = times_.find(name);
+    if (it == times_.end()) return std::numeric_limits<double>::infinity();
+    return std::isfinite(it->second.best) ? it->second.best : it->second.median;
+  }
+
+  std::map<std::string, Times> times_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.printRatio();
+  benchmark::Shutdown();
+  return 0;
+}

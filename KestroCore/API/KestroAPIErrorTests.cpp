@@ -1,0 +1,49 @@
+#include "KestroCore/API/KestroAPIError.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace kestro {
+namespace {
+
+TEST(KestroAPIErrorTest, CodeAndRetryableFollowTheCase) {
+  struct Case {
+    KestroAPIError error;
+    const char* code;
+    bool retryable;
+  };
+  const Case cases[] = {
+      // The server's own code and flag win, even when the code looks like one of ours.
+      {KestroAPIError::server("NETWORK_ERROR", "m", false, "t"), "NETWORK_ERROR", false},
+      {KestroAPIError::server("RATE_LIMITED", "slow down", true, "t-1"), "RATE_LIMITED", true},
+      {KestroAPIError::transport("Connection refused"), "NETWORK_ERROR", true},
+      {KestroAPIError::localFile("No supported share item"), "LOCAL_FILE_ERROR", false},
+      {KestroAPIError::invalidResponse(), "INVALID_RESPONSE", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.error.code(), c.code);
+    EXPECT_EQ(c.error.retryable(), c.retryable) << c.code;
+  }
+}
+
+TEST(KestroAPIErrorTest, CarriesItsPayloadWhenThrown) {
+  try {
+    throw KestroAPIError::server("QUOTA", "Over quota", true, "trace-9");
+  } catch (const std::exception& thrown) {
+    const auto* error = dynamic_cast<const KestroAPIError*>(&thrown);
+    ASSERT_NE(error, nullptr);
+    const auto* server = error->as<KestroAPIError::Server>();
+    ASSERT_NE(server, nullptr);
+    EXPECT_EQ(server->message, "Over quota");
+    EXPECT_EQ(server->traceId, "trace-9");
+    EXPECT_EQ(error->as<KestroAPIError::Transport>(), nullptr);
+    EXPECT_NE(std::string(thrown.what()).find("QUOTA"), std::string::npos);
+  }
+  const auto localFile = KestroAPIError::localFile("Open Tavlo and sign in before sharing");
+  EXPECT_EQ(localFile.as<KestroAPIError::LocalFile>()->message,
+            "Open Tavlo and sign in before sharing");
+}
+
+}  // namespace
+}  // namespace kestro

@@ -1,0 +1,304 @@
+#pragma once
+
+// The one place that decides how values travel as JSON: required and optional fields, null,
+// strict JSON kinds, enumerations by raw value, dates, UUIDs and URLs. Every model describes
+// its fields through `ObjectEncoder` and `ObjectDecoder` and never touches these rules itself.
+//
+// Reading is strict where nlohmann/json is lenient: a number is never narrowed (1.9 is not an
+// integer), a string is never a number, and null is a value only where the type allows it.
+// Writing refuses what JSON cannot say (a NaN) instead of writing null.
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "KestroCore/Foundation/Date.h"
+#include "KestroCore/Foundation/RawValue.h"
+#include "KestroCore/Foundation/URL.h"
+#include "KestroCore/Foundation/UUID.h"
+
+namespace kestro {
+
+using JSON = nlohmann::json;
+
+// Where in a document a value sits ("capture.assets[0].role"). Paths are chains of stack
+// objects, each pointing at its parent, and become text only when an error is reported, so
+// decoding pays nothing for them on success. A path must not outlive its parent or its key.
+class CodingPath {
+ public:
+  constexpr CodingPath() noexcept = default;
+
+  CodingPath key(std::string_view name) const noexcept { return CodingPath(this, name, 0); }
+  CodingPath index(std::size_t position) const noexcept { return CodingPath(this, {}, position + 1); }
+
+  // "" for the root, then keys joined by "." and positions as "[n]".
+  std::string toString() const;
+
+ private:
+  constexpr CodingPath(const CodingPath* parent, std::string_view key, std::size_t index) noexcept
+      : parent_(parent), key_(key), indexPlusOne_(index) {}
+
+  const CodingPath* parent_ = nullptr;
+  std::string_view key_;
+  std::size_t indexPlusOne_ = 0;  // 0 when this step is a key
+};
+
+// A document that does not have the expected shape. Names where and what was wrong.
+class DecodingError : public std::exception {
+ public:
+  DecodingError(std::string codingPath, std::string reason);
+
+  const std::string& codingPath() const noexcept { return codingPath_; }
+  const std::string& reason() const noexcept { return reason_; }
+  // "capture.origin.deviceId: expected a UUID, found \"abc\"".
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string codingPath_;
+  std::string reason_;
+  std::string message_;
+};
+
+// A value that JSON cannot represent (a non-finite number, text that is not UTF-8).
+class EncodingError : public std::exception {
+ public:
+  EncodingError(std::string codingPath, std::string reason);
+
+  const std::string& codingPath() const noexcept { return codingPath_; }
+  const std::string& reason() const noexcept { return reason_; }
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string codingPath_;
+  std::string reason_;
+  std::string message_;
+};
+
+[[noreturn]] void throwDecodingError(const CodingPath& path, std::string reason);
+[[noreturn]] void throwEncodingError(const CodingPath& path, std::string reason);
+// "expected a string, found number 3" and the like.
+[[noreturn]] void throwTypeMismatch(const CodingPath& path, std::string_view expected,
+                                    const JSON& found);
+
+// How one type is written and read. Specialised below for the built-in kinds and by every model
+// (see KESTRO_DECLARE_JSON_CODER):
+//   static JSON encode(const T& value, const CodingPath& path);   // throws EncodingError
+//   static T decode(const JSON& json, const CodingPath& path);    // throws DecodingError
+template <class T, class Enable = void>
+struct JSONCoder;
+
+template <>
+struct JSONCoder<std::string> {
+  static JSON encode(const std::string& value, const CodingPath&) { return value; }
+  static std::string decode(const JSON& json, const CodingPath& path) {
+    if (!json.is_string()) throwTypeMismatch(path, "a string", json);
+    return json.get_ref<const std::string&>();
+  }
+};
+
+template <>
+struct JSONCoder<bool> {
+  static JSON encode(bool value, const CodingPath&) { return value; }
+  static bool decode(const JSON& json, const CodingPath& path) {
+    if (!json.is_boolean()) throwTypeMismatch(path, "a boolean", json);
+    return json.get<bool>();
+  }
+};
+
+// Integers: any JSON number whose value is a whole number within range; 1.5 or 2^63 is refused
+// rather than rounded or wrapped.
+template <>
+struct JSONCoder<std::int64_t> {
+  static JSON encode(std::int64_t value, const CodingPath&) { return value; }
+  static std::int64_t decode(const JSON& json, const CodingPath& path);
+};
+
+// Floating-point numbers: any JSON number. Writing a NaN or an infinity is an EncodingError.
+template <>
+struct JSONCoder<double> {
+  static JSON encode(double value, const CodingPath& path);
+  static double decode(const JSON& json, const CodingPath& path);
+};
+
+template <>
+struct JSONCoder<UUID> {
+  static JSON encode(const UUID& value, const CodingPath&) { return value.uuidString(); }
+  static UUID decode(const JSON& json, const CodingPath& path);
+};
+
+// Dates as internet date-times in UTC with whole seconds ("2025-03-04T05:06:07Z").
+template <>
+struct JSONCoder<Date> {
+  static JSON encode(Date value, const CodingPath&) { return formatInternetDate(value); }
+  static Date decode(const JSON& json, const CodingPath& path);
+};
+
+template <>
+struct JSONCoder<URL> {
+  static JSON encode(const URL& value, const CodingPath&) { return value.absoluteString(); }
+  static URL decode(const JSON& json, const CodingPath& path);
+};
+
+template <RawValueEnum E>
+struct JSONCoder<E> {
+  static JSON encode(E value, const CodingPath&) { return std::string(rawValue(value)); }
+  static E decode(const JSON& json, const CodingPath& path) {
+    if (!json.is_string()) throwTypeMismatch(path, "a string", json);
+    const auto& text = json.get_ref<const std::string&>();
+    if (auto value = fromRawValue<E>(text)) return *value;
+    throwDecodingError(path, "\"" + text + "\" is not a " + std::string(RawValues<E>::typeName));
+  }
+};
+
+template <class T>
+struct JSONCoder<std::vector<T>> {
+  static JSON encode(const std::vector<T>& values, const CodingPath& path) {
+    JSON array = JSON::array();
+    auto& elements = array.get_ref<JSON::array_t&>();
+    elements.reserve(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      elements.push_back(JSONCoder<T>::encode(values[i], path.index(i)));
+    }
+    return array;
+  }
+  static std::vector<T> decode(const JSON& json, const CodingPath& path) {
+    if (!json.is_array()) throwTypeMismatch(path, "an array", json);
+    const auto& elements = json.get_ref<const JSON::array_t&>();
+    std::vector<T> values;
+    values.reserve(elements.size());
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+      values.push_back(JSONCoder<T>::decode(elements[i], path.index(i)));
+    }
+    return values;
+  }
+};
+
+// Maps from text keys: JSON objects; an empty object is a valid, empty map.
+template <class T>
+struct JSONCoder<std::map<std::string, T>> {
+  static JSON encode(const std::map<std::string, T>& values, const CodingPath& path) {
+    JSON object = JSON::object();
+    auto& members = object.get_ref<JSON::object_t&>();
+    for (const auto& [key, value] : values) {
+      members.emplace(key, JSONCoder<T>::encode(value, path.key(key)));
+    }
+    return object;
+  }
+  static std::map<std::string, T> decode(const JSON& json, const CodingPath& path) {
+    if (!json.is_object()) throwTypeMismatch(path, "an object", json);
+    std::map<std::string, T> values;
+    for (const auto& [key, value] : json.get_ref<const JSON::object_t&>()) {
+      values.emplace_hint(values.end(), key, JSONCoder<T>::decode(value, path.key(key)));
+    }
+    return values;
+  }
+};
+
+// Reads the fields of one JSON object. Keys that are not asked for are ignored.
+class ObjectDecoder {
+ public:
+  // Throws DecodingError unless `json` is an object. Keeps references to both arguments.
+  ObjectDecoder(const JSON& json, const CodingPath& path);
+  // Temporaries would dangle once the statement ends: `ObjectDecoder(body, CodingPath{})`.
+  ObjectDecoder(const JSON&&, const CodingPath&) = delete;
+  ObjectDecoder(const JSON&, const CodingPath&&) = delete;
+  ObjectDecoder(const JSON&&, const CodingPath&&) = delete;
+
+  // A key that must be present. Missing is an error; a null is handed to T's coder, which
+  // refuses it unless null is a value of T.
+  template <class T>
+  T required(std::string_view key) const {
+    const JSON* value = find(key);
+    if (value == nullptr) throwDecodingError(path_.key(key), "required key is missing");
+    return JSONCoder<T>::decode(*value, path_.key(key));
+  }
+
+  // A key that may be missing; a null reads as missing too.
+  template <class T>
+  std::optional<T> optional(std::string_view key) const {
+    const JSON* value = find(key);
+    if (value == nullptr || value->is_null()) return std::nullopt;
+    return JSONCoder<T>::decode(*value, path_.key(key));
+  }
+
+  const CodingPath& path() const noexcept { return path_; }
+
+ private:
+  const JSON* find(std::string_view key) const;
+
+  const JSON::object_t& members_;
+  const CodingPath& path_;
+};
+
+// Writes the fields of one JSON object. Keys come out sorted whatever the call order.
+class ObjectEncoder {
+ public:
+  explicit ObjectEncoder(const CodingPath& path) : path_(path) {}
+  explicit ObjectEncoder(const CodingPath&&) = delete;
+
+  template <class T>
+  ObjectEncoder& required(std::string_view key, const T& value) {
+    members_.insert_or_assign(std::string(key), JSONCoder<T>::encode(value, path_.key(key)));
+    return *this;
+  }
+
+  // An absent value is left out entirely, never written as null.
+  template <class T>
+  ObjectEncoder& optional(std::string_view key, const std::optional<T>& value) {
+    if (value) required(key, *value);
+    return *this;
+  }
+
+  JSON finish() && { return JSON(std::move(members_)); }
+
+ private:
+  JSON::object_t members_;
+  const CodingPath& path_;
+};
+
+// Declares the coder of a model type; the model's .cpp defines the two functions.
+#define KESTRO_DECLARE_JSON_CODER(Type)                                 \
+  template <>                                                           \
+  struct JSONCoder<Type> {                                              \
+    static JSON encode(const Type& value, const CodingPath& path);      \
+    static Type decode(const JSON& json, const CodingPath& path);       \
+  }
+
+// The entry points.
+
+template <class T>
+JSON encodeJSON(const T& value) {
+  return JSONCoder<T>::encode(value, CodingPath{});
+}
+
+template <class T>
+T decodeJSON(const JSON& json) {
+  return JSONCoder<T>::decode(json, CodingPath{});
+}
+
+// Compact text with object keys in ascending order. Throws EncodingError for a value JSON cannot
+// represent, including a string that is not valid UTF-8.
+std::string serializeJSON(const JSON& json);
+
+// Parses text that must hold exactly one JSON value. Text that is not JSON at all is a
+// DecodingError at the root path too, so callers have one error to handle.
+JSON parseJSON(std::string_view text);
+
+template <class T>
+std::string encodeJSONString(const T& value) {
+  return serializeJSON(encodeJSON(value));
+}
+
+template <class T>
+T decodeJSONString(std::string_view text) {
+  return decodeJSON<T>(parseJSON(text));
+}
+
+}  // namespace kestro

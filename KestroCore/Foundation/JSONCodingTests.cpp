@@ -1,0 +1,146 @@
+#include "KestroCore/Foundation/JSONCoding.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestro {
+
+// A small model of the test's own, so the rules are checked apart from any real model.
+enum class Shade { light, darkGrey };
+template <>
+struct RawValues<Shade> {
+  static constexpr std::string_view typeName = "Shade";
+  static constexpr std::array cases{std::pair{Shade::light, std::string_view{"light"}},
+                                    std::pair{Shade::darkGrey, std::string_view{"dark_grey"}}};
+};
+
+struct Swatch {
+  std::int64_t count;
+  std::optional<double> weight;
+  std::vector<Shade> shades;
+  std::optional<UUID> owner;
+
+  bool operator==(const Swatch&) const = default;
+};
+KESTRO_DECLARE_JSON_CODER(Swatch);
+
+JSON JSONCoder<Swatch>::encode(const Swatch& value, const CodingPath& path) {
+  ObjectEncoder object(path);
+  object.required("shades", value.shades)
+      .required("count", value.count)
+      .optional("weight", value.weight)
+      .optional("owner", value.owner);
+  return std::move(object).finish();
+}
+
+Swatch JSONCoder<Swatch>::decode(const JSON& json, const CodingPath& path) {
+  const ObjectDecoder object(json, path);
+  return Swatch{.count = object.required<std::int64_t>("count"),
+                .weight = object.optional<double>("weight"),
+                .shades = object.required<std::vector<Shade>>("shades"),
+                .owner = object.optional<UUID>("owner")};
+}
+
+namespace {
+
+// Runs the decode and returns the error it raised; fails the test when it raised none.
+template <class T>
+DecodingError decodingErrorOf(std::string_view text) {
+  try {
+    decodeJSONString<T>(text);
+  } catch (const DecodingError& error) {
+    return error;
+  }
+  ADD_FAILURE() << "decoded without error: " << text;
+  return DecodingError("", "");
+}
+
+TEST(JSONCodingTest, WritesSortedCompactKeysAndLeavesAbsentOptionalsOut) {
+  const Swatch swatch{.count = 3, .weight = std::nullopt, .shades = {Shade::darkGrey},
+                      .owner = UUID::fromString("e621e1f8-c36c-495a-93fc-0c247a3e6e5f")};
+  const std::string text = encodeJSONString(swatch);
+  EXPECT_EQ(text,
+            R"({"count":3,"owner":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","shades":["dark_grey"]})");
+  EXPECT_EQ(decodeJSONString<Swatch>(text), swatch);
+}
+
+TEST(JSONCodingTest, NullReadsAsAbsentAndUnknownKeysAreIgnored) {
+  const auto swatch =
+      decodeJSONString<Swatch>(R"({"count":1,"weight":null,"owner":null,"shades":[],"extra":{}})");
+  EXPECT_EQ(swatch, (Swatch{.count = 1, .weight = {}, .shades = {}, .owner = {}}));
+}
+
+TEST(JSONCodingTest, IntegersAreNeverNarrowedOrWrapped) {
+  EXPECT_EQ(decodeJSONString<Swatch>(R"({"count":3.0,"shades":[]})").count, 3);
+  EXPECT_EQ(decodeJSONString<Swatch>(R"({"count":-9223372036854775808,"shades":[]})").count,
+            std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(decodeJSONString<Swatch>(R"({"count":9223372036854775807,"shades":[]})").count,
+            std::numeric_limits<std::int64_t>::max());
+  for (const char* count : {"1.9", "-0.5", "9223372036854775808", "1e19", "\"3\"", "true", "null"}) {
+    const auto error =
+        decodingErrorOf<Swatch>(std::string(R"({"shades":[],"count":)") + count + "}");
+    EXPECT_EQ(error.codingPath(), "count") << count;
+  }
+  // A double takes any number, integral or not, but nothing else.
+  EXPECT_EQ(decodeJSONString<Swatch>(R"({"count":0,"weight":7,"shades":[]})").weight, 7.0);
+  EXPECT_EQ(decodingErrorOf<Swatch>(R"({"count":0,"weight":"7","shades":[]})").codingPath(),
+            "weight");
+}
+
+TEST(JSONCodingTest, ErrorsNameTheCodingPathAndWhatWasWrong) {
+  {
+    const auto error = decodingErrorOf<std::vector<Swatch>>(
+        R"([{"count":1,"shades":[]},{"count":1,"shades":["light","Light"]}])");
+    EXPECT_EQ(error.codingPath(), "[1].shades[1]");
+    EXPECT_NE(error.reason().find("\"Light\" is not a Shade"), std::string::npos) << error.what();
+    EXPECT_EQ(std::string(error.what()).rfind("[1].shades[1]: ", 0), 0u) << error.what();
+  }
+  {
+    const auto error = decodingErrorOf<Swatch>(R"({"count":1})");
+    EXPECT_EQ(error.codingPath(), "shades");
+    EXPECT_EQ(error.reason(), "required key is missing");
+  }
+  {
+    const auto error = decodingErrorOf<Swatch>(R"({"count":1,"shades":null})");
+    EXPECT_EQ(error.codingPath(), "shades");
+    EXPECT_EQ(error.reason(), "expected an array, found null");
+  }
+  {
+    const auto error = decodingErrorOf<Swatch>(R"({"count":1,"shades":[],"owner":"{E621E1F8}"})");
+    EXPECT_EQ(error.codingPath(), "owner");
+  }
+  {
+    const auto error = decodingErrorOf<std::map<std::string, Swatch>>(R"({"a b":[]})");
+    EXPECT_EQ(error.codingPath(), "a b");
+    EXPECT_EQ(error.reason(), "expected an object, found an array");
+  }
+  {
+    const auto error = decodingErrorOf<Swatch>(R"({"count":1,"shades":[]})" "trailing");
+    EXPECT_EQ(error.codingPath(), "");
+    EXPECT_NE(error.reason().find("not valid JSON"), std::string::npos);
+  }
+}
+
+TEST(JSONCodingTest, WritingRefusesWhatJSONCannotSay) {
+  for (double weight : {std::numeric_limits<double>::quiet_NaN(),
+                        std::numeric_limits<double>::infinity(),
+                        -std::numeric_limits<double>::infinity()}) {
+    const Swatch swatch{.count = 0, .weight = weight, .shades = {}, .owner = {}};
+    try {
+      encodeJSONString(std::vector<Swatch>{swatch, swatch});
+      ADD_FAILURE() << "wrote " << weight;
+    } catch (const EncodingError& error) {
+      EXPECT_EQ(error.codingPath(), "[0].weight");
+    }
+  }
+  EXPECT_THROW(serializeJSON(JSON(std::string("caf\xC3"))), EncodingError);
+  EXPECT_EQ(serializeJSON(JSON(std::string("caf\xC3\xA9"))), "\"caf\xC3\xA9\"");
+}
+
+}  // namespace
+}  // namespace kestro

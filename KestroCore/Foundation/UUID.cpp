@@ -1,0 +1,72 @@
+#include "KestroCore/Foundation/UUID.h"
+
+#include <openssl/rand.h>
+
+#include <cstring>
+#include <system_error>
+
+namespace kestro {
+namespace {
+
+constexpr char kUpperHexDigits[] = "0123456789ABCDEF";
+// Offsets of the hyphens in the 36-character form.
+constexpr bool isHyphenPosition(std::size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
+
+int hexValue(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+UUID::UUID() {
+  if (RAND_bytes(bytes_.data(), static_cast<int>(bytes_.size())) != 1) {
+    throw std::system_error(std::make_error_code(std::errc::io_error),
+                            "no random bytes available for a UUID");
+  }
+  bytes_[6] = static_cast<std::uint8_t>((bytes_[6] & 0x0F) | 0x40);  // version 4
+  bytes_[8] = static_cast<std::uint8_t>((bytes_[8] & 0x3F) | 0x80);  // RFC 4122 variant
+}
+
+std::optional<UUID> UUID::fromString(std::string_view text) noexcept {
+  if (text.size() != 36) return std::nullopt;
+  Bytes bytes{};
+  std::size_t byteIndex = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    if (isHyphenPosition(i)) {
+      if (text[i] != '-') return std::nullopt;
+      ++i;
+      continue;
+    }
+    const int high = hexValue(text[i]);
+    const int low = hexValue(text[i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    bytes[byteIndex++] = static_cast<std::uint8_t>(high << 4 | low);
+    i += 2;
+  }
+  return UUID(bytes);
+}
+
+std::string UUID::uuidString() const {
+  std::string text(36, '-');
+  std::size_t out = 0;
+  for (std::uint8_t byte : bytes_) {
+    if (isHyphenPosition(out)) ++out;
+    text[out++] = kUpperHexDigits[byte >> 4];
+    text[out++] = kUpperHexDigits[byte & 0x0F];
+  }
+  return text;
+}
+
+}  // namespace kestro
+
+std::size_t std::hash<kestro::UUID>::operator()(const kestro::UUID& uuid) const noexcept {
+  // The bytes are random already; folding them is as good a hash as any.
+  std::uint64_t high = 0;
+  std::uint64_t low = 0;
+  std::memcpy(&high, uuid.bytes().data(), 8);
+  std::memcpy(&low, uuid.bytes().data() + 8, 8);
+  return static_cast<std::size_t>(high ^ (low * 0x9E3779B97F4A7C15ULL));
+}
