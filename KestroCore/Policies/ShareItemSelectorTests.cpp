@@ -1,0 +1,142 @@
+#include "KestroCore/Policies/ShareItemSelector.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestro {
+namespace {
+
+using R = ShareRepresentation;
+
+URL url(const char* text) { return URL::fromString(text).value(); }
+
+ShareSelection webAddress(const char* text) {
+  return ShareSelection{.sourceKind = SourceKind::url, .url = url(text), .text = {}, .files = {}};
+}
+
+ShareSelection selectedText(std::string text) {
+  return ShareSelection{
+      .sourceKind = SourceKind::selectedText, .url = {}, .text = std::move(text), .files = {}};
+}
+
+ShareSelection files(SourceKind kind, std::vector<R> staged) {
+  return ShareSelection{.sourceKind = kind, .url = {}, .text = {}, .files = std::move(staged)};
+}
+
+const R kPage = R::url(url("https://example.com/page"));
+const R kOtherPage = R::url(url("https://example.org/other"));
+const R kWords = R::text("some words");
+const R kBlank = R::text(" \n\t\u00A0\u2028");
+const R kNotes = R::file(url("file:///tmp/notes.txt"), "text/plain");
+const R kPhoto = R::image(url("file:///tmp/photo.jpg"), "image/jpeg");
+const R kClip = R::movie(url("file:///tmp/clip.mov"), "video/quicktime");
+
+TEST(ShareItemSelectorTest, EarlierStagesWinWhateverTheirPosition) {
+  struct Case {
+    const char* scenario;
+    std::vector<R> input;
+    std::optional<ShareSelection> expected;
+  };
+  const Case cases[] = {
+      {"nothing shared", {}, std::nullopt},
+      {"web address after a text", {kWords, kPage}, webAddress("https://example.com/page")},
+      {"first of two web addresses",
+       {kPhoto, kPage, kOtherPage},
+       webAddress("https://example.com/page")},
+      {"text beats an earlier file", {kNotes, kWords}, selectedText("some words")},
+      {"blank first text hides a later one", {kBlank, kWords}, std::nullopt},
+      {"blank first text falls through to files",
+       {kBlank, kWords, kNotes},
+       files(SourceKind::file, {kNotes})},
+      {"blank text and a movie", {kBlank, kClip}, files(SourceKind::videoFile, {kClip})},
+      {"first file decides the kind, all are staged",
+       {kPhoto, kNotes, kClip},
+       files(SourceKind::image, {kPhoto, kNotes, kClip})},
+  };
+  for (const auto& [scenario, input, expected] : cases) {
+    EXPECT_EQ(ShareItemSelector::select(input), expected) << scenario;
+  }
+}
+
+TEST(ShareItemSelectorTest, TextBecomesAWebAddressOnlyWhenItIsExactlyOne) {
+  const struct {
+    const char* text;
+    std::optional<const char*> address;  // absent: the text is kept as it is
+  } cases[] = {
+      {"https://example.com/a?b=c#d", "https://example.com/a?b=c#d"},
+      {"http://example.com", "http://example.com"},
+      {" https://example.com/a", std::nullopt},  // the space makes it part of a sentence
+      {"https://example.com/a\n", std::nullopt},
+      {"HTTPS://example.com/a", std::nullopt},
+      {"ftp://example.com/a", std::nullopt},
+      {"https://example.com/a b", std::nullopt},  // must parse as a whole
+      {"  two words \n", std::nullopt},           // kept with its white space
+  };
+  for (const auto& [text, address] : cases) {
+    const auto expected = address ? webAddress(*address) : selectedText(text);
+    EXPECT_EQ(ShareItemSelector::select({R::text(text), kNotes}), expected) << text;
+  }
+}
+
+TEST(ShareItemSelectorTest, OnlyAFileCanBeAPDF) {
+  const struct {
+    R first;
+    SourceKind kind;
+  } cases[] = {
+      {R::file(url("file:///tmp/report.PDF"), "application/octet-stream"), SourceKind::pdf},
+      {R::file(url("file:///tmp/report"), "application/pdf"), SourceKind::pdf},
+      // The MIME type is compared exactly; the name does not help here.
+      {R::file(url("file:///tmp/report.bin"), "Application/PDF"), SourceKind::file},
+      {R::file(url("file:///tmp/report.pdf.txt"), "text/plain"), SourceKind::file},
+      {R::image(url("file:///tmp/scan.pdf"), "application/pdf"), SourceKind::image},
+      {R::movie(url("file:///tmp/clip.pdf"), "application/pdf"), SourceKind::videoFile},
+  };
+  for (const auto& [first, kind] : cases) {
+    const auto selection = ShareItemSelector::select({first, kNotes});
+    ASSERT_TRUE(selection.has_value());
+    EXPECT_EQ(selection->sourceKind, kind) << first.localFile()->url.absoluteString();
+    EXPECT_EQ(selection->files, (std::vector<R>{first, kNotes}));
+  }
+  // A PDF in second place does not make the capture a PDF.
+  const R pdf = R::file(url("file:///tmp/report.pdf"), "application/pdf");
+  EXPECT_EQ(ShareItemSelector::select({kNotes, pdf})->sourceKind, SourceKind::file);
+}
+
+TEST(ShareRepresentationTest, EqualityNeedsTheSameCaseAndPayload) {
+  const URL file = url("file:///tmp/a.jpg");
+  EXPECT_EQ(R::image(file, "image/jpeg"), R::image(url("file:///tmp/a.jpg"), "image/jpeg"));
+  EXPECT_NE(R::image(file, "image/jpeg"), R::file(file, "image/jpeg"));
+  EXPECT_NE(R::image(file, "image/jpeg"), R::image(file, "image/JPEG"));
+  EXPECT_NE(R::url(url("https://example.com/")), R::url(url("https://EXAMPLE.com/")));
+  EXPECT_NE(R::text("https://example.com/"), R::url(url("https://example.com/")));
+
+  EXPECT_EQ(R::movie(file, "video/mp4").localFile()->mimeType, "video/mp4");
+  EXPECT_EQ(kPage.localFile(), nullptr);
+  EXPECT_EQ(kWords.localFile(), nullptr);
+}
+
+TEST(TrimmingWhitespaceAndNewlinesTest, RemovesUnicodeSpacesAtBothEndsOnly) {
+  const struct {
+    const char* text;
+    const char* trimmed;
+  } cases[] = {
+      {"", ""},
+      {" \t\n\v\f\r", ""},
+      {"  x  y \r\n", "x  y"},
+      {"\u00A0x\u2028", "x"},              // no-break space, line separator
+      {"\u3000x\u202F\u0085", "x"},        // ideographic, narrow no-break, next line
+      {"\u200Bx\uFEFF", "\u200Bx\uFEFF"},  // zero-width space and BOM are no spaces
+      {"\u00E9", "\u00E9"},
+      {"\xC0\xA0x", "\xC0\xA0x"},  // an overlong space is not one
+      {" \xE2\x80 ", "\xE2\x80"},  // a cut sequence stays
+  };
+  for (const auto& [text, trimmed] : cases) {
+    EXPECT_EQ(trimmingWhitespaceAndNewlines(text), trimmed) << text;
+  }
+}
+
+}  // namespace
+}  // namespace kestro
