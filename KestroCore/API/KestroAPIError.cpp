@@ -13,6 +13,8 @@ template <class... Handlers>
 struct Overloaded : Handlers... {
   using Handlers::operator()...;
 };
+template <class... Handlers>
+Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 std::string describe(const KestroAPIError::Case& value) {
   return std::visit(
