@@ -1,0 +1,274 @@
+#include "KestroCore/Outbox/OutboxStore.h"
+
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+#include "KestroCore/Outbox/internal/SQLite.h"
+
+namespace kestro {
+namespace {
+
+using sqlite::Blob;
+using sqlite::Null;
+using sqlite::Text;
+using sqlite::Value;
+
+constexpr const char* kSchema =
+    "PRAGMA journal_mode=WAL;\n"
+    "PRAGMA foreign_keys=ON;\n"
+    "CREATE TABLE IF NOT EXISTS outbox (\n"
+    "  id TEXT PRIMARY KEY,\n"
+    "  user_id TEXT NOT NULL,\n"
+    "  state TEXT NOT NULL,\n"
+    "  next_retry_at REAL,\n"
+    "  record_json BLOB NOT NULL,\n"
+    "  created_at REAL NOT NULL,\n"
+    "  updated_at REAL NOT NULL\n"
+    ");\n"
+    "CREATE INDEX IF NOT EXISTS outbox_ready_idx ON outbox(state, next_retry_at, created_at);\n"
+    "CREATE TABLE IF NOT EXISTS cache_entities (\n"
+    "  user_id TEXT NOT NULL,\n"
+    "  entity_type TEXT NOT NULL,\n"
+    "  entity_id TEXT NOT NULL,\n"
+    "  entity_json BLOB,\n"
+    "  deleted INTEGER NOT NULL DEFAULT 0,\n"
+    "  PRIMARY KEY(user_id, entity_type, entity_id)\n"
+    ");\n"
+    "CREATE TABLE IF NOT EXISTS sync_state (\n"
+    "  user_id TEXT PRIMARY KEY,\n"
+    "  cursor INTEGER NOT NULL DEFAULT 0\n"
+    ");";
+
+// Our own addition, kept apart from the schema above so that the tables and index the
+// application shares stay exactly as they are. `ready` would otherwise scan every row of the
+// outbox and sort: with 100,000 finished records it took about 250 ms, with this about 0.3 ms.
+// SQLite uses a partial index only when the query repeats its condition word for word, so this
+// WHERE clause and the one in kReady must change together.
+constexpr const char* kReadyIndex =
+    "CREATE INDEX IF NOT EXISTS outbox_user_ready_idx ON outbox(user_id, created_at)\n"
+    "WHERE state NOT IN ('complete', 'cancelled', 'blocked_user_action');";
+
+constexpr const char* kSave =
+    "INSERT INTO outbox(id, user_id, state, next_retry_at, record_json, created_at, updated_at)\n"
+    "VALUES(?, ?, ?, ?, ?, ?, ?)\n"
+    "ON CONFLICT(id) DO UPDATE SET\n"
+    "  user_id=excluded.user_id,\n"
+    "  state=excluded.state,\n"
+    "  next_retry_at=excluded.next_retry_at,\n"
+    "  record_json=excluded.record_json,\n"
+    "  updated_at=excluded.updated_at";
+
+constexpr const char* kRecord = "SELECT record_json FROM outbox WHERE id = ?";
+constexpr const char* kAll = "SELECT record_json FROM outbox WHERE user_id = ? ORDER BY created_at";
+constexpr const char* kReady =
+    "SELECT record_json FROM outbox\n"
+    "WHERE user_id = ? AND state NOT IN ('complete', 'cancelled', 'blocked_user_action')\n"
+    "  AND (next_retry_at IS NULL OR next_retry_at <= ?)\n"
+    "ORDER BY created_at LIMIT ?";
+constexpr const char* kRemoveCompleted =
+    "DELETE FROM outbox WHERE state IN ('complete', 'cancelled') AND updated_at < ?";
+constexpr const char* kDeleteOutbox = "DELETE FROM outbox WHERE user_id = ?";
+constexpr const char* kDeleteCacheEntities = "DELETE FROM cache_entities WHERE user_id = ?";
+constexpr const char* kDeleteSyncState = "DELETE FROM sync_state WHERE user_id = ?";
+
+// Another process (the share target or the application) may hold the write lock for the length
+// of one short transaction; five seconds covers that with a wide margin.
+constexpr std::chrono::milliseconds kBusyTimeout{5000};
+
+Date currentTime() { return std::chrono::system_clock::now(); }
+
+OutboxRecord decodeRecord(const std::string& json) {
+  return decodeJSON<OutboxRecord>(parseJSON(json));
+}
+
+// Rows without record JSON are skipped; the first row that does not decode fails the whole read,
+// so a damaged record is never silently left out of a list.
+std::vector<OutboxRecord> readRecords(sqlite::Connection& connection, const char* sql,
+                                      const std::vector<Value>& values) {
+  std::vector<OutboxRecord> records;
+  for (const auto& row : connection.query(sql, values)) {
+    if (row.empty() || !row.front()) continue;
+    records.push_back(decodeRecord(*row.front()));
+  }
+  return records;
+}
+
+}  // namespace
+
+OutboxStore::OutboxStore(const URL& databaseURL) {
+  const auto path = databaseURL.filePath();
+  if (!path) throw OutboxError::sqlite("Unable to open SQLite");
+  // The file system's own error passes through: it says better than we could what is wrong.
+  std::filesystem::create_directories(path->parent_path());
+  connection_ = std::make_unique<sqlite::Connection>(path->string());
+  // Before the schema: two processes opening a new database at once would otherwise race for
+  // the lock that switching to write-ahead logging takes.
+  connection_->setBusyTimeout(kBusyTimeout);
+  connection_->executeScript(kSchema, "SQLite schema error");
+  connection_->executeScript(kReadyIndex, "SQLite schema error");
+}
+
+OutboxStore::~OutboxStore() = default;
+
+void OutboxStore::save(const OutboxRecord& record) {
+  const std::string json = encodeJSONString(record);
+  const std::string id = record.id().uuidString();
+  const std::string userId = record.userId.uuidString();
+  const Value nextRetryAt = record.nextRetryAt ? Value(secondsSince1970(*record.nextRetryAt))
+                                               : Value(Null{});
+  connection_->execute(kSave, {Text{id}, Text{userId}, Text{rawValue(record.state)}, nextRetryAt,
+                               Blob{json}, secondsSince1970(record.createdAt),
+                               secondsSince1970(record.updatedAt)});
+}
+
+std::optional<OutboxRecord> OutboxStore::read(const UUID& id) {
+  const std::string text = id.uuidString();
+  const auto rows = connection_->query(kRecord, {Text{text}});
+  if (rows.empty() || rows.front().empty() || !rows.front().front()) return std::nullopt;
+  return decodeRecord(*rows.front().front());
+}
+
+template <class Change>
+OutboxRecord OutboxStore::mutate(const UUID& id, Change&& change) {
+  // One immediate transaction around the read and the write: the other process cannot slip an
+  // update in between and have it overwritten with our stale copy.
+  sqlite::Transaction transaction(*connection_);
+  auto record = read(id);
+  if (!record) throw OutboxError::recordMissing();
+  change(*record);
+  record->updatedAt = currentTime();
+  save(*record);
+  transaction.commit();
+  return std::move(*record);
+}
+
+OutboxRecord OutboxStore::enqueue(const UUID& userId, const CaptureEnvelope& capture,
+                                  const std::vector<StagedAsset>& stagedAssets) {
+  std::lock_guard lock(mutex_);
+  const Date time = currentTime();
+  OutboxRecord record{.userId = userId,
+                      .state = CaptureOutboxState::queued,
+                      .resumeState = std::nullopt,
+                      .capture = capture,
+                      .stagedAssets = stagedAssets,
+                      .attemptCount = 0,
+                      .nextRetryAt = std::nullopt,
+                      .lastErrorCode = std::nullopt,
+                      .serverCaptureId = std::nullopt,
+                      .serverItemId = std::nullopt,
+                      .createdAt = time,
+                      .updatedAt = time};
+  save(record);
+  return record;
+}
+
+std::optional<OutboxRecord> OutboxStore::record(const UUID& id) {
+  std::lock_guard lock(mutex_);
+  return read(id);
+}
+
+std::vector<OutboxRecord> OutboxStore::all(const UUID& userId) {
+  std::lock_guard lock(mutex_);
+  const std::string user = userId.uuidString();
+  return readRecords(*connection_, kAll, {Text{user}});
+}
+
+std::vector<OutboxRecord> OutboxStore::ready(const UUID& userId, Date now, std::int64_t limit) {
+  std::lock_guard lock(mutex_);
+  const std::string user = userId.uuidString();
+  return readRecords(*connection_, kReady, {Text{user}, secondsSince1970(now), limit});
+}
+
+OutboxRecord OutboxStore::transition(const UUID& id, CaptureOutboxState to) {
+  std::lock_guard lock(mutex_);
+  return mutate(id, [to](OutboxRecord& record) {
+    if (!canTransition(record.state, to)) throw OutboxError::invalidTransition(record.state, to);
+    record.state = to;
+    if (to != CaptureOutboxState::retryWait) record.nextRetryAt = std::nullopt;
+  });
+}
+
+void OutboxStore::replaceCapture(const UUID& id, const CaptureEnvelope& capture) {
+  std::lock_guard lock(mutex_);
+  mutate(id, [&capture](OutboxRecord& record) {
+    using enum CaptureOutboxState;
+    switch (record.state) {
+      case draft:
+      case queued:
+      case retryWait:
+      case preparingAssets:
+      case uploadingAssets:
+        record.capture = capture;
+        return;
+      default:
+        throw OutboxError::invalidTransition(record.state, record.state);
+    }
+  });
+}
+
+void OutboxStore::updateAssets(const UUID& id, const std::vector<StagedAsset>& assets) {
+  std::lock_guard lock(mutex_);
+  mutate(id, [&assets](OutboxRecord& record) { record.stagedAssets = assets; });
+}
+
+void OutboxStore::markAccepted(const UUID& id, const UUID& captureId, const UUID& itemId) {
+  std::lock_guard lock(mutex_);
+  mutate(id, [&](OutboxRecord& record) {
+    record.state = CaptureOutboxState::accepted;
+    record.serverCaptureId = captureId;
+    record.serverItemId = itemId;
+  });
+}
+
+void OutboxStore::markComplete(const UUID& id) {
+  std::lock_guard lock(mutex_);
+  mutate(id, [](OutboxRecord& record) { record.state = CaptureOutboxState::complete; });
+}
+
+void OutboxStore::markRetry(const UUID& id, const std::string& code, CaptureOutboxState resumeAt,
+                            Date nextRetryAt) {
+  std::lock_guard lock(mutex_);
+  mutate(id, [&](OutboxRecord& record) {
+    if (!canTransition(record.state, CaptureOutboxState::retryWait)) {
+      throw OutboxError::invalidTransition(record.state, CaptureOutboxState::retryWait);
+    }
+    record.state = CaptureOutboxState::retryWait;
+    record.resumeState = resumeAt;
+    record.attemptCount += 1;
+    record.lastErrorCode = code;
+    record.nextRetryAt = nextRetryAt;
+  });
+}
+
+void OutboxStore::removeCompleted(Date olderThan) {
+  std::lock_guard lock(mutex_);
+  connection_->execute(kRemoveCompleted, {secondsSince1970(olderThan)});
+}
+
+void OutboxStore::deleteAll(const UUID& userId) {
+  std::lock_guard lock(mutex_);
+  const std::string user = userId.uuidString();
+  std::vector<OutboxRecord> records;
+  {
+    // The records whose files we remove are exactly the rows we delete, and the three tables
+    // go together or not at all.
+    sqlite::Transaction transaction(*connection_);
+    records = readRecords(*connection_, kAll, {Text{user}});
+    connection_->execute(kDeleteOutbox, {Text{user}});
+    connection_->execute(kDeleteCacheEntities, {Text{user}});
+    connection_->execute(kDeleteSyncState, {Text{user}});
+    transaction.commit();
+  }
+  // Only once the rows are gone: a failure before this point leaves every record with its files.
+  for (const auto& record : records) {
+    for (const auto& asset : record.stagedAssets) {
+      if (const auto path = asset.localURL.filePath()) {
+        std::error_code ignored;
+        std::filesystem::remove(*path, ignored);
+      }
+    }
+  }
+}
+
+}  // namespace kestro

@@ -1,0 +1,109 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "KestroCore/Foundation/Date.h"
+#include "KestroCore/Foundation/URL.h"
+#include "KestroCore/Foundation/UUID.h"
+#include "KestroCore/Models/CaptureEnvelope.h"
+#include "KestroCore/Outbox/CaptureOutboxState.h"
+#include "KestroCore/Outbox/OutboxError.h"
+#include "KestroCore/Outbox/OutboxRecord.h"
+
+namespace kestro {
+
+namespace sqlite {
+class Connection;
+}
+
+// The outbox: every capture between the moment it is shared and the moment the server has it,
+// kept in one SQLite database file that the short-lived share target and the long-running
+// application open at the same time.
+//
+// Thread safety: an OutboxStore is safe to use from many threads; its operations hold one mutex
+// of the instance for their whole duration and so never overlap within a process. Across
+// processes, every read-modify-write runs in one immediate write transaction and the connection
+// waits up to five seconds for another process's lock, so neither process loses the other's
+// updates. Not copyable: the store owns its connection, closed when the store goes.
+//
+// Errors: OutboxError::sqlite for a database failure (including a failed read: a damaged or
+// locked database is never reported as an empty outbox), OutboxError::recordMissing and
+// OutboxError::invalidTransition as each operation says, DecodingError/EncodingError for record
+// JSON that cannot be read or written, and std::filesystem::filesystem_error for the database's
+// directory. A failed operation leaves the stored rows as they were.
+//
+// Not guaranteed: nothing is cached, so a record read by one call may have been changed by the
+// other process by the next call. Records do not expire by themselves (see `removeCompleted`).
+class OutboxStore {
+ public:
+  // Opens the database at a file URL, creating its directory (with parents) and the file and
+  // tables as needed. Existing rows are kept.
+  explicit OutboxStore(const URL& databaseURL);
+  ~OutboxStore();
+
+  OutboxStore(const OutboxStore&) = delete;
+  OutboxStore& operator=(const OutboxStore&) = delete;
+
+  // Writes a new `queued` record for `userId` and returns it. A record with the same capture id
+  // is replaced, except that the row keeps its first enqueue time for ordering.
+  OutboxRecord enqueue(const UUID& userId, const CaptureEnvelope& capture,
+                       const std::vector<StagedAsset>& stagedAssets);
+
+  // The record with this id, whoever owns it; nothing when there is none.
+  std::optional<OutboxRecord> record(const UUID& id);
+
+  // The user's records, oldest first.
+  std::vector<OutboxRecord> all(const UUID& userId);
+
+  // Up to `limit` of the user's records that can be processed now, oldest first: not complete,
+  // cancelled or blocked_user_action, and with no retry time or one not later than `now`.
+  std::vector<OutboxRecord> ready(const UUID& userId, Date now, std::int64_t limit);
+
+  // Moves the record to `to` if its current state allows it (`canTransition`); leaving for any
+  // state but retry_wait clears `nextRetryAt`. Returns the saved record.
+  OutboxRecord transition(const UUID& id, CaptureOutboxState to);
+
+  // Replaces the capture while the record is draft, queued, retry_wait, preparing_assets or
+  // uploading_assets; otherwise invalidTransition(current, current).
+  void replaceCapture(const UUID& id, const CaptureEnvelope& capture);
+
+  // Replaces the staged assets, in any state.
+  void updateAssets(const UUID& id, const std::vector<StagedAsset>& assets);
+
+  // Records the server's identifiers and moves to accepted, from any state.
+  void markAccepted(const UUID& id, const UUID& captureId, const UUID& itemId);
+
+  // Moves to complete, from any state.
+  void markComplete(const UUID& id);
+
+  // Records a failed attempt: retry_wait, resuming at `resumeAt` no earlier than `nextRetryAt`,
+  // with one more attempt counted. Refused for complete, cancelled and blocked_user_action.
+  void markRetry(const UUID& id, const std::string& code, CaptureOutboxState resumeAt,
+                 Date nextRetryAt);
+
+  // Deletes every complete or cancelled record last written strictly before `olderThan`, of
+  // every user. Their staged files are left on disk.
+  void removeCompleted(Date olderThan);
+
+  // Deletes the user's records and the application's cached entities and sync cursor for that
+  // user, all or nothing, then removes the records' staged files (files already gone are fine).
+  // Other users' rows are left alone.
+  void deleteAll(const UUID& userId);
+
+ private:
+  // Every operation below runs with `mutex_` held.
+  void save(const OutboxRecord& record);
+  std::optional<OutboxRecord> read(const UUID& id);
+  template <class Change>
+  OutboxRecord mutate(const UUID& id, Change&& change);
+
+  std::mutex mutex_;
+  std::unique_ptr<sqlite::Connection> connection_;
+};
+
+}  // namespace kestro

@@ -1,0 +1,427 @@
+#include "KestroCore/Outbox/OutboxStore.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kestro {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using State = CaptureOutboxState;
+
+// A fresh folder per test, removed afterwards.
+class OutboxStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/kestro-outbox-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    databasePath_ = root_ / "group" / "nested" / "kestro.sqlite";
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  URL databaseURL() const { return URL::fileURL(databasePath_); }
+
+  static CaptureEnvelope capture(const std::string& title = "a page") {
+    return CaptureEnvelope(UUID(), Date{1741064767s}, SourceKind::url,
+                           CaptureOrigin{.platform = KestroPlatform::macos,
+                                         .mechanism = CaptureMechanism::shareExtension,
+                                         .deviceId = UUID(),
+                                         .appVersion = "1.0",
+                                         .sourceApplication = {},
+                                         .sourceBundleId = {},
+                                         .windowTitle = {}},
+                           URL::fromString("https://example.com/"), title, {}, {}, {}, {}, {},
+                           {}, CapturePrivacy{false, false, false});
+  }
+
+  StagedAsset stagedFile(const std::string& name) const {
+    const fs::path path = root_ / "attachments" / name;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path) << "contents of " << name;
+    return StagedAsset{.clientAssetId = UUID(),
+                       .localURL = URL::fileURL(path),
+                       .filename = name,
+                       .mimeType = "text/plain",
+                       .byteCount = 12,
+                       .sha256 = std::string(64, 'a'),
+                       .role = AssetRole::attachment};
+  }
+
+  // Runs SQL on the database file through a connection of its own, as another process would.
+  void rawSQL(const std::string& sql) const {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(databasePath_.c_str(), &db), SQLITE_OK);
+    char* error = nullptr;
+    const int result = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+    EXPECT_EQ(result, SQLITE_OK) << (error ? error : "");
+    sqlite3_free(error);
+    sqlite3_close(db);
+  }
+
+  double column(const std::string& sql) const {
+    sqlite3* db = nullptr;
+    sqlite3_open(databasePath_.c_str(), &db);
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr);
+    double value = -1;
+    if (sqlite3_step(statement) == SQLITE_ROW) value = sqlite3_column_double(statement, 0);
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return value;
+  }
+
+  fs::path root_;
+  fs::path databasePath_;
+  const UUID alice_;
+  const UUID bob_;
+};
+
+template <class Operation>
+OutboxError outboxErrorOf(Operation&& operation) {
+  try {
+    operation();
+  } catch (const OutboxError& error) {
+    return error;
+  }
+  ADD_FAILURE() << "no OutboxError";
+  return OutboxError::recordMissing();
+}
+
+TEST_F(OutboxStoreTest, OpeningCreatesTheFolderAndReopeningKeepsRows) {
+  UUID id;
+  {
+    OutboxStore store(databaseURL());
+    EXPECT_TRUE(fs::exists(databasePath_));
+    const auto record = store.enqueue(alice_, capture(), {stagedFile("a.txt")});
+    id = record.id();
+    EXPECT_EQ(record.state, State::queued);
+    EXPECT_EQ(record.attemptCount, 0);
+    EXPECT_EQ(record.createdAt, record.updatedAt);
+  }
+  OutboxStore reopened(databaseURL());
+  const auto record = reopened.record(id);
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->userId, alice_);
+  EXPECT_EQ(record->stagedAssets.size(), 1u);
+  // Another user's record is found by id all the same; an unknown id is simply absent.
+  EXPECT_FALSE(reopened.record(UUID()));
+  EXPECT_EQ(reopened.all(alice_).size(), 1u);
+  EXPECT_TRUE(reopened.all(bob_).empty());
+}
+
+TEST_F(OutboxStoreTest, TheSchemaIsTheSharedOnePlusOurReadyIndex) {
+  OutboxStore store(databaseURL());
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(databasePath_.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* statement = nullptr;
+  sqlite3_prepare_v2(db, "SELECT type, name, sql FROM sqlite_master ORDER BY name", -1,
+                     &statement, nullptr);
+  std::vector<std::string> rows;
+  while (sqlite3_step(statement) == SQLITE_ROW) {
+    const auto* sql = sqlite3_column_text(statement, 2);
+    rows.push_back(std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))) +
+                   " " + reinterpret_cast<const char*>(sqlite3_column_text(statement, 1)) + " " +
+                   (sql ? reinterpret_cast<const char*>(sql) : "-"));
+  }
+  sqlite3_finalize(statement);
+  sqlite3_stmt* mode = nullptr;
+  sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &mode, nullptr);
+  ASSERT_EQ(sqlite3_step(mode), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(mode, 0)), "wal");
+  sqlite3_finalize(mode);
+  sqlite3_close(db);
+  const std::vector<std::string> expected{
+      "table cache_entities CREATE TABLE cache_entities (\n  user_id TEXT NOT NULL,\n"
+      "  entity_type TEXT NOT NULL,\n  entity_id TEXT NOT NULL,\n  entity_json BLOB,\n"
+      "  deleted INTEGER NOT NULL DEFAULT 0,\n  PRIMARY KEY(user_id, entity_type, entity_id)\n)",
+      "table outbox CREATE TABLE outbox (\n  id TEXT PRIMARY KEY,\n  user_id TEXT NOT NULL,\n"
+      "  state TEXT NOT NULL,\n  next_retry_at REAL,\n  record_json BLOB NOT NULL,\n"
+      "  created_at REAL NOT NULL,\n  updated_at REAL NOT NULL\n)",
+      "index outbox_ready_idx CREATE INDEX outbox_ready_idx ON outbox(state, next_retry_at, "
+      "created_at)",
+      "index outbox_user_ready_idx CREATE INDEX outbox_user_ready_idx ON outbox(user_id, "
+      "created_at)\nWHERE state NOT IN ('complete', 'cancelled', 'blocked_user_action')",
+      "index sqlite_autoindex_cache_entities_1 -",
+      "index sqlite_autoindex_outbox_1 -",
+      "index sqlite_autoindex_sync_state_1 -",
+      "table sync_state CREATE TABLE sync_state (\n  user_id TEXT PRIMARY KEY,\n"
+      "  cursor INTEGER NOT NULL DEFAULT 0\n)",
+  };
+  EXPECT_EQ(rows, expected);
+}
+
+TEST_F(OutboxStoreTest, EnqueueingTheSameCaptureAgainKeepsTheFirstRowTime) {
+  OutboxStore store(databaseURL());
+  const auto envelope = capture("first");
+  const auto first = store.enqueue(alice_, envelope, {});
+  std::this_thread::sleep_for(20ms);
+  auto changed = envelope;
+  changed.title = "second";
+  const auto second = store.enqueue(bob_, changed, {});
+  EXPECT_GT(second.createdAt, first.createdAt);
+
+  EXPECT_EQ(column("SELECT COUNT(*) FROM outbox"), 1);
+  // The row keeps the first enqueue's time for ordering; the JSON holds the second's.
+  EXPECT_DOUBLE_EQ(column("SELECT created_at FROM outbox"), secondsSince1970(first.createdAt));
+  const auto stored = store.record(envelope.clientCaptureId);
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->createdAt, std::chrono::floor<std::chrono::seconds>(second.createdAt));
+  EXPECT_EQ(stored->capture.title, "second");
+  EXPECT_EQ(stored->userId, bob_);
+}
+
+TEST_F(OutboxStoreTest, ReadyFiltersOrdersAndLimits) {
+  OutboxStore store(databaseURL());
+  std::vector<UUID> ids;
+  for (int i = 0; i < 8; ++i) {
+    ids.push_back(store.enqueue(alice_, capture(std::to_string(i)), {}).id());
+    std::this_thread::sleep_for(2ms);  // distinct creation times
+  }
+  store.enqueue(bob_, capture("bob's"), {});
+  const Date now = std::chrono::system_clock::now();
+
+  store.markComplete(ids[0]);
+  store.transition(ids[1], State::cancelled);
+  store.transition(ids[2], State::blockedUserAction);
+  store.markRetry(ids[3], "NETWORK_ERROR", State::queued, now + 1h);  // not yet
+  store.markRetry(ids[4], "NETWORK_ERROR", State::queued, now - 1s);  // due
+  store.markAccepted(ids[5], UUID(), UUID());
+
+  auto titles = [](const std::vector<OutboxRecord>& records) {
+    std::vector<std::string> result;
+    for (const auto& record : records) result.push_back(*record.capture.title);
+    return result;
+  };
+  EXPECT_EQ(titles(store.ready(alice_, now, 20)), (std::vector<std::string>{"4", "5", "6", "7"}));
+  EXPECT_EQ(titles(store.ready(alice_, now, 2)), (std::vector<std::string>{"4", "5"}));
+  EXPECT_TRUE(store.ready(alice_, now, 0).empty());
+  // Once its time has come, the waiting record is ready too, in creation order.
+  EXPECT_EQ(titles(store.ready(alice_, now + 2h, 20)),
+            (std::vector<std::string>{"3", "4", "5", "6", "7"}));
+  EXPECT_EQ(titles(store.all(alice_)),
+            (std::vector<std::string>{"0", "1", "2", "3", "4", "5", "6", "7"}));
+}
+
+TEST_F(OutboxStoreTest, MutationsFollowTheirGuardsAndKeepTheRest) {
+  OutboxStore store(databaseURL());
+  const UUID id = store.enqueue(alice_, capture(), {}).id();
+  const UUID missing;
+
+  // Unknown ids.
+  for (auto& operation : std::vector<std::function<void()>>{
+           [&] { store.transition(missing, State::preparingAssets); },
+           [&] { store.replaceCapture(missing, capture()); },
+           [&] { store.updateAssets(missing, {}); },
+           [&] { store.markAccepted(missing, UUID(), UUID()); },
+           [&] { store.markComplete(missing); },
+           [&] { store.markRetry(missing, "X", State::queued, Date{}); },
+       }) {
+    EXPECT_EQ(outboxErrorOf(operation), OutboxError::recordMissing());
+  }
+
+  // A retry, then back to queued: the retry time goes, the bookkeeping stays.
+  store.markRetry(id, "NETWORK_ERROR", State::submittingCapture, Date{1741064767s});
+  store.markRetry(id, "SERVER_BUSY", State::uploadingAssets, Date{1741064800s});
+  auto record = *store.record(id);
+  EXPECT_EQ(record.state, State::retryWait);
+  EXPECT_EQ(record.attemptCount, 2);
+  EXPECT_EQ(record.lastErrorCode, "SERVER_BUSY");
+  EXPECT_EQ(record.resumeState, State::uploadingAssets);
+  EXPECT_EQ(record.nextRetryAt, Date{1741064800s});
+  record = store.transition(id, State::queued);
+  EXPECT_EQ(record.nextRetryAt, std::nullopt);
+  EXPECT_EQ(record.resumeState, State::uploadingAssets);
+  EXPECT_EQ(record.lastErrorCode, "SERVER_BUSY");
+  // What was saved is what the operation returned, to the second that record JSON keeps.
+  record.createdAt = std::chrono::floor<std::chrono::seconds>(record.createdAt);
+  record.updatedAt = std::chrono::floor<std::chrono::seconds>(record.updatedAt);
+  EXPECT_EQ(*store.record(id), record);
+
+  // Refused changes leave the stored record exactly as it was.
+  store.transition(id, State::submittingCapture);
+  const auto before = *store.record(id);
+  EXPECT_EQ(outboxErrorOf([&] { store.replaceCapture(id, capture("other")); }),
+            OutboxError::invalidTransition(State::submittingCapture, State::submittingCapture));
+  EXPECT_EQ(outboxErrorOf([&] { store.transition(id, State::complete); }),
+            OutboxError::invalidTransition(State::submittingCapture, State::complete));
+  EXPECT_EQ(*store.record(id), before);
+
+  // Acceptance and completion ignore the table; so does a second acceptance after completion.
+  const UUID serverCapture, serverItem;
+  store.markAccepted(id, serverCapture, serverItem);
+  store.markComplete(id);
+  store.markAccepted(id, serverCapture, serverItem);
+  store.markComplete(id);
+  const auto complete = *store.record(id);
+  EXPECT_EQ(outboxErrorOf([&] { store.markRetry(id, "X", State::queued, Date{}); }),
+            OutboxError::invalidTransition(State::complete, State::retryWait));
+  EXPECT_EQ(*store.record(id), complete);
+  EXPECT_EQ(complete.serverCaptureId, serverCapture);
+  EXPECT_EQ(complete.serverItemId, serverItem);
+  EXPECT_EQ(complete.attemptCount, 2);
+  EXPECT_EQ(complete.lastErrorCode, "SERVER_BUSY");
+
+  // Assets can be replaced in any state.
+  const auto asset = stagedFile("late.txt");
+  store.updateAssets(id, {asset});
+  EXPECT_EQ(store.record(id)->stagedAssets, std::vector<StagedAsset>{asset});
+}
+
+TEST_F(OutboxStoreTest, RemoveCompletedIsStrictOnTheDateAndKeepsBlockedRecords) {
+  OutboxStore store(databaseURL());
+  const UUID complete = store.enqueue(alice_, capture(), {}).id();
+  const UUID cancelled = store.enqueue(bob_, capture(), {}).id();
+  const UUID blocked = store.enqueue(alice_, capture(), {}).id();
+  const UUID queued = store.enqueue(alice_, capture(), {}).id();
+  store.markComplete(complete);
+  store.transition(cancelled, State::cancelled);
+  store.transition(blocked, State::blockedUserAction);
+  rawSQL("UPDATE outbox SET updated_at = 1000");
+
+  store.removeCompleted(dateFromSecondsSince1970(1000).value());  // strictly before: none
+  EXPECT_EQ(column("SELECT COUNT(*) FROM outbox"), 4);
+  store.removeCompleted(dateFromSecondsSince1970(1000.5).value());
+  EXPECT_FALSE(store.record(complete));
+  EXPECT_FALSE(store.record(cancelled));
+  EXPECT_TRUE(store.record(blocked));
+  EXPECT_TRUE(store.record(queued));
+}
+
+TEST_F(OutboxStoreTest, DeleteAllRemovesOneUsersRowsAndFiles) {
+  OutboxStore store(databaseURL());
+  const auto kept = stagedFile("bob.txt");
+  const auto first = stagedFile("alice-1.txt");
+  const auto gone = stagedFile("alice-2.txt");
+  const UUID aliceRecord = store.enqueue(alice_, capture(), {first, gone}).id();
+  store.enqueue(alice_, capture(), {});
+  store.markComplete(aliceRecord);
+  const UUID bobRecord = store.enqueue(bob_, capture(), {kept}).id();
+  const std::string alice = alice_.uuidString(), bob = bob_.uuidString();
+  rawSQL("INSERT INTO cache_entities(user_id, entity_type, entity_id) VALUES ('" + alice +
+         "', 'item', '1'), ('" + bob + "', 'item', '1');"
+         "INSERT INTO sync_state(user_id, cursor) VALUES ('" + alice + "', 7), ('" + bob +
+         "', 9);");
+  fs::remove(*gone.localURL.filePath());  // already gone: tolerated
+
+  store.deleteAll(alice_);
+  EXPECT_TRUE(store.all(alice_).empty());
+  EXPECT_FALSE(fs::exists(*first.localURL.filePath()));
+  EXPECT_TRUE(store.record(bobRecord));
+  EXPECT_TRUE(fs::exists(*kept.localURL.filePath()));
+  EXPECT_EQ(column("SELECT COUNT(*) FROM cache_entities WHERE user_id = '" + alice + "'"), 0);
+  EXPECT_EQ(column("SELECT COUNT(*) FROM sync_state WHERE user_id = '" + alice + "'"), 0);
+  EXPECT_EQ(column("SELECT cursor FROM sync_state WHERE user_id = '" + bob + "'"), 9);
+  EXPECT_EQ(column("SELECT COUNT(*) FROM cache_entities"), 1);
+}
+
+TEST_F(OutboxStoreTest, AnUnreadableRecordFailsListsButOnlyItsOwnLookup) {
+  OutboxStore store(databaseURL());
+  const auto file = stagedFile("keep.txt");
+  const UUID damaged = store.enqueue(alice_, capture(), {file}).id();
+  const UUID healthy = store.enqueue(alice_, capture(), {}).id();
+  const UUID others = store.enqueue(bob_, capture(), {}).id();
+  rawSQL("UPDATE outbox SET record_json = CAST('{\"state\":\"lost\"}' AS BLOB) WHERE id = '" +
+         damaged.uuidString() + "'");
+
+  const Date now = std::chrono::system_clock::now();
+  EXPECT_THROW(store.all(alice_), DecodingError);
+  EXPECT_THROW(store.ready(alice_, now, 20), DecodingError);
+  EXPECT_THROW(store.record(damaged), DecodingError);
+  EXPECT_THROW(store.markComplete(damaged), DecodingError);
+  // A failed deleteAll deletes nothing at all, files included.
+  EXPECT_THROW(store.deleteAll(alice_), DecodingError);
+  EXPECT_EQ(column("SELECT COUNT(*) FROM outbox"), 3);
+  EXPECT_TRUE(fs::exists(*file.localURL.filePath()));
+
+  EXPECT_TRUE(store.record(healthy));
+  EXPECT_EQ(store.all(bob_).size(), 1u);
+  store.markComplete(others);
+}
+
+TEST_F(OutboxStoreTest, AFailedReadIsAnErrorNotAnEmptyOutbox) {
+  {
+    OutboxStore store(databaseURL());
+    for (int i = 0; i < 200; ++i) store.enqueue(alice_, capture(std::string(400, 'x')), {});
+  }  // the last connection checkpoints the log into the main file
+  // Damage every page after the first, which holds the schema: the tables' own pages.
+  {
+    std::fstream file(databasePath_, std::ios::in | std::ios::out | std::ios::binary);
+    const auto size = fs::file_size(databasePath_);
+    ASSERT_GT(size, 8192u);
+    file.seekp(4096);
+    const std::string garbage(size - 4096, '\xA5');
+    file.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+  }
+  OutboxStore store(databaseURL());
+  const auto error = outboxErrorOf([&] { store.all(alice_); });
+  ASSERT_NE(error.as<OutboxError::Sqlite>(), nullptr) << error.what();
+  EXPECT_NE(error.as<OutboxError::Sqlite>()->message.find("malformed"), std::string::npos)
+      << error.what();
+}
+
+TEST_F(OutboxStoreTest, OpeningFailuresAreReported) {
+  // The database's folder cannot be made where a file stands.
+  fs::create_directories(root_);
+  std::ofstream(root_ / "group") << "a file, not a folder";
+  EXPECT_THROW(OutboxStore{databaseURL()}, fs::filesystem_error);
+  // A folder where the database file should be.
+  fs::create_directories(root_ / "other" / "kestro.sqlite");
+  const auto error = outboxErrorOf([&] { OutboxStore{URL::fileURL(root_ / "other" / "kestro.sqlite")}; });
+  EXPECT_NE(error.as<OutboxError::Sqlite>(), nullptr);
+}
+
+TEST_F(OutboxStoreTest, TwoProcessesNeverLoseEachOthersUpdates) {
+  constexpr int kRounds = 1500;
+  const UUID shared = [&] {
+    OutboxStore store(databaseURL());
+    const UUID id = store.enqueue(alice_, capture(), {}).id();
+    store.markRetry(id, "START", State::queued, Date{});
+    return id;
+  }();
+
+  // Each process counts attempts on the same record and adds records of its own. A lost update
+  // shows as a missing attempt; a lock that reached a caller shows as an exception.
+  auto work = [&](const UUID& user) {
+    OutboxStore store(databaseURL());
+    for (int i = 0; i < kRounds; ++i) {
+      store.markRetry(shared, "RACE", State::queued, Date{});
+      if (i % 10 == 0) store.enqueue(user, capture(), {});
+    }
+  };
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    int status = 0;
+    try {
+      work(bob_);
+    } catch (const std::exception& error) {
+      fprintf(stderr, "child failed: %s\n", error.what());
+      status = 1;
+    }
+    _exit(status);
+  }
+  EXPECT_NO_THROW(work(alice_));
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  OutboxStore store(databaseURL());
+  EXPECT_EQ(store.record(shared)->attemptCount, 1 + 2 * kRounds);
+  EXPECT_EQ(store.all(alice_).size(), 1u + kRounds / 10);
+  EXPECT_EQ(store.all(bob_).size(), static_cast<std::size_t>(kRounds / 10));
+}
+
+}  // namespace
+}  // namespace kestro

@@ -1,0 +1,146 @@
+#include "KestroCore/Outbox/internal/SQLite.h"
+
+#include <sqlite3.h>
+
+#include <limits>
+#include <thread>
+#include <utility>
+
+#include "KestroCore/Outbox/OutboxError.h"
+
+namespace kestro::sqlite {
+
+void fail(std::string message) { throw OutboxError::sqlite(std::move(message)); }
+
+void ConnectionCloser::operator()(sqlite3* connection) const noexcept {
+  // v2 defers the close until stray statements are finalized instead of failing with BUSY.
+  sqlite3_close_v2(connection);
+}
+
+void StatementFinalizer::operator()(sqlite3_stmt* statement) const noexcept {
+  sqlite3_finalize(statement);
+}
+
+Connection::Connection(const std::string& path) {
+  sqlite3* raw = nullptr;
+  const int result = sqlite3_open_v2(
+      path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+      nullptr);
+  connection_.reset(raw);
+  if (result != SQLITE_OK) {
+    if (connection_) fail(sqlite3_errmsg(connection_.get()));
+    fail("Unable to open SQLite");
+  }
+  if (!connection_) fail("Unable to open SQLite");
+}
+
+void Connection::setBusyTimeout(std::chrono::milliseconds timeout) {
+  busyTimeout_ = timeout;
+  if (sqlite3_busy_handler(connection_.get(), &Connection::retryWhileBusy, this) != SQLITE_OK) {
+    fail(errorMessage());
+  }
+}
+
+int Connection::retryWhileBusy(void* context, int attempts) noexcept {
+  auto& connection = *static_cast<Connection*>(context);
+  const auto now = std::chrono::steady_clock::now();
+  // The library counts the tries of one wait from zero.
+  if (attempts == 0) connection.busySince_ = now;
+  if (now - connection.busySince_ >= connection.busyTimeout_) return 0;
+  // A few quick tries first, then about a millisecond apart.
+  std::this_thread::sleep_for(attempts < 10 ? std::chrono::microseconds(100)
+                                            : std::chrono::microseconds(1000));
+  return 1;
+}
+
+void Connection::executeScript(const std::string& script, const std::string& fallbackMessage) {
+  char* error = nullptr;
+  const int result = sqlite3_exec(connection_.get(), script.c_str(), nullptr, nullptr, &error);
+  if (result == SQLITE_OK) return;
+  std::string message = error != nullptr ? std::string(error) : fallbackMessage;
+  sqlite3_free(error);
+  fail(std::move(message));
+}
+
+std::string Connection::errorMessage() const { return sqlite3_errmsg(connection_.get()); }
+
+std::unique_ptr<sqlite3_stmt, StatementFinalizer> Connection::prepare(
+    std::string_view sql, const std::vector<Value>& values) {
+  sqlite3_stmt* raw = nullptr;
+  if (sql.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    fail("statement too long");
+  }
+  const int prepared = sqlite3_prepare_v2(connection_.get(), sql.data(),
+                                          static_cast<int>(sql.size()), &raw, nullptr);
+  std::unique_ptr<sqlite3_stmt, StatementFinalizer> statement(raw);
+  if (prepared != SQLITE_OK) fail(errorMessage());
+  if (!statement) fail("empty statement");
+
+  int index = 1;
+  for (const Value& value : values) {
+    int bound = SQLITE_OK;
+    if (const auto* text = std::get_if<Text>(&value)) {
+      bound = sqlite3_bind_text64(statement.get(), index, text->value.data(), text->value.size(),
+                                  SQLITE_TRANSIENT, SQLITE_UTF8);
+    } else if (const auto* number = std::get_if<double>(&value)) {
+      bound = sqlite3_bind_double(statement.get(), index, *number);
+    } else if (const auto* integer = std::get_if<std::int64_t>(&value)) {
+      bound = sqlite3_bind_int64(statement.get(), index, *integer);
+    } else if (const auto* blob = std::get_if<Blob>(&value)) {
+      // A blob past the library's limit fails here with SQLITE_TOOBIG and its message.
+      bound = sqlite3_bind_blob64(statement.get(), index, blob->bytes.data(), blob->bytes.size(),
+                                  SQLITE_TRANSIENT);
+    } else {
+      bound = sqlite3_bind_null(statement.get(), index);
+    }
+    if (bound != SQLITE_OK) fail(errorMessage());
+    ++index;
+  }
+  return statement;
+}
+
+void Connection::execute(std::string_view sql, const std::vector<Value>& values) {
+  auto statement = prepare(sql, values);
+  if (sqlite3_step(statement.get()) != SQLITE_DONE) fail(errorMessage());
+}
+
+std::vector<Row> Connection::query(std::string_view sql, const std::vector<Value>& values) {
+  auto statement = prepare(sql, values);
+  std::vector<Row> rows;
+  const int columns = sqlite3_column_count(statement.get());
+  for (;;) {
+    const int stepped = sqlite3_step(statement.get());
+    if (stepped == SQLITE_DONE) break;
+    // A failed step must not pass for the end of the rows: the caller would take a damaged or
+    // locked database for an empty outbox.
+    if (stepped != SQLITE_ROW) fail(errorMessage());
+    Row row;
+    row.reserve(static_cast<std::size_t>(columns));
+    for (int column = 0; column < columns; ++column) {
+      const void* data = sqlite3_column_blob(statement.get(), column);
+      if (data == nullptr) {
+        row.emplace_back(std::nullopt);
+      } else {
+        const int size = sqlite3_column_bytes(statement.get(), column);
+        row.emplace_back(std::string(static_cast<const char*>(data), static_cast<std::size_t>(size)));
+      }
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+Transaction::Transaction(Connection& connection) : connection_(connection) {
+  connection_.execute("BEGIN IMMEDIATE", {});
+}
+
+Transaction::~Transaction() {
+  if (open_) sqlite3_exec(connection_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+void Transaction::commit() {
+  connection_.execute("COMMIT", {});
+  open_ = false;
+}
+
+}  // namespace kestro::sqlite

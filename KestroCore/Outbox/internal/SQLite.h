@@ -1,0 +1,106 @@
+#pragma once
+
+// A thin owner of an SQLite connection and its statements for the outbox store. Not part of the
+// installed interface: only the store talks to SQLite.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace kestro::sqlite {
+
+// One statement parameter. Text and blobs are copied by the library while binding, so the
+// caller's buffers only need to live through the call.
+struct Text {
+  std::string_view value;
+};
+struct Blob {
+  std::string_view bytes;
+};
+struct Null {};
+using Value = std::variant<Text, double, std::int64_t, Blob, Null>;
+
+// One column of a result row: its bytes, or nothing for SQL NULL (and for an empty blob, which
+// the library cannot tell apart from NULL through its blob accessor).
+using Column = std::optional<std::string>;
+using Row = std::vector<Column>;
+
+// Raises the store's error type with `message`. The single place where a failure of the
+// library becomes our error.
+[[noreturn]] void fail(std::string message);
+
+struct ConnectionCloser {
+  void operator()(sqlite3* connection) const noexcept;
+};
+struct StatementFinalizer {
+  void operator()(sqlite3_stmt* statement) const noexcept;
+};
+
+// The open connection. Closed when the object goes. Not copyable; one thread at a time (the
+// store serialises its operations).
+class Connection {
+ public:
+  // Opens (creating if needed) the database file read-write in full-mutex mode. Throws the
+  // store's error with the library's message, or "Unable to open SQLite" when the library gives
+  // no connection to ask.
+  explicit Connection(const std::string& path);
+
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // How long a statement waits for another process's lock before it fails with SQLITE_BUSY.
+  // Unlike the library's own timeout, which sleeps up to 100 ms between tries, this one tries
+  // again every millisecond or so: a writer that commits in a tight loop leaves the lock free
+  // only for moments, and a waiter that looks rarely would starve until its time ran out.
+  void setBusyTimeout(std::chrono::milliseconds timeout);
+  // Runs a script of several statements. Throws with the library's error text, or with
+  // `fallbackMessage` when it gives none.
+  void executeScript(const std::string& script, const std::string& fallbackMessage);
+  // Runs one statement that returns no rows; it must finish with SQLITE_DONE.
+  void execute(std::string_view sql, const std::vector<Value>& values);
+  // Runs one statement and returns all its rows. A failure while stepping is an error, never a
+  // short result.
+  std::vector<Row> query(std::string_view sql, const std::vector<Value>& values);
+
+  std::string errorMessage() const;
+  sqlite3* get() const noexcept { return connection_.get(); }
+
+ private:
+  std::unique_ptr<sqlite3_stmt, StatementFinalizer> prepare(std::string_view sql,
+                                                            const std::vector<Value>& values);
+
+  static int retryWhileBusy(void* connection, int attempts) noexcept;
+
+  std::unique_ptr<sqlite3, ConnectionCloser> connection_;
+  std::chrono::milliseconds busyTimeout_{0};
+  std::chrono::steady_clock::time_point busySince_;
+};
+
+// A write transaction taken at once (BEGIN IMMEDIATE), so that a read-modify-write never meets
+// another writer between its read and its write. Rolls back when destroyed without `commit`;
+// the destructor never throws.
+class Transaction {
+ public:
+  explicit Transaction(Connection& connection);
+  ~Transaction();
+
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+
+  void commit();
+
+ private:
+  Connection& connection_;
+  bool open_ = true;
+};
+
+}  // namespace kestro::sqlite
