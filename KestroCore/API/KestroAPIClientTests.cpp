@@ -1,0 +1,291 @@
+#include "KestroCore/API/KestroAPIClient.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "KestroCore/API/KestroAPITestSupport.h"
+#include "Testing/HTTPTestServer.h"
+
+// The exchange itself: URLs, headers, statuses and failures, over real HTTP on 127.0.0.1
+// wherever a real server can produce the case.
+
+namespace kestro {
+namespace {
+
+using namespace apitest;
+using testing::HTTPTestServer;
+using testing::ReceivedRequest;
+using testing::ScriptedResponse;
+
+const UUID kItemId = uuid("6F9619FF-8B86-4011-B42D-00C04FC964FF");
+
+class KestroAPIClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    upload_ =
+        std::filesystem::temp_directory_path() / ("kestro-api-" + UUID().uuidString() + ".txt");
+    std::ofstream(upload_) << "bytes";
+  }
+  void TearDown() override { std::filesystem::remove(upload_); }
+
+  KestroAPIClient client(HTTPHeaders defaults = {}) const {
+    return KestroAPIClient(url(server_.baseURL()), session_, std::move(defaults));
+  }
+
+  HTTPTestServer server_;
+  std::shared_ptr<URLSession> session_ = makeURLSession();
+  std::filesystem::path upload_;
+};
+
+TEST_F(KestroAPIClientTest, EndpointPathsReplaceThePathOfTheBaseURL) {
+  server_.route("GET", "/v1/items", answer(200, R"({"items": []})"));
+  server_.route("GET", "/v1/sync/changes",
+                answer(200, R"({"changes": [], "cursor": 7, "hasMore": false})"));
+  const KestroAPIClient client(url(server_.baseURL() + "/api/v2/?tenant=a#top"), session_, {});
+
+  EXPECT_TRUE(client.listItems("token").empty());
+  EXPECT_EQ(server_.requests().back().path, "/v1/items");
+  EXPECT_EQ(server_.requests().back().query, "");
+
+  const std::int64_t cursors[] = {0, -42, std::numeric_limits<std::int64_t>::min(),
+                                  std::numeric_limits<std::int64_t>::max()};
+  for (const std::int64_t cursor : cursors) {
+    EXPECT_EQ(client.sync(cursor, "token").cursor, 7);
+    EXPECT_EQ(server_.requests().back().path, "/v1/sync/changes");
+    EXPECT_EQ(server_.requests().back().query, "cursor=" + std::to_string(cursor) + "&limit=200");
+  }
+}
+
+TEST_F(KestroAPIClientTest, ClientHeadersReplaceDefaultsOfTheSameNameInAnyLetterCase) {
+  server_.route("POST", "/v1/captures", answer(200, R"({
+      "captureId": "A0A0A0A0-0000-4000-8000-000000000001",
+      "itemId": "6F9619FF-8B86-4011-B42D-00C04FC964FF", "status": "queued", "replayed": false})"));
+  server_.route("DELETE", "/v1/items/" + kItemId.uuidString(), answer(204, ""));
+  server_.route("POST", "/v1/development/token", answer(200, R"({
+      "token": "t", "tokenType": "bearer", "expiresIn": 3600,
+      "userId": "A0A0A0A0-0000-4000-8000-000000000002"})"));
+  const KestroAPIClient withDefaults = client(headers({{"accept", "text/plain"},
+                                                       {"AUTHORIZATION", "Basic b2xk"},
+                                                       {"content-type", "text/plain"},
+                                                       {"idempotency-key", "stale"},
+                                                       {"X-Client", "kestro-tests"}}));
+
+  withDefaults.submit(noteCapture("t"), "secret");
+  const ReceivedRequest submission = server_.requests().back();
+  EXPECT_EQ(values(submission, "Accept"), Strings{"application/json"});
+  EXPECT_EQ(values(submission, "Content-Type"), Strings{"application/json"});
+  EXPECT_EQ(values(submission, "Authorization"), Strings{"Bearer secret"});
+  EXPECT_EQ(values(submission, "Idempotency-Key"), Strings{"11111111-2222-4333-8444-55555555555A"});
+  EXPECT_EQ(values(submission, "X-Client"), Strings{"kestro-tests"});
+
+  // A status-only exchange sets neither "Accept" nor a body of its own, so those defaults stay.
+  withDefaults.deleteItem(kItemId, "secret");
+  const ReceivedRequest deletion = server_.requests().back();
+  EXPECT_EQ(values(deletion, "Accept"), Strings{"text/plain"});
+  EXPECT_EQ(values(deletion, "Authorization"), Strings{"Bearer secret"});
+  EXPECT_EQ(deletion.body, "");
+
+  client().deleteItem(kItemId, "secret");
+  EXPECT_EQ(values(server_.requests().back(), "Accept"), Strings{})
+      << "nothing may add an Accept of its own";
+  EXPECT_EQ(values(server_.requests().back(), "Content-Type"), Strings{});
+
+  // The sign-in sends no token of its own.
+  withDefaults.developmentSession("ann@example.com");
+  EXPECT_EQ(values(server_.requests().back(), "Authorization"), Strings{"Basic b2xk"});
+  client().developmentSession("ann@example.com");
+  EXPECT_EQ(values(server_.requests().back(), "Authorization"), Strings{});
+}
+
+TEST_F(KestroAPIClientTest, ErrorResponsesAreServerErrorsOnlyWithAnExactEnvelope) {
+  struct Case {
+    int status;
+    std::string body;
+    std::string expected;
+  };
+  const auto envelope = [](std::string_view code, std::string_view retryable,
+                           std::string_view rest) {
+    return std::string(R"({"error": {"code": ")") + std::string(code) +
+           R"(", "message": "m", "retryable": )" + std::string(retryable) + std::string(rest) +
+           "}}";
+  };
+  const std::string fullRest = R"(, "traceId": "tr-1", "details": {"field": ["title"]})";
+  const std::vector<Case> cases = {
+      {500, envelope("INTERNAL", "false", fullRest), "INTERNAL final m tr-1"},
+      {429, envelope("RATE_LIMITED", "true", fullRest), "RATE_LIMITED retryable m tr-1"},
+      {503, envelope("UNAVAILABLE", "true", fullRest), "UNAVAILABLE retryable m tr-1"},
+      // The server's own vocabulary is passed on, even where it meets ours.
+      {400, envelope("NETWORK_ERROR", "false", fullRest), "NETWORK_ERROR final m tr-1"},
+      {502, "<html><body>Bad gateway</body></html>", "INVALID_RESPONSE final"},
+      {500, envelope("INTERNAL", "false", R"(, "details": {})"), "INVALID_RESPONSE final"},
+      {500, envelope("INTERNAL", "false", R"(, "traceId": "tr-1")"), "INVALID_RESPONSE final"},
+      {500, envelope("INTERNAL", "false", R"(, "traceId": "tr-1", "details": null)"),
+       "INVALID_RESPONSE final"},
+      {500, envelope("INTERNAL", "false", R"(, "traceId": "tr-1", "details": [])"),
+       "INVALID_RESPONSE final"},
+      {503, envelope("UNAVAILABLE", R"("true")", fullRest), "INVALID_RESPONSE final"},
+      {404, "", "INVALID_RESPONSE final"},
+  };
+  const KestroAPIClient api = client();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
+    const ScriptedResponse response =
+        answer(c.status, c.body, c.body.starts_with("<") ? "text/html" : "application/json");
+    server_.route("GET", "/v1/items", response);
+    server_.route("DELETE", "/v1/account", response);
+    EXPECT_EQ(outcome([&] { api.listItems("token"); }), c.expected);
+    EXPECT_EQ(outcome([&] { api.deleteAccount("token"); }), c.expected);
+  }
+}
+
+TEST_F(KestroAPIClientTest, SuccessWithoutAUsableBodyFailsOnlyWhereAResultIsExpected) {
+  const KestroAPIClient api = client();
+  for (const auto& [status, body] : {std::pair{204, ""}, std::pair{200, "<html>ok</html>"}}) {
+    SCOPED_TRACE(body);
+    server_.route("GET", "/v1/items", answer(status, body));
+    server_.route("DELETE", "/v1/account", answer(status, body));
+    EXPECT_EQ(outcome([&] { api.listItems("token"); }), "NETWORK_ERROR retryable");
+    EXPECT_EQ(outcome([&] { api.deleteAccount("token"); }), "ok");
+  }
+}
+
+TEST_F(KestroAPIClientTest, UnreachableAndSilentServersAreTransportFailures) {
+  std::string closedBase;
+  {
+    const HTTPTestServer closed;
+    closedBase = closed.baseURL();
+  }
+  const KestroAPIClient refused(url(closedBase), session_, {});
+  try {
+    refused.listItems("token");
+    ADD_FAILURE() << "a closed port answered";
+  } catch (const KestroAPIError& error) {
+    ASSERT_NE(error.as<KestroAPIError::Transport>(), nullptr) << error.what();
+    EXPECT_FALSE(error.as<KestroAPIError::Transport>()->description.empty());
+  }
+
+  ScriptedResponse slow = answer(200, R"({"items": []})");
+  slow.delay = 1500ms;
+  server_.route("GET", "/v1/items", slow);
+  server_.route("DELETE", "/v1/account", slow);
+  const KestroAPIClient impatient(url(server_.baseURL()), makeURLSession({.idleTimeout = 200ms}),
+                                  {});
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(outcome([&] { impatient.listItems("token"); }), "NETWORK_ERROR retryable");
+  EXPECT_EQ(outcome([&] { impatient.deleteAccount("token"); }), "NETWORK_ERROR retryable");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 2 * slow.delay);
+}
+
+TEST_F(KestroAPIClientTest, UnfitRequestsAreRefusedBeforeAnyConnection) {
+  const KestroAPIClient api = client();
+  const std::string target = server_.baseURL() + "/upload";
+  const std::vector<std::pair<std::string, std::function<void()>>> cases = {
+      {"CR LF in a default header",
+       [&] {
+         client(headers({{"X-Trace", "a\r\nX-Injected: 1"}})).listItems("token");
+       }},
+      {"LF in the token", [&] { api.deleteAccount("token\nX-Injected: 1"); }},
+      {"CR in a plan header",
+       [&] {
+         api.upload(URL::fileURL(upload_), uploadPlan(target, {{"X-Sig", "a\rb"}}), "t");
+       }},
+      {"file plan",
+       [&] { api.upload(URL::fileURL(upload_), uploadPlan("file:///etc/passwd", {}), "t"); }},
+      {"ftp plan",
+       [&] {
+         api.upload(URL::fileURL(upload_),
+                    uploadPlan("ftp://127.0.0.1:" + std::to_string(server_.port()) + "/x", {}),
+                    "t");
+       }},
+  };
+  for (const auto& [name, operation] : cases) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(outcome(operation), "INVALID_RESPONSE final");
+  }
+  EXPECT_EQ(server_.connectionsAccepted(), 0u);
+}
+
+TEST_F(KestroAPIClientTest, UnencodableBodyFailsWithTheCodersErrorBeforeSending) {
+  const KestroAPIClient api = client();
+  EXPECT_THROW(api.submit(noteCapture("caf\xE9"), "token"), EncodingError);
+  EXPECT_THROW(api.updateItem(kItemId, "\xFF", "", std::nullopt, "token"), EncodingError);
+  EXPECT_EQ(server_.connectionsAccepted(), 0u);
+}
+
+TEST_F(KestroAPIClientTest, CopiesShareOneSessionAcrossThreads) {
+  server_.route("GET", "/v1/items", answer(200, R"({"items": []})"));
+  const KestroAPIClient original = client();
+  std::atomic<int> failures = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([copy = original, &failures] {
+      for (int i = 0; i < 10; ++i) {
+        if (outcome([&] { copy.listItems("token"); }) != "ok") ++failures;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(server_.requests().size(), 40u);
+}
+
+// What a real server cannot produce: an answer that is not HTTP, and failures of the session
+// of every kind.
+class ScriptedSession final : public URLSession {
+ public:
+  explicit ScriptedSession(std::function<HTTPResponse()> answer) : answer_(std::move(answer)) {}
+
+  HTTPResponse send(const HTTPRequest&) override { return answer_(); }
+  HTTPResponse sendStreamingLines(const HTTPRequest&,
+                                  const std::function<bool(const HTTPResponse&)>&,
+                                  const std::function<bool(std::string_view)>&) override {
+    return answer_();
+  }
+
+ private:
+  std::function<HTTPResponse()> answer_;
+};
+
+TEST_F(KestroAPIClientTest, SessionOutcomesMapToOneErrorEach) {
+  const std::vector<std::pair<std::function<HTTPResponse()>, std::string>> cases = {
+      {[] { return HTTPResponse{.statusCode = std::nullopt, .headers = {}, .body = "{}"}; },
+       "INVALID_RESPONSE final"},
+      {[]() -> HTTPResponse {
+         throw URLSessionError(URLSessionError::Kind::invalidRequest, "bad header");
+       },
+       "INVALID_RESPONSE final"},
+      {[]() -> HTTPResponse {
+         throw URLSessionError(URLSessionError::Kind::transport, "timed out");
+       },
+       "NETWORK_ERROR retryable"},
+      {[]() -> HTTPResponse { throw KestroAPIError::server("GONE", "m", false, "tr-9"); },
+       "GONE final m tr-9"},
+  };
+  for (const auto& [script, expected] : cases) {
+    SCOPED_TRACE(expected);
+    const KestroAPIClient api(url("http://127.0.0.1:9/"), std::make_shared<ScriptedSession>(script),
+                              {});
+    EXPECT_EQ(outcome([&] { api.listItems("token"); }), expected);
+    EXPECT_EQ(outcome([&] { api.deleteAccount("token"); }), expected);
+    EXPECT_EQ(outcome([&] {
+                api.upload(URL::fileURL(upload_), uploadPlan("http://127.0.0.1:9/u", {}), "t");
+              }),
+              expected);
+  }
+}
+
+}  // namespace
+}  // namespace kestro

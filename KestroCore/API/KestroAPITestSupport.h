@@ -1,0 +1,93 @@
+#pragma once
+
+// Helpers shared by the API client's tests. Not installed.
+
+#include <cctype>
+#include <chrono>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "KestroCore/API/KestroAPIClient.h"
+#include "Testing/HTTPTestServer.h"
+
+namespace kestro::apitest {
+
+using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
+
+inline URL url(const std::string& text) { return *URL::fromString(text); }
+inline UUID uuid(const char* text) { return *UUID::fromString(text); }
+
+inline HTTPHeaders headers(std::initializer_list<std::pair<std::string, std::string>> entries) {
+  HTTPHeaders result;
+  for (const auto& [name, value] : entries) result.set(name, value);
+  return result;
+}
+
+inline testing::ScriptedResponse answer(int status, std::string body,
+                                        std::string contentType = "application/json") {
+  testing::ScriptedResponse response;
+  response.status = status;
+  response.body = std::move(body);
+  response.contentType = std::move(contentType);
+  return response;
+}
+
+// Every value of a header however its name was written: a replaced header must appear once.
+inline Strings values(const testing::ReceivedRequest& request, std::string_view name) {
+  const auto lower = [](std::string_view text) {
+    std::string result(text);
+    for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return result;
+  };
+  Strings result;
+  for (const auto& [key, value] : request.headers) {
+    if (lower(key) == lower(name)) result.push_back(value);
+  }
+  return result;
+}
+
+// What an operation ended with, reduced to what a caller acts on so that tables can name it:
+// "ok", or the error's code and retryability (and a server error's message and trace).
+inline std::string outcome(const std::function<void()>& operation) {
+  try {
+    operation();
+    return "ok";
+  } catch (const KestroAPIError& error) {
+    std::string text = error.code() + (error.retryable() ? " retryable" : " final");
+    if (const auto* server = error.as<KestroAPIError::Server>()) {
+      text += " " + server->message + " " + server->traceId;
+    }
+    return text;
+  }
+}
+
+inline CaptureEnvelope noteCapture(std::string title) {
+  return CaptureEnvelope(
+      uuid("11111111-2222-4333-8444-55555555555a"), Date{1741064767s}, SourceKind::note,
+      CaptureOrigin{.platform = KestroPlatform::macos,
+                    .mechanism = CaptureMechanism::manual,
+                    .deviceId = uuid("AAAAAAAA-BBBB-4CCC-8DDD-EEEEEEEEEEEE"),
+                    .appVersion = "1.0",
+                    .sourceApplication = {},
+                    .sourceBundleId = {},
+                    .windowTitle = {}},
+      {}, std::move(title), {}, {}, {}, "a note", {}, {}, CapturePrivacy{false, false, false});
+}
+
+inline UploadPlan uploadPlan(const std::string& target,
+                             std::map<std::string, std::string> planHeaders,
+                             std::optional<bool> authenticated = true, std::string method = "PUT") {
+  return UploadPlan{.url = url(target),
+                    .method = std::move(method),
+                    .headers = std::move(planHeaders),
+                    .expiresAt = Date{1741064767s},
+                    .authenticated = authenticated};
+}
+
+}  // namespace kestro::apitest
