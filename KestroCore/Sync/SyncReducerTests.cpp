@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <vector>
+#include <utility>
 
 namespace kestro {
 namespace {
@@ -21,88 +18,64 @@ JSONValue title(const char* text) {
 }
 
 SyncChange upsert(std::int64_t sequence, const UUID& id, const char* text,
-                  const char* entityType = "item") {
-  return SyncChange{.sequence = sequence,
-                    .entityType = entityType,
-                    .entityId = id,
-                    .operation = "upsert",
-                    .entity = title(text)};
+                  const char* type = "item", const char* operation = "upsert") {
+  return SyncChange{sequence, type, id, operation, title(text)};
 }
 
-SyncChange remove(std::int64_t sequence, const UUID& id, const char* entityType = "item") {
-  return SyncChange{.sequence = sequence,
-                    .entityType = entityType,
-                    .entityId = id,
-                    .operation = "delete",
-                    .entity = std::nullopt};
+SyncChange remove(std::int64_t sequence, const UUID& id, const char* type = "item") {
+  return SyncChange{sequence, type, id, "delete", std::nullopt};
 }
 
-SyncChange withOperation(SyncChange change, const char* operation) {
-  change.operation = operation;
-  return change;
-}
-
-SyncChange withoutEntity(SyncChange change) {
-  change.entity.reset();
-  return change;
+SyncSnapshot snapshot(std::int64_t cursor,
+                      const std::vector<std::pair<std::string, const char*>>& titles) {
+  SyncSnapshot result{cursor, {}};
+  for (const auto& [key, text] : titles) result.entities.emplace(key, title(text));
+  return result;
 }
 
 TEST(SyncReducerTest, FoldsPagesIntoSnapshots) {
-  const SyncSnapshot start{.cursor = 10, .entities = {{kItemKey, title("old")}}};
+  const SyncSnapshot start = snapshot(10, {{kItemKey, "old"}});
+  SyncChange noEntity = upsert(11, kItem, "gone?");
+  noEntity.entity.reset();
+  // clang-format off
   const struct {
     const char* scenario;
     SyncPage page;
     SyncSnapshot expected;
   } cases[] = {
-      {"stale page is ignored whole",
-       {.changes = {upsert(11, kOther, "new"), remove(12, kItem)}, .cursor = 9, .hasMore = true},
+      {"stale page is ignored whole", {{upsert(11, kOther, "new"), remove(12, kItem)}, 9, true},
        start},
-      {"empty page moves the cursor",
-       {.changes = {}, .cursor = 12, .hasMore = false},
-       {.cursor = 12, .entities = start.entities}},
-      {"equal cursor is processed",
-       {.changes = {upsert(11, kOther, "new")}, .cursor = 10, .hasMore = false},
-       {.cursor = 10, .entities = {{kItemKey, title("old")}, {kOtherKey, title("new")}}}},
+      {"equal cursor is processed", {{upsert(11, kOther, "new")}, 10, false},
+       snapshot(10, {{kItemKey, "old"}, {kOtherKey, "new"}})},
       {"sequences at and below the cursor are skipped",
-       {.changes = {upsert(9, kOther, "nine"), upsert(10, kItem, "ten"),
-                    upsert(11, kItem, "eleven"), upsert(12, kOther, "twelve")},
-        .cursor = 12,
-        .hasMore = false},
-       {.cursor = 12, .entities = {{kItemKey, title("eleven")}, {kOtherKey, title("twelve")}}}},
+       {{upsert(9, kOther, "nine"), upsert(10, kItem, "ten"), upsert(11, kItem, "eleven"),
+         upsert(12, kOther, "twelve")}, 12, false},
+       snapshot(12, {{kItemKey, "eleven"}, {kOtherKey, "twelve"}})},
       {"cursor comes from the page, not the highest sequence",
-       {.changes = {upsert(40, kOther, "new")}, .cursor = 20, .hasMore = true},
-       {.cursor = 20, .entities = {{kItemKey, title("old")}, {kOtherKey, title("new")}}}},
-      {"deleting an unknown entity changes nothing",
-       {.changes = {remove(11, kOther)}, .cursor = 12, .hasMore = false},
-       {.cursor = 12, .entities = start.entities}},
+       {{upsert(40, kOther, "new")}, 20, true},
+       snapshot(20, {{kItemKey, "old"}, {kOtherKey, "new"}})},
+      {"deleting an unknown entity changes nothing", {{remove(11, kOther)}, 12, false},
+       snapshot(12, {{kItemKey, "old"}})},
       {"delete then re-add leaves the entity",
-       {.changes = {remove(11, kItem), upsert(12, kItem, "again")}, .cursor = 12, .hasMore = false},
-       {.cursor = 12, .entities = {{kItemKey, title("again")}}}},
+       {{remove(11, kItem), upsert(12, kItem, "again")}, 12, false},
+       snapshot(12, {{kItemKey, "again"}})},
       {"a delete carrying an entity only removes",
-       {.changes = {upsert(12, kOther, "x"), withOperation(upsert(13, kItem, "kept?"), "delete")},
-        .cursor = 13,
-        .hasMore = false},
-       {.cursor = 13, .entities = {{kOtherKey, title("x")}}}},
+       {{upsert(12, kOther, "x"), upsert(13, kItem, "kept?", "item", "delete")}, 13, false},
+       snapshot(13, {{kOtherKey, "x"}})},
       {"only the exact text delete removes",
-       {.changes = {withOperation(upsert(11, kItem, "replaced"), "Delete"),
-                    withOperation(upsert(12, kOther, "added"), "DELETE")},
-        .cursor = 12,
-        .hasMore = false},
-       {.cursor = 12, .entities = {{kItemKey, title("replaced")}, {kOtherKey, title("added")}}}},
-      {"a non-delete change without entity is skipped",
-       {.changes = {withoutEntity(upsert(11, kItem, "gone?"))}, .cursor = 11, .hasMore = false},
-       {.cursor = 11, .entities = start.entities}},
+       {{upsert(11, kItem, "replaced", "item", "Delete"),
+         upsert(12, kOther, "added", "item", "DELETE")}, 12, false},
+       snapshot(12, {{kItemKey, "replaced"}, {kOtherKey, "added"}})},
+      {"a non-delete change without entity is skipped", {{noEntity}, 11, false},
+       snapshot(11, {{kItemKey, "old"}})},
       {"page order wins over sequence order",
-       {.changes = {upsert(15, kItem, "fifteen"), upsert(14, kItem, "fourteen")},
-        .cursor = 15,
-        .hasMore = false},
-       {.cursor = 15, .entities = {{kItemKey, title("fourteen")}}}},
+       {{upsert(15, kItem, "fifteen"), upsert(14, kItem, "fourteen")}, 15, false},
+       snapshot(15, {{kItemKey, "fourteen"}})},
       {"one identifier under two types is two entities",
-       {.changes = {upsert(11, kItem, "task", "task"), remove(12, kItem, "note")},
-        .cursor = 12,
-        .hasMore = false},
-       {.cursor = 12, .entities = {{kItemKey, title("old")}, {kTaskKey, title("task")}}}},
+       {{upsert(11, kItem, "task", "task"), remove(12, kItem, "note")}, 12, false},
+       snapshot(12, {{kItemKey, "old"}, {kTaskKey, "task"}})},
   };
+  // clang-format on
   for (const auto& [scenario, page, expected] : cases) {
     const SyncSnapshot before = start;
     EXPECT_EQ(SyncReducer::apply(page, before), expected) << scenario;
@@ -110,65 +83,38 @@ TEST(SyncReducerTest, FoldsPagesIntoSnapshots) {
   }
 }
 
-TEST(SyncPageCodingTest, DecodesTheServersPage) {
-  const auto page = decodeJSONString<SyncPage>(R"({
-    "changes": [
+TEST(SyncPageCodingTest, DecodesTheServersPageAndRefusesAMalformedOneWhole) {
+  const auto page = decodeJSONString<SyncPage>(R"({"cursor": 13, "hasMore": true, "changes": [
       {"sequence": 11, "entityType": "item", "entityId": "0a1b2c3d-0000-4000-8000-00000000000a",
        "operation": "upsert", "entity": {"title": "old", "tags": [1, true, null]}},
       {"sequence": 12, "entityType": "item", "entityId": "0A1B2C3D-0000-4000-8000-00000000000B",
        "operation": "upsert", "entity": null},
       {"sequence": 13, "entityType": "item", "entityId": "0A1B2C3D-0000-4000-8000-00000000000B",
-       "operation": "delete", "ignored": "key"}
-    ],
-    "cursor": 13, "hasMore": true})");
-
+       "operation": "delete", "ignored": "key"}]})");
   ASSERT_EQ(page.changes.size(), 3u);
   EXPECT_EQ(page.changes[0].entityId, kItem);
-  EXPECT_EQ(
-      page.changes[0].entity,
-      JSONValue::object({{"title", JSONValue::string("old")},
-                         {"tags", JSONValue::array({JSONValue::number(1), JSONValue::boolean(true),
-                                                    JSONValue::null()})}}));
+  EXPECT_EQ(page.changes[0].entity, decodeJSONString<JSONValue>(R"({"title": "old",
+                                                                     "tags": [1, true, null]})"));
   EXPECT_EQ(page.changes[1].entity, std::nullopt) << "null reads as absent, not as JSON null";
   EXPECT_EQ(page.changes[2].entity, std::nullopt);
   EXPECT_EQ(page.cursor, 13);
   EXPECT_TRUE(page.hasMore);
-
   // The change whose entity was null is skipped, not stored as null.
-  const SyncPage nullOnly{.changes = {page.changes[1]}, .cursor = 13, .hasMore = false};
-  EXPECT_EQ(SyncReducer::apply(nullOnly, {.cursor = 0, .entities = {}}),
-            (SyncSnapshot{.cursor = 13, .entities = {}}));
-
+  EXPECT_EQ(SyncReducer::apply({{page.changes[1]}, 13, false}, {0, {}}), (SyncSnapshot{13, {}}));
   // Written back: sorted keys, upper-case identifiers, an absent entity left out.
   EXPECT_EQ(decodeJSON<SyncPage>(encodeJSON(page)), page);
   EXPECT_EQ(encodeJSONString(page.changes[2]),
             R"({"entityId":"0A1B2C3D-0000-4000-8000-00000000000B","entityType":"item",)"
             R"("operation":"delete","sequence":13})");
-}
 
-TEST(SyncPageCodingTest, RefusesAMalformedPageWhole) {
-  const struct {
-    const char* json;
-    const char* codingPath;
-  } cases[] = {
-      {R"({"changes": [], "cursor": 1})", "hasMore"},
-      {R"({"changes": [], "cursor": null, "hasMore": false})", "cursor"},
-      {R"({"changes": [{"sequence": 1, "operation": "delete", "entityType": "item",)"
-       R"( "entityId": "0A1B2C3D-0000-4000-8000-00000000000B"}, {"sequence": 2,)"
-       R"( "entityType": "item", "entityId": "0A1B2C3D-0000-4000-8000-00000000000B"}],)"
-       R"( "cursor": 2, "hasMore": false})",
-       "changes[1].operation"},
-      {R"({"changes": [{"sequence": 1, "operation": "delete", "entityType": "item",)"
-       R"( "entityId": "not-a-uuid"}], "cursor": 1, "hasMore": false})",
-       "changes[0].entityId"},
-  };
-  for (const auto& [json, codingPath] : cases) {
-    try {
-      decodeJSONString<SyncPage>(json);
-      ADD_FAILURE() << "decoded: " << json;
-    } catch (const DecodingError& error) {
-      EXPECT_EQ(error.codingPath(), codingPath) << error.what();
-    }
+  // One change without its operation fails the whole page.
+  JSON damaged = encodeJSON(page);
+  damaged["changes"][1].erase("operation");
+  try {
+    decodeJSON<SyncPage>(damaged);
+    ADD_FAILURE() << "decoded without an operation";
+  } catch (const DecodingError& error) {
+    EXPECT_EQ(error.codingPath(), "changes[1].operation") << error.what();
   }
 }
 
