@@ -2,17 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
+#include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -34,20 +31,13 @@ const UUID kItemId = uuid("6F9619FF-8B86-4011-B42D-00C04FC964FF");
 
 class KestroAPIClientTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    upload_ =
-        std::filesystem::temp_directory_path() / ("kestro-api-" + UUID().uuidString() + ".txt");
-    std::ofstream(upload_) << "bytes";
-  }
-  void TearDown() override { std::filesystem::remove(upload_); }
-
   KestroAPIClient client(HTTPHeaders defaults = {}) const {
     return KestroAPIClient(url(server_.baseURL()), session_, std::move(defaults));
   }
 
   HTTPTestServer server_;
   std::shared_ptr<URLSession> session_ = makeURLSession();
-  std::filesystem::path upload_;
+  const TempFile upload_{"bytes"};
 };
 
 TEST_F(KestroAPIClientTest, EndpointPathsReplaceThePathOfTheBaseURL) {
@@ -59,10 +49,9 @@ TEST_F(KestroAPIClientTest, EndpointPathsReplaceThePathOfTheBaseURL) {
   EXPECT_TRUE(client.listItems("token").empty());
   EXPECT_EQ(server_.requests().back().path, "/v1/items");
   EXPECT_EQ(server_.requests().back().query, "");
-
-  const std::int64_t cursors[] = {0, -42, std::numeric_limits<std::int64_t>::min(),
-                                  std::numeric_limits<std::int64_t>::max()};
-  for (const std::int64_t cursor : cursors) {
+  for (const std::int64_t cursor : {std::int64_t{0}, std::int64_t{-42},
+                                    std::numeric_limits<std::int64_t>::min(),
+                                    std::numeric_limits<std::int64_t>::max()}) {
     EXPECT_EQ(client.sync(cursor, "token").cursor, 7);
     EXPECT_EQ(server_.requests().back().path, "/v1/sync/changes");
     EXPECT_EQ(server_.requests().back().query, "cursor=" + std::to_string(cursor) + "&limit=200");
@@ -97,10 +86,8 @@ TEST_F(KestroAPIClientTest, ClientHeadersReplaceDefaultsOfTheSameNameInAnyLetter
   EXPECT_EQ(values(deletion, "Accept"), Strings{"text/plain"});
   EXPECT_EQ(values(deletion, "Authorization"), Strings{"Bearer secret"});
   EXPECT_EQ(deletion.body, "");
-
   client().deleteItem(kItemId, "secret");
-  EXPECT_EQ(values(server_.requests().back(), "Accept"), Strings{})
-      << "nothing may add an Accept of its own";
+  EXPECT_EQ(values(server_.requests().back(), "Accept"), Strings{});
   EXPECT_EQ(values(server_.requests().back(), "Content-Type"), Strings{});
 
   // The sign-in sends no token of its own.
@@ -111,11 +98,6 @@ TEST_F(KestroAPIClientTest, ClientHeadersReplaceDefaultsOfTheSameNameInAnyLetter
 }
 
 TEST_F(KestroAPIClientTest, ErrorResponsesAreServerErrorsOnlyWithAnExactEnvelope) {
-  struct Case {
-    int status;
-    std::string body;
-    std::string expected;
-  };
   const auto envelope = [](std::string_view code, std::string_view retryable,
                            std::string_view rest) {
     return std::string(R"({"error": {"code": ")") + std::string(code) +
@@ -123,36 +105,30 @@ TEST_F(KestroAPIClientTest, ErrorResponsesAreServerErrorsOnlyWithAnExactEnvelope
            "}}";
   };
   const std::string fullRest = R"(, "traceId": "tr-1", "details": {"field": ["title"]})";
-  const std::vector<Case> cases = {
+  const std::vector<std::tuple<int, std::string, std::string>> cases = {
       {500, envelope("INTERNAL", "false", fullRest), "INTERNAL final m tr-1"},
       {429, envelope("RATE_LIMITED", "true", fullRest), "RATE_LIMITED retryable m tr-1"},
-      {503, envelope("UNAVAILABLE", "true", fullRest), "UNAVAILABLE retryable m tr-1"},
       // The server's own vocabulary is passed on, even where it meets ours.
       {400, envelope("NETWORK_ERROR", "false", fullRest), "NETWORK_ERROR final m tr-1"},
       {502, "<html><body>Bad gateway</body></html>", "INVALID_RESPONSE final"},
       {500, envelope("INTERNAL", "false", R"(, "details": {})"), "INVALID_RESPONSE final"},
       {500, envelope("INTERNAL", "false", R"(, "traceId": "tr-1")"), "INVALID_RESPONSE final"},
-      {500, envelope("INTERNAL", "false", R"(, "traceId": "tr-1", "details": null)"),
-       "INVALID_RESPONSE final"},
       {500, envelope("INTERNAL", "false", R"(, "traceId": "tr-1", "details": [])"),
        "INVALID_RESPONSE final"},
       {503, envelope("UNAVAILABLE", R"("true")", fullRest), "INVALID_RESPONSE final"},
       {404, "", "INVALID_RESPONSE final"},
   };
   const KestroAPIClient api = client();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
+  for (const auto& [status, body, expected] : cases) {
+    SCOPED_TRACE(std::to_string(status) + " " + body);
     const ScriptedResponse response =
-        answer(c.status, c.body, c.body.starts_with("<") ? "text/html" : "application/json");
+        answer(status, body, body.starts_with("<") ? "text/html" : "application/json");
     server_.route("GET", "/v1/items", response);
     server_.route("DELETE", "/v1/account", response);
-    EXPECT_EQ(outcome([&] { api.listItems("token"); }), c.expected);
-    EXPECT_EQ(outcome([&] { api.deleteAccount("token"); }), c.expected);
+    EXPECT_EQ(outcome([&] { api.listItems("token"); }), expected);
+    EXPECT_EQ(outcome([&] { api.deleteAccount("token"); }), expected);
   }
-}
-
-TEST_F(KestroAPIClientTest, SuccessWithoutAUsableBodyFailsOnlyWhereAResultIsExpected) {
-  const KestroAPIClient api = client();
+  // Success without a usable body fails only where a result is expected.
   for (const auto& [status, body] : {std::pair{204, ""}, std::pair{200, "<html>ok</html>"}}) {
     SCOPED_TRACE(body);
     server_.route("GET", "/v1/items", answer(status, body));
@@ -162,84 +138,33 @@ TEST_F(KestroAPIClientTest, SuccessWithoutAUsableBodyFailsOnlyWhereAResultIsExpe
   }
 }
 
-TEST_F(KestroAPIClientTest, UnreachableAndSilentServersAreTransportFailures) {
-  std::string closedBase;
-  {
-    const HTTPTestServer closed;
-    closedBase = closed.baseURL();
-  }
-  const KestroAPIClient refused(url(closedBase), session_, {});
-  try {
-    refused.listItems("token");
-    ADD_FAILURE() << "a closed port answered";
-  } catch (const KestroAPIError& error) {
-    ASSERT_NE(error.as<KestroAPIError::Transport>(), nullptr) << error.what();
-    EXPECT_FALSE(error.as<KestroAPIError::Transport>()->description.empty());
-  }
-
-  ScriptedResponse slow = answer(200, R"({"items": []})");
-  slow.delay = 1500ms;
-  server_.route("GET", "/v1/items", slow);
-  server_.route("DELETE", "/v1/account", slow);
-  const KestroAPIClient impatient(url(server_.baseURL()), makeURLSession({.idleTimeout = 200ms}),
-                                  {});
-  const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(outcome([&] { impatient.listItems("token"); }), "NETWORK_ERROR retryable");
-  EXPECT_EQ(outcome([&] { impatient.deleteAccount("token"); }), "NETWORK_ERROR retryable");
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 2 * slow.delay);
-}
-
 TEST_F(KestroAPIClientTest, UnfitRequestsAreRefusedBeforeAnyConnection) {
   const KestroAPIClient api = client();
   const std::string target = server_.baseURL() + "/upload";
-  const std::vector<std::pair<std::string, std::function<void()>>> cases = {
-      {"CR LF in a default header",
-       [&] {
-         client(headers({{"X-Trace", "a\r\nX-Injected: 1"}})).listItems("token");
-       }},
-      {"LF in the token", [&] { api.deleteAccount("token\nX-Injected: 1"); }},
-      {"CR in a plan header",
-       [&] {
-         api.upload(URL::fileURL(upload_), uploadPlan(target, {{"X-Sig", "a\rb"}}), "t");
-       }},
-      {"file plan",
-       [&] { api.upload(URL::fileURL(upload_), uploadPlan("file:///etc/passwd", {}), "t"); }},
-      {"ftp plan",
-       [&] {
-         api.upload(URL::fileURL(upload_),
-                    uploadPlan("ftp://127.0.0.1:" + std::to_string(server_.port()) + "/x", {}),
-                    "t");
-       }},
+  const auto upload = [&](const UploadPlan& plan) {
+    return outcome([&] { api.upload(URL::fileURL(upload_.path), plan, "t"); });
   };
-  for (const auto& [name, operation] : cases) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(outcome(operation), "INVALID_RESPONSE final");
-  }
-  EXPECT_EQ(server_.connectionsAccepted(), 0u);
-}
-
-TEST_F(KestroAPIClientTest, UnencodableBodyFailsWithTheCodersErrorBeforeSending) {
-  const KestroAPIClient api = client();
+  EXPECT_EQ(outcome([&] { client(headers({{"X-Trace", "a\r\nX-1: 1"}})).listItems("token"); }),
+            "INVALID_RESPONSE final");
+  EXPECT_EQ(outcome([&] { api.deleteAccount("token\nX-Injected: 1"); }), "INVALID_RESPONSE final");
+  EXPECT_EQ(upload(uploadPlan(target, {{"X-Sig", "a\rb"}})), "INVALID_RESPONSE final");
+  EXPECT_EQ(upload(uploadPlan("file:///etc/passwd", {})), "INVALID_RESPONSE final");
+  EXPECT_EQ(upload(uploadPlan("ftp://127.0.0.1:" + std::to_string(server_.port()) + "/x", {})),
+            "INVALID_RESPONSE final");
   EXPECT_THROW(api.submit(noteCapture("caf\xE9"), "token"), EncodingError);
   EXPECT_THROW(api.updateItem(kItemId, "\xFF", "", std::nullopt, "token"), EncodingError);
   EXPECT_EQ(server_.connectionsAccepted(), 0u);
 }
 
-TEST_F(KestroAPIClientTest, CopiesShareOneSessionAcrossThreads) {
-  server_.route("GET", "/v1/items", answer(200, R"({"items": []})"));
-  const KestroAPIClient original = client();
-  std::atomic<int> failures = 0;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([copy = original, &failures] {
-      for (int i = 0; i < 10; ++i) {
-        if (outcome([&] { copy.listItems("token"); }) != "ok") ++failures;
-      }
-    });
+TEST_F(KestroAPIClientTest, UnreachableServerIsATransportFailure) {
+  const std::string closedBase = HTTPTestServer().baseURL();  // nothing listens there any more
+  try {
+    KestroAPIClient(url(closedBase), session_, {}).listItems("token");
+    ADD_FAILURE() << "a closed port answered";
+  } catch (const KestroAPIError& error) {
+    ASSERT_NE(error.as<KestroAPIError::Transport>(), nullptr) << error.what();
+    EXPECT_FALSE(error.as<KestroAPIError::Transport>()->description.empty());
   }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(failures, 0);
-  EXPECT_EQ(server_.requests().size(), 40u);
 }
 
 // What a real server cannot produce: an answer that is not HTTP, and failures of the session
@@ -260,19 +185,17 @@ class ScriptedSession final : public URLSession {
 };
 
 TEST_F(KestroAPIClientTest, SessionOutcomesMapToOneErrorEach) {
+  const auto throwing = [](auto error) {
+    return std::function<HTTPResponse()>([error]() -> HTTPResponse { throw error; });
+  };
   const std::vector<std::pair<std::function<HTTPResponse()>, std::string>> cases = {
       {[] { return HTTPResponse{.statusCode = std::nullopt, .headers = {}, .body = "{}"}; },
        "INVALID_RESPONSE final"},
-      {[]() -> HTTPResponse {
-         throw URLSessionError(URLSessionError::Kind::invalidRequest, "bad header");
-       },
+      {throwing(URLSessionError(URLSessionError::Kind::invalidRequest, "bad header")),
        "INVALID_RESPONSE final"},
-      {[]() -> HTTPResponse {
-         throw URLSessionError(URLSessionError::Kind::transport, "timed out");
-       },
+      {throwing(URLSessionError(URLSessionError::Kind::transport, "timed out")),
        "NETWORK_ERROR retryable"},
-      {[]() -> HTTPResponse { throw KestroAPIError::server("GONE", "m", false, "tr-9"); },
-       "GONE final m tr-9"},
+      {throwing(KestroAPIError::server("GONE", "m", false, "tr-9")), "GONE final m tr-9"},
   };
   for (const auto& [script, expected] : cases) {
     SCOPED_TRACE(expected);
@@ -281,7 +204,7 @@ TEST_F(KestroAPIClientTest, SessionOutcomesMapToOneErrorEach) {
     EXPECT_EQ(outcome([&] { api.listItems("token"); }), expected);
     EXPECT_EQ(outcome([&] { api.deleteAccount("token"); }), expected);
     EXPECT_EQ(outcome([&] {
-                api.upload(URL::fileURL(upload_), uploadPlan("http://127.0.0.1:9/u", {}), "t");
+                api.upload(URL::fileURL(upload_.path), uploadPlan("http://127.0.0.1:9/u", {}), "t");
               }),
               expected);
   }

@@ -1,12 +1,15 @@
 #pragma once
 
-// Helpers shared by the API client's tests. Not installed.
+// Helpers shared by the HTTP layer's tests. Not installed.
 
 #include <cctype>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <initializer_list>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,7 +23,11 @@ namespace kestro::apitest {
 using namespace std::chrono_literals;
 using Strings = std::vector<std::string>;
 
-inline URL url(const std::string& text) { return *URL::fromString(text); }
+inline URL url(const std::string& text) {
+  auto parsed = URL::fromString(text);
+  if (!parsed) throw std::invalid_argument("not a URL: " + text);
+  return *parsed;
+}
 inline UUID uuid(const char* text) { return *UUID::fromString(text); }
 
 inline HTTPHeaders headers(std::initializer_list<std::pair<std::string, std::string>> entries) {
@@ -31,11 +38,8 @@ inline HTTPHeaders headers(std::initializer_list<std::pair<std::string, std::str
 
 inline testing::ScriptedResponse answer(int status, std::string body,
                                         std::string contentType = "application/json") {
-  testing::ScriptedResponse response;
-  response.status = status;
-  response.body = std::move(body);
-  response.contentType = std::move(contentType);
-  return response;
+  return testing::ScriptedResponse{
+      .status = status, .body = std::move(body), .contentType = std::move(contentType)};
 }
 
 // Every value of a header however its name was written: a replaced header must appear once.
@@ -67,16 +71,23 @@ inline std::string outcome(const std::function<void()>& operation) {
   }
 }
 
+// A file in the temporary directory, removed with the object.
+struct TempFile {
+  explicit TempFile(const std::string& contents)
+      : path(std::filesystem::temp_directory_path() / ("kestro-test-" + UUID().uuidString())) {
+    std::ofstream(path, std::ios::binary) << contents;
+  }
+  ~TempFile() { std::filesystem::remove(path); }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const std::filesystem::path path;
+};
+
 inline CaptureEnvelope noteCapture(std::string title) {
   return CaptureEnvelope(
       uuid("11111111-2222-4333-8444-55555555555a"), Date{1741064767s}, SourceKind::note,
-      CaptureOrigin{.platform = KestroPlatform::macos,
-                    .mechanism = CaptureMechanism::manual,
-                    .deviceId = uuid("AAAAAAAA-BBBB-4CCC-8DDD-EEEEEEEEEEEE"),
-                    .appVersion = "1.0",
-                    .sourceApplication = {},
-                    .sourceBundleId = {},
-                    .windowTitle = {}},
+      CaptureOrigin{KestroPlatform::macos, CaptureMechanism::manual,
+                    uuid("AAAAAAAA-BBBB-4CCC-8DDD-EEEEEEEEEEEE"), "1.0", {}, {}, {}},
       {}, std::move(title), {}, {}, {}, "a note", {}, {}, CapturePrivacy{false, false, false});
 }
 
