@@ -279,12 +279,13 @@ TEST_F(URLSessionTest, RedirectsRepeatOrChangeTheMethodAsHTTPRequires) {
 }
 
 TEST_F(URLSessionTest, IdleLimitEndsASilentExchangeButNotASteadyOne) {
-  auto session = makeURLSession({.idleTimeout = 300ms});
+  // The steady stream pauses a fifth of the limit between chunks and lasts twice the limit.
+  auto session = makeURLSession({.idleTimeout = 500ms});
   server_.route("GET", "/silent", ScriptedResponse{.body = "started", .neverFinish = true});
   server_.route("GET", "/late", ScriptedResponse{.delay = 5s});
   server_.route("GET", "/steady",
                 ScriptedResponse{.chunks = {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"},
-                                 .chunkDelay = 150ms});
+                                 .chunkDelay = 100ms});
   for (const char* path : {"/silent", "/late"}) {
     auto started = std::chrono::steady_clock::now();
     EXPECT_TRUE(mentions(
