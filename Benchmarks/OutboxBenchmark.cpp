@@ -39,7 +39,7 @@
 
 #include "KestroCore/Foundation/JSONCoding.h"
 #include "KestroCore/Outbox/OutboxRecord.h"
-#include "KestroCore/Outbox/OutboxStore.h"
+#include "KestroCore/Outbox/Store/OutboxStore.h"
 
 namespace {
 

@@ -26,14 +26,14 @@
 
 #include <curl/curl.h>
 
-#include "Platform/URLSession.h"
+#include "Platform/HTTP/URLSession.h"
 #include "Testing/HTTPTestServer.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using kestro::testing::HTTPTestServer;
-using kestro::testing::ScriptedResponse;
+using kestro::testsupport::HTTPTestServer;
+using kestro::testsupport::ScriptedResponse;
 
 constexpr int kThreads = 2;
 constexpr int kUploadRounds = 2;  // the best of each, after the first has warmed the page cache
@@ -203,7 +203,7 @@ double onThreads(Work work) {
 }
 
 void benchmarkExchanges(HTTPTestServer& server, int exchanges) {
-  server.route("POST", "/json", [](const kestro::testing::ReceivedRequest& received) {
+  server.route("POST", "/json", [](const kestro::testsupport::ReceivedRequest& received) {
     return ScriptedResponse{.body = received.body};
   });
   std::string url = server.baseURL() + "/json";

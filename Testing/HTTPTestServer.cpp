@@ -29,7 +29,9 @@
 
 #include <httplib.h>
 
-namespace kestro::testing {
+#include "KestroCore/Foundation/ASCII.h"
+
+namespace kestro::testsupport {
 
 namespace {
 
@@ -43,19 +45,6 @@ constexpr std::chrono::milliseconds kKeepAliveTimeout = 60s;
 constexpr std::chrono::milliseconds kEndlessBodyTick = 20ms;
 // Large reads let the server take a gigabyte upload without becoming the bottleneck.
 constexpr std::size_t kReadBufferBytes = 256 * 1024;
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-std::string_view trimmed(std::string_view text) {
-  auto begin = text.find_first_not_of(" \t");
-  if (begin == std::string_view::npos) return {};
-  return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
-}
 
 // One accepted connection as httplib reads and writes it.
 class ConnectionStream final : public httplib::Stream {
@@ -220,7 +209,7 @@ std::vector<std::pair<std::string, std::string>> headersOf(const std::string& he
     auto colon = line.find(':');
     if (colon == std::string_view::npos) continue;
     headers.emplace_back(std::string(line.substr(0, colon)),
-                         std::string(trimmed(line.substr(colon + 1))));
+                         std::string(trimmingSpacesAndTabs(line.substr(colon + 1))));
   }
   if (headers.empty()) headers.assign(parsed.begin(), parsed.end());
   return headers;
@@ -235,7 +224,7 @@ std::size_t contentLength(const httplib::Request& request) {
 
 std::optional<std::string> ReceivedRequest::header(const std::string& name) const {
   for (const auto& [headerName, value] : headers) {
-    if (equalsIgnoringCase(headerName, name)) return value;
+    if (equalsIgnoringASCIICase(headerName, name)) return value;
   }
   return std::nullopt;
 }
@@ -563,4 +552,4 @@ void HTTPTestServer::clearRecord() {
   state_->connections = 0;
 }
 
-}  // namespace kestro::testing
+}  // namespace kestro::testsupport

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-namespace kestro::testing {
+namespace kestro::testsupport {
 
 // One request as the server received it.
 struct ReceivedRequest {
@@ -94,4 +94,4 @@ class HTTPTestServer {
   std::unique_ptr<State> state_;
 };
 
-}  // namespace kestro::testing
+}  // namespace kestro::testsupport

@@ -109,30 +109,28 @@ list(JOIN KESTRO_PC_REQUIRES_PRIVATE " " KESTRO_PC_REQUIRES_PRIVATE)
 
 # Every library and the INTERFACE umbrella in one export set. The umbrella has no file to
 # install; it still has to be in the set, or consumers would not get KestroCore::KestroCore
-# and its link to the libraries. The include directory comes with each library
-# ($<INSTALL_INTERFACE:...> in kestro_add_library), so no INCLUDES DESTINATION here.
-install(TARGETS ${KESTRO_INSTALLED_TARGETS}
-  EXPORT KestroCoreTargets
-  ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}"
-  LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
-  RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
-
-# The headers keep their place: KestroCore/Foundation/UUID.h installs as
-# <includedir>/KestroCore/Foundation/UUID.h, so the same #include works in and out of the tree.
-# Matched when installing, not when configuring, so a header added later needs no re-run.
-install(DIRECTORY "${PROJECT_SOURCE_DIR}/KestroCore/"
-  DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/KestroCore"
-  FILES_MATCHING
-    PATTERN "*.h"
-    PATTERN "*Tests.h" EXCLUDE
-    PATTERN "*TestSupport*" EXCLUDE
-    PATTERN "internal" EXCLUDE)
-
-# The HTTP session's interface is part of the API client's.
-if(TARGET KestroAPI)
-  install(FILES "${PROJECT_SOURCE_DIR}/Platform/URLSession.h"
-    DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/Platform")
-endif()
+# and its link to the libraries. Each library installs its own public headers (its HEADERS file
+# set), so a configuration that leaves a library out leaves its headers out too; installing a
+# file set also puts its destination on the exported target's include path.
+set(KESTRO_PC_EXTRA_INCLUDEDIRS "")
+foreach(kestro_target IN LISTS KESTRO_INSTALLED_TARGETS)
+  get_target_property(kestro_type ${kestro_target} TYPE)
+  if(kestro_type STREQUAL "INTERFACE_LIBRARY")
+    install(TARGETS ${kestro_target} EXPORT KestroCoreTargets)
+    continue()
+  endif()
+  get_target_property(kestro_header_destination ${kestro_target} KESTRO_HEADER_DESTINATION)
+  install(TARGETS ${kestro_target}
+    EXPORT KestroCoreTargets
+    ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}"
+    LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
+    RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
+    FILE_SET HEADERS DESTINATION "${kestro_header_destination}")
+  if(NOT kestro_header_destination STREQUAL CMAKE_INSTALL_INCLUDEDIR)
+    list(APPEND KESTRO_PC_EXTRA_INCLUDEDIRS "${kestro_header_destination}")
+  endif()
+endforeach()
+list(REMOVE_DUPLICATES KESTRO_PC_EXTRA_INCLUDEDIRS)
 
 # ---- CMake package
 
@@ -186,6 +184,13 @@ foreach(kestro_dir LIBDIR INCLUDEDIR)
   else()
     set(KESTRO_PC_${kestro_dir} "\${prefix}/${CMAKE_INSTALL_${kestro_dir}}")
   endif()
+endforeach()
+
+# The platform libraries' headers ("Platform/HTTP/URLSession.h") sit under <includedir>/KestroCore.
+set(KESTRO_PC_CFLAGS "-I\${includedir}")
+foreach(kestro_dir IN LISTS KESTRO_PC_EXTRA_INCLUDEDIRS)
+  file(RELATIVE_PATH kestro_relative "/prefix/${CMAKE_INSTALL_INCLUDEDIR}" "/prefix/${kestro_dir}")
+  string(APPEND KESTRO_PC_CFLAGS " -I\${includedir}/${kestro_relative}")
 endforeach()
 
 configure_file("${CMAKE_CURRENT_LIST_DIR}/kestrocore.pc.in" "${PROJECT_BINARY_DIR}/kestrocore.pc"

@@ -1,11 +1,18 @@
-# Helpers shared by the library folders.
+# Helpers shared by the library folders. One folder is one library target, named after it.
 
-# kestro_add_library(<target> EXPORT_NAME <name> SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...])
-# Declares one of the KestroCore libraries with its KestroCore::<name> alias. Headers are
-# included from the repository root ("KestroCore/Foundation/UUID.h") when building and from
-# the include directory once installed.
+# kestro_add_library(<target> EXPORT_NAME <name> SOURCES ... [HEADERS ...]
+#                    [PUBLIC_LIBS ...] [PRIVATE_LIBS ...] [PLATFORM])
+# Declares one of the KestroCore libraries with its KestroCore::<name> alias. HEADERS are its
+# public headers, a file set rooted at the repository root: they are included as
+# "KestroCore/Foundation/UUID.h" in the tree and installed under <includedir>/KestroCore/...,
+# each library carrying its own, so an install never ships a header whose library is missing.
+# PLATFORM libraries (the Platform/ stand-ins, included as "Platform/HTTP/URLSession.h") install
+# their headers under <includedir>/KestroCore too, and add that directory to their consumers'
+# include path, so that nothing of ours lands at the top of <includedir>. Headers under
+# internal/ are sources, never installed.
 function(kestro_add_library target)
-  cmake_parse_arguments(ARG "" "EXPORT_NAME" "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "PLATFORM" "EXPORT_NAME" "SOURCES;HEADERS;PUBLIC_LIBS;PRIVATE_LIBS"
+    ${ARGN})
   add_library(${target} ${ARG_SOURCES})
   add_library(KestroCore::${ARG_EXPORT_NAME} ALIAS ${target})
   set_target_properties(${target} PROPERTIES
@@ -13,21 +20,39 @@ function(kestro_add_library target)
     OUTPUT_NAME ${target}
     POSITION_INDEPENDENT_CODE ON)
   target_compile_features(${target} PUBLIC cxx_std_20)
-  target_include_directories(${target} PUBLIC
-    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
-    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  # Private sources and internal headers are found from the repository root too.
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+  if(ARG_HEADERS)
+    target_sources(${target} PUBLIC
+      FILE_SET HEADERS BASE_DIRS ${PROJECT_SOURCE_DIR} FILES ${ARG_HEADERS})
+  else()
+    target_include_directories(${target} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
+  endif()
+  if(ARG_PLATFORM)
+    set(destination "${CMAKE_INSTALL_INCLUDEDIR}/KestroCore")
+  else()
+    set(destination "${CMAKE_INSTALL_INCLUDEDIR}")
+  endif()
+  set_target_properties(${target} PROPERTIES KESTRO_HEADER_DESTINATION "${destination}")
   target_link_libraries(${target} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
   set_property(GLOBAL APPEND PROPERTY KESTRO_EXPORTED_TARGETS ${target})
 endfunction()
 
-# kestro_add_tests(<target> SOURCES ... LIBS ...)
+# kestro_add_tests(<target> SOURCES ... LIBS ... [WRAPPER command...])
 # One GoogleTest program per library; every test case is registered with CTest on its own.
+# WRAPPER runs each test case through a command (a private D-Bus session, say), which gets the
+# test program and its arguments appended.
 function(kestro_add_tests target)
   if(NOT KESTRO_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;WRAPPER" ${ARGN})
   add_executable(${target} ${ARG_SOURCES})
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
-  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60)
+  if(ARG_WRAPPER)
+    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60
+      TEST_EXECUTOR ${ARG_WRAPPER})
+  else()
+    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60)
+  endif()
 endfunction()

@@ -14,7 +14,7 @@
 #include "KestroCore/Foundation/URL.h"
 #include "KestroCore/Foundation/UUID.h"
 #include "KestroCore/Models/CaptureEnvelope.h"
-#include "KestroCore/Outbox/OutboxStore.h"
+#include "KestroCore/Outbox/Store/OutboxStore.h"
 
 namespace {
 

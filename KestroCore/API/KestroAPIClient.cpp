@@ -8,6 +8,8 @@
 #include <system_error>
 #include <utility>
 
+#include "KestroCore/Foundation/ASCII.h"
+
 namespace kestro {
 namespace {
 
@@ -105,6 +107,13 @@ std::string bearer(const std::string& token) { return "Bearer " + token; }
   }
 }
 
+// The session is a public field: one set to null after construction is a caller's mistake that
+// must fail loudly rather than crash.
+URLSession& checkedSession(const std::shared_ptr<URLSession>& session) {
+  if (session == nullptr) throw std::logic_error("KestroAPIClient: the session is null");
+  return *session;
+}
+
 HTTPResponse perform(URLSession& session, const HTTPRequest& request) {
   try {
     return session.send(request);
@@ -181,17 +190,7 @@ std::filesystem::path readableFile(const URL& fileURL) {
 
 // An upload plan comes from the network; whatever it names, the client only ever speaks HTTP.
 bool isHTTPScheme(std::string_view scheme) noexcept {
-  const auto equalsIgnoringCase = [scheme](std::string_view expected) {
-    if (scheme.size() != expected.size()) return false;
-    for (std::size_t i = 0; i < scheme.size(); ++i) {
-      const char c = scheme[i];
-      if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != expected[i]) {
-        return false;
-      }
-    }
-    return true;
-  };
-  return equalsIgnoringCase("http") || equalsIgnoringCase("https");
+  return equalsIgnoringASCIICase(scheme, "http") || equalsIgnoringASCIICase(scheme, "https");
 }
 
 }  // namespace
@@ -233,7 +232,7 @@ std::string KestroAPIClient::send(std::string_view path, std::string_view method
   if (token) request.headers.set("Authorization", bearer(*token));
   for (const auto& [name, value] : headers.entries()) request.headers.set(name, value);
 
-  const HTTPResponse response = perform(*session, request);
+  const HTTPResponse response = perform(checkedSession(session), request);
   if (!response.statusCode) throw KestroAPIError::invalidResponse();
   if (!isSuccess(*response.statusCode)) throwErrorResponse(response.body);
   return response.body;
@@ -244,7 +243,7 @@ void KestroAPIClient::sendStatusOnly(std::string_view path, std::string_view met
   HTTPRequest request = makeRequest(path, method);
   request.headers.set("Authorization", bearer(token));
 
-  const HTTPResponse response = perform(*session, request);
+  const HTTPResponse response = perform(checkedSession(session), request);
   if (!response.statusCode) throw KestroAPIError::invalidResponse();
   if (!isSuccess(*response.statusCode)) throwErrorResponse(response.body);
 }
@@ -303,7 +302,7 @@ void KestroAPIClient::upload(const URL& fileURL, const UploadPlan& plan,
   for (const auto& [name, value] : plan.headers) request.headers.set(name, value);
   if (plan.authenticated.value_or(false)) request.headers.set("Authorization", bearer(token));
 
-  const HTTPResponse response = perform(*session, request);
+  const HTTPResponse response = perform(checkedSession(session), request);
   // The target may be storage of another party: its error bodies are not our envelope, and a
   // refusal (an expired plan, say) will not turn into success by sending again.
   if (!response.statusCode || !isSuccess(*response.statusCode)) {

@@ -30,14 +30,14 @@
 #include <vector>
 
 #include "KestroCore/API/APIModels.h"
-#include "KestroCore/API/KestroAPIError.h"
+#include "KestroCore/Models/KestroAPIError.h"
 #include "KestroCore/Foundation/URL.h"
 #include "KestroCore/Foundation/UUID.h"
 #include "KestroCore/Models/CaptureEnvelope.h"
 #include "KestroCore/Models/ServerModels.h"
 #include "KestroCore/Outbox/OutboxRecord.h"
 #include "KestroCore/Sync/SyncReducer.h"
-#include "Platform/URLSession.h"
+#include "Platform/HTTP/URLSession.h"
 
 namespace kestro {
 
@@ -49,7 +49,8 @@ class KestroAPIClient {
   // Every endpoint path is absolute, so only the scheme, host and port of this URL count: a base
   // of "https://example.com/api/" still sends "/v1/items" to "https://example.com/v1/items".
   URL baseURL;
-  // Performs every request. Must not be null.
+  // Performs every request. Must not be null: an operation on a client whose session was set to
+  // null throws std::logic_error before anything is sent.
   std::shared_ptr<URLSession> session;
   // Put on every request built from an endpoint path (never on file uploads, which may go to
   // another host), before anything the client sets itself: the client's "Accept",

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "KestroCore/API/KestroAPITestSupport.h"
+#include "Testing/APITestSupport.h"
 #include "Testing/HTTPTestServer.h"
 
 // The exchange itself: URLs, headers, statuses and failures, over real HTTP on 127.0.0.1
@@ -22,10 +22,7 @@
 namespace kestro {
 namespace {
 
-using namespace apitest;
-using testing::HTTPTestServer;
-using testing::ReceivedRequest;
-using testing::ScriptedResponse;
+using namespace testsupport;
 
 const UUID kItemId = uuid("6F9619FF-8B86-4011-B42D-00C04FC964FF");
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "KestroCore/API/KestroAPITestSupport.h"
+#include "Testing/APITestSupport.h"
 #include "Testing/HTTPTestServer.h"
 
 // Each endpoint's method, path, body and result, and the file upload, against the test server.
@@ -19,9 +19,7 @@
 namespace kestro {
 namespace {
 
-using namespace apitest;
-using testing::HTTPTestServer;
-using testing::ReceivedRequest;
+using namespace testsupport;
 
 // Written in lower case on purpose: paths and keys must carry the canonical upper-case form.
 const UUID kId = uuid("6f9619ff-8b86-4011-b42d-00c04fc964ff");

@@ -3,20 +3,12 @@
 #include <cstddef>
 #include <string_view>
 
+#include "KestroCore/Foundation/ASCII.h"
+#include "KestroCore/Foundation/Text.h"
 #include "KestroCore/Policies/ShareItemSelector.h"
 
 namespace kestro {
 namespace {
-
-bool equalsIgnoringASCIICase(std::string_view text, std::string_view lowercase) noexcept {
-  if (text.size() != lowercase.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char byte = text[i];
-    const char folded = byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
-    if (folded != lowercase[i]) return false;
-  }
-  return true;
-}
 
 // Unlike the share selector, letter case is forgiven: a browser or a clipboard reports an address
 // that was meant as one, however its scheme is written. ASCII folding matches full Unicode

@@ -97,14 +97,4 @@ std::optional<ShareSelection> select(const std::vector<ShareRepresentation>& rep
 
 }  // namespace ShareItemSelector
 
-// `text` without the white space and line breaks around it: the ASCII ones (tab, line feed,
-// vertical tab, form feed, carriage return, space), next line (U+0085) and every Unicode space
-// and line or paragraph separator (no-break space U+00A0, U+1680, U+2000 to U+200A, U+2028,
-// U+2029, U+202F, U+205F, U+3000). That is the set the platform's own "white space and newlines"
-// stands for, so a text pasted with no-break spaces around it is blank or trimmed exactly as it
-// would be there. Zero-width space and the byte order mark are formatting, not space, and stay.
-// Text that is not valid UTF-8 is trimmed only up to its first invalid byte from either side.
-// Shared by every capture path that decides whether a text is blank.
-std::string_view trimmingWhitespaceAndNewlines(std::string_view text) noexcept;
-
 }  // namespace kestro

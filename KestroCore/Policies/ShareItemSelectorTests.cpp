@@ -94,21 +94,5 @@ TEST(ShareItemSelectorTest, OnlyAFileCanBeAPDF) {
   EXPECT_EQ(ShareItemSelector::select({kNotes, pdf})->sourceKind, SourceKind::file);
 }
 
-TEST(TrimmingWhitespaceAndNewlinesTest, RemovesUnicodeSpacesAtBothEndsOnly) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"", ""},
-      {" \t\n\v\f\r", ""},
-      {"  x  y \r\n", "x  y"},
-      {"\u00A0x\u2028", "x"},              // no-break space, line separator
-      {"\u3000x\u202F\u0085", "x"},        // ideographic, narrow no-break, next line
-      {"\u200Bx\uFEFF", "\u200Bx\uFEFF"},  // zero-width space and BOM are no spaces
-      {"\xC0\xA0x", "\xC0\xA0x"},          // an overlong space is not one
-      {" \xE2\x80 ", "\xE2\x80"},          // a cut sequence stays
-  };
-  for (const auto& [text, trimmed] : cases) {
-    EXPECT_EQ(trimmingWhitespaceAndNewlines(text), trimmed) << text;
-  }
-}
-
 }  // namespace
 }  // namespace kestro

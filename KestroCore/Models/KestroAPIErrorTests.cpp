@@ -1,4 +1,4 @@
-#include "KestroCore/API/KestroAPIError.h"
+#include "KestroCore/Models/KestroAPIError.h"
 
 #include <gtest/gtest.h>
 

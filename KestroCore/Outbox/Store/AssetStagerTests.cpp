@@ -1,4 +1,4 @@
-#include "KestroCore/Outbox/AssetStager.h"
+#include "KestroCore/Outbox/Store/AssetStager.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -30,6 +30,8 @@ class HTTPHeaders {
 
   void set(std::string name, std::string value);
   void remove(std::string_view name);
+  // The value of the header with that name, if any. The view points into this object: it stays
+  // valid until the headers are next changed (set, remove, assignment) or destroyed.
   std::optional<std::string_view> value(std::string_view name) const;
   const std::vector<Entry>& entries() const noexcept { return entries_; }
   bool operator==(const HTTPHeaders&) const = default;
@@ -65,6 +67,14 @@ struct HTTPRequest {
   // The longest the request may wait for further data from the server; not a limit on the
   // whole exchange.
   std::chrono::milliseconds timeoutInterval = std::chrono::seconds(60);
+
+  // Told, on the thread running the exchange, how many bytes of the request body have been
+  // sent out of how many: often while bytes move, and every few tens of milliseconds while
+  // nothing moves, so it doubles as the way to cancel an exchange from another thread (return
+  // false: the exchange ends at once as a `transport` failure, "The request was cancelled").
+  // Keep it cheap. What it throws ends the exchange and reaches the caller. May be empty.
+  using ProgressHandler = std::function<bool(std::uint64_t bytesSent, std::uint64_t bytesToSend)>;
+  ProgressHandler onProgress{};
 };
 
 // One response. `statusCode` is absent when the peer's answer was not an HTTP response. The
@@ -128,7 +138,7 @@ struct URLSessionConfiguration {
   // failure instead of filling memory.
   std::size_t maximumBodyBytes = 64u * 1024 * 1024;
   // Redirects followed for one request (http and https only).
-  long maximumRedirects = 10;
+  int maximumRedirects = 10;
   // A line longer than this (without its terminator) in a body delivered line by line ends the
   // exchange as a transport failure.
   std::size_t maximumLineBytes = 8u * 1024 * 1024;

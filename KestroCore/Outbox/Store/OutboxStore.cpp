@@ -1,10 +1,11 @@
-#include "KestroCore/Outbox/OutboxStore.h"
+#include "KestroCore/Outbox/Store/OutboxStore.h"
 
 #include <filesystem>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 
-#include "KestroCore/Outbox/internal/SQLite.h"
+#include "KestroCore/Outbox/Store/internal/SQLite.h"
 
 namespace kestro {
 namespace {
@@ -98,7 +99,10 @@ std::vector<OutboxRecord> readRecords(sqlite::Connection& connection, const char
 
 OutboxStore::OutboxStore(const URL& databaseURL) {
   const auto path = databaseURL.filePath();
-  if (!path) throw OutboxError::sqlite("Unable to open SQLite");
+  if (!path) {
+    throw std::invalid_argument("OutboxStore: not a local file URL: " +
+                                databaseURL.absoluteString());
+  }
   // The file system's own error passes through: it says better than we could what is wrong.
   std::filesystem::create_directories(path->parent_path());
   connection_ = std::make_unique<sqlite::Connection>(path->string());
@@ -175,6 +179,9 @@ std::vector<OutboxRecord> OutboxStore::all(const UUID& userId) {
 }
 
 std::vector<OutboxRecord> OutboxStore::ready(const UUID& userId, Date now, std::int64_t limit) {
+  // SQLite reads a negative LIMIT as "no limit", which is never what a caller that computed a
+  // batch size meant.
+  if (limit < 0) throw std::invalid_argument("OutboxStore::ready: negative limit");
   std::lock_guard lock(mutex_);
   const std::string user = userId.uuidString();
   return readRecords(*connection_, kReady, {Text{user}, secondsSince1970(now), limit});

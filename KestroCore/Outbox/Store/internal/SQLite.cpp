@@ -1,4 +1,4 @@
-#include "KestroCore/Outbox/internal/SQLite.h"
+#include "KestroCore/Outbox/Store/internal/SQLite.h"
 
 #include <sqlite3.h>
 

@@ -2,7 +2,6 @@
 
 // Helpers shared by the HTTP layer's tests. Not installed.
 
-#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -16,9 +15,10 @@
 #include <vector>
 
 #include "KestroCore/API/KestroAPIClient.h"
+#include "KestroCore/Foundation/ASCII.h"
 #include "Testing/HTTPTestServer.h"
 
-namespace kestro::apitest {
+namespace kestro::testsupport {
 
 using namespace std::chrono_literals;
 using Strings = std::vector<std::string>;
@@ -36,22 +36,17 @@ inline HTTPHeaders headers(std::initializer_list<std::pair<std::string, std::str
   return result;
 }
 
-inline testing::ScriptedResponse answer(int status, std::string body,
+inline ScriptedResponse answer(int status, std::string body,
                                         std::string contentType = "application/json") {
-  return testing::ScriptedResponse{
+  return ScriptedResponse{
       .status = status, .body = std::move(body), .contentType = std::move(contentType)};
 }
 
 // Every value of a header however its name was written: a replaced header must appear once.
-inline Strings values(const testing::ReceivedRequest& request, std::string_view name) {
-  const auto lower = [](std::string_view text) {
-    std::string result(text);
-    for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return result;
-  };
+inline Strings values(const ReceivedRequest& request, std::string_view name) {
   Strings result;
   for (const auto& [key, value] : request.headers) {
-    if (lower(key) == lower(name)) result.push_back(value);
+    if (equalsIgnoringASCIICase(key, name)) result.push_back(value);
   }
   return result;
 }
@@ -101,4 +96,4 @@ inline UploadPlan uploadPlan(const std::string& target,
                     .authenticated = authenticated};
 }
 
-}  // namespace kestro::apitest
+}  // namespace kestro::testsupport

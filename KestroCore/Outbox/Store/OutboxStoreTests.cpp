@@ -1,4 +1,4 @@
-#include "KestroCore/Outbox/OutboxStore.h"
+#include "KestroCore/Outbox/Store/OutboxStore.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

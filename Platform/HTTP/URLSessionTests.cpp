@@ -1,4 +1,4 @@
-#include "Platform/URLSession.h"
+#include "Platform/HTTP/URLSession.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,16 +12,13 @@
 
 #include <gtest/gtest.h>
 
-#include "KestroCore/API/KestroAPITestSupport.h"
+#include "Testing/APITestSupport.h"
 #include "Testing/HTTPTestServer.h"
 
 namespace kestro {
 namespace {
 
-using namespace apitest;
-using testing::HTTPTestServer;
-using testing::ReceivedRequest;
-using testing::ScriptedResponse;
+using namespace testsupport;
 
 std::string randomBytes(std::size_t count, unsigned seed) {
   std::mt19937 generator(seed);
@@ -171,26 +168,16 @@ TEST_F(URLSessionTest, FileBodyStreamsIntactAndUnreadableFilesSendNothing) {
   EXPECT_TRUE(server_.requests().empty());
 }
 
+// The rules themselves are tested in RequestRulesTests.cpp; here, that a refused request never
+// reaches the network.
 TEST_F(URLSessionTest, UnsafeRequestsAreRefusedBeforeAnyConnection) {
   server_.route("GET", "/ok", ScriptedResponse{});
   std::string authority = "127.0.0.1:" + std::to_string(server_.port());
-  for (const std::string& text : Strings{"file:///etc/passwd", "ftp://" + authority + "/",
-                                         "gopher://" + authority + "/", "http:/ok"}) {
-    failure(URLSessionError::Kind::invalidRequest,
-            [&] { session_->send(HTTPRequest{.url = url(text)}); });
-  }
-  const std::vector<std::pair<std::string, std::string>> badHeaders = {
-      {"X-Split", "a\r\nInjected: yes"}, {"X-Split", "a\nInjected: yes"},
-      {"X-Split", std::string("a\0b", 3)}, {"", "empty name"},
-      {"X-A:B", "colon"},                  {"X Space", "space"},
-      {"X-Name\r\n", "newline"}};
-  for (const auto& [name, value] : badHeaders) {
-    auto sent = request("/ok");
-    sent.headers.set(name, value);
-    failure(URLSessionError::Kind::invalidRequest, [&] { session_->send(sent); });
-  }
   failure(URLSessionError::Kind::invalidRequest,
-          [&] { session_->send(request("/ok", "GET /x HTTP/1.1\r\n")); });
+          [&] { session_->send(HTTPRequest{.url = url("ftp://" + authority + "/")}); });
+  auto injected = request("/ok");
+  injected.headers.set("X-Split", "a\r\nInjected: yes");
+  failure(URLSessionError::Kind::invalidRequest, [&] { session_->send(injected); });
   auto headWithBody = request("/ok", "HEAD");
   headWithBody.body = std::string("x");
   failure(URLSessionError::Kind::invalidRequest, [&] { session_->send(headWithBody); });

@@ -42,7 +42,8 @@ class Connection;
 class OutboxStore {
  public:
   // Opens the database at a file URL, creating its directory (with parents) and the file and
-  // tables as needed. Existing rows are kept.
+  // tables as needed. Existing rows are kept. Throws std::invalid_argument when `databaseURL`
+  // is not a local file URL (nothing is touched then).
   explicit OutboxStore(const URL& databaseURL);
   ~OutboxStore();
 
@@ -61,7 +62,8 @@ class OutboxStore {
   std::vector<OutboxRecord> all(const UUID& userId);
 
   // Up to `limit` of the user's records that can be processed now, oldest first: not complete,
-  // cancelled or blocked_user_action, and with no retry time or one not later than `now`.
+  // cancelled or blocked_user_action, and with no retry time or one not later than `now`. A limit
+  // of 0 returns none; a negative limit throws std::invalid_argument.
   std::vector<OutboxRecord> ready(const UUID& userId, Date now, std::int64_t limit);
 
   // Moves the record to `to` if its current state allows it (`canTransition`); leaving for any

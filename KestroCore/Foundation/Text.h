@@ -1,0 +1,29 @@
+#pragma once
+
+// Text helpers shared by every path that takes text from outside: what counts as blank, and
+// how bytes that are not UTF-8 become text that JSON can carry.
+
+#include <string>
+#include <string_view>
+
+namespace kestro {
+
+// `text` without the white space and line breaks around it: the ASCII ones (tab, line feed,
+// vertical tab, form feed, carriage return, space), next line (U+0085) and every Unicode space
+// and line or paragraph separator (no-break space U+00A0, U+1680, U+2000 to U+200A, U+2028,
+// U+2029, U+202F, U+205F, U+3000). That is the set the platform's own "white space and newlines"
+// stands for, so a text pasted with no-break spaces around it is blank or trimmed exactly as it
+// would be there. Zero-width space and the byte order mark are formatting, not space, and stay.
+// Text that is not valid UTF-8 is trimmed only up to its first invalid byte from either side.
+std::string_view trimmingWhitespaceAndNewlines(std::string_view text) noexcept;
+
+// Whether `bytes` is well-formed UTF-8 (no overlong forms, no surrogates, nothing past
+// U+10FFFF).
+bool isValidUTF8(std::string_view bytes) noexcept;
+
+// `bytes` as valid UTF-8: each maximal subpart of an ill-formed sequence becomes U+FFFD, as
+// Unicode recommends (chapter 3, "U+FFFD Substitution of Maximal Subparts"); valid input comes
+// back unchanged.
+std::string repairedUTF8(std::string_view bytes);
+
+}  // namespace kestro

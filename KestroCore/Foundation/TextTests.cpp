@@ -1,0 +1,47 @@
+#include "KestroCore/Foundation/Text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+
+namespace kestro {
+namespace {
+
+TEST(TrimmingWhitespaceAndNewlinesTest, RemovesUnicodeSpacesAtBothEndsOnly) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", ""},
+      {" \t\n\v\f\r", ""},
+      {"  x  y \r\n", "x  y"},
+      {"\u00A0x\u2028", "x"},              // no-break space, line separator
+      {"\u3000x\u202F\u0085", "x"},        // ideographic, narrow no-break, next line
+      {"\u200Bx\uFEFF", "\u200Bx\uFEFF"},  // zero-width space and BOM are no spaces
+      {"\xC0\xA0x", "\xC0\xA0x"},          // an overlong space is not one
+      {" \xE2\x80 ", "\xE2\x80"},          // a cut sequence stays
+  };
+  for (const auto& [text, trimmed] : cases) {
+    EXPECT_EQ(trimmingWhitespaceAndNewlines(text), trimmed) << text;
+  }
+}
+
+TEST(UTF8Test, ValidationAgreesWithTheRepair) {
+  const std::pair<std::string, bool> cases[] = {
+      {"", true},
+      {"plain ascii", true},
+      {"\u00E9\u20AC\U0001F600", true},  // two, three and four bytes
+      {"\xC0\xAF", false},                // overlong "/"
+      {"\xED\xA0\x80", false},            // a surrogate
+      {"\xF4\x90\x80\x80", false},        // past U+10FFFF
+      {"ok\xE2\x82", false},               // cut short at the end
+      {std::string("a\0b", 3), true},      // NUL is a character
+  };
+  for (const auto& [bytes, valid] : cases) {
+    EXPECT_EQ(isValidUTF8(bytes), valid) << bytes;
+    const std::string repaired = repairedUTF8(bytes);
+    EXPECT_TRUE(isValidUTF8(repaired)) << bytes;
+    EXPECT_EQ(repaired == bytes, valid) << bytes;
+  }
+}
+
+}  // namespace
+}  // namespace kestro

@@ -1,0 +1,192 @@
+#include "KestroCore/Outbox/Store/AssetStager.h"
+
+#include <openssl/evp.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "KestroCore/Foundation/Text.h"
+#include "KestroCore/Foundation/UUID.h"
+#include "Platform/Files/Files.h"
+
+namespace kestro {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Large enough that system calls and digest updates cost nothing next to the bytes they move,
+// small enough to stay in the CPU's cache between the read, the hash and the write.
+constexpr std::size_t kChunkSize = 0x100000;
+
+// The staged name's prefix: a UUID string and a hyphen.
+constexpr std::size_t kPrefixLength = 37;
+
+// Every file system we stage onto (ext4, btrfs, xfs, tmpfs) limits a name to 255 bytes.
+constexpr std::size_t kMaximumNameLength = NAME_MAX;
+
+// An extension longer than this is more likely part of the name than a type, and not worth
+// keeping at the expense of the name.
+constexpr std::size_t kMaximumKeptExtension = 32;
+
+struct DigestContextDeleter {
+  void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
+};
+using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextDeleter>;
+
+DigestContext newSHA256() {
+  DigestContext context(EVP_MD_CTX_new());
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+    throw std::runtime_error("AssetStager: SHA-256 is not available");
+  }
+  return context;
+}
+
+std::string finishHex(EVP_MD_CTX* context) {
+  static constexpr char kHexDigits[] = "0123456789abcdef";
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context, digest, &length) != 1) {
+    throw std::runtime_error("AssetStager: SHA-256 failed");
+  }
+  std::string text;
+  text.reserve(2 * length);
+  for (unsigned int i = 0; i < length; ++i) {
+    text.push_back(kHexDigits[digest[i] >> 4]);
+    text.push_back(kHexDigits[digest[i] & 0xF]);
+  }
+  return text;
+}
+
+fs::path localPath(const URL& url, const char* argument) {
+  if (auto path = url.filePath()) return std::move(*path);
+  throw std::invalid_argument(std::string("AssetStager: ") + argument +
+                              " is not a local file URL: " + url.absoluteString());
+}
+
+// The name of the file itself. Taken from the decoded path rather than the URL's last
+// component, which would turn an escaped "%2F" into a "/" inside the name and let the staged
+// copy land outside the staging directory.
+std::string fileName(const fs::path& path) {
+  std::string_view text = path.native();
+  while (text.size() > 1 && text.back() == '/') text.remove_suffix(1);
+  const std::size_t slash = text.rfind('/');
+  return std::string(slash == std::string_view::npos ? text : text.substr(slash + 1));
+}
+
+// The staged copy's name. A name that would not fit after the prefix loses bytes from the end
+// of its stem, never from the extension that viewers and the server's type sniffing rely on, and
+// never in the middle of a UTF-8 sequence.
+std::string stagedName(const UUID& id, const std::string& name) {
+  const std::string prefix = id.uuidString() + "-";
+  constexpr std::size_t budget = kMaximumNameLength - kPrefixLength;
+  if (name.size() <= budget) return prefix + name;
+  std::size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0 || name.size() - dot > kMaximumKeptExtension) {
+    dot = name.size();
+  }
+  const std::string_view extension = std::string_view(name).substr(dot);
+  std::size_t cut = budget - extension.size();
+  for (int step = 0; step < 3 && cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80;
+       ++step) {
+    --cut;
+  }
+  return prefix + name.substr(0, cut) + std::string(extension);
+}
+
+struct CopyResult {
+  std::int64_t byteCount = 0;
+  std::string sha256;
+};
+
+// Reads the source once, writing each chunk to the copy and feeding the same bytes to the
+// digest while they are still in cache. Write-back of each chunk starts as soon as it is
+// written, so the disk works while we hash, and the final fsync only waits for the tail.
+CopyResult copyAndHash(int from, const fs::path& source, int to, const fs::path& destination) {
+  files::adviseSequentialRead(from);
+  const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kChunkSize);
+  const DigestContext context = newSHA256();
+  CopyResult result;
+  for (;;) {
+    const std::size_t size = files::readSome(from, buffer.get(), kChunkSize, source);
+    if (size == 0) break;
+    files::writeAll(to, buffer.get(), size, destination);
+    files::startWriteBack(to, result.byteCount, static_cast<off_t>(size));
+    if (EVP_DigestUpdate(context.get(), buffer.get(), size) != 1) {
+      throw std::runtime_error("AssetStager: SHA-256 failed");
+    }
+    result.byteCount += static_cast<std::int64_t>(size);
+  }
+  files::syncFile(to, destination);
+  result.sha256 = finishHex(context.get());
+  return result;
+}
+
+// Removes a half-made copy when staging fails: no record will ever name it, so nothing else
+// would remove it.
+class PartialCopy {
+ public:
+  explicit PartialCopy(fs::path path) : path_(std::move(path)) {}
+  ~PartialCopy() {
+    if (!kept_) files::removeFileQuietly(path_);
+  }
+  PartialCopy(const PartialCopy&) = delete;
+  PartialCopy& operator=(const PartialCopy&) = delete;
+
+  void keep() noexcept { kept_ = true; }
+
+ private:
+  fs::path path_;
+  bool kept_ = false;
+};
+
+}  // namespace
+
+StagedAsset AssetStager::stage(const URL& source, const URL& in, const std::string& mimeType,
+                               AssetRole role) {
+  const fs::path sourcePath = localPath(source, "source");
+  const fs::path directory = localPath(in, "destination");
+
+  // Readable by the user only: staged files are the user's private content.
+  const std::vector<fs::path> createdDirectories = files::createDirectories(directory, 0700);
+
+  const std::string name = fileName(sourcePath);
+  const fs::path destination = directory / stagedName(UUID(), name);
+  // The file system's own error passes through when the existing file cannot go.
+  fs::remove(destination);
+
+  // Only a regular file has an end: a FIFO or a device would stall or fill the disk.
+  const FileDescriptor from = files::openRegularFileForReading(sourcePath);
+  // Exclusive: never write through whatever might have appeared at the name since the removal.
+  const FileDescriptor to = files::createNewFile(destination, S_IRUSR | S_IWUSR);
+  PartialCopy partial(destination);
+
+  CopyResult copy = copyAndHash(from.get(), sourcePath, to.get(), destination);
+
+  files::syncDirectory(directory);
+  for (auto it = createdDirectories.rbegin(); it != createdDirectories.rend(); ++it) {
+    files::syncDirectory(it->parent_path());
+  }
+
+  StagedAsset asset{.clientAssetId = UUID(),
+                    .localURL = URL::fileURL(destination),
+                    .filename = repairedUTF8(name),
+                    .mimeType = mimeType,
+                    .byteCount = copy.byteCount,
+                    .sha256 = std::move(copy.sha256),
+                    .role = role,
+                    .uploadId = std::nullopt};
+  partial.keep();
+  return asset;
+}
+
+}  // namespace kestro
