@@ -5,21 +5,48 @@ SHELL := /bin/bash
 .SHELLFLAGS := -o pipefail -ec
 .DEFAULT_GOAL := build
 
-# Debian 12 packages: the libraries, the test and benchmark frameworks, the services the tests
-# start, and the toolchain. The one list; `make deps` installs whatever of it is missing.
-DEBIAN_PACKAGES := \
+# Debian 12 packages, by what needs them, so that each target checks only its own: building
+# needs the libraries and the toolchain; the tests also start services and call tools; the
+# sanitizer presets need clang; the format check needs clang-format. `make deps` installs them
+# all.
+BUILD_PACKAGES := \
   libsqlite3-dev \
   libcurl4-openssl-dev \
   nlohmann-json3-dev \
   libssl-dev \
-  libsecret-1-dev gnome-keyring dbus-daemon \
+  libsecret-1-dev \
   libglib2.0-dev shared-mime-info \
   libcli11-dev \
   googletest libgtest-dev libcpp-httplib-dev \
   libbenchmark-dev \
-  g++ cmake ninja-build pkg-config make \
-  curl openssl time \
-  clang-14 libclang-rt-14-dev
+  g++ cmake ninja-build pkg-config make
+TEST_PACKAGES := \
+  gnome-keyring dbus-daemon \
+  curl openssl time
+SANITIZER_PACKAGES := clang-14 libclang-rt-14-dev
+FORMAT_PACKAGES := clang-format
+DEBIAN_PACKAGES := $(BUILD_PACKAGES) $(TEST_PACKAGES) $(SANITIZER_PACKAGES) $(FORMAT_PACKAGES)
+
+# $(call ensure_packages,<packages>): installs those missing (as root), or says how.
+define ensure_packages
+	@missing=""; \
+	for package in $(1); do \
+	  dpkg-query -W -f='$${db:Status-Abbrev}' "$$package" 2>/dev/null | grep -q '^.i' \
+	    || missing="$$missing $$package"; \
+	done; \
+	if [ -z "$$missing" ]; then \
+	  echo "deps: all $(words $(1)) Debian packages needed here are installed"; \
+	  exit 0; \
+	fi; \
+	echo "deps: missing Debian packages:$$missing"; \
+	if [ "$$(id -u)" -ne 0 ]; then \
+	  echo "deps: run as root:"; \
+	  echo "  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends$$missing"; \
+	  exit 1; \
+	fi; \
+	apt-get update; \
+	DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing
+endef
 
 # Configure, build and test preset (see CMakePresets.json): default, asan or tsan.
 PRESET ?= default
@@ -32,39 +59,32 @@ PREFIX ?=
 
 INSTALL_TEST_DIR := build/install-test
 
-.PHONY: help deps configure build test asan tsan install install-test clean
+.PHONY: help deps deps-build deps-test deps-format configure build test asan tsan install install-test format format-check clean
 
 help: ## List the targets
 	@echo "Usage: make <target> [PRESET=default|asan|tsan] [JOBS=$(JOBS)] [PREFIX=dir]"
 	@grep -E '^[a-z-]+:.*## ' $(firstword $(MAKEFILE_LIST)) | \
 	  awk 'BEGIN { FS = ":.*## " } { printf "  %-13s %s\n", $$1, $$2 }'
 
-deps: ## Install the Debian packages the build and tests need (as root; skips apt when all are there)
-	@missing=""; \
-	for package in $(DEBIAN_PACKAGES); do \
-	  dpkg-query -W -f='$${db:Status-Abbrev}' "$$package" 2>/dev/null | grep -q '^.i' \
-	    || missing="$$missing $$package"; \
-	done; \
-	if [ -z "$$missing" ]; then \
-	  echo "deps: all $(words $(DEBIAN_PACKAGES)) Debian packages are installed"; \
-	  exit 0; \
-	fi; \
-	echo "deps: missing Debian packages:$$missing"; \
-	if [ "$$(id -u)" -ne 0 ]; then \
-	  echo "deps: run as root:"; \
-	  echo "  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends$$missing"; \
-	  exit 1; \
-	fi; \
-	apt-get update; \
-	DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing
+deps: ## Install every Debian package the build, tests, sanitizers and format check need
+	$(call ensure_packages,$(DEBIAN_PACKAGES))
 
-configure: deps ## Configure build/<preset> (PRESET=default unless given)
+deps-build:
+	$(call ensure_packages,$(BUILD_PACKAGES) $(if $(filter asan tsan fuzz,$(PRESET)),$(SANITIZER_PACKAGES)))
+
+deps-test:
+	$(call ensure_packages,$(TEST_PACKAGES))
+
+deps-format:
+	$(call ensure_packages,$(FORMAT_PACKAGES))
+
+configure: deps-build ## Configure build/<preset> (PRESET=default unless given)
 	cmake --preset $(PRESET)
 
 build: configure ## Configure and build build/<preset> (the default goal)
 	cmake --build --preset $(PRESET) --parallel $(JOBS)
 
-test: deps build ## Install missing packages, configure, build and run the tests of build/<preset>
+test: deps-test build ## Install missing packages, configure, build and run the tests of build/<preset>
 	ctest --preset $(PRESET) --no-tests=error --parallel $(TEST_JOBS) --timeout $(TEST_TIMEOUT)
 
 asan: ## Build and test with AddressSanitizer and UndefinedBehaviorSanitizer (build/asan)
@@ -77,25 +97,52 @@ install: ## Install the default build into build/default/install, or into PREFIX
 	$(MAKE) --no-print-directory build PRESET=default
 	cmake --install build/default $(if $(PREFIX),--prefix "$(abspath $(PREFIX))")
 
-# The installed tree is a fresh one under build/install-test/prefix, away from the configured
-# prefix, so the package and the .pc file must find their files from where they are.
-install-test: ## Install, then build and run a consumer with find_package and with pkg-config
-	$(MAKE) --no-print-directory build PRESET=default
-	rm -rf $(INSTALL_TEST_DIR)
-	cmake --install build/default --prefix "$(abspath $(INSTALL_TEST_DIR))/prefix"
-	cmake -S CMake/install_test_project -B $(INSTALL_TEST_DIR)/cmake -G Ninja \
+# $(call consume_install,<prefix>,<work dir>): builds and runs the consumer project against an
+# installed tree, once through the CMake package and once through pkg-config. The prefix is a
+# fresh one, away from the configured prefix, so the package and the .pc file must find their
+# files from where they are.
+define consume_install
+	cmake -S CMake/install_test_project -B $(2)/cmake -G Ninja \
 	  -DCMAKE_CXX_COMPILER=g++ \
-	  -DCMAKE_PREFIX_PATH="$(abspath $(INSTALL_TEST_DIR))/prefix" \
+	  -DCMAKE_PREFIX_PATH="$(abspath $(1))" \
 	  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF
-	cmake --build $(INSTALL_TEST_DIR)/cmake --parallel $(JOBS)
-	$(INSTALL_TEST_DIR)/cmake/kestro-install-test
-	pc_dir=$$(find "$(abspath $(INSTALL_TEST_DIR))/prefix" -name kestrocore.pc -printf '%h\n'); \
+	cmake --build $(2)/cmake --parallel $(JOBS)
+	$(2)/cmake/kestro-install-test
+	pc_dir=$$(find "$(abspath $(1))" -name kestrocore.pc -printf '%h\n'); \
 	test -n "$$pc_dir" || { echo "install-test: no kestrocore.pc was installed"; exit 1; }; \
 	flags=$$(PKG_CONFIG_PATH="$$pc_dir" pkg-config --cflags --libs kestrocore); \
 	echo "pkg-config --cflags --libs kestrocore: $$flags"; \
-	g++ -std=c++20 CMake/install_test_project/main.cpp $$flags \
-	  -o $(INSTALL_TEST_DIR)/kestro-install-test-pkg-config
-	$(INSTALL_TEST_DIR)/kestro-install-test-pkg-config
+	defines=""; \
+	if test -d "$(abspath $(1))/include/KestroCore/API"; then defines=-DKESTRO_INSTALL_TEST_WITH_API; fi; \
+	g++ -std=c++20 $$defines CMake/install_test_project/main.cpp $$flags \
+	  -o $(2)/kestro-install-test-pkg-config
+	$(2)/kestro-install-test-pkg-config
+endef
+
+install-test: ## Install (all, and without the API client), then build and run a consumer of each
+	$(MAKE) --no-print-directory build PRESET=default
+	rm -rf $(INSTALL_TEST_DIR)
+	cmake --install build/default --prefix "$(abspath $(INSTALL_TEST_DIR))/prefix"
+	$(call consume_install,$(INSTALL_TEST_DIR)/prefix,$(INSTALL_TEST_DIR)/full)
+	@echo "install-test: a build without the API client must install none of its headers"
+	cmake -S . -B $(INSTALL_TEST_DIR)/partial-build -G Ninja -DCMAKE_CXX_COMPILER=g++ \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRO_WITH_API=OFF \
+	  -DKESTRO_BUILD_TESTS=OFF -DKESTRO_BUILD_BENCHMARKS=OFF
+	cmake --build $(INSTALL_TEST_DIR)/partial-build --parallel $(JOBS)
+	cmake --install $(INSTALL_TEST_DIR)/partial-build \
+	  --prefix "$(abspath $(INSTALL_TEST_DIR))/partial-prefix"
+	! find "$(abspath $(INSTALL_TEST_DIR))/partial-prefix/include" \
+	  -path '*/API/*' -o -path '*/Platform/HTTP/*' | grep .
+	$(call consume_install,$(INSTALL_TEST_DIR)/partial-prefix,$(INSTALL_TEST_DIR)/partial)
+
+# The files clang-format looks after: our C++ sources and headers, wherever they are tracked.
+FORMAT_FILES = $(shell git ls-files '*.cpp' '*.h')
+
+format: deps-format ## Reformat every C++ file with the project's .clang-format
+	clang-format -i $(FORMAT_FILES)
+
+format-check: deps-format ## Fail if any C++ file differs from what clang-format would write
+	clang-format --dry-run --Werror $(FORMAT_FILES)
 
 clean: ## Remove every build directory (build/)
 	rm -rf build

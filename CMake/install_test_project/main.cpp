@@ -15,6 +15,10 @@
 #include "KestroCore/Foundation/UUID.h"
 #include "KestroCore/Models/CaptureEnvelope.h"
 #include "KestroCore/Outbox/Store/OutboxStore.h"
+#ifdef KESTRO_INSTALL_TEST_WITH_API
+#include "KestroCore/API/KestroAPIClient.h"
+#include "Platform/HTTP/URLSession.h"
+#endif
 
 namespace {
 
@@ -87,6 +91,19 @@ int main() {
   }
   std::error_code ignored;
   std::filesystem::remove_all(directory, ignored);
+
+#ifdef KESTRO_INSTALL_TEST_WITH_API
+  // Nothing listens on port 9 of the loopback: the call must come back as a transport failure,
+  // which proves the client, the session and libcurl are linked and talk to each other.
+  try {
+    const kestro::KestroAPIClient api(*kestro::URL::fromString("http://127.0.0.1:9"),
+                                      kestro::makeURLSession(), {});
+    api.listItems("token");
+    check(false, "a request to a closed port succeeded");
+  } catch (const kestro::KestroAPIError& error) {
+    check(error.code() == "NETWORK_ERROR", "a closed port was not a transport failure");
+  }
+#endif
 
   if (failures != 0) return 1;
   std::printf("install test: KestroCore works from the installed tree\n");

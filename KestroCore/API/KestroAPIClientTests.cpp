@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -150,6 +151,9 @@ TEST_F(KestroAPIClientTest, UnfitRequestsAreRefusedBeforeAnyConnection) {
             "INVALID_RESPONSE final");
   EXPECT_THROW(api.submit(noteCapture("caf\xE9"), "token"), EncodingError);
   EXPECT_THROW(api.updateItem(kItemId, "\xFF", "", std::nullopt, "token"), EncodingError);
+  KestroAPIClient withoutSession = api;
+  withoutSession.session = nullptr;
+  EXPECT_THROW(withoutSession.listItems("token"), std::logic_error);
   EXPECT_EQ(server_.connectionsAccepted(), 0u);
 }
 

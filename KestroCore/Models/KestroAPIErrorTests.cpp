@@ -24,22 +24,5 @@ TEST(KestroAPIErrorTest, CodeAndRetryableFollowTheCase) {
   }
 }
 
-TEST(KestroAPIErrorTest, CarriesItsPayloadWhenThrown) {
-  try {
-    throw KestroAPIError::server("QUOTA", "Over quota", true, "trace-9");
-  } catch (const std::exception& thrown) {
-    const auto* error = dynamic_cast<const KestroAPIError*>(&thrown);
-    ASSERT_NE(error, nullptr);
-    const auto* server = error->as<KestroAPIError::Server>();
-    ASSERT_NE(server, nullptr);
-    EXPECT_EQ(server->message, "Over quota");
-    EXPECT_EQ(server->traceId, "trace-9");
-    EXPECT_EQ(error->as<KestroAPIError::Transport>(), nullptr);
-    EXPECT_NE(std::string(thrown.what()).find("QUOTA"), std::string::npos);
-  }
-  EXPECT_EQ(KestroAPIError::localFile("Sign in first").as<KestroAPIError::LocalFile>()->message,
-            "Sign in first");
-}
-
 }  // namespace
 }  // namespace kestro

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <type_traits>
+#include <vector>
+
 namespace kestro {
 namespace {
 
@@ -174,6 +178,47 @@ TEST(ServerModelsTest, PopulatedConversationDetailRoundTrips) {
   EXPECT_EQ(written["conversation"]["scope"], parse(R"({"itemIds": ["x"], "since": null})"));
   EXPECT_FALSE(written["messages"][1].contains("completedAt"));
   EXPECT_FALSE(written["messages"][1]["citations"][1].contains("chunkId"));
+}
+
+// A key spelled one way when writing and another when reading would pass every test that leaves
+// the field absent; a fully populated value must come back whole, under the documented keys.
+TEST(ServerModelsTest, FullyPopulatedEntitiesRoundTripUnderTheirDocumentedKeys) {
+  const Date at = Date{} + 1'741'064'400s;
+  const auto id = [](char digit) {
+    return *UUID::fromString("00000000-0000-4000-8000-00000000000" + std::string(1, digit));
+  };
+  const KestroItemRelationship relationship{id('1'), id('2'), "references", "user", "outgoing",
+                                            "see also", 0.25, at, at + 1s};
+  const KestroItem item{id('3'),
+                        SourceKind::url,
+                        "ready",
+                        "A page",
+                        "not a URL at all",
+                        "my note",
+                        "user text",
+                        "# markdown",
+                        "extracted",
+                        "summary",
+                        {{"lang", JSONValue::string("en")}},
+                        {relationship},
+                        at,
+                        at + 2s,
+                        at + 3s};
+  const KestroTask task{id('4'), id('3'),  "Call back", "about the page", "open", "tomorrow",
+                        at + 24h, "assistant", at,      at + 1s,          at + 48h};
+  const SearchResult result{item, id('5'), "excerpt", 0.5, {{"bm25", 0.5}}};
+
+  const auto expectRoundTrip = [](const auto& value, std::vector<std::string> keys) {
+    using T = std::decay_t<decltype(value)>;
+    const JSON written = encodeJSON(value);
+    for (const std::string& key : keys) EXPECT_TRUE(written.contains(key)) << key;
+    EXPECT_EQ(decodeJSON<T>(written), value);
+  };
+  expectRoundTrip(relationship, {"note", "confidence"});
+  expectRoundTrip(item, {"canonicalUrl", "userContent", "normalizedMarkdown", "extractedText",
+                         "summary"});
+  expectRoundTrip(task, {"sourceItemId", "description", "dueText", "dueAt", "completedAt"});
+  expectRoundTrip(result, {"chunkId"});
 }
 
 }  // namespace

@@ -48,16 +48,13 @@ TEST(CaptureOutboxStateTest, TransitionsMatchTheCompleteSuccessorList) {
   EXPECT_EQ(allowed, 28);
 }
 
-TEST(OutboxErrorTest, KeepsItsPayloadAndReadsWell) {
+TEST(OutboxErrorTest, EqualityComparesCaseAndPayload) {
   // The store's tests compare errors; equality must see the payload.
   EXPECT_NE(OutboxError::invalidTransition(queued, accepted),
             OutboxError::invalidTransition(accepted, queued));
+  EXPECT_NE(OutboxError::sqlite("locked"), OutboxError::sqlite("busy"));
   EXPECT_NE(OutboxError::sqlite("locked"), OutboxError::recordMissing());
-  const OutboxError error = OutboxError::invalidTransition(blockedUserAction, retryWait);
-  EXPECT_EQ(*error.as<OutboxError::InvalidTransition>(),
-            (OutboxError::InvalidTransition{blockedUserAction, retryWait}));
-  EXPECT_STREQ(error.what(), "invalid outbox transition from blocked_user_action to retry_wait");
-  EXPECT_STREQ(OutboxError::sqlite("disk I/O error").what(), "SQLite error: disk I/O error");
+  EXPECT_EQ(OutboxError::recordMissing(), OutboxError::recordMissing());
 }
 
 }  // namespace

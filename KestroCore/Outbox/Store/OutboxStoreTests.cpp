@@ -190,6 +190,8 @@ TEST_F(OutboxStoreTest, ReadyFiltersOrdersAndLimits) {
   EXPECT_EQ(titles(store.ready(alice_, now, 20)), (std::vector<std::string>{"4", "5", "6", "7"}));
   EXPECT_EQ(titles(store.ready(alice_, now, 2)), (std::vector<std::string>{"4", "5"}));
   EXPECT_TRUE(store.ready(alice_, now, 0).empty());
+  // SQLite would read a negative limit as no limit at all.
+  EXPECT_THROW(store.ready(alice_, now, -1), std::invalid_argument);
   // Once its time has come, the waiting record is ready too, in creation order.
   EXPECT_EQ(titles(store.ready(alice_, now + 2h, 20)),
             (std::vector<std::string>{"3", "4", "5", "6", "7"}));
@@ -364,6 +366,9 @@ TEST_F(OutboxStoreTest, OpeningFailuresAreReported) {
   const auto error =
       outboxErrorOf([&] { OutboxStore{URL::fileURL(root_ / "other" / "kestro.sqlite")}; });
   EXPECT_NE(error.as<OutboxError::Sqlite>(), nullptr);
+  // A URL that names no local file is the caller's mistake, as it is for the stager.
+  EXPECT_THROW(OutboxStore{*URL::fromString("https://example.com/kestro.sqlite")},
+               std::invalid_argument);
 }
 
 TEST_F(OutboxStoreTest, TwoProcessesNeverLoseEachOthersUpdates) {
