@@ -21,7 +21,7 @@ BUILD_PACKAGES := \
   libbenchmark-dev \
   g++ cmake ninja-build pkg-config make
 TEST_PACKAGES := \
-  gnome-keyring dbus-daemon \
+  gnome-keyring dbus-daemon libglib2.0-bin libsecret-tools \
   curl openssl time
 SANITIZER_PACKAGES := clang-14 libclang-rt-14-dev
 FORMAT_PACKAGES := clang-format

@@ -38,21 +38,20 @@ function(kestro_add_library target)
   set_property(GLOBAL APPEND PROPERTY KESTRO_EXPORTED_TARGETS ${target})
 endfunction()
 
-# kestro_add_tests(<target> SOURCES ... LIBS ... [WRAPPER command...])
+# kestro_add_tests(<target> SOURCES ... LIBS ... [LAUNCHER <program>])
 # One GoogleTest program per library; every test case is registered with CTest on its own.
-# WRAPPER runs each test case through a command (a private D-Bus session, say), which gets the
-# test program and its arguments appended.
+# LAUNCHER runs the program (its listing of tests too) in the environment it needs, such as a
+# private D-Bus session with its own keyring.
 function(kestro_add_tests target)
   if(NOT KESTRO_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;WRAPPER" ${ARGN})
+  cmake_parse_arguments(ARG "" "LAUNCHER" "SOURCES;LIBS" ${ARGN})
   add_executable(${target} ${ARG_SOURCES})
-  target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
-  if(ARG_WRAPPER)
-    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60
-      TEST_EXECUTOR ${ARG_WRAPPER})
-  else()
-    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60)
+  if(ARG_LAUNCHER)
+    # CMake 3.25 has no test launcher property; the emulator prefixes every test command.
+    set_target_properties(${target} PROPERTIES CROSSCOMPILING_EMULATOR "${ARG_LAUNCHER}")
   endif()
+  target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60)
 endfunction()
