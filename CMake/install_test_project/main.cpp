@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -14,7 +15,9 @@
 #include "KestroCore/Foundation/URL.h"
 #include "KestroCore/Foundation/UUID.h"
 #include "KestroCore/Models/CaptureEnvelope.h"
+#include "KestroCore/Credentials/SecureTokenStore.h"
 #include "KestroCore/Outbox/Store/OutboxStore.h"
+#include "Platform/Keychain/InMemoryKeychain.h"
 #ifdef KESTRO_INSTALL_TEST_WITH_API
 #include "KestroCore/API/KestroAPIClient.h"
 #include "Platform/HTTP/URLSession.h"
@@ -91,6 +94,18 @@ int main() {
   }
   std::error_code ignored;
   std::filesystem::remove_all(directory, ignored);
+
+  // On a keychain in memory, so that no keyring is touched; the store's library still brings the
+  // Secret Service keychain and libsecret to the link.
+  try {
+    const kestro::SecureTokenStore tokens("org.kestro.install-test",
+                                          std::make_shared<kestro::InMemoryKeychain>());
+    tokens.save("token", "account");
+    check(tokens.load("account") == "token", "the token store lost a saved token");
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "install test: the token store threw: %s\n", error.what());
+    ++failures;
+  }
 
 #ifdef KESTRO_INSTALL_TEST_WITH_API
   // Nothing listens on port 9 of the loopback: the call must come back as a transport failure,

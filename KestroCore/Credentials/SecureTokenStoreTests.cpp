@@ -1,0 +1,197 @@
+#include "KestroCore/Credentials/SecureTokenStore.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Platform/Keychain/InMemoryKeychain.h"
+#include "Platform/Keychain/SecretServiceKeychain.h"
+#include "Testing/SecretServiceTestSupport.h"
+
+namespace kestro {
+namespace {
+
+using testsupport::runCommand;
+
+// The status that `operation` threw, or nothing when it did not throw.
+std::optional<std::int32_t> thrownStatus(const std::function<void()>& operation) {
+  try {
+    operation();
+  } catch (const SecureTokenError& error) {
+    return error.as<SecureTokenError::UnexpectedStatus>()->status;
+  }
+  return std::nullopt;
+}
+
+// ---- On the private Secret Service, through the store's default keychain
+
+class SecureTokenStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(testsupport::insideTestSecretService())
+        << "run this program under Testing/with-secret-service.sh (CTest does), never against "
+           "your own keyring";
+  }
+  void TearDown() override {
+    if (testsupport::insideTestSecretService() && testsupport::defaultCollectionLocked()) {
+      testsupport::unlockDefaultCollection();
+    }
+  }
+};
+
+TEST_F(SecureTokenStoreTest, KeepsOneTokenPerServiceAndAccount) {
+  SecureTokenStore mail("org.kestro.mail");
+  const SecureTokenStore chat("org.kestro.chat");
+  EXPECT_EQ(mail.load("ada"), std::nullopt);
+  EXPECT_NO_THROW(mail.deleteToken("ada"));
+
+  mail.save("a", "ada");
+  mail.save("tökén ✓", "ada");
+  chat.save("chat token", "ada");
+  EXPECT_EQ(mail.load("ada"), "tökén ✓");
+  EXPECT_EQ(chat.load("ada"), "chat token");
+
+  chat.deleteToken("ada");
+  EXPECT_EQ(chat.load("ada"), std::nullopt);
+  EXPECT_EQ(mail.load("ada"), "tökén ✓");
+
+  mail.service = "org.kestro.chat";
+  EXPECT_EQ(mail.load("ada"), std::nullopt);
+  mail.save("moved", "ada");
+  EXPECT_EQ(chat.load("ada"), "moved");
+}
+
+TEST_F(SecureTokenStoreTest, SecretToolAndTheStoreSeeTheSameItems) {
+  const SecureTokenStore store("org.kestro.interop");
+  const auto tool = [](std::vector<std::string> arguments, std::string_view input = {}) {
+    arguments.insert(arguments.begin(), "secret-tool");
+    return runCommand(arguments, input);
+  };
+  const auto lookup = [&](const char* account) {
+    return tool({"lookup", "service", "org.kestro.interop", "account", account});
+  };
+
+  store.save("from the store", "ada");
+  EXPECT_EQ(lookup("ada").output, "from the store");
+  EXPECT_NE(tool({"search", "service", "org.kestro.interop"}).output.find("org.kestro.Token"),
+            std::string::npos);
+
+  // Written first by another program, without our schema name: the store loads it, and saving
+  // replaces its value rather than adding a second item that a lookup might prefer.
+  tool({"store", "--label=by secret-tool", "service", "org.kestro.interop", "account", "grace"},
+       "from secret-tool");
+  EXPECT_EQ(store.load("grace"), "from secret-tool");
+  store.save("saved over it", "grace");
+  const std::string items =
+      tool({"search", "--all", "service", "org.kestro.interop", "account", "grace"}).output;
+  EXPECT_EQ(items.find("[/"), items.rfind("[/")) << items;
+  EXPECT_EQ(lookup("grace").output, "saved over it");
+
+  store.deleteToken("grace");
+  EXPECT_EQ(lookup("grace").exitStatus, 1);
+  EXPECT_EQ(lookup("ada").output, "from the store");
+}
+
+TEST_F(SecureTokenStoreTest, TextThatIsNotUTF8NeitherSavesNorLoads) {
+  const SecureTokenStore store("org.kestro.bytes");
+  store.save("earlier", "ada");
+  EXPECT_EQ(thrownStatus([&] { store.save("\xff\xfe", "ada"); }), kKeychainStatusInvalidParameter);
+  EXPECT_EQ(store.load("ada"), "earlier");
+
+  // Another program may store any bytes.
+  runCommand(
+      {"secret-tool", "store", "--label=bytes", "service", "org.kestro.bytes", "account", "grace"},
+      "\xff\xfe");
+  EXPECT_EQ(store.load("grace"), std::nullopt);
+}
+
+TEST_F(SecureTokenStoreTest, ALockedKeyringThrowsAndKeepsTheToken) {
+  const SecureTokenStore prompting("org.kestro.locked");
+  const SecureTokenStore quiet("org.kestro.locked", std::make_shared<SecretServiceKeychain>(
+                                                        KeychainInteraction::notAllowed));
+  prompting.save("kept", "ada");
+  testsupport::lockDefaultCollection();
+
+  // Headless, the keyring reports its unlock prompt dismissed.
+  EXPECT_EQ(thrownStatus([&] { prompting.load("ada"); }), kKeychainStatusUserCanceled);
+  EXPECT_EQ(thrownStatus([&] { prompting.load("never-saved"); }), kKeychainStatusUserCanceled);
+  EXPECT_EQ(thrownStatus([&] { prompting.save("lost?", "ada"); }), kKeychainStatusUserCanceled);
+  EXPECT_EQ(thrownStatus([&] { quiet.load("ada"); }), kKeychainStatusLocked);
+  EXPECT_EQ(thrownStatus([&] { quiet.deleteToken("ada"); }), kKeychainStatusLocked);
+
+  testsupport::unlockDefaultCollection();
+  EXPECT_EQ(prompting.load("ada"), "kept");
+}
+
+TEST(SecureTokenStoreWithoutBusDeathTest, LoadThrowsNotAvailableInsteadOfReturningNothing) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        const SecureTokenStore store("org.kestro.nobus");
+        const auto status = thrownStatus([&] { store.load("ada"); });
+        std::fprintf(stderr, "load threw %d\n", status ? static_cast<int>(*status) : 0);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "load threw -25291");
+}
+
+// ---- How the store reads the keychain's statuses, with outcomes scripted on top of an
+// in-memory keychain: a real keychain gives most of them only when something breaks.
+
+class ScriptedKeychain final : public Keychain {
+ public:
+  std::optional<std::int32_t> addStatus;
+  std::optional<KeychainCopyResult> copyResult;
+  std::optional<std::int32_t> deleteStatus;
+
+  std::int32_t add(std::string_view service, std::string_view account,
+                   std::string_view data) override {
+    return addStatus ? *addStatus : items_.add(service, account, data);
+  }
+  KeychainCopyResult copyMatching(std::string_view service, std::string_view account) override {
+    return copyResult ? *copyResult : items_.copyMatching(service, account);
+  }
+  std::int32_t deleteMatching(std::string_view service, std::string_view account) override {
+    return deleteStatus ? *deleteStatus : items_.deleteMatching(service, account);
+  }
+
+ private:
+  InMemoryKeychain items_;
+};
+
+TEST(SecureTokenStoreStatusTest, AFailedSaveKeepsTheEarlierToken) {
+  const auto keychain = std::make_shared<ScriptedKeychain>();
+  const SecureTokenStore store("org.kestro.scripted", keychain);
+  store.save("earlier", "ada");
+  keychain->addStatus = kKeychainStatusNotAvailable;
+  EXPECT_EQ(thrownStatus([&] { store.save("later", "ada"); }), kKeychainStatusNotAvailable);
+  EXPECT_EQ(store.load("ada"), "earlier");
+}
+
+TEST(SecureTokenStoreStatusTest, OnlyNotFoundMeansNoToken) {
+  const auto keychain = std::make_shared<ScriptedKeychain>();
+  const SecureTokenStore store("org.kestro.scripted", keychain);
+
+  keychain->copyResult = KeychainCopyResult{kKeychainStatusItemNotFound, "ignored"};
+  EXPECT_EQ(store.load("ada"), std::nullopt);
+  keychain->copyResult = KeychainCopyResult{kKeychainStatusSuccess, std::nullopt};
+  EXPECT_EQ(thrownStatus([&] { store.load("ada"); }), 0);
+  keychain->copyResult = KeychainCopyResult{-25293, std::nullopt};
+  EXPECT_EQ(thrownStatus([&] { store.load("ada"); }), -25293);
+
+  keychain->deleteStatus = kKeychainStatusItemNotFound;
+  EXPECT_NO_THROW(store.deleteToken("ada"));
+  keychain->deleteStatus = kKeychainStatusUserCanceled;
+  EXPECT_EQ(thrownStatus([&] { store.deleteToken("ada"); }), kKeychainStatusUserCanceled);
+}
+
+}  // namespace
+}  // namespace kestro
