@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "KestroCore/Foundation/Text.h"
 #include "Platform/Keychain/SecretServiceKeychain.h"
 
 namespace kestro {

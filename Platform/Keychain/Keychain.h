@@ -66,10 +66,6 @@ class Keychain {
   virtual std::int32_t deleteMatching(std::string_view service, std::string_view account) = 0;
 };
 
-// Whether `bytes` are well-formed UTF-8 (no overlong forms, no surrogates, nothing above
-// U+10FFFF). U+0000 counts as well-formed.
-bool isValidUTF8(std::string_view bytes) noexcept;
-
 // Whether `value` can be a service or account: well-formed UTF-8 without NUL, since the Secret
 // Service carries attributes as D-Bus strings.
 bool isValidKeychainAttribute(std::string_view value) noexcept;

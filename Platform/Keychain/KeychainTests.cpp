@@ -152,16 +152,5 @@ TEST(SecretServiceWithoutBusDeathTest, EveryOperationReportsNotAvailable) {
   }
 }
 
-TEST(UTF8Test, AcceptsWellFormedTextOnly) {
-  for (const std::string& text : {""s, "plain"s, "\0"s, "é€𐍈"s, "\xf4\x8f\xbf\xbf"s}) {
-    EXPECT_TRUE(isValidUTF8(text)) << ::testing::PrintToString(text);
-  }
-  // Overlong, surrogate, above U+10FFFF, stray continuation, truncated.
-  for (const std::string& bytes :
-       {"\xc0\xaf"s, "\xe0\x80\xaf"s, "\xed\xa0\x80"s, "\xf4\x90\x80\x80"s, "\x80"s, "\xe2\x82"s}) {
-    EXPECT_FALSE(isValidUTF8(bytes)) << ::testing::PrintToString(bytes);
-  }
-}
-
 }  // namespace
 }  // namespace kestro

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "KestroCore/Foundation/Text.h"
+
 namespace kestro {
 namespace {
 
