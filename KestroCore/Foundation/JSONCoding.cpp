@@ -78,6 +78,21 @@ void throwTypeMismatch(const CodingPath& path, std::string_view expected, const 
   throwDecodingError(path, "expected " + std::string(expected) + ", found " + describe(found));
 }
 
+namespace {
+std::string nestedTooDeeply() {
+  return "arrays and objects are nested deeper than " + std::to_string(kMaximumJSONDepth) +
+         " levels";
+}
+}  // namespace
+
+void checkDecodingDepth(const CodingPath& path) {
+  if (path.depth() >= kMaximumJSONDepth) throwDecodingError(path, nestedTooDeeply());
+}
+
+void checkEncodingDepth(const CodingPath& path) {
+  if (path.depth() >= kMaximumJSONDepth) throwEncodingError(path, nestedTooDeeply());
+}
+
 std::int64_t JSONCoder<std::int64_t>::decode(const JSON& json, const CodingPath& path) {
   switch (json.type()) {
     case JSON::value_t::number_integer:
@@ -157,12 +172,114 @@ std::string serializeJSON(const JSON& json) {
   }
 }
 
-JSON parseJSON(std::string_view text) {
-  try {
-    return JSON::parse(text.begin(), text.end());
-  } catch (const JSON::parse_error& error) {
-    throw DecodingError("", std::string("the data is not valid JSON: ") + error.what());
+namespace {
+
+[[noreturn]] void throwNotJSON(const std::exception& error) {
+  throw DecodingError("", std::string("the data is not valid JSON: ") + error.what());
+}
+
+// Builds the document from the parser's events, as the library's own builder does, and refuses
+// the first array or object that would nest deeper than kMaximumJSONDepth. The parser itself
+// keeps its nesting on the heap; only what walks the finished document recurses.
+class DocumentBuilder {
+ public:
+  explicit DocumentBuilder(JSON& root) : root_(root) {}
+
+  bool null() { return place(nullptr); }
+  bool boolean(bool value) { return place(value); }
+  bool number_integer(JSON::number_integer_t value) { return place(value); }
+  bool number_unsigned(JSON::number_unsigned_t value) { return place(value); }
+  bool number_float(JSON::number_float_t value, const JSON::string_t&) { return place(value); }
+  bool string(JSON::string_t& value) { return place(std::move(value)); }
+  bool binary(JSON::binary_t& value) { return place(JSON::binary(std::move(value))); }
+
+  bool start_object(std::size_t) { return open(JSON(JSON::value_t::object)); }
+  bool key(JSON::string_t& name) {
+    auto& members = open_.back().container->get_ref<JSON::object_t&>();
+    // A repeated key keeps its place and takes the later value, as the library's builder does.
+    open_.back().member = members.try_emplace(std::move(name)).first;
+    return true;
   }
+  bool end_object() { return close(); }
+  bool start_array(std::size_t) { return open(JSON(JSON::value_t::array)); }
+  bool end_array() { return close(); }
+
+  // Syntax errors and numbers out of range alike.
+  bool parse_error(std::size_t, const std::string&, const JSON::exception& error) {
+    throwNotJSON(error);
+  }
+
+ private:
+  struct Open {
+    JSON* container;
+    JSON::object_t::iterator member;  // the member being read, when the container is an object
+  };
+
+  // Puts a value where the document expects the next one and returns where it went.
+  JSON* put(JSON&& value) {
+    if (open_.empty()) {
+      root_ = std::move(value);
+      return &root_;
+    }
+    Open& innermost = open_.back();
+    if (innermost.container->is_array()) {
+      auto& elements = innermost.container->get_ref<JSON::array_t&>();
+      elements.push_back(std::move(value));
+      return &elements.back();
+    }
+    innermost.member->second = std::move(value);
+    return &innermost.member->second;
+  }
+
+  bool place(JSON&& value) {
+    put(std::move(value));
+    return true;
+  }
+
+  bool open(JSON&& container) {
+    JSON* placed = put(std::move(container));
+    if (open_.size() == kMaximumJSONDepth) refuseTooDeep();
+    open_.push_back(Open{placed, {}});
+    return true;
+  }
+
+  bool close() {
+    open_.pop_back();
+    return true;
+  }
+
+  // Names the container that went one level too deep: it is the latest value placed in each
+  // open container, the last element of an array or the member being read of an object.
+  void refuseTooDeep() const {
+    std::vector<CodingPath> steps;
+    steps.reserve(open_.size() + 1);  // no reallocation: each step points at the one before
+    steps.emplace_back();
+    for (const Open& level : open_) {
+      if (level.container->is_array()) {
+        steps.push_back(steps.back().index(level.container->size() - 1));
+      } else {
+        steps.push_back(steps.back().key(level.member->first));
+      }
+    }
+    checkDecodingDepth(steps.back());  // throws: the path is kMaximumJSONDepth steps long
+  }
+
+  JSON& root_;
+  std::vector<Open> open_;
+};
+
+}  // namespace
+
+JSON parseJSON(std::string_view text) {
+  JSON document;
+  DocumentBuilder builder(document);
+  try {
+    JSON::sax_parse(text.begin(), text.end(), &builder);
+  } catch (const JSON::exception& error) {
+    // Whatever else the library may raise while reading is still text we cannot read.
+    throwNotJSON(error);
+  }
+  return document;
 }
 
 }  // namespace kestro

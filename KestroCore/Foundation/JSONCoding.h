@@ -28,6 +28,12 @@ namespace kestro {
 
 using JSON = nlohmann::json;
 
+// How deeply arrays and objects may nest in a document we read or write: `[[1]]` nests two
+// levels. Every component that walks a document (our decoders, the JSON library's writer, its
+// copy and comparison) recurses once per level, so a document from a hostile peer could
+// otherwise exhaust the stack; no document of ours comes near this.
+inline constexpr std::size_t kMaximumJSONDepth = 512;
+
 // Where in a document a value sits ("capture.assets[0].role"). Paths are chains of stack
 // objects, each pointing at its parent, and become text only when an error is reported, so
 // decoding pays nothing for them on success. A path must not outlive its parent or its key.
@@ -40,14 +46,17 @@ class CodingPath {
 
   // "" for the root, then keys joined by "." and positions as "[n]".
   std::string toString() const;
+  // The number of steps from the root: 0 for the root, 1 for "a" or "[0]", 2 for "a[0]".
+  std::size_t depth() const noexcept { return depth_; }
 
  private:
   constexpr CodingPath(const CodingPath* parent, std::string_view key, std::size_t index) noexcept
-      : parent_(parent), key_(key), indexPlusOne_(index) {}
+      : parent_(parent), key_(key), indexPlusOne_(index), depth_(parent->depth_ + 1) {}
 
   const CodingPath* parent_ = nullptr;
   std::string_view key_;
   std::size_t indexPlusOne_ = 0;  // 0 when this step is a key
+  std::size_t depth_ = 0;
 };
 
 // A document that does not have the expected shape. Names where and what was wrong.
@@ -86,6 +95,13 @@ class EncodingError : public std::exception {
 // "expected a string, found number 3" and the like.
 [[noreturn]] void throwTypeMismatch(const CodingPath& path, std::string_view expected,
                                     const JSON& found);
+
+// For the coders of recursive types, before each step down into an array or object at `path`:
+// DecodingError or EncodingError when it would nest deeper than kMaximumJSONDepth. The path
+// counts levels from the document's root, so a value written inside a document is never refused
+// when the same document is read back.
+void checkDecodingDepth(const CodingPath& path);
+void checkEncodingDepth(const CodingPath& path);
 
 // How one type is written and read. Specialised below for the built-in kinds and by every model
 // (see KESTRO_DECLARE_JSON_CODER):
@@ -287,8 +303,11 @@ T decodeJSON(const JSON& json) {
 // represent, including a string that is not valid UTF-8.
 std::string serializeJSON(const JSON& json);
 
-// Parses text that must hold exactly one JSON value. Text that is not JSON at all is a
-// DecodingError at the root path too, so callers have one error to handle.
+// Parses text that must hold exactly one JSON value. Every failure is a DecodingError, so
+// callers have one error to handle: text that is not JSON at all, invalid UTF-8 in a string or
+// a number beyond the range of a double fails at the root path; arrays and objects nested
+// deeper than kMaximumJSONDepth fail at the path of the first one too deep, before the rest of
+// the text is read.
 JSON parseJSON(std::string_view text);
 
 template <class T>

@@ -109,6 +109,53 @@ TEST(JSONCodingTest, ErrorsNameTheCodingPathAndWhatWasWrong) {
   expect(decodingErrorOf<Swatch>(R"({"count":1,"shades":[]}trailing)"), "", "not valid JSON");
 }
 
+TEST(JSONCodingTest, EveryFailureToParseIsADecodingErrorAtTheRoot) {
+  // Numbers past a double's range, wherever they sit, fail as text that is not JSON does, though
+  // the JSON library raises a different kind of error for them.
+  for (const char* text : {R"({"count":1,"weight":1e400,"shades":[]})",
+                           R"({"count":-1e400,"shades":[]})", R"([{"count":1,"shades":[]}, 2e308])",
+                           "", "  ", "{\"count\":1,\"shades\":[\"caf\xC3\"]}", "[1,]"}) {
+    SCOPED_TRACE(text);
+    const auto error = decodingErrorOf<std::vector<Swatch>>(text);
+    EXPECT_EQ(error.codingPath(), "");
+    EXPECT_NE(error.reason().find("not valid JSON"), std::string::npos) << error.what();
+  }
+  EXPECT_EQ(parseJSON("1.7976931348623157e308"), JSON(std::numeric_limits<double>::max()));
+}
+
+TEST(JSONCodingTest, DocumentsNestedPastTheLimitAreRefusedWhereTheyGoTooDeep) {
+  constexpr std::size_t kLimit = 512;
+  const auto nested = [](std::size_t depth, const std::string& open, const std::string& close) {
+    std::string text;
+    for (std::size_t i = 0; i < depth; ++i) text += open;
+    text += "0";
+    for (std::size_t i = 0; i < depth; ++i) text += close;
+    return text;
+  };
+  const std::string deepest = nested(kLimit, "[", "]");
+  EXPECT_EQ(serializeJSON(parseJSON(deepest)), deepest);
+
+  std::string arrayPath;
+  for (std::size_t i = 0; i < kLimit; ++i) arrayPath += "[0]";
+  std::string objectPath = "a";
+  for (std::size_t i = 1; i < kLimit; ++i) objectPath += ".a";
+  // A few megabytes of brackets are refused at the first level too many, long before the end.
+  for (const auto& [text, path] :
+       {std::pair{nested(kLimit + 1, "[", "]"), arrayPath},
+        std::pair{nested(4'000'000, "[", "]"), arrayPath},
+        std::pair{nested(kLimit + 1, R"({"a":)", "}"), objectPath},
+        std::pair{"[1, 2, " + nested(kLimit, "[", "]") + "]", "[2]" + arrayPath.substr(3)}}) {
+    try {
+      parseJSON(text);
+      ADD_FAILURE() << "parsed " << text.size() << " bytes";
+    } catch (const DecodingError& error) {
+      EXPECT_EQ(error.codingPath(), path);
+      EXPECT_NE(error.reason().find("nested deeper than 512 levels"), std::string::npos)
+          << error.reason();
+    }
+  }
+}
+
 TEST(JSONCodingTest, WritingRefusesWhatJSONCannotSay) {
   for (double weight :
        {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),

@@ -13,8 +13,10 @@ JSON JSONCoder<JSONValue>::encode(const JSONValue& value, const CodingPath& path
     case JSONValue::Kind::boolean:
       return *value.ifBoolean();
     case JSONValue::Kind::object:
+      checkEncodingDepth(path);
       return JSONCoder<JSONValue::Object>::encode(*value.ifObject(), path);
     case JSONValue::Kind::array:
+      checkEncodingDepth(path);
       return JSONCoder<JSONValue::Array>::encode(*value.ifArray(), path);
     case JSONValue::Kind::null:
       break;
@@ -37,7 +39,11 @@ JSONValue JSONCoder<JSONValue>::decode(const JSON& json, const CodingPath& path)
     case JSON::value_t::string:
       return JSONValue::string(json.get_ref<const std::string&>());
     case JSON::value_t::object:
+      checkDecodingDepth(path);
       return JSONValue::object(JSONCoder<JSONValue::Object>::decode(json, path));
+    case JSON::value_t::array:
+      checkDecodingDepth(path);
+      [[fallthrough]];
     default:
       // The last kind tried is the array; anything else reports that attempt's error.
       return JSONValue::array(JSONCoder<JSONValue::Array>::decode(json, path));

@@ -62,8 +62,11 @@ class JSONValue {
   Storage storage_;
 };
 
-// Every well-formed JSON value decodes. Encoding a NaN or an infinity fails with EncodingError
-// rather than writing null.
+// Every well-formed JSON value decodes whose arrays and objects nest no deeper than
+// kMaximumJSONDepth, counted from the document's root; a deeper one is a DecodingError at the
+// path of the first array or object too deep. Encoding fails with EncodingError for a NaN or an
+// infinity, rather than writing null, and for nesting that deep: a value built in code may nest
+// deeper, but is not written where it could not be read back.
 KESTRO_DECLARE_JSON_CODER(JSONValue);
 
 }  // namespace kestro

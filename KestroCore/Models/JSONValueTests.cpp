@@ -60,5 +60,40 @@ TEST(JSONValueTest, KeepsLargeAndDeepValuesAndRefusesToWriteNonFiniteOnes) {
   }
 }
 
+TEST(JSONValueTest, NestingPastTheLimitIsRefusedBothWaysInsteadOfExhaustingTheStack) {
+  constexpr std::size_t kLimit = 512;
+  // A page of a few tens of kilobytes, as a hostile server could send.
+  const std::string page = std::string(50'000, '[') + std::string(50'000, ']');
+  EXPECT_THROW(parse(page.c_str()), DecodingError);
+
+  // Documents that were never text are held to the same limit, and the error says where.
+  const auto nestedArrays = [](std::size_t depth) {
+    JSON json = JSON::array();
+    for (std::size_t i = 1; i < depth; ++i) json = JSON::array({std::move(json)});
+    return json;
+  };
+  EXPECT_EQ(encodeJSON(decodeJSON<JSONValue>(nestedArrays(kLimit))), nestedArrays(kLimit));
+  std::string path;
+  for (std::size_t i = 0; i < kLimit; ++i) path += "[0]";
+  try {
+    decodeJSON<JSONValue>(nestedArrays(kLimit + 1));
+    ADD_FAILURE() << "decoded";
+  } catch (const DecodingError& error) {
+    EXPECT_EQ(error.codingPath(), path);
+  }
+
+  // What could not be read back is not written either.
+  JSONValue value = JSONValue::array({});
+  for (std::size_t i = 1; i < kLimit; ++i) value = JSONValue::object({{"a", std::move(value)}});
+  EXPECT_NO_THROW(encodeJSONString(value));
+  value = JSONValue::array({std::move(value)});
+  try {
+    encodeJSONString(value);
+    ADD_FAILURE() << "encoded";
+  } catch (const EncodingError& error) {
+    EXPECT_EQ(error.codingPath().substr(0, 8), "[0].a.a.");
+  }
+}
+
 }  // namespace
 }  // namespace kestro
