@@ -83,11 +83,21 @@ std::optional<Date> parseInternetDate(std::string_view text) noexcept {
 
 double secondsSince1970(Date date) noexcept {
   // Whole seconds and the fraction apart: nanoseconds since 1970 need more bits than a double
-  // has, so converting the tick count in one go would blur the fraction.
-  const auto whole = floor<seconds>(date.time_since_epoch());
-  const auto fraction = date.time_since_epoch() - whole;
-  return static_cast<double>(whole.count()) +
-         std::chrono::duration<double>(fraction).count();
+  // has, so converting the tick count in one go would blur the fraction. The split works on the
+  // tick count itself: the whole seconds of a time point in the clock's first second, counted
+  // back in ticks, do not fit in a tick count, so chrono's floor and subtraction would overflow.
+  using Ticks = Date::duration;
+  static_assert(Ticks::period::num == 1, "the clock's tick is a fraction of a second");
+  constexpr Ticks::rep kTicksPerSecond = Ticks::period::den;
+  const Ticks::rep ticks = date.time_since_epoch().count();
+  Ticks::rep whole = ticks / kTicksPerSecond;
+  Ticks::rep fraction = ticks % kTicksPerSecond;
+  if (fraction < 0) {
+    whole -= 1;
+    fraction += kTicksPerSecond;
+  }
+  return static_cast<double>(whole) +
+         static_cast<double>(fraction) / static_cast<double>(kTicksPerSecond);
 }
 
 std::optional<Date> dateFromSecondsSince1970(double value) noexcept {

@@ -21,7 +21,8 @@ std::string formatInternetDate(Date date);
 // after 2261).
 std::optional<Date> parseInternetDate(std::string_view text) noexcept;
 
-// Seconds since 1970-01-01T00:00:00Z, fraction included (negative before 1970).
+// Seconds since 1970-01-01T00:00:00Z, fraction included (negative before 1970). Defined for
+// every Date, Date::min() and Date::max() included, so either may stand for "ever".
 double secondsSince1970(Date date) noexcept;
 
 // The inverse of `secondsSince1970`, to the nearest representable tick. Gives nothing for a

@@ -61,5 +61,14 @@ TEST(DateTest, DatabaseSecondsKeepTheFraction) {
   }
 }
 
+TEST(DateTest, DatabaseSecondsAreDefinedOverTheClocksWholeRange) {
+  // The earliest dates lie within the clock's first second, whose whole seconds do not fit in
+  // its ticks: callers pass Date::min() as "the distant past".
+  EXPECT_DOUBLE_EQ(secondsSince1970(Date::min()), -9223372036.854775808);
+  EXPECT_DOUBLE_EQ(secondsSince1970(Date::min() + 854'775'807ns), -9223372036.0);
+  EXPECT_DOUBLE_EQ(secondsSince1970(Date::max()), 9223372036.854775807);
+  EXPECT_LT(secondsSince1970(Date::min()), secondsSince1970(Date::min() + 1s));
+}
+
 }  // namespace
 }  // namespace kestro

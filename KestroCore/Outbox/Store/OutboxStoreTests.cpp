@@ -275,6 +275,8 @@ TEST_F(OutboxStoreTest, RemoveCompletedIsStrictOnTheDateAndKeepsBlockedRecords) 
   store.transition(blocked, State::blockedUserAction);
   eachRow("UPDATE outbox SET updated_at = 1000");
 
+  // Nothing is older than the distant past.
+  store.removeCompleted(Date::min());
   store.removeCompleted(dateFromSecondsSince1970(1000).value());  // strictly before: none
   EXPECT_EQ(column("SELECT COUNT(*) FROM outbox"), 4);
   store.removeCompleted(dateFromSecondsSince1970(1000.5).value());
