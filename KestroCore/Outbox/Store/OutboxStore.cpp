@@ -106,11 +106,12 @@ OutboxStore::OutboxStore(const URL& databaseURL) {
   // The file system's own error passes through: it says better than we could what is wrong.
   std::filesystem::create_directories(path->parent_path());
   connection_ = std::make_unique<sqlite::Connection>(path->string());
-  // Before the schema: two processes opening a new database at once would otherwise race for
-  // the lock that switching to write-ahead logging takes.
+  // Before the schema: two processes opening a new database at once race for the lock that
+  // switching to write-ahead logging and creating the tables take, and the setup waits for it
+  // as long as any other operation would.
   connection_->setBusyTimeout(kBusyTimeout);
-  connection_->executeScript(kSchema, "SQLite schema error");
-  connection_->executeScript(kReadyIndex, "SQLite schema error");
+  connection_->executeSetupScript(kSchema, "SQLite schema error");
+  connection_->executeSetupScript(kReadyIndex, "SQLite schema error");
 }
 
 OutboxStore::~OutboxStore() = default;

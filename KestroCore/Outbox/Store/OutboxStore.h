@@ -42,8 +42,10 @@ class Connection;
 class OutboxStore {
  public:
   // Opens the database at a file URL, creating its directory (with parents) and the file and
-  // tables as needed. Existing rows are kept. Throws std::invalid_argument when `databaseURL`
-  // is not a local file URL (nothing is touched then).
+  // tables as needed. Existing rows are kept. Like every operation, it waits up to five seconds
+  // for another process's lock, so two processes may create the same new database at once.
+  // Throws std::invalid_argument when `databaseURL` is not a local file URL (nothing is touched
+  // then).
   explicit OutboxStore(const URL& databaseURL);
   ~OutboxStore();
 

@@ -414,5 +414,46 @@ TEST_F(OutboxStoreTest, TwoProcessesNeverLoseEachOthersUpdates) {
   EXPECT_EQ(store.all(bob_).size(), static_cast<std::size_t>(kRounds / 10));
 }
 
+TEST_F(OutboxStoreTest, TwoProcessesCanCreateTheSameNewDatabaseAtOnce) {
+  // The share target and the application both starting first on a fresh machine. Each round
+  // releases two processes on a database that does not exist yet; both must open it and write.
+  // About a third of the rounds fail when the setup does not wait, so fifty leave no doubt.
+  constexpr int kRounds = 50;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    const URL url = URL::fileURL(root_ / std::to_string(round) / "kestro.sqlite");
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    pid_t children[2];
+    for (pid_t& child : children) {
+      child = fork();
+      ASSERT_NE(child, -1);
+      if (child == 0) {
+        close(gate[1]);
+        char byte;
+        // Returns once the parent closes its end of the pipe: both children go at the same time.
+        [[maybe_unused]] const auto ignored = read(gate[0], &byte, 1);
+        int status = 0;
+        try {
+          OutboxStore store(url);
+          store.enqueue(alice_, capture(), {});
+        } catch (const std::exception& error) {
+          fprintf(stderr, "round %d, process %d failed: %s\n", round, getpid(), error.what());
+          status = 1;
+        }
+        _exit(status);
+      }
+    }
+    close(gate[0]);
+    close(gate[1]);
+    for (const pid_t child : children) {
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(OutboxStore(url).all(alice_).size(), 2u);
+  }
+}
+
 }  // namespace
 }  // namespace kestro

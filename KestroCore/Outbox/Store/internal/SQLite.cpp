@@ -53,13 +53,24 @@ int Connection::retryWhileBusy(void* context, int attempts) noexcept {
   return 1;
 }
 
-void Connection::executeScript(const std::string& script, const std::string& fallbackMessage) {
-  char* error = nullptr;
-  const int result = sqlite3_exec(connection_.get(), script.c_str(), nullptr, nullptr, &error);
-  if (result == SQLITE_OK) return;
-  std::string message = error != nullptr ? std::string(error) : fallbackMessage;
-  sqlite3_free(error);
-  fail(std::move(message));
+void Connection::executeSetupScript(const std::string& script, const std::string& fallbackMessage) {
+  const auto deadline = std::chrono::steady_clock::now() + busyTimeout_;
+  for (;;) {
+    char* error = nullptr;
+    const int result = sqlite3_exec(connection_.get(), script.c_str(), nullptr, nullptr, &error);
+    if (result == SQLITE_OK) return;
+    const int primary = result & 0xFF;
+    const bool busy = primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+    if (busy && std::chrono::steady_clock::now() < deadline) {
+      // The other process holds the lock for the few milliseconds its own setup takes.
+      sqlite3_free(error);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    std::string message = error != nullptr ? std::string(error) : fallbackMessage;
+    sqlite3_free(error);
+    fail(std::move(message));
+  }
 }
 
 std::string Connection::errorMessage() const { return sqlite3_errmsg(connection_.get()); }

@@ -62,9 +62,14 @@ class Connection {
   // again every millisecond or so: a writer that commits in a tight loop leaves the lock free
   // only for moments, and a waiter that looks rarely would starve until its time ran out.
   void setBusyTimeout(std::chrono::milliseconds timeout);
-  // Runs a script of several statements. Throws with the library's error text, or with
-  // `fallbackMessage` when it gives none.
-  void executeScript(const std::string& script, const std::string& fallbackMessage);
+  // Runs a script of several statements that may all run again (CREATE ... IF NOT EXISTS,
+  // PRAGMA), as setting up the database does. While the database reports busy or locked, the
+  // script starts again from its first statement, until the busy timeout has passed since the
+  // first try: the busy handler alone does not cover setup, because the library gives up at once,
+  // without consulting it, when a statement holding a read lock needs the write lock, as
+  // switching a new database to write-ahead logging does while another process does the same.
+  // Throws with the library's error text, or with `fallbackMessage` when it gives none.
+  void executeSetupScript(const std::string& script, const std::string& fallbackMessage);
   // Runs one statement that returns no rows; it must finish with SQLITE_DONE.
   void execute(std::string_view sql, const std::vector<Value>& values);
   // Runs one statement and returns all its rows. A failure while stepping is an error, never a
