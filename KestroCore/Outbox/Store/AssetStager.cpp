@@ -31,6 +31,9 @@ constexpr std::size_t kChunkSize = 0x100000;
 // The staged name's prefix: a UUID string and a hyphen.
 constexpr std::size_t kPrefixLength = 37;
 
+// Ends the name of a copy still being written (see AssetStager.h).
+constexpr std::string_view kUnfinishedSuffix = ".partial";
+
 // Every file system we stage onto (ext4, btrfs, xfs, tmpfs) limits a name to 255 bytes.
 constexpr std::size_t kMaximumNameLength = NAME_MAX;
 
@@ -108,6 +111,12 @@ struct CopyResult {
   std::string sha256;
 };
 
+// The name a copy has while it is written: hidden, recognisably unfinished, and short enough
+// for any source name, since it does not carry the source's name.
+std::string unfinishedName(const UUID& id) {
+  return "." + id.uuidString() + std::string(kUnfinishedSuffix);
+}
+
 // Reads the source once, writing each chunk to the copy and feeding the same bytes to the
 // digest while they are still in cache. Write-back of each chunk starts as soon as it is
 // written, so the disk works while we hash, and the final fsync only waits for the tail.
@@ -131,8 +140,8 @@ CopyResult copyAndHash(int from, const fs::path& source, int to, const fs::path&
   return result;
 }
 
-// Removes a half-made copy when staging fails: no record will ever name it, so nothing else
-// would remove it.
+// Removes the copy, under whichever name it has by then, when staging fails: no record will
+// ever name it, so nothing else would remove it.
 class PartialCopy {
  public:
   explicit PartialCopy(fs::path path) : path_(std::move(path)) {}
@@ -142,6 +151,7 @@ class PartialCopy {
   PartialCopy(const PartialCopy&) = delete;
   PartialCopy& operator=(const PartialCopy&) = delete;
 
+  void renamed(fs::path to) noexcept { path_ = std::move(to); }
   void keep() noexcept { kept_ = true; }
 
  private:
@@ -160,18 +170,25 @@ StagedAsset AssetStager::stage(const URL& source, const URL& in, const std::stri
   const std::vector<fs::path> createdDirectories = files::createDirectories(directory, 0700);
 
   const std::string name = fileName(sourcePath);
-  const fs::path destination = directory / stagedName(UUID(), name);
+  const UUID copyId;
+  const fs::path destination = directory / stagedName(copyId, name);
+  // The copy takes its final name only once its bytes are on disk, so a copy cut short by a
+  // crash is never taken for a whole one.
+  const fs::path unfinished = directory / unfinishedName(copyId);
   // The file system's own error passes through when the existing file cannot go.
   fs::remove(destination);
 
   // Only a regular file has an end: a FIFO or a device would stall or fill the disk.
   const FileDescriptor from = files::openRegularFileForReading(sourcePath);
-  // Exclusive: never write through whatever might have appeared at the name since the removal.
-  const FileDescriptor to = files::createNewFile(destination, S_IRUSR | S_IWUSR);
-  PartialCopy partial(destination);
+  // Exclusive: never write through whatever might stand at the name.
+  const FileDescriptor to = files::createNewFile(unfinished, S_IRUSR | S_IWUSR);
+  PartialCopy partial(unfinished);
 
-  CopyResult copy = copyAndHash(from.get(), sourcePath, to.get(), destination);
+  CopyResult copy = copyAndHash(from.get(), sourcePath, to.get(), unfinished);
 
+  // After the flush in copyAndHash, so the final name never appears before the bytes it names.
+  fs::rename(unfinished, destination);
+  partial.renamed(destination);
   files::syncDirectory(directory);
   for (auto it = createdDirectories.rbegin(); it != createdDirectories.rend(); ++it) {
     files::syncDirectory(it->parent_path());

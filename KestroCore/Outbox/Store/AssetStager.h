@@ -25,6 +25,11 @@ namespace AssetStager {
 //   past the file system's 255-byte limit on a name; `filename` keeps the whole name.
 // - `sha256` and `byteCount` describe the bytes written to the copy, which are exactly its
 //   contents. The source is read once.
+// - While it is written, the copy is named ".<UUID>.partial" (a dot, the UUID of its final name
+//   in upper case, ".partial"), in the same directory; it takes its final name only after its
+//   contents are flushed. A name of that shape is therefore never a whole staged copy: one left
+//   behind is what remains of a staging cut short by a crash or a kill. Nothing else removes
+//   it; whoever prunes the directory may, once no staging into it can still be running.
 // - Before returning, the copy's contents, its directory entry and the entries of any
 //   directories created here are flushed to disk: a record that commits after `stage` returns
 //   cannot outlive its file across a power loss.
@@ -42,8 +47,8 @@ namespace AssetStager {
 // - std::filesystem::filesystem_error (a std::system_error) carrying the operating system's
 //   error and the path(s) concerned, when a directory cannot be created, an existing file at the
 //   destination cannot be removed, the source cannot be opened or is not a regular file, or
-//   reading, writing or flushing fails. Directories created before the failure stay; a copy
-//   that was started is removed, since no record will ever point at it.
+//   reading, writing, flushing or renaming fails. Directories created before the failure stay;
+//   a copy that was started is removed, since no record will ever point at it.
 // - std::runtime_error if OpenSSL cannot provide SHA-256.
 //
 // Not guaranteed: a source that another process changes during the copy yields some mixture of

@@ -1,8 +1,12 @@
 #include "KestroCore/Outbox/Store/AssetStager.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstdio>
 #include <fstream>
@@ -199,6 +203,48 @@ TEST_F(AssetStagerTest, FailuresRaiseTheSystemsErrorAndLeaveNoPartialCopy) {
                                   "", AssetRole::primary),
                std::invalid_argument);
   EXPECT_FALSE(fs::exists(root_ / "elsewhere"));
+}
+
+TEST_F(AssetStagerTest, ACopyCutShortByACrashNeverPassesForAStagedFile) {
+  // A process killed by the kernel in the middle of writing, as a crash would leave it: the
+  // file-size limit stops the copy after one mebibyte with a signal no handler catches.
+  const fs::path original = source("movie.mp4", 3 * kMebibyte);
+  const fs::path staging = root_ / "staging";
+  const pid_t child = ::fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    const rlimit noCore{0, 0};
+    const rlimit fileSize{kMebibyte, kMebibyte};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    ::setrlimit(RLIMIT_FSIZE, &fileSize);
+    try {
+      stage(original, staging);
+    } catch (...) {
+    }
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+
+  // What is left is named as unfinished; nothing has a staged copy's name.
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(staging)) {
+    names.push_back(entry.path().filename().string());
+  }
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_TRUE(names[0].starts_with(".") && names[0].ends_with(".partial")) << names[0];
+  EXPECT_EQ(fs::file_size(staging / names[0]), kMebibyte);
+
+  // Staging that finishes leaves only the copy under its final name beside the leftover.
+  const StagedAsset asset = stage(source("photo.jpg", 10), staging);
+  std::size_t entries = 0;
+  for (const auto& entry : fs::directory_iterator(staging)) {
+    ++entries;
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name == names[0] || entry.path() == *asset.localURL.filePath()) << name;
+  }
+  EXPECT_EQ(entries, 2u);
 }
 
 }  // namespace
