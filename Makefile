@@ -56,13 +56,15 @@ TEST_JOBS ?= 1
 TEST_TIMEOUT ?= 300
 # Where `make install` puts the default build; the preset's own choice when empty.
 PREFIX ?=
+# How long `make fuzz` runs each fuzz target.
+FUZZ_SECONDS ?= 300
 
 INSTALL_TEST_DIR := build/install-test
 
-.PHONY: help deps deps-build deps-test deps-format configure build test asan tsan install install-test format format-check clean
+.PHONY: help deps deps-build deps-test deps-format configure build test asan tsan fuzz install install-test format format-check clean
 
 help: ## List the targets
-	@echo "Usage: make <target> [PRESET=default|asan|tsan] [JOBS=$(JOBS)] [PREFIX=dir]"
+	@echo "Usage: make <target> [PRESET=default|asan|tsan] [JOBS=$(JOBS)] [PREFIX=dir] [FUZZ_SECONDS=n]"
 	@grep -E '^[a-z-]+:.*## ' $(firstword $(MAKEFILE_LIST)) | \
 	  awk 'BEGIN { FS = ":.*## " } { printf "  %-13s %s\n", $$1, $$2 }'
 
@@ -92,6 +94,10 @@ asan: ## Build and test with AddressSanitizer and UndefinedBehaviorSanitizer (bu
 
 tsan: ## Build and test with ThreadSanitizer (build/tsan)
 	$(MAKE) --no-print-directory test PRESET=tsan
+
+fuzz: ## Build the fuzz targets (build/fuzz) and run each for FUZZ_SECONDS seconds (300 unless given)
+	$(MAKE) --no-print-directory build PRESET=fuzz
+	bash Fuzz/run-fuzzers.sh build/fuzz $(FUZZ_SECONDS)
 
 install: ## Install the default build into build/default/install, or into PREFIX
 	$(MAKE) --no-print-directory build PRESET=default
