@@ -48,15 +48,15 @@ class CurlURLSession final : public URLSession {
       : configuration_(std::move(configuration)) {}
 
   HTTPResponse send(const HTTPRequest& request) override {
-    Transfer transfer(configuration_, idleLimit(request), &request.onProgress);
+    Transfer transfer(configuration_, idleLimit(request), lineLimit(request), &request.onProgress);
     return perform(request, transfer);
   }
 
   HTTPResponse sendStreamingLines(
       const HTTPRequest& request, const std::function<bool(const HTTPResponse&)>& onResponse,
       const std::function<bool(std::string_view line)>& onLine) override {
-    Transfer transfer(configuration_, idleLimit(request), &request.onProgress, &onResponse,
-                      &onLine);
+    Transfer transfer(configuration_, idleLimit(request), lineLimit(request), &request.onProgress,
+                      &onResponse, &onLine);
     return perform(request, transfer);
   }
 
@@ -79,6 +79,10 @@ class CurlURLSession final : public URLSession {
   std::chrono::milliseconds idleLimit(const HTTPRequest& request) const {
     if (request.timeoutInterval.count() <= 0) return configuration_.idleTimeout;
     return std::min(configuration_.idleTimeout, request.timeoutInterval);
+  }
+
+  std::size_t lineLimit(const HTTPRequest& request) const {
+    return request.maximumLineBytes.value_or(configuration_.maximumLineBytes);
   }
 
   Lease borrow() {
@@ -126,8 +130,8 @@ class CurlURLSession final : public URLSession {
     const std::string& method = request.method;
     const bool hasBody = request.body.index() != 0;
     const auto length = static_cast<curl_off_t>(body.length());
-    transfer.attach(handle, method != "GET" && method != "PUT" && method != "HEAD" &&
-                                method != "POST");
+    transfer.attach(handle,
+                    method != "GET" && method != "PUT" && method != "HEAD" && method != "POST");
     if (method == "HEAD") {
       setOption(handle, CURLOPT_NOBODY, 1L);
       return;

@@ -75,6 +75,10 @@ struct HTTPRequest {
   // Keep it cheap. What it throws ends the exchange and reaches the caller. May be empty.
   using ProgressHandler = std::function<bool(std::uint64_t bytesSent, std::uint64_t bytesToSend)>;
   ProgressHandler onProgress{};
+
+  // For a body delivered line by line: the longest line accepted, replacing the session's
+  // `maximumLineBytes` for this request (a reader that knows its lines may need more, or less).
+  std::optional<std::size_t> maximumLineBytes{};
 };
 
 // One response. `statusCode` is absent when the peer's answer was not an HTTP response. The
@@ -140,7 +144,7 @@ struct URLSessionConfiguration {
   // Redirects followed for one request (http and https only).
   int maximumRedirects = 10;
   // A line longer than this (without its terminator) in a body delivered line by line ends the
-  // exchange as a transport failure.
+  // exchange as a transport failure. A request may set its own limit instead.
   std::size_t maximumLineBytes = 8u * 1024 * 1024;
 };
 

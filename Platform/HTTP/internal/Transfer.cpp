@@ -12,14 +12,15 @@ namespace kestro::http {
 using Clock = std::chrono::steady_clock;
 
 Transfer::Transfer(const URLSessionConfiguration& configuration,
-                   std::chrono::milliseconds idleLimit,
+                   std::chrono::milliseconds idleLimit, std::size_t maximumLineBytes,
                    const HTTPRequest::ProgressHandler* onProgress,
                    const ResponseHandler* onResponse, const LineHandler* onLine)
     : configuration_(configuration),
       idleLimit_(idleLimit),
       onProgress_(onProgress != nullptr && *onProgress ? onProgress : nullptr),
       onResponse_(onResponse),
-      onLine_(onLine) {}
+      onLine_(onLine),
+      lines_(maximumLineBytes) {}
 
 void Transfer::attach(CURL* handle, bool holdSeeOther) {
   holdSeeOther_ = holdSeeOther;
@@ -47,8 +48,8 @@ HTTPResponse Transfer::finish(CURLcode code, const BodySource& body, CURL* handl
   if (!finalHeadersComplete_) {
     // The last answer looked like a redirect, but libcurl did not follow it.
     adoptResponse();
-  } else if (streaming() && code == CURLE_OK && !partialLine_.empty()) {
-    deliverLine(partialLine_);
+  } else if (streaming() && code == CURLE_OK) {
+    lines_.finish([this](std::string_view line) { return deliverLine(line); });
   }
   if (callbackException_) std::rethrow_exception(callbackException_);
   return std::move(response_);
@@ -66,7 +67,6 @@ bool Transfer::deliverResponse() {
 }
 
 bool Transfer::deliverLine(std::string_view line) {
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   try {
     if ((*onLine_)(line)) return true;
     stoppedByCaller_ = true;
@@ -76,35 +76,22 @@ bool Transfer::deliverLine(std::string_view line) {
   return false;
 }
 
-bool Transfer::lineTooLong(std::size_t length) {
-  if (length <= configuration_.maximumLineBytes) return false;
-  failure_ = transportFailure("A line of the response is longer than the limit of " +
-                              std::to_string(configuration_.maximumLineBytes) + " bytes");
-  return true;
+bool Transfer::lineStatus(LineSplitter::Status status) {
+  switch (status) {
+    case LineSplitter::Status::more:
+      return true;
+    case LineSplitter::Status::stopped:
+      return false;  // deliverLine recorded why
+    case LineSplitter::Status::lineTooLong:
+      failure_ = transportFailure("A line of the response is longer than the limit of " +
+                                  std::to_string(lines_.maximumLineBytes()) + " bytes");
+      return false;
+  }
+  return false;
 }
 
 bool Transfer::receiveLines(std::string_view data) {
-  while (!data.empty()) {
-    const auto newline = data.find('\n');
-    if (newline == std::string_view::npos) {
-      if (lineTooLong(partialLine_.size() + data.size())) return false;
-      partialLine_.append(data);
-      return true;
-    }
-    const auto piece = data.substr(0, newline);
-    data.remove_prefix(newline + 1);
-    if (lineTooLong(partialLine_.size() + piece.size())) return false;
-    bool more;
-    if (partialLine_.empty()) {
-      more = deliverLine(piece);
-    } else {
-      partialLine_.append(piece);
-      more = deliverLine(partialLine_);
-      partialLine_.clear();
-    }
-    if (!more) return false;
-  }
-  return true;
+  return lineStatus(lines_.feed(data, [this](std::string_view line) { return deliverLine(line); }));
 }
 
 bool Transfer::receiveBody(std::string_view data) {
@@ -122,8 +109,8 @@ bool Transfer::endOfHeaders() {
   if (status_ >= 300 && status_ < 400 && location_) {
     // libcurl follows any 3xx that names a location.
     if (auto scheme = locationScheme(*location_); scheme && !isHTTPScheme(*scheme)) {
-      failure_ = invalidRequest("The server redirected to a URL that is not http or https: " +
-                                *location_);
+      failure_ =
+          invalidRequest("The server redirected to a URL that is not http or https: " + *location_);
       return false;
     }
     if (status_ != 303 || !holdSeeOther_) return true;
@@ -170,8 +157,7 @@ bool Transfer::receiveHeaderLine(std::string_view line) {
   return true;
 }
 
-bool Transfer::progress(curl_off_t nowDownloaded, curl_off_t nowUploaded,
-                        curl_off_t totalUpload) {
+bool Transfer::progress(curl_off_t nowDownloaded, curl_off_t nowUploaded, curl_off_t totalUpload) {
   if (onProgress_ != nullptr) {
     bool more = false;
     try {
@@ -215,7 +201,7 @@ size_t Transfer::onBody(char* buffer, size_t size, size_t count, void* userdata)
 int Transfer::onTransferInfo(void* userdata, curl_off_t, curl_off_t nowDownloaded,
                              curl_off_t totalUpload, curl_off_t nowUploaded) {
   return static_cast<Transfer*>(userdata)->progress(nowDownloaded, nowUploaded, totalUpload) ? 0
-                                                                                            : 1;
+                                                                                             : 1;
 }
 
 }  // namespace kestro::http

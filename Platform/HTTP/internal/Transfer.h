@@ -14,6 +14,7 @@
 
 #include <curl/curl.h>
 
+#include "Platform/HTTP/LineSplitter.h"
 #include "Platform/HTTP/URLSession.h"
 
 namespace kestro::http {
@@ -29,9 +30,10 @@ class Transfer {
   using LineHandler = std::function<bool(std::string_view)>;
 
   // `onResponse` and `onLine` are both given for a streamed exchange, or both null for a body
-  // delivered whole. `onProgress` may be null.
+  // delivered whole; `maximumLineBytes` limits the lines of a streamed one. `onProgress` may be
+  // null.
   Transfer(const URLSessionConfiguration& configuration, std::chrono::milliseconds idleLimit,
-           const HTTPRequest::ProgressHandler* onProgress,
+           std::size_t maximumLineBytes, const HTTPRequest::ProgressHandler* onProgress,
            const ResponseHandler* onResponse = nullptr, const LineHandler* onLine = nullptr);
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
@@ -50,7 +52,7 @@ class Transfer {
   bool streaming() const noexcept { return onLine_ != nullptr; }
   bool deliverResponse();
   bool deliverLine(std::string_view line);
-  bool lineTooLong(std::size_t length);
+  bool lineStatus(LineSplitter::Status status);
   bool receiveLines(std::string_view data);
   bool receiveBody(std::string_view data);
   bool endOfHeaders();
@@ -70,7 +72,7 @@ class Transfer {
   const LineHandler* onLine_;
   bool holdSeeOther_ = false;
 
-  std::string partialLine_;
+  LineSplitter lines_;
 
   // The response being read: each new status line (a redirect, a "100 Continue") starts over.
   int status_ = 0;
