@@ -378,4 +378,55 @@ void KestroAPIClient::deleteAccount(const std::string& token) const {
   sendStatusOnly("/v1/account", "DELETE", token);
 }
 
+// --- Conversations
+
+std::vector<KestroConversation> KestroAPIClient::listConversations(const std::string& token) const {
+  return decodeWrapped<std::vector<KestroConversation>>(
+      send("/v1/conversations?limit=100", "GET", std::nullopt, token), "conversations");
+}
+
+KestroConversation KestroAPIClient::createConversation(const std::string& title,
+                                                       const std::vector<UUID>& itemIds,
+                                                       const std::string& token) const {
+  const JSON body = jsonObject(
+      [&](ObjectEncoder& object) { object.required("title", title).required("itemIds", itemIds); });
+  return decodeWrapped<KestroConversation>(send("/v1/conversations", "POST", body, token),
+                                           "conversation");
+}
+
+KestroConversationDetail KestroAPIClient::conversation(const UUID& id,
+                                                       const std::string& token) const {
+  return decodeResult<KestroConversationDetail>(
+      send("/v1/conversations/" + id.uuidString(), "GET", std::nullopt, token));
+}
+
+void KestroAPIClient::deleteConversation(const UUID& id, const std::string& token) const {
+  sendStatusOnly("/v1/conversations/" + id.uuidString(), "DELETE", token);
+}
+
+void KestroAPIClient::cancelConversation(const UUID& id, const std::string& token) const {
+  sendStatusOnly("/v1/conversations/" + id.uuidString() + "/cancel", "POST", token);
+}
+
+ConversationEventStream KestroAPIClient::conversationEvents(const UUID& conversationId,
+                                                            const std::string& content,
+                                                            const UUID& clientMessageId,
+                                                            const std::string& token) const {
+  checkedSession(session);
+  // Runs on the stream's thread, so that a URL that cannot be formed or a body that cannot be
+  // encoded ends the stream like any other failure instead of escaping here.
+  auto makeRequest = [client = *this, conversationId, content, clientMessageId, token] {
+    HTTPRequest request = client.makeRequest(
+        "/v1/conversations/" + conversationId.uuidString() + "/messages", "POST");
+    request.headers.set("Authorization", bearer(token));
+    request.headers.set("Content-Type", "application/json");
+    request.headers.set("Accept", "text/event-stream");
+    request.body = serializeJSON(jsonObject([&](ObjectEncoder& object) {
+      object.required("clientMessageId", clientMessageId).required("content", content);
+    }));
+    return request;
+  };
+  return ConversationEventStream(session, std::move(makeRequest));
+}
+
 }  // namespace kestro

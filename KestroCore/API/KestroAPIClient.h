@@ -19,7 +19,8 @@
 //   - `transport` when the exchange failed (no connection, nothing heard for too long, an
 //     unreadable upload file) or a 2xx body does not decode as the expected result.
 // The one exception: a request body that JSON cannot carry (text that is not UTF-8) throws the
-// coding layer's EncodingError before anything is sent.
+// coding layer's EncodingError before anything is sent. The message event stream
+// (`conversationEvents`) reports through its stream instead; ConversationEventStream.h says how.
 
 #include <cstdint>
 #include <memory>
@@ -30,10 +31,11 @@
 #include <vector>
 
 #include "KestroCore/API/APIModels.h"
-#include "KestroCore/Models/KestroAPIError.h"
+#include "KestroCore/API/ConversationEventStream.h"
 #include "KestroCore/Foundation/URL.h"
 #include "KestroCore/Foundation/UUID.h"
 #include "KestroCore/Models/CaptureEnvelope.h"
+#include "KestroCore/Models/KestroAPIError.h"
 #include "KestroCore/Models/ServerModels.h"
 #include "KestroCore/Outbox/OutboxRecord.h"
 #include "KestroCore/Sync/SyncReducer.h"
@@ -114,6 +116,30 @@ class KestroAPIClient {
                       const std::string& appVersion, const std::string& token) const;
   // DELETE /v1/account. Any 2xx status is success, whatever its body.
   void deleteAccount(const std::string& token) const;
+
+  // --- Conversations
+
+  // GET /v1/conversations?limit=100: at most 100 conversations, in the server's order; no paging.
+  std::vector<KestroConversation> listConversations(const std::string& token) const;
+  // POST /v1/conversations with {"itemIds", "title"}: the items the conversation may draw on.
+  KestroConversation createConversation(const std::string& title, const std::vector<UUID>& itemIds,
+                                        const std::string& token) const;
+  // GET /v1/conversations/<id>: the conversation with its messages, in the server's order.
+  KestroConversationDetail conversation(const UUID& id, const std::string& token) const;
+  // DELETE /v1/conversations/<id>. Any 2xx status is success, whatever its body.
+  void deleteConversation(const UUID& id, const std::string& token) const;
+  // POST /v1/conversations/<id>/cancel, without a body or "Content-Type": stops a reply being
+  // written. Any 2xx status is success.
+  void cancelConversation(const UUID& id, const std::string& token) const;
+
+  // POST /v1/conversations/<conversationId>/messages with {"clientMessageId", "content"} and
+  // "Accept: text/event-stream", and returns at once the stream of the reply's events. Nothing
+  // is thrown here (but std::logic_error for a null session); every failure, including a body
+  // that cannot be encoded, arrives through the stream (see ConversationEventStream.h). The
+  // request is built from a copy of this client, so the client may go away before the stream.
+  ConversationEventStream conversationEvents(const UUID& conversationId, const std::string& content,
+                                             const UUID& clientMessageId,
+                                             const std::string& token) const;
 
  private:
   // A request for `path` (absolute, may carry a query) with the default headers and the

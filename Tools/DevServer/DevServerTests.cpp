@@ -1,0 +1,328 @@
+#include "Tools/DevServer/DevServer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "KestroCore/API/KestroAPIClient.h"
+#include "KestroCore/Foundation/JSONCoding.h"
+#include "KestroCore/Sync/SyncReducer.h"
+
+// The dev server's contract where the client and the outbox processor rely on it, through the
+// real KestroAPIClient over 127.0.0.1.
+
+namespace kestro::devserver {
+namespace {
+
+using namespace std::chrono_literals;
+
+const char* const kHelloDigest = "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824";
+
+URL url(const std::string& text) { return *URL::fromString(text); }
+
+// "ok", or the error's code and retryability.
+std::string outcome(const std::function<void()>& operation) {
+  try {
+    operation();
+    return "ok";
+  } catch (const KestroAPIError& error) {
+    return error.code() + (error.retryable() ? " retryable" : " final");
+  }
+}
+
+CaptureEnvelope capture(std::optional<std::string> title, std::optional<std::string> link = {},
+                        std::optional<std::string> text = {}, std::optional<TaskIntent> task = {}) {
+  return CaptureEnvelope(
+      UUID(), Date{1741064767s}, link ? SourceKind::url : SourceKind::note,
+      CaptureOrigin{KestroPlatform::macos, CaptureMechanism::manual, UUID(), "1.0", {}, {}, {}},
+      link ? URL::fromString(*link) : std::nullopt, std::move(title), std::move(text), {}, {}, {},
+      std::move(task), {}, CapturePrivacy{false, false, false});
+}
+
+StagedAsset staged(const std::filesystem::path& file, std::int64_t byteCount, std::string sha256) {
+  return StagedAsset{.clientAssetId = UUID(),
+                     .localURL = URL::fileURL(file),
+                     .filename = "notes.txt",
+                     .mimeType = "text/plain",
+                     .byteCount = byteCount,
+                     .sha256 = std::move(sha256),
+                     .role = AssetRole::primary};
+}
+
+class DevServerTest : public ::testing::Test {
+ protected:
+  DevServerTest() { token_ = client_.developmentSession("ann@example.com").token; }
+  ~DevServerTest() override { std::filesystem::remove_all(scratch_); }
+
+  // A request the client cannot make: to the admin routes, or without any Authorization.
+  HTTPResponse raw(const std::string& method, const std::string& path, std::string body = {}) {
+    HTTPRequest request{.url = url(server_.baseURL() + path), .method = method};
+    if (!body.empty()) request.body = std::move(body);
+    return session_->send(request);
+  }
+
+  JSON stats() { return parseJSON(server_.statsJSON()); }
+
+  std::filesystem::path file(const std::string& contents) {
+    std::filesystem::create_directories(scratch_);
+    const auto path = scratch_ / UUID().uuidString();
+    std::ofstream(path, std::ios::binary) << contents;
+    return path;
+  }
+
+  DevServer server_;
+  std::shared_ptr<URLSession> session_ = makeURLSession();
+  KestroAPIClient client_{url(server_.baseURL()), session_, {}};
+  std::string token_;
+  const std::filesystem::path scratch_ =
+      std::filesystem::temp_directory_path() / ("kestro-devserver-test-" + UUID().uuidString());
+};
+
+TEST_F(DevServerTest, SignInGivesOneUserPerAddressAndOtherRoutesNeedItsToken) {
+  const DevelopmentSession ann = client_.developmentSession("ann@example.com");
+  EXPECT_EQ(client_.developmentSession("  ANN@Example.com\n").userId, ann.userId);
+  EXPECT_EQ(ann.token, token_);
+  EXPECT_NE(client_.developmentSession("bob@example.com").userId, ann.userId);
+
+  EXPECT_EQ(outcome([&] { client_.listItems("not-a-token"); }), "UNAUTHORIZED final");
+  EXPECT_EQ(outcome([&] { client_.deleteAccount(""); }), "UNAUTHORIZED final");
+  // Without any Authorization header: the envelope, with a fresh trace each time.
+  std::set<std::string> traces;
+  for (const char* path : {"/v1/items", "/v1/sync/changes?cursor=0&limit=200", "/v1/nowhere"}) {
+    const HTTPResponse response = raw("GET", path);
+    EXPECT_EQ(response.statusCode, 401) << path;
+    const auto envelope = decodeJSONString<APIErrorEnvelope>(response.body);
+    EXPECT_EQ(envelope.error.code, "UNAUTHORIZED");
+    EXPECT_FALSE(envelope.error.retryable);
+    traces.insert(envelope.error.traceId);
+  }
+  EXPECT_EQ(traces.size(), 3u);
+
+  // Account deletion revokes the token; the address keeps its user id.
+  client_.submit(capture("kept?"), token_);
+  client_.deleteAccount(token_);
+  EXPECT_EQ(outcome([&] { client_.listItems(token_); }), "UNAUTHORIZED final");
+  const DevelopmentSession again = client_.developmentSession("ann@example.com");
+  EXPECT_EQ(again.userId, ann.userId);
+  EXPECT_NE(again.token, token_);
+  EXPECT_TRUE(client_.listItems(again.token).empty());
+}
+
+TEST_F(DevServerTest, CapturesAreIdempotentByKeyAndBecomeItemsAndTasks) {
+  const CaptureEnvelope note =
+      capture({}, {}, "\n  Buy owl food\nand more", TaskIntent{true, "Friday"});
+  const CaptureAccepted first = client_.submit(note, token_);
+  const CaptureAccepted repeat = client_.submit(note, token_);
+  EXPECT_FALSE(first.replayed);
+  EXPECT_TRUE(repeat.replayed);
+  EXPECT_EQ(repeat.captureId, first.captureId);
+  EXPECT_EQ(repeat.itemId, first.itemId);
+
+  const std::vector<KestroItem> items = client_.listItems(token_);
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].id, first.itemId);
+  EXPECT_EQ(items[0].title, "Buy owl food");
+  const std::vector<KestroTask> tasks = client_.listTasks(token_);
+  ASSERT_EQ(tasks.size(), 1u);
+  EXPECT_EQ(tasks[0].sourceItemId, first.itemId);
+  EXPECT_EQ(tasks[0].dueText, "Friday");
+
+  const JSON counts = stats()["captures"][note.clientCaptureId.uuidString()];
+  EXPECT_EQ(counts["accepted"], 1);
+  EXPECT_EQ(counts["replays"], 1);
+  EXPECT_EQ(stats()["requests"]["POST /v1/captures"], 2);
+
+  // Titles come from the capture's title, else its link, else its text.
+  client_.submit(capture("  Own title "), token_);
+  client_.submit(capture({}, "https://example.com/owls/barn?x=1"), token_);
+  std::vector<std::string> titles;
+  for (const KestroItem& item : client_.listItems(token_)) titles.push_back(item.title);
+  EXPECT_EQ(titles,
+            (std::vector<std::string>{"Buy owl food", "Own title", "example.com/owls/barn"}));
+}
+
+TEST_F(DevServerTest, UploadsAreCheckedAgainstTheirInitiationAndSubmissionsNeedThemCompleted) {
+  const auto source = file("hello");
+  const UUID captureId;
+
+  // Intact: received, completed, and named by a capture that becomes an item titled after it.
+  const auto [uploadId, plan] =
+      client_.initiateUpload(captureId, staged(source, 5, kHelloDigest), token_);
+  EXPECT_EQ(plan.url.absoluteString(),
+            server_.baseURL() + "/v1/uploads/" + uploadId.uuidString() + "/content");
+  EXPECT_EQ(plan.authenticated, true);
+  client_.upload(URL::fileURL(source), plan, token_);
+  std::ifstream stored(server_.storageDirectory() / "uploads" / uploadId.uuidString());
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stored), {}), "hello");
+  client_.completeUpload(uploadId, token_);
+  CaptureEnvelope withFile = capture({});
+  withFile.assets.push_back(CaptureAsset{UUID(), uploadId, "notes.txt", "text/plain", 5,
+                                         kHelloDigest, AssetRole::primary});
+  EXPECT_EQ(client_.listItems(token_).size(), 0u);
+  client_.submit(withFile, token_);
+  EXPECT_EQ(client_.listItems(token_).at(0).title, "notes.txt");
+
+  // Bytes that differ in count or digest are refused with 422 and never completed.
+  for (const auto& [byteCount, digest] :
+       {std::pair<std::int64_t, std::string>{5, std::string(64, 'a')},
+        std::pair<std::int64_t, std::string>{6, kHelloDigest}}) {
+    SCOPED_TRACE(byteCount);
+    const auto [refusedId, refusedPlan] =
+        client_.initiateUpload(captureId, staged(source, byteCount, digest), token_);
+    EXPECT_EQ(outcome([&] { client_.upload(URL::fileURL(source), refusedPlan, token_); }),
+              "INVALID_RESPONSE final");  // the client reads no envelope from an upload target
+    HTTPRequest put{
+        .url = refusedPlan.url, .method = "PUT", .headers = {}, .body = std::string("hello")};
+    put.headers.set("Authorization", "Bearer " + token_);
+    const HTTPResponse response = session_->send(put);
+    EXPECT_EQ(response.statusCode, 422);
+    EXPECT_EQ(decodeJSONString<APIErrorEnvelope>(response.body).error.code, "UPLOAD_MISMATCH");
+    EXPECT_EQ(outcome([&] { client_.completeUpload(refusedId, token_); }),
+              "UPLOAD_NOT_RECEIVED final");
+
+    CaptureEnvelope naming = capture({});
+    naming.assets.push_back(CaptureAsset{UUID(), refusedId, "notes.txt", "text/plain", byteCount,
+                                         digest, AssetRole::primary});
+    EXPECT_EQ(outcome([&] { client_.submit(naming, token_); }), "UPLOAD_NOT_COMPLETED final");
+  }
+  EXPECT_EQ(client_.listItems(token_).size(), 1u);
+  const JSON uploads = stats()["uploads"];
+  EXPECT_EQ(uploads["initiated"], 3);
+  EXPECT_EQ(uploads["received"], 1);
+  EXPECT_EQ(uploads["rejected"], 4);
+  EXPECT_EQ(uploads["completed"], 1);
+
+  // Only the owner may send the bytes.
+  const std::string other = client_.developmentSession("bob@example.com").token;
+  const auto [otherId, otherPlan] =
+      client_.initiateUpload(captureId, staged(source, 5, kHelloDigest), token_);
+  EXPECT_EQ(outcome([&] { client_.upload(URL::fileURL(source), otherPlan, other); }),
+            "INVALID_RESPONSE final");
+}
+
+TEST_F(DevServerTest, SyncPagesHoldAtMost200ChangesWithIncreasingCursors) {
+  for (int i = 0; i < 250; ++i) client_.submit(capture("item " + std::to_string(i)), token_);
+  const std::string other = client_.developmentSession("bob@example.com").token;
+  client_.submit(capture("not Ann's"), other);
+
+  SyncSnapshot snapshot{0, {}};
+  std::int64_t lastSequence = 0;
+  std::vector<std::size_t> pageSizes;
+  for (int page = 0; page < 5; ++page) {
+    const SyncPage next = client_.sync(snapshot.cursor, token_);
+    for (const SyncChange& change : next.changes) {
+      EXPECT_GT(change.sequence, lastSequence);
+      lastSequence = change.sequence;
+    }
+    EXPECT_GE(next.cursor, snapshot.cursor);
+    pageSizes.push_back(next.changes.size());
+    snapshot = SyncReducer::apply(next, snapshot);
+    if (!next.hasMore) break;
+  }
+  EXPECT_EQ(pageSizes, (std::vector<std::size_t>{200, 50}));
+  EXPECT_EQ(snapshot.entities.size(), 250u);
+  EXPECT_EQ(snapshot.cursor, lastSequence);
+
+  // Nothing new: an empty page that keeps the cursor.
+  const SyncPage empty = client_.sync(snapshot.cursor, token_);
+  EXPECT_TRUE(empty.changes.empty());
+  EXPECT_FALSE(empty.hasMore);
+  EXPECT_EQ(empty.cursor, snapshot.cursor);
+
+  // Edits and deletions follow in order.
+  const std::vector<KestroItem> items = client_.listItems(token_);
+  client_.updateItem(items[0].id, "renamed", "", std::nullopt, token_);
+  client_.deleteItem(items[1].id, token_);
+  const SyncPage changes = client_.sync(snapshot.cursor, token_);
+  ASSERT_EQ(changes.changes.size(), 2u);
+  EXPECT_EQ(changes.changes[0].operation, "upsert");
+  EXPECT_EQ(changes.changes[1].operation, "delete");
+  snapshot = SyncReducer::apply(changes, snapshot);
+  EXPECT_EQ(snapshot.entities.size(), 249u);
+  EXPECT_EQ(
+      *snapshot.entities.at("item:" + items[0].id.uuidString()).ifObject()->at("title").ifString(),
+      "renamed");
+}
+
+TEST_F(DevServerTest, ItemsTasksAndSearchAnswerForTheirOwnerOnly) {
+  for (int i = 0; i < 35; ++i) client_.submit(capture("Kestro Notes " + std::to_string(i)), token_);
+  client_.submit(capture({}, {}, "about KESTRO notes, in the text"), token_);
+  client_.submit(capture("Unrelated", {}, {}, TaskIntent{true, {}}), token_);
+
+  const std::vector<SearchResult> results = client_.search("kestro NOTES", token_);
+  ASSERT_EQ(results.size(), 30u);
+  EXPECT_EQ(results.front().item.title, "Kestro Notes 0");
+  EXPECT_TRUE(
+      client_.search("unrelated", client_.developmentSession("bob@example.com").token).empty());
+
+  const KestroTask task = client_.listTasks(token_).at(0);
+  const KestroTask done = client_.updateTask(task.id, "done", token_);
+  EXPECT_EQ(done.status, "done");
+  EXPECT_TRUE(done.completedAt);
+  EXPECT_EQ(outcome([&] { client_.updateTask(UUID(), "done", token_); }), "NOT_FOUND final");
+  client_.submitFeedback("Nice", KestroPlatform::macos, UUID(), "1.0", token_);
+  EXPECT_EQ(stats()["feedback"], 1);
+}
+
+TEST_F(DevServerTest, FaultsComeFromTheAdminRouteInOrderAndRunOut) {
+  const HTTPResponse added = raw("POST", "/admin/faults", R"([
+      {"route": "POST /v1/captures", "status": 503, "code": "UNAVAILABLE", "count": 2},
+      {"route": "GET /v1/items", "action": "html"},
+      {"route": "/v1/tasks", "action": "reset"},
+      {"route": "GET /v1/conversations", "action": "delay", "delayMs": 50}])");
+  ASSERT_EQ(added.statusCode, 201) << added.body;
+  EXPECT_EQ(
+      raw("POST", "/admin/faults", R"({"route": "/v1/items", "action": "explode"})").statusCode,
+      400);
+
+  const CaptureEnvelope note = capture("retried");
+  EXPECT_EQ(outcome([&] { client_.submit(note, token_); }), "UNAVAILABLE retryable");
+  EXPECT_EQ(outcome([&] { client_.submit(note, token_); }), "UNAVAILABLE retryable");
+  EXPECT_EQ(outcome([&] { client_.submit(note, token_); }), "ok");
+  EXPECT_EQ(outcome([&] { client_.listItems(token_); }), "INVALID_RESPONSE final");
+  EXPECT_EQ(outcome([&] { client_.listTasks(token_); }), "NETWORK_ERROR retryable");
+  EXPECT_EQ(outcome([&] { client_.listConversations(token_); }), "ok");
+  EXPECT_EQ(parseJSON(raw("GET", "/admin/faults").body), JSON::array());
+  EXPECT_EQ(outcome([&] { client_.listItems(token_); }), "ok");
+  EXPECT_EQ(stats()["faultsApplied"], 5);
+  EXPECT_EQ(stats()["captures"][note.clientCaptureId.uuidString()]["accepted"], 1);
+
+  // A stall holds the request until the client gives up; stopping the server ends it too.
+  server_.addFault(FaultRule::fromJSON(R"({"route": "*", "action": "stall", "count": 2})"));
+  const KestroAPIClient impatient(url(server_.baseURL()), makeURLSession({.idleTimeout = 300ms}),
+                                  {});
+  EXPECT_EQ(outcome([&] { impatient.listItems(token_); }), "NETWORK_ERROR retryable");
+  std::thread waiting(
+      [&] { EXPECT_EQ(outcome([&] { client_.listItems(token_); }), "NETWORK_ERROR retryable"); });
+  std::this_thread::sleep_for(100ms);
+  const auto start = std::chrono::steady_clock::now();
+  server_.stop();
+  waiting.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+}
+
+TEST_F(DevServerTest, ConversationsBelongToTheirOwnerAndNameOnlyTheirItems) {
+  const UUID item = client_.submit(capture("Owls"), token_).itemId;
+  EXPECT_EQ(outcome([&] { client_.createConversation("x", {UUID()}, token_); }),
+            "VALIDATION_ERROR final");
+  const KestroConversation conversation = client_.createConversation("About owls", {item}, token_);
+  EXPECT_EQ(client_.listConversations(token_), std::vector<KestroConversation>{conversation});
+  EXPECT_EQ(client_.conversation(conversation.id, token_).conversation, conversation);
+  const std::string other = client_.developmentSession("bob@example.com").token;
+  EXPECT_TRUE(client_.listConversations(other).empty());
+  EXPECT_EQ(outcome([&] { client_.conversation(conversation.id, other); }), "NOT_FOUND final");
+  client_.cancelConversation(conversation.id, token_);
+  client_.deleteConversation(conversation.id, token_);
+  EXPECT_EQ(outcome([&] { client_.conversation(conversation.id, token_); }), "NOT_FOUND final");
+}
+
+}  // namespace
+}  // namespace kestro::devserver
