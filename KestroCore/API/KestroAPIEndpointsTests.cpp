@@ -33,6 +33,9 @@ const std::string kItem = R"({"id": "6F9619FF-8B86-4011-B42D-00C04FC964FF", "kin
 const std::string kTask = R"({"id": "A0A0A0A0-0000-4000-8000-000000000001", "title": "Call back",
   "status": "done", "creatorKind": "user",
   "createdAt": "2025-03-04T05:00:00Z", "updatedAt": "2025-03-04T05:00:00Z"})";
+const std::string kConversation = R"({"id": "6F9619FF-8B86-4011-B42D-00C04FC964FF",
+  "title": "Owls", "scope": {}, "createdAt": "2025-03-04T05:00:00Z",
+  "updatedAt": "2025-03-04T05:00:00Z"})";
 const std::string kAccepted = R"({"captureId": "A0A0A0A0-0000-4000-8000-000000000003",
   "itemId": "6F9619FF-8B86-4011-B42D-00C04FC964FF", "status": "queued", "replayed": true})";
 const std::string kSession = R"({"token": "dev-token", "tokenType": "bearer", "expiresIn": 3600,
@@ -40,7 +43,8 @@ const std::string kSession = R"({"token": "dev-token", "tokenType": "bearer", "e
 
 std::string initiated(const std::string& planURL) {
   return R"({"uploadId": "a0a0a0a0-0000-4000-8000-000000000004", "status": "pending",
-      "upload": {"url": ")" + planURL + R"(", "method": "POST", "headers": {"x-amz-acl": "private"},
+      "upload": {"url": ")" +
+         planURL + R"(", "method": "POST", "headers": {"x-amz-acl": "private"},
                  "expiresAt": "2025-03-04T05:06:07Z", "authenticated": false}})";
 }
 
@@ -99,6 +103,19 @@ TEST_F(KestroAPIEndpointsTest, EachEndpointSendsItsMethodPathAndExactBody) {
        [](auto& c) { c.submitFeedback("Nice\n", KestroPlatform::ios, kDeviceId, "1.2", "token"); },
        R"({"appVersion":"1.2","body":"Nice\n","deviceId":"AAAAAAAA-BBBB-4CCC-8DDD-EEEEEEEEEEEE",)"
        R"("platform":"ios"})"},
+      {"GET", "/v1/conversations", R"({"conversations": [)" + kConversation + "]}",
+       [](auto& c) { c.listConversations("token"); }, ""},
+      {"POST", "/v1/conversations", R"({"conversation": )" + kConversation + "}",
+       [](auto& c) { c.createConversation("Owls", {kId}, "token"); },
+       R"({"itemIds":["6F9619FF-8B86-4011-B42D-00C04FC964FF"],"title":"Owls"})"},
+      {"GET", "/v1/conversations/" + kIdText,
+       R"({"conversation": )" + kConversation + R"(, "messages": []})",
+       [](auto& c) { c.conversation(kId, "token"); }, ""},
+      // Status-only: no body and no "Content-Type", even for the POST.
+      {"POST", "/v1/conversations/" + kIdText + "/cancel", "",
+       [](auto& c) { c.cancelConversation(kId, "token"); }, ""},
+      {"DELETE", "/v1/conversations/" + kIdText, "",
+       [](auto& c) { c.deleteConversation(kId, "token"); }, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.method + " " + c.path + " " + c.body);
@@ -113,6 +130,9 @@ TEST_F(KestroAPIEndpointsTest, EachEndpointSendsItsMethodPathAndExactBody) {
     EXPECT_EQ(values(received, "Authorization"),
               c.path == "/v1/development/token" ? Strings{} : Strings{"Bearer token"});
     EXPECT_EQ(values(received, "X-Client"), Strings{"kestro-tests"});
+    if (c.path == "/v1/conversations" && c.method == "GET") {
+      EXPECT_EQ(received.query, "limit=100");
+    }
   }
 }
 
@@ -164,8 +184,8 @@ class KestroAPIUploadTest : public KestroAPIEndpointsTest {
 TEST_F(KestroAPIUploadTest, PlanDecidesHeadersAndBearerAndTheFileIsTheBody) {
   // Method, plan headers, whether the bearer goes along, and the Authorization and
   // Content-Type that must arrive.
-  const std::vector<std::tuple<std::string, std::map<std::string, std::string>,
-                               std::optional<bool>, Strings, Strings>>
+  const std::vector<std::tuple<std::string, std::map<std::string, std::string>, std::optional<bool>,
+                               Strings, Strings>>
       cases = {
           {"PUT",
            {{"authorization", "Signature plan"}, {"Content-Type", "application/pdf"}},
@@ -207,10 +227,9 @@ TEST_F(KestroAPIUploadTest, RefusalsAreInvalidResponsesAndUnreadableFilesTranspo
       "retryable": true, "traceId": "t", "details": {}}})";
   for (const int status : {403, 500}) {
     server_.route("PUT", "/bucket/obj", answer(status, envelope));
-    EXPECT_EQ(outcome([&] {
-                client_.upload(URL::fileURL(file_.path), uploadPlan(target(), {}), "t");
-              }),
-              "INVALID_RESPONSE final");
+    EXPECT_EQ(
+        outcome([&] { client_.upload(URL::fileURL(file_.path), uploadPlan(target(), {}), "t"); }),
+        "INVALID_RESPONSE final");
   }
 
   const std::size_t connections = server_.connectionsAccepted();
