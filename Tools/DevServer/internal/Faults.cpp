@@ -136,7 +136,7 @@ std::optional<FaultRule> FaultBook::take(const std::string& method, const std::s
     if (!rule->method.empty() && rule->method != method) continue;
     if (rule->path != "*" && rule->path != route && rule->path != path) continue;
     FaultRule taken = *rule;
-    if (--rule->count == 0) rules_.erase(rule);
+    if (--rule->count <= 0) rules_.erase(rule);
     return taken;
   }
   return std::nullopt;
