@@ -33,9 +33,10 @@ struct ConversationEvent {
 // time: calls must not overlap (calls from different threads one after another are fine).
 //
 // Dropping the stream (destroying it, or assigning another to it) aborts the exchange and joins
-// the producer: it returns after at most about one tick of the session's progress callback
-// (some 50 ms) however the server behaves (streaming, silent, not even connected yet). No thread
-// is left behind and nothing more is read.
+// the producer: it returns within about one tick of the session's progress callback (some 50 ms)
+// whether the server is streaming, silent or has not answered yet. No thread is left behind and
+// nothing more is read. Not guaranteed: while a TCP connection is still being set up, libcurl may
+// call the progress callback less often; the session's connect timeout bounds that wait.
 //
 // Ownership: movable, not copyable. A moved-from stream holds nothing; `next()` on it throws
 // std::logic_error.

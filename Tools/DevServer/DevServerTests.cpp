@@ -175,8 +175,11 @@ TEST_F(DevServerTest, UploadsAreCheckedAgainstTheirInitiationAndSubmissionsNeedT
        {std::pair<std::int64_t, std::string>{5, std::string(64, 'a')},
         std::pair<std::int64_t, std::string>{6, kHelloDigest}}) {
     SCOPED_TRACE(byteCount);
-    const auto [refusedId, refusedPlan] =
+    // Plain variables: clang 14 cannot capture structured bindings in a lambda.
+    const auto refused =
         client_.initiateUpload(captureId, staged(source, byteCount, digest), token_);
+    const UUID& refusedId = refused.first;
+    const UploadPlan& refusedPlan = refused.second;
     EXPECT_EQ(outcome([&] { client_.upload(URL::fileURL(source), refusedPlan, token_); }),
               "INVALID_RESPONSE final");  // the client reads no envelope from an upload target
     HTTPRequest put{
@@ -202,8 +205,8 @@ TEST_F(DevServerTest, UploadsAreCheckedAgainstTheirInitiationAndSubmissionsNeedT
 
   // Only the owner may send the bytes.
   const std::string other = client_.developmentSession("bob@example.com").token;
-  const auto [otherId, otherPlan] =
-      client_.initiateUpload(captureId, staged(source, 5, kHelloDigest), token_);
+  const UploadPlan otherPlan =
+      client_.initiateUpload(captureId, staged(source, 5, kHelloDigest), token_).second;
   EXPECT_EQ(outcome([&] { client_.upload(URL::fileURL(source), otherPlan, other); }),
             "INVALID_RESPONSE final");
 }
