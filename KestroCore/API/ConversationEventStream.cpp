@@ -59,6 +59,7 @@ bool isSuccess(const std::optional<int>& status) noexcept {
 
 void ConversationEventStream::produce(Channel& channel, const std::shared_ptr<URLSession>& session,
                                       const RequestFactory& makeRequest) noexcept {
+  std::exception_ptr failure;
   try {
     HTTPRequest request = makeRequest();
     request.maximumLineBytes = kMaximumLineBytes;
@@ -85,10 +86,15 @@ void ConversationEventStream::produce(Channel& channel, const std::shared_ptr<UR
           return !last;
         });
     if (!isSuccess(response.statusCode)) throw KestroAPIError::invalidResponse();
-    channel.finish(nullptr);
   } catch (...) {
-    channel.finish(std::current_exception());
+    failure = std::current_exception();
   }
+  // Published only once the handler has ended, so that from here on the pointer alone holds the
+  // exception and the consumer, taking it under the channel's lock, is the one to free it.
+  // Published from inside the handler, this thread could drop the last reference after the
+  // consumer had read the exception: ordered by the runtime's own atomic count, but invisible
+  // to ThreadSanitizer, which then reports a race.
+  channel.finish(std::move(failure));
 }
 
 ConversationEventStream::ConversationEventStream(std::shared_ptr<URLSession> session,
