@@ -30,11 +30,11 @@
 #include <httplib.h>
 
 #include "KestroCore/Foundation/JSONCoding.h"
+#include "KestroCore/Foundation/SHA256.h"
 #include "KestroCore/Foundation/UUID.h"
 #include "Platform/Files/FileDescriptor.h"
 #include "Platform/Files/Files.h"
 #include "Tools/DevServer/internal/Faults.h"
-#include "Tools/DevServer/internal/SHA256.h"
 #include "Tools/DevServer/internal/ServerState.h"
 
 namespace kestro::devserver {

@@ -1,6 +1,5 @@
 #include "KestroCore/Outbox/Store/AssetStager.h"
 
-#include <openssl/evp.h>
 #include <sys/stat.h>
 
 #include <climits>
@@ -15,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "KestroCore/Foundation/SHA256.h"
 #include "KestroCore/Foundation/Text.h"
 #include "KestroCore/Foundation/UUID.h"
 #include "Platform/Files/Files.h"
@@ -40,35 +40,6 @@ constexpr std::size_t kMaximumNameLength = NAME_MAX;
 // An extension longer than this is more likely part of the name than a type, and not worth
 // keeping at the expense of the name.
 constexpr std::size_t kMaximumKeptExtension = 32;
-
-struct DigestContextDeleter {
-  void operator()(EVP_MD_CTX* context) const noexcept { EVP_MD_CTX_free(context); }
-};
-using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextDeleter>;
-
-DigestContext newSHA256() {
-  DigestContext context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-    throw std::runtime_error("AssetStager: SHA-256 is not available");
-  }
-  return context;
-}
-
-std::string finishHex(EVP_MD_CTX* context) {
-  static constexpr char kHexDigits[] = "0123456789abcdef";
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context, digest, &length) != 1) {
-    throw std::runtime_error("AssetStager: SHA-256 failed");
-  }
-  std::string text;
-  text.reserve(2 * length);
-  for (unsigned int i = 0; i < length; ++i) {
-    text.push_back(kHexDigits[digest[i] >> 4]);
-    text.push_back(kHexDigits[digest[i] & 0xF]);
-  }
-  return text;
-}
 
 fs::path localPath(const URL& url, const char* argument) {
   if (auto path = url.filePath()) return std::move(*path);
@@ -123,20 +94,18 @@ std::string unfinishedName(const UUID& id) {
 CopyResult copyAndHash(int from, const fs::path& source, int to, const fs::path& destination) {
   files::adviseSequentialRead(from);
   const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kChunkSize);
-  const DigestContext context = newSHA256();
+  SHA256Digest digest;
   CopyResult result;
   for (;;) {
     const std::size_t size = files::readSome(from, buffer.get(), kChunkSize, source);
     if (size == 0) break;
     files::writeAll(to, buffer.get(), size, destination);
     files::startWriteBack(to, result.byteCount, static_cast<off_t>(size));
-    if (EVP_DigestUpdate(context.get(), buffer.get(), size) != 1) {
-      throw std::runtime_error("AssetStager: SHA-256 failed");
-    }
+    digest.update(std::string_view(reinterpret_cast<const char*>(buffer.get()), size));
     result.byteCount += static_cast<std::int64_t>(size);
   }
   files::syncFile(to, destination);
-  result.sha256 = finishHex(context.get());
+  result.sha256 = digest.finishHex();
   return result;
 }
 

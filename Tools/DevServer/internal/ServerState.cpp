@@ -6,9 +6,9 @@
 #include <utility>
 
 #include "KestroCore/Foundation/ASCII.h"
+#include "KestroCore/Foundation/SHA256.h"
 #include "KestroCore/Foundation/Text.h"
 #include "KestroCore/Models/CaptureEnvelope.h"
-#include "Tools/DevServer/internal/SHA256.h"
 
 namespace kestro::devserver {
 

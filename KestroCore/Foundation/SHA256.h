@@ -1,6 +1,7 @@
 #pragma once
 
-// An incremental SHA-256 digest on OpenSSL's EVP interface, for bytes that arrive in pieces.
+// An incremental SHA-256 digest on OpenSSL's EVP interface (which uses the CPU's SHA extensions
+// where there are any), for bytes that arrive in pieces: staged files, uploads.
 
 #include <memory>
 #include <string>
@@ -8,15 +9,21 @@
 
 struct evp_md_ctx_st;
 
-namespace kestro::devserver {
+namespace kestro {
 
+// One digest in progress. Not copyable; one thread at a time.
 class SHA256Digest {
  public:
   // Throws std::runtime_error when OpenSSL cannot set up a digest.
   SHA256Digest();
+  // Adds bytes. Throws std::runtime_error if OpenSSL fails.
   void update(std::string_view bytes);
   // The digest as 64 lower-case hexadecimal digits. Call once; the object is spent afterwards.
+  // Throws std::runtime_error if OpenSSL fails.
   std::string finishHex();
+
+  // The digest of `bytes`, as 64 lower-case hexadecimal digits.
+  static std::string hex(std::string_view bytes);
 
  private:
   struct ContextDeleter {
@@ -25,4 +32,4 @@ class SHA256Digest {
   std::unique_ptr<evp_md_ctx_st, ContextDeleter> context_;
 };
 
-}  // namespace kestro::devserver
+}  // namespace kestro

@@ -1,10 +1,10 @@
-#include "Tools/DevServer/internal/SHA256.h"
+#include "KestroCore/Foundation/SHA256.h"
 
 #include <openssl/evp.h>
 
 #include <stdexcept>
 
-namespace kestro::devserver {
+namespace kestro {
 
 void SHA256Digest::ContextDeleter::operator()(evp_md_ctx_st* context) const noexcept {
   EVP_MD_CTX_free(context);
@@ -38,4 +38,10 @@ std::string SHA256Digest::finishHex() {
   return hex;
 }
 
-}  // namespace kestro::devserver
+std::string SHA256Digest::hex(std::string_view bytes) {
+  SHA256Digest digest;
+  digest.update(bytes);
+  return digest.finishHex();
+}
+
+}  // namespace kestro
