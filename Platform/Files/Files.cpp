@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <system_error>
 
 namespace kestro::files {
@@ -20,6 +21,10 @@ void throwError(const char* what, const fs::path& path1, const fs::path& path2, 
 }
 
 namespace {
+
+// An extension longer than this is more likely part of the name than a type, and not worth
+// keeping at the expense of the name.
+constexpr std::size_t kMaximumKeptExtension = 32;
 
 bool isDirectory(const fs::path& path) {
   struct stat status;
@@ -55,6 +60,29 @@ std::vector<fs::path> createDirectories(const fs::path& directory, mode_t mode) 
     throwError("cannot create directories", *it, error == EEXIST ? ENOTDIR : error);
   }
   return created;
+}
+
+std::string fileName(const fs::path& path) {
+  std::string_view text = path.native();
+  while (text.size() > 1 && text.back() == '/') text.remove_suffix(1);
+  const std::size_t slash = text.rfind('/');
+  return std::string(slash == std::string_view::npos ? text : text.substr(slash + 1));
+}
+
+std::string prefixedFileName(std::string_view prefix, const std::string& name) {
+  const std::size_t budget = NAME_MAX - prefix.size();
+  if (name.size() <= budget) return std::string(prefix) + name;
+  std::size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0 || name.size() - dot > kMaximumKeptExtension) {
+    dot = name.size();
+  }
+  const std::string_view extension = std::string_view(name).substr(dot);
+  std::size_t cut = budget - extension.size();
+  for (int step = 0; step < 3 && cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80;
+       ++step) {
+    --cut;
+  }
+  return std::string(prefix) + name.substr(0, cut) + std::string(extension);
 }
 
 FileDescriptor openRegularFileForReading(const fs::path& path) {

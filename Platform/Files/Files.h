@@ -7,14 +7,28 @@
 //
 // Stateless; safe to call from any number of threads.
 
+#include <sys/types.h>
 #include <cstddef>
 #include <filesystem>
-#include <sys/types.h>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "Platform/Files/FileDescriptor.h"
 
 namespace kestro::files {
+
+// The name of the file itself: the last component of `path`, trailing slashes ignored. Taken from
+// a decoded path rather than a URL's last component, which would turn an escaped "%2F" into a "/"
+// inside the name and let a copy named after it land outside its directory.
+std::string fileName(const std::filesystem::path& path);
+
+// `prefix` followed by `name`, within the 255-byte limit every file system we write to (ext4,
+// btrfs, xfs, tmpfs) sets on a name: a name that does not fit after the prefix loses bytes from
+// the end of its stem, never from its extension (which viewers and type sniffing rely on; up to
+// 32 bytes of it), and never in the middle of a UTF-8 sequence. `prefix` must leave room for
+// that (at most 200 bytes).
+std::string prefixedFileName(std::string_view prefix, const std::string& name);
 
 // Throws std::filesystem::filesystem_error for `error` (an errno value).
 [[noreturn]] void throwError(const char* what, const std::filesystem::path& path, int error);

@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -28,53 +27,13 @@ namespace fs = std::filesystem;
 // small enough to stay in the CPU's cache between the read, the hash and the write.
 constexpr std::size_t kChunkSize = 0x100000;
 
-// The staged name's prefix: a UUID string and a hyphen.
-constexpr std::size_t kPrefixLength = 37;
-
 // Ends the name of a copy still being written (see AssetStager.h).
 constexpr std::string_view kUnfinishedSuffix = ".partial";
-
-// Every file system we stage onto (ext4, btrfs, xfs, tmpfs) limits a name to 255 bytes.
-constexpr std::size_t kMaximumNameLength = NAME_MAX;
-
-// An extension longer than this is more likely part of the name than a type, and not worth
-// keeping at the expense of the name.
-constexpr std::size_t kMaximumKeptExtension = 32;
 
 fs::path localPath(const URL& url, const char* argument) {
   if (auto path = url.filePath()) return std::move(*path);
   throw std::invalid_argument(std::string("AssetStager: ") + argument +
                               " is not a local file URL: " + url.absoluteString());
-}
-
-// The name of the file itself. Taken from the decoded path rather than the URL's last
-// component, which would turn an escaped "%2F" into a "/" inside the name and let the staged
-// copy land outside the staging directory.
-std::string fileName(const fs::path& path) {
-  std::string_view text = path.native();
-  while (text.size() > 1 && text.back() == '/') text.remove_suffix(1);
-  const std::size_t slash = text.rfind('/');
-  return std::string(slash == std::string_view::npos ? text : text.substr(slash + 1));
-}
-
-// The staged copy's name. A name that would not fit after the prefix loses bytes from the end
-// of its stem, never from the extension that viewers and the server's type sniffing rely on, and
-// never in the middle of a UTF-8 sequence.
-std::string stagedName(const UUID& id, const std::string& name) {
-  const std::string prefix = id.uuidString() + "-";
-  constexpr std::size_t budget = kMaximumNameLength - kPrefixLength;
-  if (name.size() <= budget) return prefix + name;
-  std::size_t dot = name.rfind('.');
-  if (dot == std::string::npos || dot == 0 || name.size() - dot > kMaximumKeptExtension) {
-    dot = name.size();
-  }
-  const std::string_view extension = std::string_view(name).substr(dot);
-  std::size_t cut = budget - extension.size();
-  for (int step = 0; step < 3 && cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80;
-       ++step) {
-    --cut;
-  }
-  return prefix + name.substr(0, cut) + std::string(extension);
 }
 
 struct CopyResult {
@@ -138,9 +97,9 @@ StagedAsset AssetStager::stage(const URL& source, const URL& in, const std::stri
   // Readable by the user only: staged files are the user's private content.
   const std::vector<fs::path> createdDirectories = files::createDirectories(directory, 0700);
 
-  const std::string name = fileName(sourcePath);
+  const std::string name = files::fileName(sourcePath);
   const UUID copyId;
-  const fs::path destination = directory / stagedName(copyId, name);
+  const fs::path destination = directory / files::prefixedFileName(copyId.uuidString() + "-", name);
   // The copy takes its final name only once its bytes are on disk, so a copy cut short by a
   // crash is never taken for a whole one.
   const fs::path unfinished = directory / unfinishedName(copyId);
