@@ -33,6 +33,8 @@ kestro_package_dependency(OpenSSL::Crypto "find_dependency(OpenSSL 3 COMPONENTS 
 kestro_package_dependency(SQLite::SQLite3 "find_dependency(SQLite3)" sqlite3)
 kestro_package_dependency(CURL::libcurl "find_dependency(CURL)" libcurl)
 kestro_package_dependency(Threads::Threads "find_dependency(Threads)" "")
+kestro_package_dependency(PkgConfig::GLIB "kestro_find_pkg_config_dependency(GLIB glib-2.0)"
+  glib-2.0)
 kestro_package_dependency(PkgConfig::LIBSECRET
   "kestro_find_pkg_config_dependency(LIBSECRET libsecret-1)" libsecret-1)
 
