@@ -1,7 +1,8 @@
 #include "KestroCore/Foundation/UUID.h"
 
-#include <openssl/rand.h>
+#include <sys/random.h>
 
+#include <cerrno>
 #include <cstring>
 #include <system_error>
 
@@ -22,8 +23,16 @@ int hexValue(char c) noexcept {
 }  // namespace
 
 UUID::UUID() {
-  if (RAND_bytes(bytes_.data(), static_cast<int>(bytes_.size())) != 1) {
-    throw std::system_error(std::make_error_code(std::errc::io_error),
+  // The kernel's generator directly: OpenSSL's would first load its configuration and providers,
+  // which costs a short-lived program such as the share target more than the rest of its work.
+  // Requests of up to 256 bytes are never cut short once the generator is ready; only a signal
+  // can interrupt one.
+  ssize_t got;
+  do {
+    got = ::getrandom(bytes_.data(), bytes_.size(), 0);
+  } while (got < 0 && errno == EINTR);
+  if (got != static_cast<ssize_t>(bytes_.size())) {
+    throw std::system_error(got < 0 ? errno : EIO, std::generic_category(),
                             "no random bytes available for a UUID");
   }
   bytes_[6] = static_cast<std::uint8_t>((bytes_[6] & 0x0F) | 0x40);  // version 4
