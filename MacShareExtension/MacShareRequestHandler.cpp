@@ -126,14 +126,14 @@ UUID MacShareRequestHandler::captureShare(const std::vector<ShareRepresentation>
                                  CapturePrivacy{false, false, false});
 
   // 8. The outbox, opened for this capture alone.
-  const std::unique_ptr<OutboxStore> store = share::openOutbox(settings_.storageDirectory());
+  std::unique_ptr<OutboxStore> store = share::openOutbox(settings_.storageDirectory());
 
   // 9. Sign-in gate: after staging and opening, so the staged copies are already on disk.
   const std::optional<UUID> userId = settings_.signedInUser();
   if (!userId) throw KestroAPIError::localFile(std::string(kSignInRequired));
 
   // 10. Enqueue, then publish.
-  share::enqueueAndPublish(*store, *userId, envelope, stagedAssets,
+  share::enqueueAndPublish(std::move(store), *userId, envelope, stagedAssets,
                            settings_.sharedSettingsStore());
 
   // 11.

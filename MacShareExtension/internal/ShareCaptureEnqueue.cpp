@@ -1,6 +1,9 @@
 #include "MacShareExtension/internal/ShareCaptureEnqueue.h"
 
 #include <exception>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "KestroCore/Outbox/Store/AssetStager.h"
 #include "Platform/Storage/KestroPlaces.h"
@@ -29,15 +32,25 @@ std::unique_ptr<OutboxStore> openOutbox(const fs::path& storageDirectory) {
   return std::make_unique<OutboxStore>(URL::fileURL(storageDirectory / places::kDatabaseFileName));
 }
 
-void enqueueAndPublish(OutboxStore& store, const UUID& userId, const CaptureEnvelope& capture,
-                       const std::vector<StagedAsset>& stagedAssets,
+void enqueueAndPublish(std::unique_ptr<OutboxStore> store, const UUID& userId,
+                       const CaptureEnvelope& capture, const std::vector<StagedAsset>& stagedAssets,
                        const UserDefaults& sharedSettings) {
-  store.enqueue(userId, capture, stagedAssets);
+  store->enqueue(userId, capture, stagedAssets);
+  // Closing the store checkpoints the database, flushing it to disk, and the revision is
+  // flushed to disk too: the two run side by side, so that the file system can commit them
+  // together. The record is already durable, so neither depends on the other.
+  std::thread closing;
+  try {
+    closing = std::thread([store = std::move(store)]() mutable { store.reset(); });
+  } catch (const std::system_error&) {
+    // No thread to spare: the store went with the unstarted work, closed right here.
+  }
   try {
     sharedSettings.set(UUID().uuidString(), places::kSharedCaptureRevisionKey);
   } catch (const std::exception&) {
     // See the header: the capture is stored, and that is what the user asked for.
   }
+  if (closing.joinable()) closing.join();
 }
 
 }  // namespace kestro::share

@@ -31,11 +31,12 @@ std::vector<StagedAsset> stageFiles(const ShareSelection& selection,
 std::unique_ptr<OutboxStore> openOutbox(const std::filesystem::path& storageDirectory);
 
 // Enqueues the capture for `userId` and, only once that has succeeded, writes a fresh revision
-// into the shared suite. A failure to write the revision is not the capture's failure: the record
-// is already safe, the application drains the outbox on its own schedule as well, and reporting
-// the share as failed would only make the user share it twice.
-void enqueueAndPublish(OutboxStore& store, const UUID& userId, const CaptureEnvelope& capture,
-                       const std::vector<StagedAsset>& stagedAssets,
+// into the shared suite while the store closes (closing checkpoints the database; the two disk
+// flushes overlap). Returns once both are done. A failure to write the revision is not the
+// capture's failure: the record is already safe, the application drains the outbox on its own
+// schedule as well, and reporting the share as failed would only make the user share it twice.
+void enqueueAndPublish(std::unique_ptr<OutboxStore> store, const UUID& userId,
+                       const CaptureEnvelope& capture, const std::vector<StagedAsset>& stagedAssets,
                        const UserDefaults& sharedSettings);
 
 }  // namespace kestro::share
