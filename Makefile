@@ -18,6 +18,7 @@ BUILD_PACKAGES := \
   libglib2.0-dev shared-mime-info \
   libcli11-dev \
   googletest libgtest-dev libcpp-httplib-dev \
+  xdg-utils file desktop-file-utils sqlite3 \
   libbenchmark-dev \
   g++ cmake ninja-build pkg-config make
 TEST_PACKAGES := \

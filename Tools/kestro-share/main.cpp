@@ -1,0 +1,228 @@
+// kestro-share: shares files, web addresses and text into Kestro's capture outbox, as the share
+// target does when a desktop hands it something. See --help.
+
+#include <pthread.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <variant>
+
+#include "KestroCore/Models/KestroAPIError.h"
+#include "MacShareExtension/MacShareRequestHandler.h"
+#include "Platform/Extension/MainQueue.h"
+#include "Platform/Storage/Bundle.h"
+#include "Tools/kestro-share/ShareHost.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace kestro;
+
+enum ExitCode {
+  kCompleted = 0,
+  kFailed = 1,
+  kUsage = 2,
+  kNothingToShare = 3,
+  kNotSignedIn = 4,
+};
+
+constexpr const char* kExitCodes =
+    "Exit status:\n"
+    "  0  the capture is stored in the outbox\n"
+    "  1  the share failed (the reason is printed)\n"
+    "  2  the command line was wrong, or a named file cannot be shared\n"
+    "  3  nothing shared can be captured (\"No supported share item\")\n"
+    "  4  nobody is signed in (\"Open Tavlo and sign in before sharing\")\n"
+    "\n"
+    "Captures go to $XDG_DATA_HOME/group.kestro.capture (~/.local/share/...); the signed-in\n"
+    "user is read from $XDG_CONFIG_HOME/group.kestro.capture.json (~/.config/...).";
+
+// The host's own directory for a run that reads standard input: the input and the share target's
+// temporary copies go here, and all of it is removed when the program ends, by a signal too.
+// Signals that end the program are taken by a thread of their own, which removes the directory and
+// then lets the signal end the program as it would have.
+class RunDirectory {
+ public:
+  RunDirectory() {
+    sigemptyset(&signals_);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&signals_, signal);
+    // Blocked before any other thread starts, so every thread inherits the mask.
+    pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::string base = tmpdir && tmpdir[0] == '/' ? tmpdir : "/tmp";
+    std::string pattern = base + "/kestro-share-XXXXXX";
+    if (!::mkdtemp(pattern.data())) {
+      throw fs::filesystem_error("cannot create a temporary directory", fs::path(pattern),
+                                 std::error_code(errno, std::generic_category()));
+    }
+    path_ = pattern;
+    watcher_ = std::thread([this] { watchSignals(); });
+  }
+
+  ~RunDirectory() {
+    finishing_ = true;
+    pthread_kill(watcher_.native_handle(), SIGTERM);
+    watcher_.join();
+    remove();
+  }
+
+  RunDirectory(const RunDirectory&) = delete;
+  RunDirectory& operator=(const RunDirectory&) = delete;
+
+  const fs::path& path() const noexcept { return path_; }
+
+ private:
+  void watchSignals() {
+    int signal = 0;
+    while (sigwait(&signals_, &signal) != 0) {
+    }
+    if (finishing_) return;
+    remove();
+    // Die of the signal, so that a shell sees what ended us.
+    ::signal(signal, SIG_DFL);
+    pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
+    ::raise(signal);
+  }
+
+  void remove() noexcept {
+    const std::lock_guard lock(removeMutex_);
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+
+  sigset_t signals_;
+  fs::path path_;
+  std::mutex removeMutex_;
+  std::atomic<bool> finishing_{false};
+  std::thread watcher_;
+};
+
+std::string versionText() {
+  const Bundle::InfoValue* version = Bundle::main().object("CFBundleShortVersionString");
+  const std::string* text = version ? std::get_if<std::string>(version) : nullptr;
+  return "kestro-share " + (text ? *text : std::string("unknown"));
+}
+
+void printError(const std::string& text) {
+  std::fprintf(stderr, "kestro-share: %s\n", text.c_str());
+}
+
+// The request's error as the user reads it, and the exit status that goes with it.
+int report(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const KestroAPIError& failure) {
+    if (const auto* local = failure.as<KestroAPIError::LocalFile>()) {
+      printError(local->message);
+      if (local->message == MacShareRequestHandler::kNoSupportedShareItem) return kNothingToShare;
+      if (local->message == MacShareRequestHandler::kSignInRequired) return kNotSignedIn;
+      return kFailed;
+    }
+    printError(failure.what());
+  } catch (const std::exception& failure) {
+    printError(failure.what());
+  } catch (...) {
+    printError("the share failed");
+  }
+  return kFailed;
+}
+
+int share(const std::vector<sharehost::Argument>& arguments,
+          const std::optional<std::string>& stdinType) {
+  ShareEnvironment environment = ShareEnvironment::current();
+  // Only standard input needs a directory of the host's own. Files named on the command line are
+  // offered where they are and never copied to a temporary place, so without standard input the
+  // share target's temporary directory stays $TMPDIR, and the run creates nothing there.
+  std::optional<RunDirectory> runDirectory;
+  if (std::any_of(arguments.begin(), arguments.end(), [](const sharehost::Argument& argument) {
+        return argument.kind == sharehost::Argument::Kind::item && argument.value == "-";
+      })) {
+    runDirectory.emplace();
+    environment.directories =
+        UserDirectories(environment.directories.configurationHome(),
+                        environment.directories.dataHome(), runDirectory->path());
+  }
+  const std::shared_ptr<ExtensionContext> context = sharehost::makeContext(
+      arguments, stdinType, environment.directories.temporaryDirectoryPath());
+
+  MainQueue mainQueue;
+  {
+    MacShareRequestHandler handler(mainQueue, std::move(environment));
+    handler.setExtensionContext(context);
+    handler.view();
+    handler.viewDidAppear();
+    mainQueue.runUntil([&] { return context->outcome().has_value(); });
+  }
+  const ExtensionContext::Outcome outcome = *context->outcome();
+  return outcome.completed() ? kCompleted : report(outcome.error);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app(
+      "Shares files, web addresses and text into Kestro: the capture is stored in the outbox on\n"
+      "this machine, without the network, and Kestro uploads it later. Several items make one\n"
+      "capture: a web address wins over text, text over files, and files go together.",
+      "kestro-share");
+  app.set_version_flag("--version", versionText());
+  std::vector<std::string> texts;
+  std::vector<std::string> items;
+  std::optional<std::string> stdinType;
+  CLI::Option* textOption = app.add_option("--text", texts, "Share TEXT (may be repeated)")
+                                ->type_name("TEXT")
+                                ->allow_extra_args(false);
+  app.add_option("--type", stdinType,
+                 "Standard input holds bytes of this MIME type (image/png, application/pdf, ...)"
+                 " rather than text")
+      ->type_name("MIME");
+  CLI::Option* itemOption = app.add_option(
+      "items", items, "A file path, a file:// URL, an http(s):// address, or - for standard input");
+  app.footer(kExitCodes);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    const int status = app.exit(error);
+    return status == 0 ? kCompleted : kUsage;
+  }
+
+  // The items in the order given, texts among them.
+  std::vector<sharehost::Argument> arguments;
+  std::size_t nextText = 0;
+  std::size_t nextItem = 0;
+  for (const CLI::Option* option : app.parse_order()) {
+    if (option == textOption && nextText < texts.size()) {
+      arguments.push_back({sharehost::Argument::Kind::text, texts[nextText++]});
+    } else if (option == itemOption && nextItem < items.size()) {
+      arguments.push_back({sharehost::Argument::Kind::item, items[nextItem++]});
+    }
+  }
+  if (arguments.empty()) {
+    printError("nothing to share; give a file, an address, --text TEXT or - (see --help)");
+    return kUsage;
+  }
+
+  try {
+    return share(arguments, stdinType);
+  } catch (const sharehost::UsageError& error) {
+    printError(error.what());
+    return kUsage;
+  } catch (const std::exception& error) {
+    printError(error.what());
+    return kFailed;
+  }
+}
