@@ -7,6 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -120,6 +123,29 @@ class KestroShareTest : public ::testing::Test {
     sqlite3_finalize(statement);
     sqlite3_close(db);
     return found;
+  }
+
+  // Starts kestro-share reading standard input from a pipe that stays open; returns the child
+  // and the pipe's writing end.
+  std::pair<pid_t, int> startReadingStandardInput() const {
+    int in[2];
+    EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    std::vector<std::string> environment = {
+        "HOME=" + (root_ / "home").native(), "XDG_CONFIG_HOME=" + (root_ / "config").native(),
+        "XDG_DATA_HOME=" + (root_ / "data").native(), "TMPDIR=" + (root_ / "tmp").native()};
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::dup2(in[0], STDIN_FILENO);
+      std::string program = KESTRO_SHARE_PROGRAM, dash = "-";
+      char* args[] = {program.data(), dash.data(), nullptr};
+      std::vector<char*> env;
+      for (auto& e : environment) env.push_back(e.data());
+      env.push_back(nullptr);
+      ::execve(args[0], args, env.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    return {child, in[1]};
   }
 
   fs::path write(const std::string& name, const std::string& contents) const {
@@ -245,6 +271,28 @@ TEST_F(KestroShareTest, ExitStatusSaysWhatWentWrong) {
     const ProgramRun result = run({"--help"});
     EXPECT_EQ(result.status, 0);
   }
+}
+
+TEST_F(KestroShareTest, AnInterruptedRunRemovesWhatStandardInputLeft) {
+  const auto [child, input] = startReadingStandardInput();
+  ASSERT_EQ(::write(input, "half a thought", 14), 14);
+  // Wait, generously, until the program has its run directory with the input in it.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  bool started = false;
+  while (!started && std::chrono::steady_clock::now() < deadline) {
+    for (const auto& entry : fs::directory_iterator(root_ / "tmp")) {
+      started = started || fs::exists(entry.path() / "stdin");
+    }
+    if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(started);
+  ::kill(child, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::close(input);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
+  EXPECT_TRUE(records().empty());
 }
 
 }  // namespace

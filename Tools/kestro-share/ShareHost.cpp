@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <system_error>
 #include <utility>
 
 #include "KestroCore/Foundation/ASCII.h"
