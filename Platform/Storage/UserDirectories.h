@@ -1,6 +1,6 @@
 #pragma once
 
-// Where a user's files go on a Linux machine, after the XDG Base Directory specification: the
+// Where a user's files go on a Linux machine, after freedesktop.org's XDG Base Directory rules: the
 // settings suites under the configuration home, the application group's container and the
 // "Application Support" directory under the data home, and the temporary directory.
 //
@@ -23,7 +23,7 @@ class UserDirectories {
   // - data home: $XDG_DATA_HOME, else <home>/.local/share;
   // - temporary directory: $TMPDIR, else /tmp.
   // <home> is $HOME, else the home directory in the user database. Relative values are ignored,
-  // as the XDG specification asks. A home that cannot be found leaves the configuration and data
+  // as the XDG rules ask. A home that cannot be found leaves the configuration and data
   // homes unknown. Throws only std::bad_alloc.
   static UserDirectories fromEnvironment();
 

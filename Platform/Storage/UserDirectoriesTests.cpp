@@ -52,7 +52,7 @@ TEST(UserDirectoriesTest, EnvironmentFollowsTheXDGRules) {
     EXPECT_EQ(places::applicationSettingsDirectory(directories), fs::path("/cfg/kestro"));
   }
   {
-    // Relative values are ignored, as the specification asks.
+    // Relative values are ignored, as the XDG Base Directory rules ask.
     ScopedEnvironment environment;
     environment.set("HOME", "/home/someone");
     environment.set("XDG_CONFIG_HOME", "relative/cfg");
