@@ -289,8 +289,8 @@ std::pair<UUID, UploadPlan> KestroAPIClient::initiateUpload(const UUID& captureI
   return {response.uploadId, std::move(response.upload)};
 }
 
-void KestroAPIClient::upload(const URL& fileURL, const UploadPlan& plan,
-                             const std::string& token) const {
+void KestroAPIClient::upload(const URL& fileURL, const UploadPlan& plan, const std::string& token,
+                             const HTTPRequest::ProgressHandler& onProgress) const {
   if (!isHTTPScheme(plan.url.scheme())) throw KestroAPIError::invalidResponse();
   HTTPRequest request{
       .url = plan.url,
@@ -298,6 +298,7 @@ void KestroAPIClient::upload(const URL& fileURL, const UploadPlan& plan,
       .headers = {},
       .body = readableFile(fileURL),
       .timeoutInterval = kRequestTimeout,
+      .onProgress = onProgress,
   };
   for (const auto& [name, value] : plan.headers) request.headers.set(name, value);
   if (plan.authenticated.value_or(false)) request.headers.set("Authorization", bearer(token));

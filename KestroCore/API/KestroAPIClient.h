@@ -89,7 +89,14 @@ class KestroAPIClient {
   // Throws `transport` when `fileURL` does not name a readable regular file (nothing is sent),
   // and `invalidResponse` for any non-2xx status, even one with an error envelope: the target
   // need not be our server.
-  void upload(const URL& fileURL, const UploadPlan& plan, const std::string& token) const;
+  //
+  // `onProgress`, when given, is handed to the session as the request's progress handler
+  // (HTTPRequest::onProgress): it is told on the calling thread how many bytes of the file have
+  // been sent out of how many, and returning false ends the upload as a `transport` failure.
+  // What it throws ends the upload too, as a `transport` failure carrying its `what()` (a
+  // KestroAPIError or std::bad_alloc passes unchanged).
+  void upload(const URL& fileURL, const UploadPlan& plan, const std::string& token,
+              const HTTPRequest::ProgressHandler& onProgress = {}) const;
 
   // POST /v1/uploads/<id>/complete with the body {}.
   void completeUpload(const UUID& id, const std::string& token) const;

@@ -242,6 +242,33 @@ TEST_F(KestroAPIUploadTest, RefusalsAreInvalidResponsesAndUnreadableFilesTranspo
   EXPECT_EQ(server_.connectionsAccepted(), connections);
 }
 
+TEST_F(KestroAPIUploadTest, ProgressReachesTheFileSizeAndFalseCancelsTheUpload) {
+  server_.route("PUT", "/bucket/obj", answer(200, ""));
+  const std::string large(3 * 1024 * 1024 + 7, 'x');
+  const TempFile file(large);
+  std::uint64_t lastSent = 0;
+  std::uint64_t lastTotal = 0;
+  bool decreased = false;
+  client_.upload(URL::fileURL(file.path), uploadPlan(target(), {}), "t",
+                 [&](std::uint64_t sent, std::uint64_t total) {
+                   decreased = decreased || sent < lastSent;
+                   lastSent = sent;
+                   lastTotal = total;
+                   return true;
+                 });
+  EXPECT_FALSE(decreased);
+  EXPECT_EQ(lastSent, large.size());
+  EXPECT_EQ(lastTotal, large.size());
+
+  const std::size_t requests = server_.requests().size();
+  EXPECT_EQ(outcome([&] {
+              client_.upload(URL::fileURL(file.path), uploadPlan(target(), {}), "t",
+                             [](std::uint64_t, std::uint64_t) { return false; });
+            }),
+            "NETWORK_ERROR retryable");
+  EXPECT_EQ(server_.requests().size(), requests);  // nothing arrived whole
+}
+
 // Every optional of the server's answers must come back under the key it was written with.
 TEST(APIModelsTest, ResponsesWithEveryOptionalRoundTrip) {
   const CaptureAccepted accepted{kId, uuid("A0A0A0A0-0000-4000-8000-000000000002"), "queued",
