@@ -10,16 +10,17 @@
 #include <string>
 #include <system_error>
 
+#include "KestroCore/Credentials/SecureTokenStore.h"
 #include "KestroCore/Foundation/Date.h"
 #include "KestroCore/Foundation/JSONCoding.h"
 #include "KestroCore/Foundation/URL.h"
 #include "KestroCore/Foundation/UUID.h"
 #include "KestroCore/Models/CaptureEnvelope.h"
-#include "KestroCore/Credentials/SecureTokenStore.h"
 #include "KestroCore/Outbox/Store/OutboxStore.h"
 #include "Platform/Keychain/InMemoryKeychain.h"
 #ifdef KESTRO_INSTALL_TEST_WITH_API
 #include "KestroCore/API/KestroAPIClient.h"
+#include "KestroCore/Outbox/Processor/OutboxProcessor.h"
 #include "Platform/HTTP/URLSession.h"
 #endif
 
@@ -118,6 +119,29 @@ int main() {
   } catch (const kestro::KestroAPIError& error) {
     check(error.code() == "NETWORK_ERROR", "a closed port was not a transport failure");
   }
+
+  // The processor, against the same closed port: the capture waits for a retry.
+  const std::filesystem::path processorDirectory = directory.string() + "-processor";
+  try {
+    auto store = std::make_shared<kestro::OutboxStore>(
+        kestro::URL::fileURL(processorDirectory / "outbox.sqlite"));
+    const kestro::UUID userId;
+    store->enqueue(userId, envelope, {});
+    kestro::OutboxProcessor processor(
+        store,
+        kestro::KestroAPIClient(*kestro::URL::fromString("http://127.0.0.1:9"),
+                                kestro::makeURLSession(), {}),
+        kestro::RetryPolicy(1, 60));
+    processor.flush(userId, "token");
+    const std::optional<kestro::OutboxRecord> record = store->record(captureId);
+    check(record && record->state == kestro::CaptureOutboxState::retryWait &&
+              record->lastErrorCode == "NETWORK_ERROR",
+          "the processor did not record the failed submission");
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "install test: the processor's outbox threw: %s\n", error.what());
+    ++failures;
+  }
+  std::filesystem::remove_all(processorDirectory, ignored);
 #endif
 
   if (failures != 0) return 1;
