@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Kills a flushing process at random moments many more times than the CI test does: runs the
+# outbox processor's random-kill test with KESTRO_KILL_TRIALS set, and prints its trial counts
+# (where the kills landed, how many submissions the server answered as replays).
+#
+#   Testing/outbox-kill-trials.sh [build dir (build/default)] [trials (1000)]
+#
+# Each trial takes about a third of a second on a two-core machine. The exit status is the
+# test's: 0 when every trial ended with every capture complete, one capture per client id at
+# the server, every staged file in place and a sound database.
+set -euo pipefail
+
+build_dir=${1:-build/default}
+trials=${2:-1000}
+program="${build_dir}/KestroCore/Outbox/Processor/KestroOutboxProcessorTests"
+if [[ ! -x "${program}" ]]; then
+  echo "$0: ${program} is not built (make build first)" >&2
+  exit 2
+fi
+if ! [[ "${trials}" =~ ^[1-9][0-9]*$ ]]; then
+  echo "usage: $0 [build dir] [trials]" >&2
+  exit 2
+fi
+
+KESTRO_KILL_TRIALS=${trials} exec "${program}" \
+  --gtest_filter='OutboxProcessorCrashTest.FlushesKilledAtRandomMomentsAreFinishedByTheNextFlush'
