@@ -58,9 +58,9 @@ struct OutboxProcessorObserver {
 // Drains one user's outbox to the server: takes the records that are ready, walks each through
 // its file uploads and the capture's submission, and records acceptance and completion. Every
 // step is stored before the next exchange with the server, so a flush that ends anywhere (the
-// process is killed, the machine loses power) leaves each record where the next flush can pick
-// it up, and the idempotency key of the submission makes a repeated submission harmless:
-// whatever happens, each capture reaches the server once.
+// process is killed, say) leaves each record where the next flush can pick it up, and the
+// idempotency key of the submission makes a repeated submission harmless: whatever happens, each
+// capture reaches the server once.
 //
 // A failure puts the record into retry_wait with the failure's code and a time from the retry
 // policy, resuming where it was picked up; confirmed uploads are never repeated.
@@ -89,7 +89,9 @@ struct OutboxProcessorObserver {
 // session's timeouts.
 class OutboxProcessor {
  public:
-  // The time source. The system clock unless one is given.
+  // Where a flush takes its `now` (one per flush, for `ready`) and the time a failure is
+  // recorded at (the retry time runs from it). The system clock unless one is given. Called on
+  // the flushing thread; if it throws, the batch is not read, or the failure is not recorded.
   using Clock = std::function<Date()>;
 
   // How many records one flush takes from the store.
