@@ -23,9 +23,9 @@ void StatementFinalizer::operator()(sqlite3_stmt* statement) const noexcept {
 
 Connection::Connection(const std::string& path) {
   sqlite3* raw = nullptr;
-  const int result = sqlite3_open_v2(
-      path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-      nullptr);
+  const int result =
+      sqlite3_open_v2(path.c_str(), &raw,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
   connection_.reset(raw);
   if (result != SQLITE_OK) {
     if (connection_) fail(sqlite3_errmsg(connection_.get()));
@@ -75,17 +75,28 @@ void Connection::executeSetupScript(const std::string& script, const std::string
 
 std::string Connection::errorMessage() const { return sqlite3_errmsg(connection_.get()); }
 
-std::unique_ptr<sqlite3_stmt, StatementFinalizer> Connection::prepare(
-    std::string_view sql, const std::vector<Value>& values) {
-  sqlite3_stmt* raw = nullptr;
+Connection::Lease::~Lease() {
+  if (statement_ == nullptr) return;
+  sqlite3_reset(statement_);
+  sqlite3_clear_bindings(statement_);
+}
+
+Connection::Lease Connection::prepare(std::string_view sql, const std::vector<Value>& values) {
   if (sql.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
     fail("statement too long");
   }
-  const int prepared = sqlite3_prepare_v2(connection_.get(), sql.data(),
-                                          static_cast<int>(sql.size()), &raw, nullptr);
-  std::unique_ptr<sqlite3_stmt, StatementFinalizer> statement(raw);
-  if (prepared != SQLITE_OK) fail(errorMessage());
-  if (!statement) fail("empty statement");
+  auto cached = statements_.find(std::string(sql));
+  if (cached == statements_.end()) {
+    sqlite3_stmt* raw = nullptr;
+    const int prepared =
+        sqlite3_prepare_v3(connection_.get(), sql.data(), static_cast<int>(sql.size()),
+                           SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+    std::unique_ptr<sqlite3_stmt, StatementFinalizer> statement(raw);
+    if (prepared != SQLITE_OK) fail(errorMessage());
+    if (!statement) fail("empty statement");
+    cached = statements_.emplace(std::string(sql), std::move(statement)).first;
+  }
+  Lease statement(cached->second.get());
 
   int index = 1;
   for (const Value& value : values) {
@@ -107,7 +118,7 @@ std::unique_ptr<sqlite3_stmt, StatementFinalizer> Connection::prepare(
     if (bound != SQLITE_OK) fail(errorMessage());
     ++index;
   }
-  return statement;
+  return Lease(statement.release());
 }
 
 void Connection::execute(std::string_view sql, const std::vector<Value>& values) {
@@ -133,7 +144,8 @@ std::vector<Row> Connection::query(std::string_view sql, const std::vector<Value
         row.emplace_back(std::nullopt);
       } else {
         const int size = sqlite3_column_bytes(statement.get(), column);
-        row.emplace_back(std::string(static_cast<const char*>(data), static_cast<std::size_t>(size)));
+        row.emplace_back(
+            std::string(static_cast<const char*>(data), static_cast<std::size_t>(size)));
       }
     }
     rows.push_back(std::move(row));

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -80,14 +82,33 @@ class Connection {
   sqlite3* get() const noexcept { return connection_.get(); }
 
  private:
-  std::unique_ptr<sqlite3_stmt, StatementFinalizer> prepare(std::string_view sql,
-                                                            const std::vector<Value>& values);
+  // A prepared statement lent from the cache for one use: reset, its bindings cleared, when the
+  // use ends, so that a read never keeps its snapshot (and a WAL checkpoint waiting) past the
+  // operation that ran it.
+  class Lease {
+   public:
+    explicit Lease(sqlite3_stmt* statement) noexcept : statement_(statement) {}
+    ~Lease();
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    sqlite3_stmt* get() const noexcept { return statement_; }
+    sqlite3_stmt* release() noexcept { return std::exchange(statement_, nullptr); }
+
+   private:
+    sqlite3_stmt* statement_;
+  };
+
+  Lease prepare(std::string_view sql, const std::vector<Value>& values);
 
   static int retryWhileBusy(void* connection, int attempts) noexcept;
 
   std::unique_ptr<sqlite3, ConnectionCloser> connection_;
   std::chrono::milliseconds busyTimeout_{0};
   std::chrono::steady_clock::time_point busySince_;
+  // Statements by their text, prepared once per connection: preparing the few statements of an
+  // operation again every time cost as much as the operation's own work. Declared after the
+  // connection, so they are finalized before it closes.
+  std::unordered_map<std::string, std::unique_ptr<sqlite3_stmt, StatementFinalizer>> statements_;
 };
 
 // A write transaction taken at once (BEGIN IMMEDIATE), so that a read-modify-write never meets
