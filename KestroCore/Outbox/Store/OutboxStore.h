@@ -90,9 +90,17 @@ class OutboxStore {
   void markRetry(const UUID& id, const std::string& code, CaptureOutboxState resumeAt,
                  Date nextRetryAt);
 
+  // Makes a record that waits in retry_wait due at `now`, for a user who asks to retry at once:
+  // only its retry time changes, so the next `ready` at or after `now` returns it and processing
+  // resumes where it stopped, with its attempt count and last error kept. Returns the saved
+  // record. invalidTransition(current, current) for a record in any other state; recordMissing.
+  OutboxRecord makeDue(const UUID& id, Date now);
+
   // Deletes every complete or cancelled record last written strictly before `olderThan`, of
-  // every user. Their staged files are left on disk.
-  void removeCompleted(Date olderThan);
+  // every user, and returns the deleted records (read in the same transaction). Their staged
+  // files are left on disk for the caller to remove. A deleted row whose record JSON no longer
+  // decodes fails the whole operation, and nothing is deleted.
+  std::vector<OutboxRecord> removeCompleted(Date olderThan);
 
   // Deletes the user's records and the application's cached entities and sync cursor for that
   // user, all or nothing, then removes the records' staged files (files already gone are fine).

@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <functional>
+#include <set>
 #include <thread>
 
 namespace kestro {
@@ -453,6 +454,65 @@ TEST_F(OutboxStoreTest, TwoProcessesCanCreateTheSameNewDatabaseAtOnce) {
     }
     EXPECT_EQ(OutboxStore(url).all(alice_).size(), 2u);
   }
+}
+
+TEST_F(OutboxStoreTest, MakeDueBringsARetryForwardAndKeepsWhereItResumes) {
+  OutboxStore store(databaseURL());
+  const Date now{1741064767s};
+  const UUID waiting = store.enqueue(alice_, capture(), {stagedFile("a.txt")}).id();
+  store.markRetry(waiting, "NETWORK_ERROR", State::uploadingAssets, now + 1h);
+  EXPECT_TRUE(store.ready(alice_, now, 20).empty());
+
+  const OutboxRecord due = store.makeDue(waiting, now);
+  EXPECT_EQ(due.state, State::retryWait);
+  EXPECT_EQ(due.nextRetryAt, now);
+  EXPECT_EQ(due.resumeState, State::uploadingAssets);
+  EXPECT_EQ(due.attemptCount, 1);
+  EXPECT_EQ(due.lastErrorCode, "NETWORK_ERROR");
+  const auto ready = store.ready(alice_, now, 20);
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_EQ(ready.front().id(), waiting);
+
+  // Only a waiting record can be made due; the others are left exactly as they were.
+  const UUID queued = store.enqueue(alice_, capture(), {}).id();
+  const UUID complete = store.enqueue(alice_, capture(), {}).id();
+  store.markComplete(complete);
+  const auto before = store.all(alice_);
+  EXPECT_EQ(outboxErrorOf([&] { store.makeDue(queued, now); }),
+            OutboxError::invalidTransition(State::queued, State::queued));
+  EXPECT_EQ(outboxErrorOf([&] { store.makeDue(complete, now); }),
+            OutboxError::invalidTransition(State::complete, State::complete));
+  EXPECT_EQ(outboxErrorOf([&] { store.makeDue(UUID(), now); }), OutboxError::recordMissing());
+  EXPECT_EQ(store.all(alice_), before);
+}
+
+TEST_F(OutboxStoreTest, RemoveCompletedReturnsExactlyTheRecordsItDeleted) {
+  OutboxStore store(databaseURL());
+  const auto file = stagedFile("sent.txt");
+  const UUID alicesSent = store.enqueue(alice_, capture(), {file}).id();
+  const UUID bobsCancelled = store.enqueue(bob_, capture(), {}).id();
+  const UUID recent = store.enqueue(alice_, capture(), {}).id();
+  const UUID waiting = store.enqueue(alice_, capture(), {}).id();
+  store.markComplete(alicesSent);
+  store.transition(bobsCancelled, State::cancelled);
+  store.markComplete(recent);
+  eachRow("UPDATE outbox SET updated_at = 1000 WHERE id != '" + recent.uuidString() + "'");
+
+  const auto removed = store.removeCompleted(dateFromSecondsSince1970(2000).value());
+  std::set<UUID> ids;
+  for (const auto& record : removed) ids.insert(record.id());
+  EXPECT_EQ(ids, (std::set<UUID>{alicesSent, bobsCancelled}));
+  for (const auto& record : removed) {
+    if (record.id() == alicesSent) {
+      EXPECT_EQ(record.stagedAssets, std::vector<StagedAsset>{file});
+    }
+  }
+  EXPECT_FALSE(store.record(alicesSent));
+  EXPECT_TRUE(store.record(recent));
+  EXPECT_TRUE(store.record(waiting));
+  // The files are the caller's to remove.
+  EXPECT_TRUE(fs::exists(*file.localURL.filePath()));
+  EXPECT_TRUE(store.removeCompleted(dateFromSecondsSince1970(2000).value()).empty());
 }
 
 }  // namespace
