@@ -1,0 +1,59 @@
+#pragma once
+
+// How the application's operations fail in words for the user, and how a failure becomes one line
+// on standard error and an exit status.
+
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+namespace kestro {
+
+// The exit statuses of the `kestro` program, one per kind of outcome a script may act on.
+enum class ExitStatus : int {
+  ok = 0,
+  failure = 1,            // the operation failed; the message says why
+  usage = 2,              // the command line was wrong
+  notSignedIn = 3,        // nobody is signed in (or the sign-in is incomplete)
+  serverUnreachable = 4,  // no connection to the server, or it stopped answering
+};
+
+// A failure the application itself detects, with a message written for the user and the exit
+// status it calls for. A plain value; may cross threads.
+class ApplicationError : public std::runtime_error {
+ public:
+  ApplicationError(ExitStatus status, const std::string& message)
+      : std::runtime_error(message), status_(status) {}
+
+  ExitStatus status() const noexcept { return status_; }
+
+ private:
+  ExitStatus status_;
+};
+
+// One failure as the program reports it: a single line (no trailing newline) and an exit status.
+struct ErrorReport {
+  ExitStatus status;
+  std::string message;
+
+  bool operator==(const ErrorReport&) const = default;
+};
+
+// Turns any exception the library's operations throw into its report:
+// - ApplicationError: its own status and message;
+// - KestroAPIError: `server` as "the server refused: <message> (<code>, trace <trace id>)";
+//   `transport` as serverUnreachable when the exchange failed on the way, or failure when a
+//   successful answer could not be read; `invalidResponse` as failure;
+// - SecureTokenError: failure, naming the keyring (never "not signed in": a keyring that cannot
+//   be asked is not an empty one);
+// - OutboxError, DecodingError, EncodingError, UserDefaultsError, filesystem and system errors:
+//   failure, with their own description;
+// - anything else: failure with what() or a generic line.
+// Line breaks inside a message are replaced by spaces, so the report stays one line.
+ErrorReport reportError(const std::exception_ptr& error);
+
+// Whether a KestroAPIError (or anything else) means that the server could not be reached, as
+// opposed to an answer we did not like.
+bool isServerUnreachable(const std::exception& error) noexcept;
+
+}  // namespace kestro

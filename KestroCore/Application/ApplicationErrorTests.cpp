@@ -1,0 +1,51 @@
+#include "KestroCore/Application/ApplicationError.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "KestroCore/Credentials/SecureTokenError.h"
+#include "KestroCore/Models/KestroAPIError.h"
+#include "KestroCore/Outbox/OutboxError.h"
+#include "Platform/Keychain/Keychain.h"
+
+namespace kestro {
+namespace {
+
+template <class E>
+ErrorReport reportOf(E error) {
+  return reportError(std::make_exception_ptr(std::move(error)));
+}
+
+TEST(ApplicationErrorTest, EachFailureBecomesOneLineAndItsStatus) {
+  EXPECT_EQ(reportOf(KestroAPIError::server("QUOTA_EXCEEDED", "Too many captures today", false,
+                                            "trace-42")),
+            (ErrorReport{ExitStatus::failure,
+                         "the server refused: Too many captures today (QUOTA_EXCEEDED, trace "
+                         "trace-42)"}));
+  EXPECT_EQ(reportOf(KestroAPIError::transport("Couldn't connect to server")),
+            (ErrorReport{ExitStatus::serverUnreachable,
+                         "cannot reach the server: Couldn't connect to server"}));
+  // A success that could not be read is no outage.
+  EXPECT_EQ(
+      reportOf(KestroAPIError::transport("the server's response could not be read: x")).status,
+      ExitStatus::failure);
+  EXPECT_EQ(reportOf(KestroAPIError::invalidResponse()).status, ExitStatus::failure);
+  // A keyring that cannot be asked is a failure, never "not signed in".
+  const ErrorReport keyring =
+      reportOf(SecureTokenError::unexpectedStatus(kKeychainStatusNotAvailable));
+  EXPECT_EQ(keyring.status, ExitStatus::failure);
+  EXPECT_NE(keyring.message.find("Secret Service"), std::string::npos);
+  EXPECT_EQ(reportOf(ApplicationError(ExitStatus::notSignedIn, "not signed in\nat all")),
+            (ErrorReport{ExitStatus::notSignedIn, "not signed in at all"}));
+  EXPECT_EQ(reportOf(OutboxError::sqlite("database is locked")).status, ExitStatus::failure);
+  EXPECT_EQ(reportOf(std::filesystem::filesystem_error(
+                         "cannot write", std::make_error_code(std::errc::no_space_on_device)))
+                .status,
+            ExitStatus::failure);
+  EXPECT_EQ(reportError(std::make_exception_ptr(42)),
+            (ErrorReport{ExitStatus::failure, "an unknown error occurred"}));
+}
+
+}  // namespace
+}  // namespace kestro

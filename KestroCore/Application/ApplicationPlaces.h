@@ -1,0 +1,87 @@
+#pragma once
+
+// Where the application finds what it shares with the share target (the outbox database, the
+// staged files, the shared settings suite) and what is its own (its settings), on the places
+// Platform/Storage/KestroPlaces.h names, so that both programs always meet in the same place.
+//
+//   storage directory         <data home>/<application group>/   (kestro.sqlite, attachments/)
+//   shared settings suite     <configuration home>/<application group>.json
+//   the application's own     <configuration home>/kestro/settings.json
+//
+// A plain value (a bundle and the user's directories); copy it and use it from any thread. It
+// caches nothing: every value is read afresh from its file.
+
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "KestroCore/Foundation/URL.h"
+#include "KestroCore/Foundation/UUID.h"
+#include "Platform/Storage/Bundle.h"
+#include "Platform/Storage/UserDefaults.h"
+#include "Platform/Storage/UserDirectories.h"
+
+namespace kestro {
+
+// Keys of the application's own settings suite.
+namespace settingskeys {
+inline constexpr std::string_view kServerURL = "kestro.server-url";
+inline constexpr std::string_view kAccountEmail = "kestro.account-email";
+// Applications never to capture from, as application ids separated by commas or white space
+// ("org.keepassxc.KeePassXC, com.bitwarden.desktop"); edited by hand.
+inline constexpr std::string_view kExcludedApplications = "kestro.excluded-applications";
+// The conversation `chat` continues.
+inline constexpr std::string_view kConversationId = "kestro.conversation-id";
+}  // namespace settingskeys
+
+// The suite name of the application's own settings, inside <configuration home>/kestro/.
+inline constexpr std::string_view kApplicationSettingsSuiteName = "settings";
+
+class ApplicationPlaces {
+ public:
+  ApplicationPlaces(Bundle bundle, UserDirectories directories);
+
+  // The programs' own bundle (Bundle::main()) and the XDG directories of this process.
+  static ApplicationPlaces current();
+
+  // The information dictionary's "KestroAppGroupIdentifier" (trimmed, when usable), else
+  // group.kestro.capture: the same rule the share target follows.
+  std::string appGroupIdentifier() const;
+
+  // The application group's container; without one, "PersonalKestroLocal" in the data home, as
+  // for the share target. Throws ApplicationError when no data home is known. Creates nothing.
+  std::filesystem::path storageDirectory() const;
+  URL databaseURL() const;                             // <storage>/kestro.sqlite
+  std::filesystem::path attachmentsDirectory() const;  // <storage>/attachments
+
+  // The suite shared with the share target. Throws ApplicationError when no configuration home
+  // is known (the application never falls back to a suite in memory: a sign-in must reach the
+  // share target).
+  UserDefaults sharedSettings() const;
+  // <configuration home>/kestro/settings.json. Same failure.
+  UserDefaults applicationSettings() const;
+
+  // The user signed in, from the shared suite; nothing when absent or not a UUID.
+  std::optional<UUID> signedInUser() const;
+  // This installation's device identifier, shared with the share target: read, or made and
+  // stored when there is none.
+  UUID deviceIdentifier() const;
+  // "CFBundleShortVersionString", else "0.1.0".
+  std::string applicationVersion() const;
+  // The excluded applications of the application's settings (see settingskeys).
+  std::set<std::string> excludedApplications() const;
+
+  const UserDirectories& directories() const noexcept { return directories_; }
+  const Bundle& bundle() const noexcept { return bundle_; }
+
+ private:
+  Bundle bundle_;
+  UserDirectories directories_;
+};
+
+// Splits an exclusion list at commas and white space; empty entries are dropped.
+std::set<std::string> parseApplicationList(std::string_view text);
+
+}  // namespace kestro

@@ -1,0 +1,88 @@
+#include "KestroCore/Application/Chat.h"
+
+#include <gtest/gtest.h>
+
+#include "KestroCore/Application/ApplicationError.h"
+#include "Testing/ApplicationTestSupport.h"
+#include "Tools/DevServer/DevServer.h"
+
+namespace kestro {
+namespace {
+
+using devserver::DevServer;
+
+class ChatTest : public ::testing::Test {
+ protected:
+  ChatTest()
+      : client_(*URL::fromString(server_.baseURL()), makeURLSession(), {}),
+        token_(client_.developmentSession("ada@example.com").token) {}
+
+  ChatReply send(const ChatRequest& request) {
+    pieces_.clear();
+    return chat(client_, token_, tree_.places(), request,
+                [this](std::string_view text) { pieces_.emplace_back(text); });
+  }
+
+  testsupport::TemporaryTree tree_;
+  DevServer server_{{.reply = {.deltas = 0, .interval = std::chrono::milliseconds(0)}}};
+  KestroAPIClient client_;
+  std::string token_;
+  std::vector<std::string> pieces_;
+};
+
+TEST_F(ChatTest, TheFirstMessageStartsAConversationAndTheNextContinuesIt) {
+  const ChatReply first = send({.message = "what did I save about printers?"});
+  EXPECT_TRUE(first.created);
+  EXPECT_FALSE(first.failed);
+  EXPECT_FALSE(first.text.empty());
+  // The reply came in pieces, as it streamed, and they make the whole text.
+  EXPECT_GT(pieces_.size(), 1u);
+  std::string joined;
+  for (const std::string& piece : pieces_) joined += piece;
+  EXPECT_EQ(joined, first.text);
+  EXPECT_EQ(client_.conversation(first.conversationId, token_).conversation.title,
+            "what did I save about printers?");
+
+  const ChatReply second = send({.message = "and about scanners?"});
+  EXPECT_FALSE(second.created);
+  EXPECT_EQ(second.conversationId, first.conversationId);
+  EXPECT_EQ(client_.conversation(first.conversationId, token_).messages.size(), 4u);
+
+  // A new one when asked, and then that one is continued.
+  const ChatReply fresh = send({.message = "new topic", .startNew = true});
+  EXPECT_TRUE(fresh.created);
+  EXPECT_NE(fresh.conversationId, first.conversationId);
+  EXPECT_EQ(send({.message = "more"}).conversationId, fresh.conversationId);
+  // An explicit one wins.
+  EXPECT_EQ(send({.message = "back", .conversation = first.conversationId}).conversationId,
+            first.conversationId);
+}
+
+TEST_F(ChatTest, AConversationDeletedOnTheServerIsReplacedNotAnError) {
+  const ChatReply first = send({.message = "hello"});
+  client_.deleteConversation(first.conversationId, token_);
+  const ChatReply next = send({.message = "hello again"});
+  EXPECT_TRUE(next.created);
+  EXPECT_NE(next.conversationId, first.conversationId);
+  EXPECT_THROW(send({.message = " \n "}), ApplicationError);
+}
+
+TEST(ChatTextTest, WhatEachEventAddsToTheReply) {
+  const auto event = [](std::string name, JSONValue data) {
+    return ConversationEvent{std::move(name), std::move(data)};
+  };
+  const JSONValue delta = JSONValue::object({{"delta", JSONValue::string("Hel")}});
+  const JSONValue completed = JSONValue::object(
+      {{"message", JSONValue::object({{"content", JSONValue::string("Hello")}})}});
+  EXPECT_EQ(replyText(event("message.delta", delta), false), "Hel");
+  EXPECT_EQ(replyText(event("message.delta", JSONValue::object({})), false), std::nullopt);
+  EXPECT_EQ(replyText(event("message.completed", completed), false), "Hello");
+  EXPECT_EQ(replyText(event("message.completed", completed), true), std::nullopt);
+  EXPECT_EQ(replyText(event("message.created", delta), false), std::nullopt);
+
+  EXPECT_EQ(conversationTitle("  first line\nsecond line"), "first line");
+  EXPECT_EQ(conversationTitle(std::string(70, 'x')), std::string(60, 'x') + "…");
+}
+
+}  // namespace
+}  // namespace kestro

@@ -1,0 +1,93 @@
+#include "KestroCore/Application/FlushSchedule.h"
+
+#include <algorithm>
+#include <map>
+
+namespace kestro {
+namespace {
+
+using State = CaptureOutboxState;
+
+bool isSettled(State state) {
+  return state == State::complete || state == State::cancelled || state == State::blockedUserAction;
+}
+
+bool isSent(State state) { return state == State::accepted || state == State::complete; }
+
+bool waitsForServer(const OutboxRecord& record) {
+  return record.state == State::retryWait && record.lastErrorCode == kNetworkErrorCode;
+}
+
+void earliest(std::optional<Date>& current, Date candidate) {
+  if (!current || candidate < *current) current = candidate;
+}
+
+}  // namespace
+
+FlushPlan planFlush(const std::vector<OutboxRecord>& records, Date now, Date lastFlush,
+                    bool lastFlushChangedSomething, std::chrono::seconds recheckInterval) {
+  FlushPlan plan;
+  for (const OutboxRecord& record : records) {
+    if (isSettled(record.state)) continue;
+    if (record.state == State::retryWait) {
+      earliest(plan.nextFlush, record.nextRetryAt.value_or(now));
+      plan.watchServer = plan.watchServer || waitsForServer(record);
+    } else {
+      earliest(plan.nextFlush, lastFlushChangedSomething ? now : lastFlush + recheckInterval);
+    }
+  }
+  return plan;
+}
+
+bool recordsChanged(const std::vector<OutboxRecord>& before,
+                    const std::vector<OutboxRecord>& after) {
+  if (before.size() != after.size()) return true;
+  std::map<UUID, const OutboxRecord*> earlier;
+  for (const OutboxRecord& record : before) earlier.emplace(record.id(), &record);
+  for (const OutboxRecord& record : after) {
+    const auto found = earlier.find(record.id());
+    if (found == earlier.end()) return true;
+    const OutboxRecord& old = *found->second;
+    if (old.state != record.state || old.updatedAt != record.updatedAt ||
+        old.stagedAssets != record.stagedAssets) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<UUID> waitingForServer(const std::vector<OutboxRecord>& records) {
+  std::vector<UUID> ids;
+  for (const OutboxRecord& record : records) {
+    if (waitsForServer(record)) ids.push_back(record.id());
+  }
+  return ids;
+}
+
+FlushSummary summarizeFlush(const std::vector<OutboxRecord>& before,
+                            const std::vector<OutboxRecord>& after, Date now) {
+  std::map<UUID, const OutboxRecord*> earlier;
+  for (const OutboxRecord& record : before) earlier.emplace(record.id(), &record);
+  FlushSummary summary;
+  for (const OutboxRecord& record : after) {
+    const auto found = earlier.find(record.id());
+    const OutboxRecord* old = found == earlier.end() ? nullptr : found->second;
+    const bool changed = !old || old->state != record.state || old->updatedAt != record.updatedAt;
+    const bool pending = !old || !(isSent(old->state) || old->state == State::cancelled);
+    if (!changed && !pending) continue;
+
+    FlushOutcome outcome{record.id(), captureSummary(record), describeRecord(record, now),
+                         isSent(record.state) && (!old || !isSent(old->state))};
+    summary.sent += outcome.sentNow;
+    if (!isSent(record.state) && record.state != State::cancelled) ++summary.waiting;
+    // A failure recorded in this flush: its attempt count went up.
+    const bool failedNow =
+        record.state == State::retryWait && (!old || record.attemptCount > old->attemptCount);
+    summary.serverUnreachable =
+        summary.serverUnreachable || (failedNow && record.lastErrorCode == kNetworkErrorCode);
+    summary.records.push_back(std::move(outcome));
+  }
+  return summary;
+}
+
+}  // namespace kestro

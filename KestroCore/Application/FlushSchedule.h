@@ -1,0 +1,75 @@
+#pragma once
+
+// When the outbox needs flushing of its own accord, and what a flush did: the decisions behind
+// `kestro flush` and `kestro flush --watch`. Pure functions over records; any thread.
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "KestroCore/Application/RecordDescription.h"
+#include "KestroCore/Foundation/Date.h"
+#include "KestroCore/Foundation/UUID.h"
+#include "KestroCore/Outbox/OutboxRecord.h"
+
+namespace kestro {
+
+// The code a record carries when its last attempt failed on the way to the server (no
+// connection, a reset, no answer in time): the server could not be reached.
+inline constexpr std::string_view kNetworkErrorCode = "NETWORK_ERROR";
+
+struct FlushPlan {
+  // When the next flush is due without anything new being shared: the earliest retry time of a
+  // waiting record, or now for records the last flush left ready while it made progress (a
+  // batch cut at its limit), or `lastFlush` + the recheck interval for ready records the last
+  // flush did not change (they are not retried in a loop). Nothing: no record needs a flush.
+  std::optional<Date> nextFlush;
+  // Some record waits because the server could not be reached: worth asking the server, often
+  // and cheaply, whether it is back, rather than waiting out the backoff.
+  bool watchServer = false;
+
+  bool operator==(const FlushPlan&) const = default;
+};
+
+// The plan after a flush that ended with `records` (the user's records, all states). Records
+// that are complete, cancelled or blocked never call for a flush.
+FlushPlan planFlush(const std::vector<OutboxRecord>& records, Date now, Date lastFlush,
+                    bool lastFlushChangedSomething, std::chrono::seconds recheckInterval);
+
+// Whether anything about the records changed between two readings: one added or gone, or one
+// written again (its state, its files' uploads, its update time).
+bool recordsChanged(const std::vector<OutboxRecord>& before,
+                    const std::vector<OutboxRecord>& after);
+
+// The records waiting to retry because the server could not be reached, oldest first.
+std::vector<UUID> waitingForServer(const std::vector<OutboxRecord>& records);
+
+// What one flush did to one record.
+struct FlushOutcome {
+  UUID id;
+  std::string summary;            // captureSummary
+  RecordDescription description;  // where it stands now
+  bool sentNow = false;           // the server took it during this flush
+
+  bool operator==(const FlushOutcome&) const = default;
+};
+
+struct FlushSummary {
+  // The records the flush had to deal with: those not yet sent before it, and any it changed, in
+  // the order of `after`. Records that vanished meanwhile are left out.
+  std::vector<FlushOutcome> records;
+  std::size_t sent = 0;     // sent during this flush
+  std::size_t waiting = 0;  // still on this device afterwards (not sent, not cancelled)
+  // A record failed in this flush because the server could not be reached.
+  bool serverUnreachable = false;
+
+  bool operator==(const FlushSummary&) const = default;
+};
+
+FlushSummary summarizeFlush(const std::vector<OutboxRecord>& before,
+                            const std::vector<OutboxRecord>& after, Date now);
+
+}  // namespace kestro

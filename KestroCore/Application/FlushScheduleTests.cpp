@@ -1,0 +1,108 @@
+#include "KestroCore/Application/FlushSchedule.h"
+
+#include <gtest/gtest.h>
+
+#include "Testing/ApplicationTestSupport.h"
+
+namespace kestro {
+namespace {
+
+using namespace std::chrono_literals;
+using State = CaptureOutboxState;
+using testsupport::outboxRecord;
+using testsupport::waitingRecord;
+
+const Date kNow{1741064767s};
+const std::chrono::seconds kRecheck = 300s;
+
+TEST(FlushScheduleTest, TheNextWakeUpIsTheEarliestThingThatIsDue) {
+  // Nothing to do: no wake-up at all.
+  EXPECT_EQ(planFlush({}, kNow, kNow, true, kRecheck), FlushPlan{});
+  EXPECT_EQ(planFlush({outboxRecord(State::complete), outboxRecord(State::cancelled),
+                       outboxRecord(State::blockedUserAction)},
+                      kNow, kNow, true, kRecheck),
+            FlushPlan{});
+
+  // The earliest retry time wins; the server is watched only for network failures.
+  const auto later = waitingRecord(kNow + 90s, "SERVER_BUSY");
+  const auto sooner = waitingRecord(kNow + 30s, "UNAVAILABLE");
+  EXPECT_EQ(planFlush({later, sooner}, kNow, kNow, false, kRecheck),
+            (FlushPlan{kNow + 30s, false}));
+  const auto offline = waitingRecord(kNow + 600s, "NETWORK_ERROR");
+  EXPECT_EQ(planFlush({later, offline}, kNow, kNow, false, kRecheck),
+            (FlushPlan{kNow + 90s, true}));
+  // A retry time already past is due now.
+  EXPECT_EQ(planFlush({waitingRecord(kNow - 5s, "X")}, kNow, kNow, false, kRecheck).nextFlush,
+            kNow - 5s);
+}
+
+TEST(FlushScheduleTest, ReadyRecordsCallForAnotherFlushOnlyWhileFlushesMakeProgress) {
+  const Date lastFlush = kNow - 10s;
+  const std::vector<OutboxRecord> ready{outboxRecord(State::queued), outboxRecord(State::accepted)};
+  // A batch cut at its limit: flush again at once.
+  EXPECT_EQ(planFlush(ready, kNow, lastFlush, true, kRecheck).nextFlush, kNow);
+  // The last flush left them as they were: not again until the recheck, so no loop.
+  EXPECT_EQ(planFlush(ready, kNow, lastFlush, false, kRecheck).nextFlush, lastFlush + kRecheck);
+  // A retry due sooner than that still wins.
+  auto mixed = ready;
+  mixed.push_back(waitingRecord(kNow + 20s, "X"));
+  EXPECT_EQ(planFlush(mixed, kNow, lastFlush, false, kRecheck).nextFlush, kNow + 20s);
+}
+
+TEST(FlushScheduleTest, ChangesAreSeenInStateFilesTimeAndMembership) {
+  const OutboxRecord record = outboxRecord(State::uploadingAssets, 2);
+  EXPECT_FALSE(recordsChanged({record}, {record}));
+  EXPECT_TRUE(recordsChanged({record}, {}));
+  EXPECT_TRUE(recordsChanged({record}, {outboxRecord(State::queued)}));
+  auto moved = record;
+  moved.state = State::submittingCapture;
+  EXPECT_TRUE(recordsChanged({record}, {moved}));
+  auto uploaded = record;
+  uploaded.stagedAssets[0].uploadId = UUID();
+  EXPECT_TRUE(recordsChanged({record}, {uploaded}));
+  auto rewritten = record;
+  rewritten.updatedAt += 1s;
+  EXPECT_TRUE(recordsChanged({record}, {rewritten}));
+}
+
+TEST(FlushScheduleTest, ASummarySaysWhatWasSentAndWhatWaitsAndWhy) {
+  const OutboxRecord queued = outboxRecord(State::queued);
+  const OutboxRecord failing = outboxRecord(State::queued);
+  const OutboxRecord oldSent = outboxRecord(State::complete);
+  const OutboxRecord untouched = outboxRecord(State::blockedUserAction);
+
+  auto sent = queued;
+  sent.state = State::complete;
+  sent.updatedAt += 1s;
+  auto offline = failing;
+  offline.state = State::retryWait;
+  offline.lastErrorCode = "NETWORK_ERROR";
+  offline.attemptCount = 1;
+  offline.nextRetryAt = kNow + 2s;
+  offline.updatedAt += 1s;
+
+  const FlushSummary summary = summarizeFlush({queued, failing, oldSent, untouched},
+                                              {sent, offline, oldSent, untouched}, kNow);
+  // The record sent long ago is not this flush's business; the blocked one still waits.
+  ASSERT_EQ(summary.records.size(), 3u);
+  EXPECT_EQ(summary.records[0].id, sent.id());
+  EXPECT_TRUE(summary.records[0].sentNow);
+  EXPECT_EQ(summary.records[0].description.text, "sent");
+  EXPECT_FALSE(summary.records[1].sentNow);
+  EXPECT_EQ(summary.records[1].description.standing, RecordStanding::waitingToRetry);
+  EXPECT_EQ(summary.records[2].id, untouched.id());
+  EXPECT_EQ(summary.sent, 1u);
+  EXPECT_EQ(summary.waiting, 2u);
+  EXPECT_TRUE(summary.serverUnreachable);
+
+  // A record that was already waiting after a network failure and was not tried again says
+  // nothing about the server now.
+  const FlushSummary quiet = summarizeFlush({offline}, {offline}, kNow);
+  EXPECT_FALSE(quiet.serverUnreachable);
+  EXPECT_EQ(quiet.waiting, 1u);
+  EXPECT_EQ(waitingForServer({offline, sent, waitingRecord(kNow, "SERVER_BUSY")}),
+            std::vector<UUID>{offline.id()});
+}
+
+}  // namespace
+}  // namespace kestro

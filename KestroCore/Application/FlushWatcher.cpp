@@ -1,0 +1,124 @@
+#include "KestroCore/Application/FlushWatcher.h"
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+#include "KestroCore/Application/ApplicationError.h"
+#include "KestroCore/Outbox/OutboxError.h"
+
+namespace kestro {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+}  // namespace
+
+FlushWatcher::FlushWatcher(FlushWatcherOptions options, FlushWatcherHooks hooks)
+    : options_(std::move(options)), hooks_(std::move(hooks)) {}
+
+void FlushWatcher::stop() noexcept {
+  stopped_.store(true);
+  waiter_.wake();
+}
+
+void FlushWatcher::run() {
+  const bool watching = waiter_.watchFile(options_.revisionFile);
+  // A flush to run before the next wait, and why. (Not an optional: g++ 12 then warns of an
+  // uninitialised read that cannot happen.)
+  bool flushPending = true;
+  FlushReason reason = FlushReason::started;
+  std::optional<std::string> lastRevision;
+  std::vector<OutboxRecord> records;
+  Date lastFlush = hooks_.now();
+  bool changedSomething = false;
+  // Whether the server failed to answer a check since the last flush. Records are released only
+  // when it answers after that: a server that answers checks while requests to it still fail
+  // (a proxy in front of a dead backend) is left to the backoff, never retried every second.
+  bool serverSeenDown = false;
+
+  while (!stopped_.load()) {
+    // The next deadline, from what the last look at the outbox found.
+    auto deadline = SteadyClock::now() + options_.errorRetryInterval;
+    FlushPlan plan;
+    try {
+      if (flushPending) {
+        // Read before the flush, so that a share made during it calls for another one.
+        lastRevision = hooks_.revision();
+        const std::vector<OutboxRecord> before = hooks_.records();
+        lastFlush = hooks_.now();
+        hooks_.flush(reason);
+        records = hooks_.records();
+        changedSomething = recordsChanged(before, records);
+        serverSeenDown = false;
+        if (hooks_.flushed) hooks_.flushed(reason, before, records);
+        flushPending = false;
+      } else {
+        records = hooks_.records();
+      }
+      const Date now = hooks_.now();
+      plan = planFlush(records, now, lastFlush, changedSomething, options_.recheckInterval);
+      // Progress counts once: without a new flush, the same ready records are not due again.
+      changedSomething = false;
+
+      auto wait = std::chrono::duration_cast<SteadyClock::duration>(options_.recheckInterval);
+      if (plan.nextFlush) {
+        wait = std::min(wait, std::chrono::duration_cast<SteadyClock::duration>(
+                                  std::max(*plan.nextFlush - now, Date::duration::zero())));
+      }
+      if (plan.watchServer)
+        wait = std::min<SteadyClock::duration>(wait, options_.serverCheckInterval);
+      if (!watching) wait = std::min<SteadyClock::duration>(wait, options_.pollInterval);
+      deadline = SteadyClock::now() + wait;
+    } catch (const ApplicationError&) {
+      throw;
+    } catch (const std::exception& error) {
+      if (hooks_.failed) hooks_.failed(error.what());
+      flushPending = false;
+    }
+
+    const EventWaiter::Event event = waiter_.wait(deadline);
+    if (stopped_.load()) break;
+    if (event == EventWaiter::Event::woken) continue;
+
+    try {
+      const std::optional<std::string> revision = hooks_.revision();
+      if (revision != lastRevision) {
+        lastRevision = revision;
+        flushPending = true;
+        reason = FlushReason::captureShared;
+        continue;
+      }
+      if (event != EventWaiter::Event::timedOut) continue;
+      const Date now = hooks_.now();
+      if (plan.nextFlush && *plan.nextFlush <= now) {
+        // A due retry and a recheck look alike here; the records say which it was.
+        const bool retry = std::any_of(records.begin(), records.end(), [&](const OutboxRecord& r) {
+          return r.state == CaptureOutboxState::retryWait && r.nextRetryAt.value_or(now) <= now;
+        });
+        flushPending = true;
+        reason = retry ? FlushReason::retryDue : FlushReason::recheck;
+      } else if (plan.watchServer && !hooks_.serverAnswers()) {
+        serverSeenDown = true;
+      } else if (plan.watchServer && serverSeenDown) {
+        for (const UUID& id : waitingForServer(records)) {
+          try {
+            hooks_.makeDue(id, now);
+          } catch (const ApplicationError&) {
+            // It stopped waiting meanwhile (another flush sent it): nothing to release.
+          } catch (const OutboxError&) {
+            // The same, as the store reports it, or the record is gone.
+          }
+        }
+        flushPending = true;
+        reason = FlushReason::serverBack;
+      }
+    } catch (const ApplicationError&) {
+      throw;
+    } catch (const std::exception& error) {
+      if (hooks_.failed) hooks_.failed(error.what());
+    }
+  }
+}
+
+}  // namespace kestro

@@ -1,0 +1,98 @@
+#pragma once
+
+// The loop of `kestro flush --watch`: flushes the outbox when a capture is shared (the shared
+// capture revision changes), when the earliest retry time comes, and when the server answers
+// again after it could not be reached (records that wait for it are then made due at once
+// rather than after their backoff, but only once a check saw the server down and a later one
+// saw it up); otherwise it sleeps. It never spins (every wait has a
+// deadline in the future or an event behind it), never runs two flushes at once (every flush
+// runs on the thread of `run`, one after the other), and ends between two flushes when asked.
+//
+// Threads: `run` blocks its caller until `stop`; `stop` may be called from any thread or from a
+// signal handler. The hooks run on the thread of `run`.
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "KestroCore/Application/FlushSchedule.h"
+#include "KestroCore/Foundation/Date.h"
+#include "KestroCore/Foundation/UUID.h"
+#include "KestroCore/Outbox/OutboxRecord.h"
+#include "Platform/Events/EventWaiter.h"
+
+namespace kestro {
+
+// Why a flush runs.
+enum class FlushReason {
+  started,        // the watch began
+  captureShared,  // the shared capture revision changed
+  retryDue,       // a waiting record's retry time came
+  serverBack,     // the server answers again; records that waited for it were made due
+  recheck,        // records the last flushes left untouched, tried again after a while
+};
+
+struct FlushWatcherOptions {
+  // The shared settings suite's file, where the share target publishes the capture revision.
+  std::filesystem::path revisionFile;
+  // How often to ask whether the server is back, while records wait for it.
+  std::chrono::milliseconds serverCheckInterval{1000};
+  // How long records a flush left ready but untouched wait before the next try.
+  std::chrono::seconds recheckInterval{300};
+  // How often to read the revision when its file cannot be watched.
+  std::chrono::milliseconds pollInterval{1000};
+  // How long to wait after a hook failed (the database was locked, say) before going on.
+  std::chrono::milliseconds errorRetryInterval{5000};
+};
+
+struct FlushWatcherHooks {
+  // One flush of the user's outbox.
+  std::function<void(FlushReason)> flush;
+  // The user's records, all states.
+  std::function<std::vector<OutboxRecord>()> records;
+  // The shared capture revision now (nothing when absent).
+  std::function<std::optional<std::string>()> revision;
+  // Whether the server answers at all (any HTTP answer counts); should return within a second
+  // or two.
+  std::function<bool()> serverAnswers;
+  // Makes a record that waits to retry due now.
+  std::function<void(const UUID&, Date)> makeDue;
+  // The wall clock of record times.
+  std::function<Date()> now;
+  // Told of each flush's records before and after it (may be empty).
+  std::function<void(FlushReason, const std::vector<OutboxRecord>& before,
+                     const std::vector<OutboxRecord>& after)>
+      flushed;
+  // Told of a hook's failure, after which the loop waits `errorRetryInterval` and goes on (may
+  // be empty). ApplicationError is not reported here: it ends `run`.
+  std::function<void(const std::string& message)> failed;
+};
+
+class FlushWatcher {
+ public:
+  // Throws std::system_error when no EventWaiter can be made.
+  FlushWatcher(FlushWatcherOptions options, FlushWatcherHooks hooks);
+
+  FlushWatcher(const FlushWatcher&) = delete;
+  FlushWatcher& operator=(const FlushWatcher&) = delete;
+
+  // Flushes once at once, then as described above, until `stop`; a flush under way is finished
+  // first. Throws ApplicationError raised by a hook (the user signed out, say); other failures of
+  // the hooks are reported through `failed` and waited out.
+  void run();
+
+  // Makes `run` return after the flush under way, if any. Async-signal-safe.
+  void stop() noexcept;
+
+ private:
+  FlushWatcherOptions options_;
+  FlushWatcherHooks hooks_;
+  EventWaiter waiter_;
+  std::atomic<bool> stopped_{false};
+};
+
+}  // namespace kestro

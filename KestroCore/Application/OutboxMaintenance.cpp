@@ -1,0 +1,260 @@
+#include "KestroCore/Application/OutboxMaintenance.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <system_error>
+
+#include "KestroCore/Application/ApplicationError.h"
+#include "KestroCore/Application/RecordDescription.h"
+#include "KestroCore/Foundation/JSONCoding.h"
+#include "Platform/Storage/KestroPlaces.h"
+#include "Platform/Storage/UserDirectories.h"
+
+namespace kestro {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kPartialSuffix = ".partial";
+
+// The modification time of `path` itself (a link is not followed); nothing when it is gone.
+std::optional<Date> modificationTime(const fs::path& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) return std::nullopt;
+  return Date(
+      std::chrono::duration_cast<Date::duration>(std::chrono::seconds(status.st_mtim.tv_sec) +
+                                                 std::chrono::nanoseconds(status.st_mtim.tv_nsec)));
+}
+
+// Whether `path` lies strictly inside `directory`, by their text alone.
+bool isInside(const fs::path& path, const fs::path& directory) {
+  const fs::path relative =
+      path.lexically_normal().lexically_relative(directory.lexically_normal());
+  if (relative.empty() || relative == ".") return false;
+  return *relative.begin() != "..";
+}
+
+// ".<UUID>.partial": what an interrupted staging leaves (see AssetStager.h).
+bool isPartialLeftover(const std::string& name) {
+  if (name.size() <= 1 + kPartialSuffix.size() || name.front() != '.' ||
+      !name.ends_with(kPartialSuffix)) {
+    return false;
+  }
+  return UUID::fromString(std::string_view(name).substr(1, name.size() - 1 - kPartialSuffix.size()))
+      .has_value();
+}
+
+// Removes one file, adding it to the report; a file already gone is skipped.
+void removeFile(const fs::path& path, PruneReport& report) {
+  std::error_code error;
+  const fs::file_status status = fs::symlink_status(path, error);
+  if (error || !fs::exists(status)) return;
+  const std::uint64_t size = fs::is_regular_file(status) ? fs::file_size(path, error) : 0;
+  if (fs::remove(path, error)) {
+    report.removedFiles.push_back(path);
+    report.freedBytes += error ? 0 : size;
+    return;
+  }
+  if (error && error != std::errc::no_such_file_or_directory) {
+    throw fs::filesystem_error("cannot remove a staged file", path, error);
+  }
+}
+
+// The bytes of the regular files under `directory`, links not followed.
+std::uint64_t bytesUnder(const fs::path& directory) {
+  std::uint64_t total = 0;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(directory, error), end; !error && it != end;
+       it.increment(error)) {
+    std::error_code sizeError;
+    if (it->is_regular_file(sizeError) && !it->is_symlink(sizeError)) {
+      const std::uintmax_t size = it->file_size(sizeError);
+      if (!sizeError) total += size;
+    }
+  }
+  return total;
+}
+
+// The newest modification time of `directory` and everything in it; nothing when it is gone.
+std::optional<Date> newestModification(const fs::path& directory) {
+  std::optional<Date> newest = modificationTime(directory);
+  if (!newest) return std::nullopt;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(directory, error), end; !error && it != end;
+       it.increment(error)) {
+    if (const auto time = modificationTime(it->path())) newest = std::max(*newest, *time);
+  }
+  // A directory that cannot be read cannot be judged: treat it as just changed.
+  if (error) return Date::max();
+  return newest;
+}
+
+std::string exportName(const std::string& filename, std::size_t position) {
+  const std::string name = fs::path(filename).filename().string();
+  if (isPlainFileName(name)) return name;
+  return "file-" + std::to_string(position + 1);
+}
+
+// "name (2).ext" for the second file of that name, and so on.
+fs::path unusedPath(const fs::path& directory, const std::string& name) {
+  fs::path candidate = directory / name;
+  const fs::path stem = fs::path(name).stem();
+  const fs::path extension = fs::path(name).extension();
+  for (int n = 2; fs::exists(fs::symlink_status(candidate)); ++n) {
+    candidate = directory / (stem.string() + " (" + std::to_string(n) + ")" + extension.string());
+  }
+  return candidate;
+}
+
+}  // namespace
+
+std::vector<fs::path> abandonedStagingDirectories(
+    const fs::path& attachments, const std::function<bool(const UUID& captureId)>& isReferenced,
+    Date cutoff) {
+  std::vector<fs::path> found;
+  std::error_code error;
+  for (fs::directory_iterator it(attachments, error), end; !error && it != end;
+       it.increment(error)) {
+    std::error_code statusError;
+    if (!it->is_directory(statusError) || it->is_symlink(statusError)) continue;
+    const std::optional<UUID> id = UUID::fromString(it->path().filename().string());
+    if (!id || isReferenced(*id)) continue;
+    const std::optional<Date> newest = newestModification(it->path());
+    if (newest && *newest < cutoff) found.push_back(it->path());
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+PruneReport pruneOutbox(OutboxStore& store, const fs::path& storageDirectory,
+                        std::chrono::seconds olderThan, Date now) {
+  PruneReport report;
+  const fs::path attachments = storageDirectory / places::kAttachmentsDirectoryName;
+  const Date recordCutoff = now - olderThan;
+  const Date stagingCutoff = now - std::max<std::chrono::seconds>(olderThan, kStagingGracePeriod);
+
+  // 1. The records, and exactly their files.
+  std::set<fs::path> emptiedDirectories;
+  for (const OutboxRecord& record : store.removeCompleted(recordCutoff)) {
+    report.removedRecords.push_back(record.id());
+    for (const StagedAsset& asset : record.stagedAssets) {
+      const std::optional<fs::path> path = asset.localURL.filePath();
+      if (!path || !isInside(*path, attachments)) continue;
+      removeFile(*path, report);
+      emptiedDirectories.insert(path->parent_path());
+    }
+  }
+  for (const fs::path& directory : emptiedDirectories) {
+    if (directory.parent_path().lexically_normal() != attachments.lexically_normal()) continue;
+    std::error_code ignored;  // not empty (someone else's files, a leftover): left to step 2
+    if (fs::remove(directory, ignored)) report.removedDirectories.push_back(directory);
+  }
+
+  // 2. Staging directories nobody refers to. A record that cannot be read still refers to its
+  // directory: we do not delete what we cannot account for.
+  const auto isReferenced = [&store](const UUID& id) {
+    try {
+      return store.record(id).has_value();
+    } catch (const DecodingError&) {
+      return true;
+    }
+  };
+  for (const fs::path& directory :
+       abandonedStagingDirectories(attachments, isReferenced, stagingCutoff)) {
+    const std::uint64_t bytes = bytesUnder(directory);
+    std::error_code error;
+    fs::remove_all(directory, error);
+    if (error && error != std::errc::no_such_file_or_directory) {
+      throw fs::filesystem_error("cannot remove a staging directory", directory, error);
+    }
+    report.removedDirectories.push_back(directory);
+    report.freedBytes += bytes;
+  }
+
+  // 3. Partial copies left in directories that records still use.
+  std::error_code error;
+  for (fs::directory_iterator it(attachments, error), end; !error && it != end;
+       it.increment(error)) {
+    std::error_code statusError;
+    if (!it->is_directory(statusError) || it->is_symlink(statusError)) continue;
+    if (!UUID::fromString(it->path().filename().string())) continue;
+    std::error_code innerError;
+    for (fs::directory_iterator file(it->path(), innerError), fileEnd;
+         !innerError && file != fileEnd; file.increment(innerError)) {
+      if (!isPartialLeftover(file->path().filename().string())) continue;
+      const std::optional<Date> time = modificationTime(file->path());
+      if (time && *time < stagingCutoff) removeFile(file->path(), report);
+    }
+  }
+  return report;
+}
+
+OutboxRecord retryNow(OutboxStore& store, const OutboxRecord& record, Date now) {
+  const auto notWaiting = [&](const OutboxRecord& current) {
+    const RecordDescription description = describeRecord(current, now);
+    std::string message = "capture " + shortIdentifier(current.id()) +
+                          " is not waiting to retry: it is " + description.text;
+    if (description.standing == RecordStanding::needsAttention) {
+      message += "; export it with: kestro outbox export " + shortIdentifier(current.id()) + " DIR";
+    }
+    return ApplicationError(ExitStatus::failure, message);
+  };
+  if (record.state != CaptureOutboxState::retryWait) throw notWaiting(record);
+  try {
+    return store.makeDue(record.id(), now);
+  } catch (const OutboxError& error) {
+    if (error.as<OutboxError::InvalidTransition>()) {
+      // Another process moved it meanwhile.
+      if (const std::optional<OutboxRecord> current = store.record(record.id())) {
+        throw notWaiting(*current);
+      }
+    }
+    if (error.as<OutboxError::RecordMissing>()) {
+      throw ApplicationError(ExitStatus::failure, "capture " + shortIdentifier(record.id()) +
+                                                      " is no longer in the outbox");
+    }
+    throw;
+  }
+}
+
+ExportReport exportRecord(const OutboxRecord& record, const fs::path& destination) {
+  ExportReport report;
+  fs::create_directories(destination);
+  report.directory = destination / ("kestro-capture-" + record.id().uuidString());
+  if (!fs::create_directory(report.directory)) {
+    throw ApplicationError(ExitStatus::failure,
+                           report.directory.string() + " exists already; choose another directory");
+  }
+
+  report.recordFile = report.directory / "record.json";
+  {
+    std::ofstream out(report.recordFile, std::ios::binary | std::ios::trunc);
+    out << encodeJSON(record).dump(2, ' ', false, JSON::error_handler_t::replace) << "\n";
+    out.close();
+    if (!out) {
+      throw fs::filesystem_error("cannot write", report.recordFile,
+                                 std::make_error_code(std::errc::io_error));
+    }
+  }
+
+  const fs::path filesDirectory = report.directory / "files";
+  for (std::size_t i = 0; i < record.stagedAssets.size(); ++i) {
+    const StagedAsset& asset = record.stagedAssets[i];
+    const std::optional<fs::path> source = asset.localURL.filePath();
+    std::error_code error;
+    if (!source || !fs::is_regular_file(*source, error)) {
+      report.missingFiles.push_back(asset.filename);
+      continue;
+    }
+    fs::create_directories(filesDirectory);
+    const fs::path target = unusedPath(filesDirectory, exportName(asset.filename, i));
+    fs::copy_file(*source, target);
+    report.copiedFiles.push_back(target);
+  }
+  return report;
+}
+
+}  // namespace kestro

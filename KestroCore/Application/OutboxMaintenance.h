@@ -1,0 +1,79 @@
+#pragma once
+
+// Looking after the outbox on the user's behalf: removing what has been sent (and the files
+// staged for it), sweeping what failed shares left behind, making a waiting capture try again
+// now, and handing a stuck capture to the user as files.
+//
+// Threads: each function works through the OutboxStore it is given (safe from any thread) and on
+// the file system; two prunes at once each remove what they find, and neither fails because of
+// the other.
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "KestroCore/Foundation/Date.h"
+#include "KestroCore/Foundation/UUID.h"
+#include "KestroCore/Outbox/OutboxRecord.h"
+#include "KestroCore/Outbox/Store/OutboxStore.h"
+
+namespace kestro {
+
+// A staging directory (or a ".<UUID>.partial" file) is never swept while anything in it is
+// younger than this, whatever age the user gives: a share may be staging into it right now, and
+// its record appears only once its files are in place. Staging a large file keeps touching its
+// partial file, so only the moment between the last write and the record counts.
+inline constexpr std::chrono::minutes kStagingGracePeriod{15};
+
+struct PruneReport {
+  std::vector<UUID> removedRecords;                 // sent or cancelled records, of every user
+  std::vector<std::filesystem::path> removedFiles;  // their staged files, and partial leftovers
+  std::vector<std::filesystem::path> removedDirectories;  // staging directories swept whole
+  std::uint64_t freedBytes = 0;                           // sizes of the files removed
+};
+
+// Removes every sent (complete) or cancelled record last written more than `olderThan` before
+// `now` (OutboxStore::removeCompleted), then the staged files of exactly those records (and their
+// staging directories once empty), then the abandoned staging directories: those under
+// `<storageDirectory>/attachments/` named as a capture id that no record refers to and in which
+// nothing changed for `olderThan` (and kStagingGracePeriod), such as a share that failed at the
+// sign-in gate left. ".<UUID>.partial" leftovers of interrupted staging are removed from
+// directories that records still use, by the same age rule. Records in any other state keep
+// every file. Files are removed only inside the attachments directory, whatever a record says.
+// Throws what the store throws (nothing is removed then); files that vanish meanwhile are
+// skipped, and other file errors end the sweep with std::filesystem::filesystem_error after
+// what was already removed.
+PruneReport pruneOutbox(OutboxStore& store, const std::filesystem::path& storageDirectory,
+                        std::chrono::seconds olderThan, Date now);
+
+// Which directories directly under `attachments` are abandoned staging directories: a directory
+// (not a link) named as a capture id, for which `isReferenced` is false, whose own and whose
+// entries' modification times are all before `cutoff`. In name order. Missing `attachments`:
+// none.
+std::vector<std::filesystem::path> abandonedStagingDirectories(
+    const std::filesystem::path& attachments,
+    const std::function<bool(const UUID& captureId)>& isReferenced, Date cutoff);
+
+// Makes a capture that waits to retry due now (OutboxStore::makeDue). Throws ApplicationError
+// (failure) saying where the capture stands when it is not waiting to retry, or has stopped
+// waiting meanwhile.
+OutboxRecord retryNow(OutboxStore& store, const OutboxRecord& record, Date now);
+
+struct ExportReport {
+  std::filesystem::path directory;                 // <destination>/kestro-capture-<ID>
+  std::filesystem::path recordFile;                // <directory>/record.json
+  std::vector<std::filesystem::path> copiedFiles;  // under <directory>/files/
+  std::vector<std::string> missingFiles;           // staged files no longer on disk, by their names
+};
+
+// Writes the record's JSON (indented, keys sorted) and copies of its staged files, under their
+// own names, into a new directory `<destination>/kestro-capture-<ID>`; the outbox is not
+// changed. `destination` is created if missing. Throws ApplicationError (failure) when that
+// directory exists already (nothing is overwritten), and std::filesystem::filesystem_error when
+// writing fails; files staged but gone are listed, not an error.
+ExportReport exportRecord(const OutboxRecord& record, const std::filesystem::path& destination);
+
+}  // namespace kestro

@@ -1,0 +1,249 @@
+#include "KestroCore/Application/OutboxMaintenance.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <fstream>
+#include <set>
+
+#include "KestroCore/Application/ApplicationError.h"
+#include "KestroCore/Outbox/Store/AssetStager.h"
+#include "Testing/ApplicationTestSupport.h"
+
+namespace kestro {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using State = CaptureOutboxState;
+
+Date now() { return std::chrono::system_clock::now(); }
+
+// A real outbox in a temporary tree, with files staged the way the share target stages them.
+class OutboxMaintenanceTest : public ::testing::Test {
+ protected:
+  OutboxMaintenanceTest()
+      : storage_(tree_.places().storageDirectory()),
+        attachments_(storage_ / "attachments"),
+        store_(tree_.places().databaseURL()) {}
+
+  fs::path writeFile(const fs::path& path, const std::string& contents) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << contents;
+    return path;
+  }
+
+  // Enqueues a capture for `user` with one staged file per name, staged into its own directory.
+  OutboxRecord enqueue(const UUID& user, const std::vector<std::string>& names) {
+    const UUID id;
+    std::vector<StagedAsset> assets;
+    for (const std::string& name : names) {
+      const fs::path source = writeFile(tree_.root() / "sources" / name, "contents of " + name);
+      assets.push_back(AssetStager::stage(URL::fileURL(source),
+                                          URL::fileURL(attachments_ / id.uuidString()),
+                                          "text/plain", AssetRole::attachment));
+    }
+    CaptureEnvelope capture = testsupport::outboxRecord(State::queued).capture;
+    capture.clientCaptureId = id;
+    return store_.enqueue(user, capture, assets);
+  }
+
+  // Moves a record's last write back in time, as if it had finished long ago.
+  void age(const UUID& id, std::chrono::seconds by) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((storage_ / "kestro.sqlite").c_str(), &db), SQLITE_OK);
+    const std::string sql = "UPDATE outbox SET updated_at = updated_at - " +
+                            std::to_string(by.count()) + " WHERE id = '" + id.uuidString() + "'";
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+  }
+
+  // Sets the modification time of `path` and everything under it.
+  static void backdate(const fs::path& path, std::chrono::seconds by) {
+    const auto time = fs::file_time_type::clock::now() - by;
+    if (fs::is_directory(path)) {
+      for (const auto& entry : fs::recursive_directory_iterator(path)) {
+        fs::last_write_time(entry.path(), time);
+      }
+    }
+    fs::last_write_time(path, time);
+  }
+
+  static fs::path fileOf(const StagedAsset& asset) { return *asset.localURL.filePath(); }
+
+  testsupport::TemporaryTree tree_;
+  const fs::path storage_;
+  const fs::path attachments_;
+  OutboxStore store_;
+  const UUID alice_;
+  const UUID bob_;
+};
+
+TEST_F(OutboxMaintenanceTest, PruneRemovesExactlyWhatItSays) {
+  // Sent and cancelled long ago, of two users: go, with their files and directories.
+  const OutboxRecord sent = enqueue(alice_, {"a.txt", "b.txt"});
+  store_.markComplete(sent.id());
+  const OutboxRecord cancelled = enqueue(bob_, {"c.txt"});
+  store_.transition(cancelled.id(), State::cancelled);
+  // Sent recently: stays.
+  const OutboxRecord recent = enqueue(alice_, {"recent.txt"});
+  store_.markComplete(recent.id());
+  // In flight, however old its files: stays whole.
+  const OutboxRecord inFlight = enqueue(alice_, {"big.bin"});
+  store_.markRetry(inFlight.id(), "NETWORK_ERROR", State::uploadingAssets, now() + 1h);
+  // A record that claims a file outside the attachments: the record goes, the file stays.
+  const fs::path outside = writeFile(tree_.root() / "outside.txt", "not ours");
+  CaptureEnvelope capture = testsupport::outboxRecord(State::queued).capture;
+  const OutboxRecord stray =
+      store_.enqueue(alice_, capture,
+                     {StagedAsset{UUID(), URL::fileURL(outside), "outside.txt", "text/plain", 8,
+                                  std::string(64, 'a'), AssetRole::primary}});
+  store_.markComplete(stray.id());
+  for (const UUID& id : {sent.id(), cancelled.id(), inFlight.id(), stray.id()}) age(id, 3h);
+  backdate(attachments_, 3h);
+
+  // What failed shares left: old ones go, a fresh one stays, as does anything not ours.
+  const fs::path abandoned = attachments_ / UUID().uuidString();
+  writeFile(abandoned / "orphan.pdf", "orphan");
+  const fs::path partial =
+      attachments_ / inFlight.id().uuidString() / ("." + UUID().uuidString() + ".partial");
+  writeFile(partial, "half a file");
+  const fs::path notOurs = writeFile(attachments_ / "notes" / "keep.txt", "mine");
+  backdate(abandoned, 3h);
+  backdate(partial, 3h);
+  backdate(attachments_ / "notes", 3h);
+  const fs::path young = attachments_ / UUID().uuidString();
+  writeFile(young / "staging-right-now.bin", "in progress");
+  const fs::path linkTarget = writeFile(tree_.root() / "elsewhere" / "precious.txt", "precious");
+  const fs::path link = attachments_ / UUID().uuidString();
+  fs::create_directory_symlink(linkTarget.parent_path(), link);
+
+  const PruneReport report = pruneOutbox(store_, storage_, 1h, now());
+
+  EXPECT_EQ(std::set<UUID>(report.removedRecords.begin(), report.removedRecords.end()),
+            (std::set<UUID>{sent.id(), cancelled.id(), stray.id()}));
+  for (const OutboxRecord& gone : {sent, cancelled}) {
+    for (const StagedAsset& asset : gone.stagedAssets) EXPECT_FALSE(fs::exists(fileOf(asset)));
+    EXPECT_FALSE(fs::exists(attachments_ / gone.id().uuidString()));
+  }
+  EXPECT_TRUE(fs::exists(outside));
+  EXPECT_TRUE(fs::exists(fileOf(recent.stagedAssets[0])));
+  EXPECT_TRUE(fs::exists(fileOf(inFlight.stagedAssets[0])));
+  EXPECT_TRUE(store_.record(inFlight.id()));
+  EXPECT_TRUE(store_.record(recent.id()));
+  EXPECT_FALSE(fs::exists(abandoned));
+  EXPECT_FALSE(fs::exists(partial));
+  EXPECT_TRUE(fs::exists(notOurs));
+  EXPECT_TRUE(fs::exists(young / "staging-right-now.bin"));
+  EXPECT_TRUE(fs::exists(linkTarget));
+  EXPECT_TRUE(fs::is_symlink(link));
+
+  // Three staged files and one partial file; the sent and cancelled records' directories and
+  // the abandoned one.
+  EXPECT_EQ(report.removedFiles.size(), 4u);
+  EXPECT_EQ(report.removedDirectories.size(), 3u);
+  EXPECT_EQ(report.freedBytes,
+            std::string("contents of a.txt").size() + std::string("contents of b.txt").size() +
+                std::string("contents of c.txt").size() + std::string("half a file").size() +
+                std::string("orphan").size());
+
+  // Nothing is left to prune a second time.
+  const PruneReport again = pruneOutbox(store_, storage_, 1h, now());
+  EXPECT_TRUE(again.removedRecords.empty());
+  EXPECT_TRUE(again.removedFiles.empty());
+  EXPECT_TRUE(again.removedDirectories.empty());
+}
+
+TEST_F(OutboxMaintenanceTest, AZeroAgeRemovesSentRecordsButNeverAStagingUnderWay) {
+  const OutboxRecord sent = enqueue(alice_, {"a.txt"});
+  store_.markComplete(sent.id());
+  const fs::path staging = attachments_ / UUID().uuidString();
+  writeFile(staging / ("." + UUID().uuidString() + ".partial"), "being written");
+
+  const PruneReport report = pruneOutbox(store_, storage_, 0s, now() + 1s);
+  EXPECT_EQ(report.removedRecords, std::vector<UUID>{sent.id()});
+  EXPECT_TRUE(fs::exists(staging));
+  EXPECT_FALSE(fs::exists(fileOf(sent.stagedAssets[0])));
+}
+
+TEST_F(OutboxMaintenanceTest, AStagingDirectoryIsAsYoungAsTheNewestThingInIt) {
+  const fs::path old = attachments_ / UUID().uuidString();
+  writeFile(old / "a", "a");
+  backdate(old, 2h);
+  const fs::path touched = attachments_ / UUID().uuidString();
+  writeFile(touched / "a", "a");
+  writeFile(touched / "b", "b");
+  backdate(touched, 2h);
+  fs::last_write_time(touched / "b", fs::file_time_type::clock::now());  // still being written
+  const fs::path referenced = attachments_ / UUID().uuidString();
+  writeFile(referenced / "a", "a");
+  backdate(referenced, 2h);
+
+  const auto found = abandonedStagingDirectories(
+      attachments_,
+      [&](const UUID& id) { return id.uuidString() == referenced.filename().string(); },
+      now() - 1h);
+  EXPECT_EQ(found, std::vector<fs::path>{old});
+  EXPECT_TRUE(abandonedStagingDirectories(tree_.root() / "missing", {}, now()).empty());
+}
+
+TEST_F(OutboxMaintenanceTest, OnlyAWaitingCaptureCanBeRetriedNow) {
+  const OutboxRecord waiting = enqueue(alice_, {});
+  store_.markRetry(waiting.id(), "SERVER_BUSY", State::submittingCapture, now() + 1h);
+  const Date at = now();
+  const OutboxRecord due = retryNow(store_, *store_.record(waiting.id()), at);
+  EXPECT_EQ(due.nextRetryAt, at);
+  EXPECT_EQ(store_.ready(alice_, at, 20).size(), 1u);
+
+  const OutboxRecord queued = enqueue(alice_, {});
+  const OutboxRecord blocked = enqueue(alice_, {});
+  store_.transition(blocked.id(), State::blockedUserAction);
+  const auto messageOf = [&](const OutboxRecord& record) {
+    try {
+      retryNow(store_, record, now());
+    } catch (const ApplicationError& error) {
+      EXPECT_EQ(error.status(), ExitStatus::failure);
+      return std::string(error.what());
+    }
+    return std::string("retried");
+  };
+  EXPECT_NE(messageOf(queued).find("on this device (queued)"), std::string::npos);
+  EXPECT_NE(messageOf(*store_.record(blocked.id())).find("kestro outbox export"),
+            std::string::npos);
+  // Stale knowledge: the caller saw it waiting, but another process sent it meanwhile.
+  const OutboxRecord stale = *store_.record(waiting.id());
+  store_.markComplete(waiting.id());
+  EXPECT_NE(messageOf(stale).find("it is sent"), std::string::npos);
+}
+
+TEST_F(OutboxMaintenanceTest, AnExportHoldsTheRecordAndItsFilesAndOverwritesNothing) {
+  // As stored: record JSON keeps whole seconds.
+  const OutboxRecord record =
+      *store_.record(enqueue(alice_, {"same.txt", "same.txt", "gone.txt"}).id());
+  fs::remove(fileOf(record.stagedAssets[2]));
+  const fs::path destination = tree_.root() / "rescued";
+
+  const ExportReport report = exportRecord(record, destination);
+  EXPECT_EQ(report.directory, destination / ("kestro-capture-" + record.id().uuidString()));
+  std::ifstream in(report.recordFile);
+  const std::string json((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(decodeJSONString<OutboxRecord>(json), record);
+  EXPECT_EQ(report.copiedFiles,
+            (std::vector<fs::path>{report.directory / "files" / "same.txt",
+                                   report.directory / "files" / "same (2).txt"}));
+  std::ifstream copy(report.copiedFiles[1]);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copy), {}), "contents of same.txt");
+  EXPECT_EQ(report.missingFiles, std::vector<std::string>{"gone.txt"});
+  // The outbox is untouched.
+  EXPECT_EQ(store_.record(record.id()), record);
+
+  try {
+    exportRecord(record, destination);
+    ADD_FAILURE() << "exported over an earlier export";
+  } catch (const ApplicationError& error) {
+    EXPECT_EQ(error.status(), ExitStatus::failure);
+  }
+}
+
+}  // namespace
+}  // namespace kestro

@@ -1,0 +1,147 @@
+#include "KestroCore/Application/RecordDescription.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include "KestroCore/Application/ApplicationError.h"
+#include "Testing/ApplicationTestSupport.h"
+
+namespace kestro {
+namespace {
+
+using namespace std::chrono_literals;
+using State = CaptureOutboxState;
+using testsupport::outboxRecord;
+
+// Sets the process's time zone for one test (a POSIX rule, so no zone files are needed) and
+// puts the old one back.
+class TimeZone {
+ public:
+  explicit TimeZone(const char* rule) {
+    if (const char* old = ::getenv("TZ")) previous_ = old;
+    ::setenv("TZ", rule, 1);
+    ::tzset();
+  }
+  ~TimeZone() {
+    if (previous_) {
+      ::setenv("TZ", previous_->c_str(), 1);
+    } else {
+      ::unsetenv("TZ");
+    }
+    ::tzset();
+  }
+
+ private:
+  std::optional<std::string> previous_;
+};
+
+Date utc(int day, int hour, int minute, int second = 0) {
+  // 2025-03-<day> in UTC.
+  return Date{1740787200s} + std::chrono::days(day - 1) + std::chrono::hours(hour) +
+         std::chrono::minutes(minute) + std::chrono::seconds(second);
+}
+
+TEST(RecordDescriptionTest, EveryStateInTheUsersWords) {
+  const Date now = utc(4, 12, 0);
+  struct Case {
+    OutboxRecord record;
+    RecordStanding standing;
+    std::string text;
+  };
+  OutboxRecord blockedWithCode = outboxRecord(State::blockedUserAction);
+  blockedWithCode.lastErrorCode = "PAYLOAD_TOO_LARGE";
+  OutboxRecord waitingWithoutTime = outboxRecord(State::retryWait);
+  const std::vector<Case> cases{
+      {outboxRecord(State::queued), RecordStanding::onThisDevice, "on this device (queued)"},
+      {outboxRecord(State::draft), RecordStanding::onThisDevice, "on this device (draft)"},
+      {outboxRecord(State::preparingAssets, 2), RecordStanding::uploading,
+       "uploading (0 of 2 files)"},
+      {outboxRecord(State::uploadingAssets, 3, 1), RecordStanding::uploading,
+       "uploading (1 of 3 files)"},
+      {outboxRecord(State::uploadingAssets, 1), RecordStanding::uploading,
+       "uploading (0 of 1 file)"},
+      {outboxRecord(State::submittingCapture), RecordStanding::sending, "sending"},
+      {outboxRecord(State::accepted), RecordStanding::sent, "sent"},
+      {outboxRecord(State::complete), RecordStanding::sent, "sent"},
+      {blockedWithCode, RecordStanding::needsAttention, "needs attention (blocked)"},
+      {outboxRecord(State::cancelled), RecordStanding::cancelled, "cancelled"},
+      {waitingWithoutTime, RecordStanding::waitingToRetry, "waiting to retry after an error"},
+  };
+  for (const Case& c : cases) {
+    const RecordDescription description = describeRecord(c.record, now);
+    EXPECT_EQ(description.standing, c.standing) << c.text;
+    EXPECT_EQ(description.text, c.text);
+  }
+}
+
+TEST(RecordDescriptionTest, RetryTimesAreLocalAndShowTheDateOnlyOnAnotherDay) {
+  const Date now = utc(4, 23, 40);
+  {
+    const TimeZone zone("EST5");  // UTC-5 all year
+    EXPECT_EQ(
+        describeRecord(testsupport::waitingRecord(utc(4, 23, 45, 9), "NETWORK_ERROR"), now).text,
+        "waiting to retry at 18:45:09 after NETWORK_ERROR");
+    EXPECT_EQ(formatLocalTime(utc(6, 1, 2, 3), now), "2025-03-05 20:02");
+  }
+  {
+    // UTC+1: the retry falls on the 5th locally, and so does now, so no date is shown.
+    const TimeZone zone("CET-1");
+    EXPECT_EQ(formatLocalTime(utc(4, 23, 50), now), "00:50:00");
+    // An hour earlier is still the 4th there, while now is the 5th.
+    EXPECT_EQ(formatLocalTime(utc(4, 22, 50), now), "2025-03-04 23:50");
+  }
+  {
+    const TimeZone zone("NPT-5:45");  // quarter-hour offsets are kept
+    EXPECT_EQ(formatLocalTime(utc(4, 12, 0), utc(4, 12, 0)), "17:45:00");
+  }
+}
+
+TEST(RecordDescriptionTest, SummariesSayWhatTheCaptureIs) {
+  OutboxRecord link = outboxRecord(State::queued);
+  link.capture.url = URL::fromString("https://example.com/article");
+  EXPECT_EQ(captureSummary(link), "https://example.com/article");
+
+  OutboxRecord text = outboxRecord(State::queued);
+  text.capture.selectedText = "  call\n\tthe   printer guy \n";
+  EXPECT_EQ(captureSummary(text), "\"call the printer guy\"");
+  // Cut by characters, never inside one: "é" is two bytes.
+  text.capture.selectedText = std::string(30, 'e') + "éééééé";
+  EXPECT_EQ(captureSummary(text, 12), "\"" + std::string(9, 'e') + "…\"");
+  text.capture.selectedText = "ééé";
+  EXPECT_EQ(captureSummary(text, 5), "\"ééé\"");
+
+  OutboxRecord files = outboxRecord(State::queued, 2);
+  files.capture.selectedText.reset();
+  EXPECT_EQ(captureSummary(files), "file-0.txt, file-1.txt");
+
+  OutboxRecord note = outboxRecord(State::queued);
+  note.capture.selectedText.reset();
+  note.capture.annotation = "remember the milk";
+  EXPECT_EQ(captureSummary(note), "note: remember the milk");
+  note.capture.annotation.reset();
+  EXPECT_EQ(captureSummary(note), "(empty capture)");
+}
+
+TEST(RecordDescriptionTest, IdsAreFoundByThemselvesOrByAnUnambiguousPrefix) {
+  const UUID a = *UUID::fromString("ABCDEF01-0000-4000-8000-000000000001");
+  const UUID b = *UUID::fromString("ABCDEF02-0000-4000-8000-000000000002");
+  const std::vector<UUID> ids{a, b};
+  EXPECT_EQ(findIdentifier(ids, "abcdef02", "capture"), 1u);
+  EXPECT_EQ(findIdentifier(ids, " ABCDEF01-0000-4000-8000-000000000001 ", "capture"), 0u);
+  const auto statusOf = [&](const char* text) {
+    try {
+      findIdentifier(ids, text, "capture");
+    } catch (const ApplicationError& error) {
+      return error.status();
+    }
+    return ExitStatus::ok;
+  };
+  EXPECT_EQ(statusOf("abcdef0"), ExitStatus::usage);  // both
+  EXPECT_EQ(statusOf("abc"), ExitStatus::usage);      // too short to trust
+  EXPECT_EQ(statusOf("12345678"), ExitStatus::failure);
+  EXPECT_EQ(shortIdentifier(a), "ABCDEF01");
+}
+
+}  // namespace
+}  // namespace kestro

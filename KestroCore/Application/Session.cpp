@@ -1,0 +1,104 @@
+#include "KestroCore/Application/Session.h"
+
+#include <utility>
+
+#include "KestroCore/Application/ApplicationError.h"
+#include "KestroCore/Foundation/ASCII.h"
+#include "KestroCore/Foundation/Text.h"
+#include "Platform/Storage/KestroPlaces.h"
+
+namespace kestro {
+
+Session::Session(ApplicationPlaces places, SecureTokenStore tokens,
+                 std::shared_ptr<URLSession> http)
+    : places_(std::move(places)), tokens_(std::move(tokens)), http_(std::move(http)) {}
+
+URL Session::serverOrigin(std::string_view text) {
+  const auto invalid = [&] {
+    return ApplicationError(ExitStatus::usage, "not a server address: \"" + std::string(text) +
+                                                   "\" (give http://host:port or https://host)");
+  };
+  const std::optional<URL> url = URL::fromString(trimmingWhitespaceAndNewlines(text));
+  if (!url) throw invalid();
+  const std::string scheme = asciiLowercased(url->scheme());
+  const std::optional<std::string_view> host = url->host();
+  if ((scheme != "http" && scheme != "https") || !host || host->empty()) throw invalid();
+  std::string origin = scheme + "://" + asciiLowercased(*host);
+  if (const std::optional<int> port = url->port()) origin += ":" + std::to_string(*port);
+  const std::optional<URL> result = URL::fromString(origin);
+  if (!result) throw invalid();
+  return *result;
+}
+
+std::string Session::tokenAccount(const URL& server) { return server.absoluteString(); }
+
+SignedInAccount Session::signIn(const URL& server, const std::string& email) const {
+  if (trimmingWhitespaceAndNewlines(email).empty()) {
+    throw ApplicationError(ExitStatus::usage, "give the account's e-mail address with --email");
+  }
+  const AccountSettings before = settings();
+  const DevelopmentSession session = client(server).developmentSession(email);
+
+  tokens_.save(session.token, tokenAccount(server));
+  if (before.server && *before.server != server) {
+    try {
+      tokens_.deleteToken(tokenAccount(*before.server));
+    } catch (const SecureTokenError&) {
+      // The old server's token is stale, not secret to anyone new; the new sign-in stands.
+    }
+  }
+  const UserDefaults own = places_.applicationSettings();
+  own.set(server.absoluteString(), settingskeys::kServerURL);
+  own.set(email, settingskeys::kAccountEmail);
+  // A conversation belongs to one account.
+  own.removeObject(settingskeys::kConversationId);
+  places_.sharedSettings().set(session.userId.uuidString(), places::kCurrentUserIdKey);
+  return SignedInAccount{server, email, session.userId, session.token};
+}
+
+void Session::signOut() const {
+  const AccountSettings current = settings();
+  // The share target's gate first: from here on nothing new is captured for this account.
+  places_.sharedSettings().removeObject(places::kCurrentUserIdKey);
+  const UserDefaults own = places_.applicationSettings();
+  own.removeObject(settingskeys::kAccountEmail);
+  own.removeObject(settingskeys::kConversationId);
+  if (current.server) tokens_.deleteToken(tokenAccount(*current.server));
+}
+
+AccountSettings Session::settings() const {
+  const UserDefaults own = places_.applicationSettings();
+  AccountSettings result;
+  if (const auto text = own.string(settingskeys::kServerURL)) {
+    try {
+      result.server = serverOrigin(*text);
+    } catch (const ApplicationError&) {
+      // A hand-edited address that is no longer usable counts as none.
+    }
+  }
+  result.email = own.string(settingskeys::kAccountEmail);
+  result.userId = places_.signedInUser();
+  return result;
+}
+
+SignedInAccount Session::requireSignedIn() const {
+  const AccountSettings current = settings();
+  const auto notSignedIn = [](const std::string& what) {
+    return ApplicationError(
+        ExitStatus::notSignedIn,
+        "not signed in" + what + "; run: kestro signin --server URL --email ADDRESS");
+  };
+  if (!current.userId) throw notSignedIn("");
+  if (!current.server) throw notSignedIn(" (no server address is stored)");
+  std::optional<std::string> token = tokens_.load(tokenAccount(*current.server));
+  if (!token)
+    throw notSignedIn(" (no token for " + current.server->absoluteString() + " in the keyring)");
+  return SignedInAccount{*current.server, current.email.value_or(""), *current.userId,
+                         std::move(*token)};
+}
+
+KestroAPIClient Session::client(const URL& server) const {
+  return KestroAPIClient(server, http_, HTTPHeaders{});
+}
+
+}  // namespace kestro

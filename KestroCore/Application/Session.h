@@ -1,0 +1,94 @@
+#pragma once
+
+// The signed-in account: development sign-in against a server, where each part of it is kept, and
+// what a command needs to talk to the server on the user's behalf.
+//
+// Where things go:
+//   the bearer token   the token store (the Secret Service), service kTokenService, account =
+//                      the server's origin ("https://kestro.example.com", "http://127.0.0.1:8787"),
+//                      so tokens for two servers never replace each other
+//   the user id        the shared settings suite, "tavlo.current-user-id": the key the share
+//                      target reads, so sharing works once it is there
+//   server and e-mail  the application's own settings ("kestro.server-url",
+//                      "kestro.account-email")
+//
+// Threads: a Session is a small value over its places, token store and HTTP session; operations
+// on copies may run at once, but a sign-in racing a sign-out leaves either outcome.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "KestroCore/API/KestroAPIClient.h"
+#include "KestroCore/Application/ApplicationPlaces.h"
+#include "KestroCore/Credentials/SecureTokenStore.h"
+#include "KestroCore/Foundation/URL.h"
+#include "KestroCore/Foundation/UUID.h"
+#include "Platform/HTTP/URLSession.h"
+
+namespace kestro {
+
+// The token store's service for the application's bearer tokens.
+inline constexpr std::string_view kTokenService = "org.kestro.Kestro";
+
+// What the settings say about the account, without asking the keyring.
+struct AccountSettings {
+  std::optional<URL> server;
+  std::optional<std::string> email;
+  std::optional<UUID> userId;  // from the shared suite
+
+  bool operator==(const AccountSettings&) const = default;
+};
+
+// Everything a command needs to act for the signed-in user.
+struct SignedInAccount {
+  URL server;
+  std::string email;  // may be empty when the settings lost it; informational only
+  UUID userId;
+  std::string token;
+};
+
+class Session {
+ public:
+  Session(ApplicationPlaces places, SecureTokenStore tokens, std::shared_ptr<URLSession> http);
+
+  // The server's origin (scheme, host and port, without path or trailing slash), the form the
+  // client needs and the token's account. Throws ApplicationError (usage) for text that is not
+  // an http or https URL with a host.
+  static URL serverOrigin(std::string_view text);
+  static std::string tokenAccount(const URL& server);
+
+  // Asks `server` for a development session for `email`, then stores the token, the server and
+  // the e-mail, and last the user id (so the share target never sees a user whose token is not
+  // stored yet). Signing in anew replaces the earlier account, and the earlier server's token is
+  // removed. Throws KestroAPIError for the exchange, SecureTokenError when the token cannot be
+  // stored (nothing else is changed then), ApplicationError for an empty e-mail.
+  SignedInAccount signIn(const URL& server, const std::string& email) const;
+
+  // Removes the token and the user id (the share target then refuses new shares), and the
+  // e-mail; the server address stays as a default for the next sign-in. Signing out when nobody
+  // is signed in does nothing. Throws SecureTokenError when the token cannot be removed; the
+  // user id is removed first all the same.
+  void signOut() const;
+
+  // The settings' view of the account; never asks the keyring.
+  AccountSettings settings() const;
+
+  // The signed-in account with its token. Throws ApplicationError (notSignedIn) when the user
+  // id, the server or the token is missing, and SecureTokenError when the keyring cannot answer.
+  SignedInAccount requireSignedIn() const;
+
+  // A client of `server` on this session's HTTP session, with no default headers.
+  KestroAPIClient client(const URL& server) const;
+
+  const ApplicationPlaces& places() const noexcept { return places_; }
+  const std::shared_ptr<URLSession>& http() const noexcept { return http_; }
+
+ private:
+  ApplicationPlaces places_;
+  SecureTokenStore tokens_;
+  std::shared_ptr<URLSession> http_;
+};
+
+}  // namespace kestro

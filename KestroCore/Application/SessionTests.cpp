@@ -1,0 +1,124 @@
+#include "KestroCore/Application/Session.h"
+
+#include <gtest/gtest.h>
+
+#include "KestroCore/Application/ApplicationError.h"
+#include "Platform/Keychain/InMemoryKeychain.h"
+#include "Platform/Storage/KestroPlaces.h"
+#include "Testing/ApplicationTestSupport.h"
+#include "Tools/DevServer/DevServer.h"
+
+namespace kestro {
+namespace {
+
+using devserver::DevServer;
+
+// A keychain that stores nothing: what a keyring refusing every write looks like.
+class RefusingKeychain final : public Keychain {
+ public:
+  std::int32_t add(std::string_view, std::string_view, std::string_view) override {
+    return kKeychainStatusLocked;
+  }
+  KeychainCopyResult copyMatching(std::string_view, std::string_view) override {
+    return {kKeychainStatusLocked, std::nullopt};
+  }
+  std::int32_t deleteMatching(std::string_view, std::string_view) override {
+    return kKeychainStatusLocked;
+  }
+};
+
+class SessionTest : public ::testing::Test {
+ protected:
+  SessionTest()
+      : keychain_(std::make_shared<InMemoryKeychain>()),
+        session_(tree_.places(), SecureTokenStore(std::string(kTokenService), keychain_),
+                 makeURLSession()) {}
+
+  URL server(const DevServer& server) const { return Session::serverOrigin(server.baseURL()); }
+  std::optional<std::string> tokenFor(const URL& server) const {
+    return SecureTokenStore(std::string(kTokenService), keychain_).load(server.absoluteString());
+  }
+
+  testsupport::TemporaryTree tree_;
+  std::shared_ptr<InMemoryKeychain> keychain_;
+  Session session_;
+  DevServer first_;
+  DevServer second_;
+};
+
+TEST_F(SessionTest, ServerAddressesBecomeOrigins) {
+  EXPECT_EQ(Session::serverOrigin(" HTTP://Example.COM:8080/some/path/?q=1 ").absoluteString(),
+            "http://example.com:8080");
+  EXPECT_EQ(Session::serverOrigin("https://kestro.example.com/").absoluteString(),
+            "https://kestro.example.com");
+  for (const char* bad : {"", "example.com", "ftp://example.com", "file:///tmp/x", "http://"}) {
+    try {
+      Session::serverOrigin(bad);
+      ADD_FAILURE() << "accepted \"" << bad << "\"";
+    } catch (const ApplicationError& error) {
+      EXPECT_EQ(error.status(), ExitStatus::usage);
+    }
+  }
+}
+
+TEST_F(SessionTest, SigningInPutsEachPartWhereItBelongs) {
+  EXPECT_THROW(session_.requireSignedIn(), ApplicationError);
+  const SignedInAccount account = session_.signIn(server(first_), "ada@example.com");
+
+  EXPECT_EQ(tokenFor(server(first_)), account.token);
+  EXPECT_EQ(tree_.places().sharedSettings().string(places::kCurrentUserIdKey),
+            account.userId.uuidString());
+  EXPECT_EQ(session_.settings(),
+            (AccountSettings{server(first_), "ada@example.com", account.userId}));
+  const SignedInAccount again = session_.requireSignedIn();
+  EXPECT_EQ(again.token, account.token);
+  EXPECT_EQ(again.userId, account.userId);
+  // The token works.
+  EXPECT_NO_THROW(session_.client(again.server).listItems(again.token));
+
+  // Another server: its token replaces nothing of the first's but the first's token goes.
+  const SignedInAccount moved = session_.signIn(server(second_), "ada@example.com");
+  EXPECT_EQ(tokenFor(server(second_)), moved.token);
+  EXPECT_FALSE(tokenFor(server(first_)));
+  EXPECT_EQ(session_.requireSignedIn().server, server(second_));
+
+  session_.signOut();
+  EXPECT_FALSE(tokenFor(server(second_)));
+  EXPECT_FALSE(tree_.places().sharedSettings().string(places::kCurrentUserIdKey));
+  EXPECT_EQ(session_.settings(), (AccountSettings{server(second_), std::nullopt, std::nullopt}));
+  try {
+    session_.requireSignedIn();
+    ADD_FAILURE() << "still signed in";
+  } catch (const ApplicationError& error) {
+    EXPECT_EQ(error.status(), ExitStatus::notSignedIn);
+  }
+  EXPECT_NO_THROW(session_.signOut());  // nothing to do, and no error
+}
+
+TEST_F(SessionTest, AMissingTokenIsNotSignedInButAFailingKeyringIsAFailure) {
+  session_.signIn(server(first_), "ada@example.com");
+  SecureTokenStore(std::string(kTokenService), keychain_)
+      .deleteToken(server(first_).absoluteString());
+  try {
+    session_.requireSignedIn();
+    ADD_FAILURE() << "signed in without a token";
+  } catch (const ApplicationError& error) {
+    EXPECT_EQ(error.status(), ExitStatus::notSignedIn);
+  }
+
+  const Session locked(
+      tree_.places(),
+      SecureTokenStore(std::string(kTokenService), std::make_shared<RefusingKeychain>()),
+      makeURLSession());
+  EXPECT_THROW(locked.requireSignedIn(), SecureTokenError);
+  // A sign-in whose token cannot be kept leaves the earlier user in place for the share target.
+  tree_.places().sharedSettings().set("E621E1F8-C36C-495A-93FC-0C247A3E6E5F",
+                                      places::kCurrentUserIdKey);
+  EXPECT_THROW(locked.signIn(server(second_), "bob@example.com"), SecureTokenError);
+  EXPECT_EQ(tree_.places().sharedSettings().string(places::kCurrentUserIdKey),
+            "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
+  EXPECT_EQ(session_.settings().email, "ada@example.com");
+}
+
+}  // namespace
+}  // namespace kestro
