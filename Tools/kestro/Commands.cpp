@@ -1,0 +1,458 @@
+#include "Tools/kestro/Commands.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <utility>
+#include <variant>
+
+#include "KestroCore/API/KestroAPIClient.h"
+#include "KestroCore/Application/ApplicationError.h"
+#include "KestroCore/Application/Chat.h"
+#include "KestroCore/Application/Durations.h"
+#include "KestroCore/Application/OutboxMaintenance.h"
+#include "KestroCore/Application/QuickCapture.h"
+#include "KestroCore/Application/RecordDescription.h"
+#include "KestroCore/Application/Synchronizer.h"
+#include "KestroCore/Application/TransferMeter.h"
+#include "Platform/Keychain/InMemoryKeychain.h"
+#include "Tools/kestro/DesktopTools.h"
+#include "Tools/kestro/Output.h"
+
+namespace kestro::commands {
+namespace {
+
+namespace fs = std::filesystem;
+
+Date now() { return std::chrono::system_clock::now(); }
+
+std::string plural(std::size_t count, const std::string& one, const std::string& many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// The captures still on this device: neither sent nor cancelled.
+std::size_t waitingCount(const std::vector<OutboxRecord>& records) {
+  return static_cast<std::size_t>(std::count_if(records.begin(), records.end(), [](const auto& r) {
+    const RecordStanding standing = describeRecord(r, Date{}).standing;
+    return standing != RecordStanding::sent && standing != RecordStanding::cancelled;
+  }));
+}
+
+}  // namespace
+
+// --- The shared pieces
+
+Application::Application(GlobalOptions options)
+    : options_(options), places_(ApplicationPlaces::current()) {}
+
+const Session& Application::session() {
+  if (!session_) {
+    SecureTokenStore tokens =
+        options_.noKeyring
+            ? SecureTokenStore(std::string(kTokenService), std::make_shared<InMemoryKeychain>())
+            : SecureTokenStore(std::string(kTokenService));
+    session_.emplace(places_, std::move(tokens), makeURLSession());
+  }
+  return *session_;
+}
+
+OutboxStore& Application::store() { return *sharedStore(); }
+
+std::shared_ptr<OutboxStore> Application::sharedStore() {
+  if (!store_) store_ = std::make_shared<OutboxStore>(places_.databaseURL());
+  return store_;
+}
+
+SyncCache& Application::cache() {
+  if (!cache_) cache_ = std::make_unique<SyncCache>(places_.databaseURL());
+  return *cache_;
+}
+
+std::string versionText() { return "kestro " + ApplicationPlaces::current().applicationVersion(); }
+
+std::string joined(const std::vector<std::string>& words) {
+  std::string text;
+  for (const std::string& word : words) {
+    if (!text.empty()) text += ' ';
+    text += word;
+  }
+  return text;
+}
+
+int reportFailure(const std::exception_ptr& error) {
+  const ErrorReport report = reportError(error);
+  std::fprintf(stderr, "kestro: %s\n", report.message.c_str());
+  return static_cast<int>(report.status);
+}
+
+// --- signin, signout, status
+
+int signIn(Application& application, const std::string& server, const std::string& email,
+           bool json) {
+  const Session& session = application.session();
+  const SignedInAccount account = session.signIn(Session::serverOrigin(server), email);
+  if (json) {
+    printJSON(JSON{{"email", account.email},
+                   {"server", account.server.absoluteString()},
+                   {"userId", account.userId.uuidString()}});
+  } else {
+    std::printf("Signed in as %s at %s.\n", account.email.c_str(),
+                account.server.absoluteString().c_str());
+  }
+  if (application.options().noKeyring) {
+    std::fprintf(stderr, "kestro: --no-keyring: the token is not kept after this command\n");
+  }
+  return 0;
+}
+
+int signOut(Application& application) {
+  application.session().signOut();
+  std::printf(
+      "Signed out. Captures already on this device stay there; sharing needs a new "
+      "sign-in.\n");
+  return 0;
+}
+
+int showStatus(Application& application, bool json) {
+  const Session& session = application.session();
+  const AccountSettings settings = session.settings();
+  std::optional<SignedInAccount> account;
+  std::optional<std::string> problem;
+  try {
+    account = session.requireSignedIn();
+  } catch (const ApplicationError& error) {
+    problem = error.what();
+  }
+  std::vector<OutboxRecord> records;
+  if (settings.userId) records = application.store().all(*settings.userId);
+  const std::size_t waiting = waitingCount(records);
+
+  if (json) {
+    JSON document{{"signedIn", account.has_value()}, {"waiting", waiting}};
+    if (settings.email) document["email"] = *settings.email;
+    if (settings.server) document["server"] = settings.server->absoluteString();
+    if (settings.userId) document["userId"] = settings.userId->uuidString();
+    printJSON(document);
+  } else if (account) {
+    std::printf("Signed in as %s at %s (user %s).\n",
+                account->email.empty() ? "an unnamed account" : account->email.c_str(),
+                account->server.absoluteString().c_str(), account->userId.uuidString().c_str());
+    std::printf("%s on this device.\n",
+                waiting == 0 ? "No captures wait"
+                             : (plural(waiting, "capture waits", "captures wait")).c_str());
+  } else {
+    std::printf("Not signed in%s.\n",
+                settings.userId ? " (the keyring holds no token for this account)" : "");
+    if (waiting > 0) {
+      std::printf("%s on this device for the last account.\n",
+                  plural(waiting, "capture waits", "captures wait").c_str());
+    }
+  }
+  return account ? 0 : static_cast<int>(ExitStatus::notSignedIn);
+}
+
+// --- outbox
+
+int listOutbox(Application& application, bool json) {
+  const SignedInAccount account = application.session().requireSignedIn();
+  const std::vector<OutboxRecord> records = application.store().all(account.userId);
+  if (json) {
+    JSON list = JSON::array();
+    for (const OutboxRecord& record : records) list.push_back(encodeJSON(record));
+    printJSON(list);
+    return 0;
+  }
+  if (records.empty()) {
+    std::printf("The outbox is empty: nothing was captured on this device for this account.\n");
+    return 0;
+  }
+  const Painter paint;
+  const Date at = now();
+  for (const OutboxRecord& record : records) {
+    const RecordDescription description = describeRecord(record, at);
+    std::printf("%s  %-8s  %s  %s\n", shortIdentifier(record.id()).c_str(),
+                formatLocalTime(record.capture.capturedAt, at).c_str(),
+                padded(captureSummary(record, 44), 44).c_str(),
+                paint(description.text, colourOf(description.standing)).c_str());
+  }
+  return 0;
+}
+
+int pruneOutbox(Application& application, const std::string& olderThan, bool json) {
+  const std::chrono::seconds age = parseDuration(olderThan);
+  const PruneReport report =
+      kestro::pruneOutbox(application.store(), application.places().storageDirectory(), age, now());
+  if (json) {
+    JSON records = JSON::array(), directories = JSON::array();
+    for (const UUID& id : report.removedRecords) records.push_back(id.uuidString());
+    for (const fs::path& path : report.removedDirectories) directories.push_back(path.string());
+    printJSON(JSON{{"removedRecords", records},
+                   {"removedFiles", report.removedFiles.size()},
+                   {"removedDirectories", directories},
+                   {"freedBytes", report.freedBytes}});
+    return 0;
+  }
+  std::printf(
+      "Removed %s, %s and %s (%s) older than %s.\n",
+      plural(report.removedRecords.size(), "sent or cancelled capture",
+             "sent or cancelled captures")
+          .c_str(),
+      plural(report.removedFiles.size(), "file", "files").c_str(),
+      plural(report.removedDirectories.size(), "staging directory", "staging directories").c_str(),
+      formatBytes(report.freedBytes).c_str(), formatDuration(age).c_str());
+  return 0;
+}
+
+int retryRecord(Application& application, const std::string& id) {
+  const SignedInAccount account = application.session().requireSignedIn();
+  OutboxStore& store = application.store();
+  const std::vector<OutboxRecord> records = store.all(account.userId);
+  const OutboxRecord& record = findRecord(records, id);
+  retryNow(store, record, now());
+  try {
+    publishOutboxChange(application.places());
+  } catch (const std::exception&) {
+    // Due all the same: the next flush takes it.
+  }
+  std::printf(
+      "Capture %s will be sent at the next flush (a running kestro flush --watch sends "
+      "it now).\n",
+      shortIdentifier(record.id()).c_str());
+  return 0;
+}
+
+int exportOutboxRecord(Application& application, const std::string& id,
+                       const std::string& directory) {
+  const SignedInAccount account = application.session().requireSignedIn();
+  const std::vector<OutboxRecord> records = application.store().all(account.userId);
+  const OutboxRecord& record = findRecord(records, id);
+  const ExportReport report = exportRecord(record, fs::absolute(directory));
+  std::printf("Exported capture %s to %s (%s).\n", shortIdentifier(record.id()).c_str(),
+              report.directory.c_str(), plural(report.copiedFiles.size(), "file", "files").c_str());
+  for (const std::string& missing : report.missingFiles) {
+    std::fprintf(stderr, "kestro: %s was no longer on this device and is not in the export\n",
+                 missing.c_str());
+  }
+  return 0;
+}
+
+// --- capture
+
+int captureQuickly(Application& application, const QuickCaptureArguments& arguments, bool json) {
+  QuickCaptureRequest request;
+  request.url = arguments.url;
+  request.text = arguments.text;
+  request.note = arguments.note;
+  request.task = arguments.task;
+  request.taskDue = arguments.taskDue;
+  request.mechanism =
+      arguments.shortcut ? CaptureMechanism::globalShortcut : CaptureMechanism::manual;
+  if (arguments.clipboard) request.clipboardText = desktop::clipboardText();
+  request.applicationId = arguments.application;
+  request.windowTitle = arguments.windowTitle;
+  if (!arguments.application && !arguments.windowTitle) {
+    const WindowContext window = desktop::activeWindow();
+    request.applicationId = window.applicationId;
+    request.windowTitle = window.title;
+  }
+  const OutboxRecord record =
+      quickCapture(application.places(), application.store(), request, now());
+  if (json) {
+    printJSON(encodeJSON(record));
+  } else {
+    std::printf("Captured %s (%s): on this device until the next flush.\n",
+                captureSummary(record).c_str(), shortIdentifier(record.id()).c_str());
+  }
+  return 0;
+}
+
+// --- items, tasks, search, feedback, account
+
+int listItems(Application& application, bool cached, bool json) {
+  std::vector<KestroItem> items;
+  std::size_t unreadable = 0;
+  if (cached) {
+    const std::optional<UUID> userId = application.places().signedInUser();
+    if (!userId) {
+      throw ApplicationError(ExitStatus::notSignedIn,
+                             "not signed in; run: kestro signin --server URL --email ADDRESS");
+    }
+    CachedItems found = cachedItems(application.cache(), *userId);
+    items = std::move(found.items);
+    unreadable = found.unreadable;
+  } else {
+    const Session& session = application.session();
+    const SignedInAccount account = session.requireSignedIn();
+    items = session.client(account.server).listItems(account.token);
+  }
+  if (json) {
+    JSON list = JSON::array();
+    for (const KestroItem& item : items) list.push_back(encodeJSON(item));
+    printJSON(list);
+  } else if (items.empty()) {
+    std::printf(cached ? "No items in the copy kept by kestro sync.\n" : "No items yet.\n");
+  } else {
+    for (const KestroItem& item : items) printItem(item);
+  }
+  if (unreadable > 0) {
+    std::fprintf(stderr, "kestro: %s in the cache could not be read and %s left out\n",
+                 plural(unreadable, "item", "items").c_str(), unreadable == 1 ? "is" : "are");
+  }
+  return 0;
+}
+
+int listTasks(Application& application, bool json) {
+  const Session& session = application.session();
+  const SignedInAccount account = session.requireSignedIn();
+  const std::vector<KestroTask> tasks = session.client(account.server).listTasks(account.token);
+  if (json) {
+    JSON list = JSON::array();
+    for (const KestroTask& task : tasks) list.push_back(encodeJSON(task));
+    printJSON(list);
+  } else if (tasks.empty()) {
+    std::printf("No tasks.\n");
+  } else {
+    for (const KestroTask& task : tasks) printTask(task);
+  }
+  return 0;
+}
+
+int completeTask(Application& application, const std::string& id) {
+  const Session& session = application.session();
+  const SignedInAccount account = session.requireSignedIn();
+  const KestroAPIClient client = session.client(account.server);
+  const std::vector<KestroTask> tasks = client.listTasks(account.token);
+  std::vector<UUID> ids;
+  for (const KestroTask& task : tasks) ids.push_back(task.id);
+  const KestroTask& task = tasks[findIdentifier(ids, id, "task")];
+  const KestroTask done = client.updateTask(task.id, "done", account.token);
+  std::printf("Done: %s\n", done.title.c_str());
+  return 0;
+}
+
+int searchItems(Application& application, const std::string& text, bool json) {
+  const Session& session = application.session();
+  const SignedInAccount account = session.requireSignedIn();
+  const std::vector<SearchResult> results =
+      session.client(account.server).search(text, account.token);
+  if (json) {
+    JSON list = JSON::array();
+    for (const SearchResult& result : results) list.push_back(encodeJSON(result));
+    printJSON(list);
+  } else if (results.empty()) {
+    std::printf("Nothing found for \"%s\".\n", text.c_str());
+  } else {
+    for (const SearchResult& result : results) printSearchResult(result);
+  }
+  return 0;
+}
+
+int sendFeedback(Application& application, const std::string& text) {
+  const Session& session = application.session();
+  const SignedInAccount account = session.requireSignedIn();
+  const ApplicationPlaces& places = application.places();
+  session.client(account.server)
+      .submitFeedback(text, KestroPlatform::macos, places.deviceIdentifier(),
+                      places.applicationVersion(), account.token);
+  std::printf("Thank you: your feedback was sent.\n");
+  return 0;
+}
+
+int deleteAccount(Application& application, bool yes) {
+  const Session& session = application.session();
+  const SignedInAccount account = session.requireSignedIn();
+  if (!yes) {
+    if (!desktop::standardInputIsTerminal()) {
+      throw ApplicationError(ExitStatus::usage,
+                             "deleting an account needs a confirmation: run it on a terminal, or "
+                             "add --yes");
+    }
+    std::printf(
+        "This deletes the account %s at %s with all its items, tasks and conversations,\n"
+        "and every capture of it on this device. It cannot be undone.\n"
+        "Type \"delete\" to go ahead: ",
+        account.email.c_str(), account.server.absoluteString().c_str());
+    std::fflush(stdout);
+    std::string answer;
+    std::getline(std::cin, answer);
+    if (answer != "delete") {
+      std::printf("Nothing was deleted.\n");
+      return static_cast<int>(ExitStatus::failure);
+    }
+  }
+  session.client(account.server).deleteAccount(account.token);
+  session.signOut();
+  application.store().deleteAll(account.userId);
+  std::printf(
+      "The account is deleted, and so is everything of it on this device. You are signed "
+      "out.\n");
+  return 0;
+}
+
+// --- chat and sync
+
+int chatWithAssistant(Application& application, const ChatArguments& arguments) {
+  const Session& session = application.session();
+  const SignedInAccount account = session.requireSignedIn();
+  ChatRequest request{.message = joined(arguments.words),
+                      .conversation = std::nullopt,
+                      .startNew = arguments.startNew};
+  if (arguments.conversation) {
+    request.conversation = UUID::fromString(*arguments.conversation);
+    if (!request.conversation) {
+      throw ApplicationError(ExitStatus::usage,
+                             "not a conversation id: \"" + *arguments.conversation + "\"");
+    }
+  }
+  const auto onText = [&](std::string_view text) {
+    if (arguments.json) return;
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+  };
+  const ChatReply reply =
+      chat(session.client(account.server), account.token, application.places(), request, onText);
+  if (arguments.json) {
+    JSON document{{"conversationId", reply.conversationId.uuidString()},
+                  {"created", reply.created},
+                  {"failed", reply.failed},
+                  {"text", reply.text}};
+    if (reply.reason) document["reason"] = *reply.reason;
+    printJSON(document);
+  } else if (!reply.text.empty()) {
+    std::printf("\n");
+  }
+  if (reply.failed) {
+    std::fprintf(stderr, "kestro: the assistant could not finish its reply%s\n",
+                 reply.reason ? (" (" + *reply.reason + ")").c_str() : "");
+    return static_cast<int>(ExitStatus::failure);
+  }
+  return 0;
+}
+
+int synchronizeCache(Application& application, bool json) {
+  const Session& session = application.session();
+  const SignedInAccount account = session.requireSignedIn();
+  SyncCache& cache = application.cache();
+  const SyncResult result =
+      synchronize(session.client(account.server), account.token, account.userId, cache);
+  const std::size_t items = cache.entities(account.userId, "item").size();
+  const std::size_t tasks = cache.entities(account.userId, "task").size();
+  if (json) {
+    printJSON(JSON{{"startCursor", result.startCursor},
+                   {"cursor", result.cursor},
+                   {"pages", result.pages},
+                   {"changes", result.changes},
+                   {"items", items},
+                   {"tasks", tasks}});
+  } else {
+    std::printf("Synced %s in %s (from cursor %lld to %lld); %s and %s kept on this device.\n",
+                plural(result.changes, "change", "changes").c_str(),
+                plural(result.pages, "page", "pages").c_str(),
+                static_cast<long long>(result.startCursor), static_cast<long long>(result.cursor),
+                plural(items, "item", "items").c_str(), plural(tasks, "task", "tasks").c_str());
+  }
+  return 0;
+}
+
+}  // namespace kestro::commands

@@ -1,0 +1,293 @@
+// `kestro flush` and `kestro flush --watch`: the processor's progress on a terminal, the outcome
+// per capture, and the watch loop with its signals.
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "KestroCore/Application/ApplicationError.h"
+#include "KestroCore/Application/FlushWatcher.h"
+#include "KestroCore/Application/OutboxFlush.h"
+#include "KestroCore/Application/TransferMeter.h"
+#include "Platform/Storage/KestroPlaces.h"
+#include "Tools/kestro/Commands.h"
+#include "Tools/kestro/DesktopTools.h"
+#include "Tools/kestro/Output.h"
+
+namespace kestro::commands {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// How often the progress bar is redrawn at most.
+constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+
+// What the processor's observer tells the user while a flush runs: a progress bar for each
+// upload on a terminal, a line per finished upload otherwise. Lives for one flush.
+class FlushProgress {
+ public:
+  FlushProgress(const std::vector<OutboxRecord>& records, bool terminal, bool quiet)
+      : terminal_(terminal), quiet_(quiet) {
+    for (const OutboxRecord& record : records) {
+      for (const StagedAsset& asset : record.stagedAssets) {
+        names_.emplace(asset.clientAssetId, asset.filename);
+      }
+    }
+  }
+
+  OutboxProcessorObserver observer() {
+    OutboxProcessorObserver observer;
+    observer.uploadProgressed = [this](const OutboxUploadProgress& progress) { show(progress); };
+    return observer;
+  }
+
+  // Clears a bar still on the screen, so that the next line starts clean.
+  void finish() {
+    if (drawn_) std::printf("\r\033[K");
+    drawn_ = false;
+    std::fflush(stdout);
+  }
+
+ private:
+  void show(const OutboxUploadProgress& progress) {
+    if (quiet_) return;
+    const auto now = SteadyClock::now();
+    if (!meter_ || progress.clientAssetId != current_) {
+      finish();
+      current_ = progress.clientAssetId;
+      meter_.emplace(progress.bytesToSend, now);
+      lastDraw_ = {};
+    }
+    meter_->update(progress.bytesSent, now);
+    const bool done = progress.bytesToSend > 0 && progress.bytesSent >= progress.bytesToSend;
+    const auto name = names_.find(progress.clientAssetId);
+    const std::string label = name == names_.end() ? "a file" : name->second;
+    if (terminal_) {
+      if (!done && now - lastDraw_ < kRedrawInterval) return;
+      lastDraw_ = now;
+      std::printf("\r%s\033[K", progressLine(label, *meter_, desktop::terminalWidth() - 1).c_str());
+      drawn_ = true;
+      if (done) finish();
+      std::fflush(stdout);
+    } else if (done) {
+      std::printf("uploaded %s (%s)\n", label.c_str(), formatBytes(progress.bytesToSend).c_str());
+      std::fflush(stdout);
+    }
+  }
+
+  const bool terminal_;
+  const bool quiet_;
+  std::map<UUID, std::string> names_;
+  std::optional<TransferMeter> meter_;
+  UUID current_;
+  SteadyClock::time_point lastDraw_{};
+  bool drawn_ = false;
+};
+
+JSON summaryJSON(const FlushRun& run) {
+  JSON records = JSON::array();
+  std::map<UUID, const OutboxRecord*> after;
+  for (const OutboxRecord& record : run.after) after.emplace(record.id(), &record);
+  for (const FlushOutcome& outcome : run.summary.records) {
+    JSON entry{{"id", outcome.id.uuidString()},
+               {"summary", outcome.summary},
+               {"description", outcome.description.text},
+               {"sentNow", outcome.sentNow}};
+    if (const auto found = after.find(outcome.id); found != after.end()) {
+      entry["state"] = std::string(rawValue(found->second->state));
+    }
+    records.push_back(std::move(entry));
+  }
+  return JSON{{"sent", run.summary.sent},
+              {"waiting", run.summary.waiting},
+              {"serverReachable", !run.summary.serverUnreachable},
+              {"signInRefused", run.signInRefused},
+              {"records", std::move(records)}};
+}
+
+std::string plural(std::size_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// One line per capture the flush dealt with, then what it comes to.
+void printOutcome(const FlushRun& run, const URL& server, const std::string& prefix) {
+  const Painter paint;
+  for (const FlushOutcome& outcome : run.summary.records) {
+    std::printf("%s%s  %s  %s\n", prefix.c_str(), shortIdentifier(outcome.id).c_str(),
+                padded(outcome.summary, 44).c_str(),
+                paint(outcome.description.text, colourOf(outcome.description.standing)).c_str());
+  }
+  const FlushSummary& summary = run.summary;
+  if (summary.serverUnreachable) {
+    std::printf(
+        "%sThe server at %s cannot be reached: %s safe on this device and will be sent "
+        "later (kestro flush --watch sends them as soon as it answers).\n",
+        prefix.c_str(), server.absoluteString().c_str(),
+        plural(summary.waiting, "capture stays", "captures stay").c_str());
+  } else if (summary.records.empty()) {
+    std::printf("%sNothing to send: the outbox is empty.\n", prefix.c_str());
+  } else if (summary.waiting == 0) {
+    std::printf("%s%s.\n", prefix.c_str(),
+                plural(summary.sent, "capture sent", "captures sent").c_str());
+  } else {
+    std::printf("%s%s, %s on this device.\n", prefix.c_str(),
+                plural(summary.sent, "capture sent", "captures sent").c_str(),
+                plural(summary.waiting, "waits", "wait").c_str());
+  }
+  std::fflush(stdout);
+}
+
+// Takes SIGINT and SIGTERM on a thread of its own: the first asks the watch to stop after the
+// flush under way, a second ends the program at once (every step of a flush is stored, so
+// nothing is lost). Blocked before any other thread starts, so that they all inherit the mask.
+class StopSignals {
+ public:
+  StopSignals() {
+    sigemptyset(&signals_);
+    sigaddset(&signals_, SIGINT);
+    sigaddset(&signals_, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+  }
+  ~StopSignals() {
+    if (thread_.joinable()) {
+      finishing_ = true;
+      pthread_kill(thread_.native_handle(), SIGTERM);
+      thread_.join();
+    }
+  }
+
+  void start(FlushWatcher& watcher) {
+    thread_ = std::thread([this, &watcher] {
+      int received = 0;
+      for (int count = 0;; ++count) {
+        while (sigwait(&signals_, &received) != 0) {
+        }
+        if (finishing_) return;
+        if (count > 0) ::_exit(128 + received);
+        const char note[] = "\nkestro: stopping after the flush under way (again to stop now)\n";
+        [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, note, sizeof note - 1);
+        watcher.stop();
+      }
+    });
+  }
+
+ private:
+  sigset_t signals_;
+  std::atomic<bool> finishing_{false};
+  std::thread thread_;
+};
+
+const char* reasonText(FlushReason reason) {
+  switch (reason) {
+    case FlushReason::started:
+      return "starting";
+    case FlushReason::captureShared:
+      return "a capture was shared";
+    case FlushReason::retryDue:
+      return "a retry is due";
+    case FlushReason::serverBack:
+      return "the server answers again";
+    case FlushReason::recheck:
+      return "trying again";
+  }
+  return "";
+}
+
+}  // namespace
+
+int flushOutbox(Application& application, bool json) {
+  const Session& session = application.session();
+  const SignedInAccount account = session.requireSignedIn();
+  const std::shared_ptr<OutboxStore> store = application.sharedStore();
+  FlushProgress progress(store->all(account.userId), desktop::standardOutputIsTerminal(), json);
+  const FlushRun run = kestro::flushOutbox(store, session, account, progress.observer());
+  progress.finish();
+  if (json) {
+    printJSON(summaryJSON(run));
+  } else {
+    printOutcome(run, account.server, "");
+  }
+  if (run.signInRefused) {
+    throw ApplicationError(
+        ExitStatus::notSignedIn,
+        "the server no longer accepts this sign-in; run: kestro signin --server " +
+            account.server.absoluteString() + " --email ADDRESS");
+  }
+  // A server that cannot be reached is no failure here: the captures are safe and say so.
+  return 0;
+}
+
+int watchOutbox(Application& application, bool json) {
+  StopSignals signals;
+  const Session& session = application.session();
+  const SignedInAccount first = session.requireSignedIn();
+  const std::shared_ptr<OutboxStore> store = application.sharedStore();
+  const ApplicationPlaces& places = application.places();
+  const std::shared_ptr<URLSession> probe = makeProbeSession();
+  const bool terminal = desktop::standardOutputIsTerminal();
+
+  FlushWatcherOptions options;
+  options.revisionFile = *places.sharedSettings().filePath();
+  FlushWatcherHooks hooks;
+  URL server = first.server;
+  UUID userId = first.userId;
+  const auto stamp = [] {
+    return formatLocalTime(std::chrono::system_clock::now(), std::chrono::system_clock::now()) +
+           "  ";
+  };
+  hooks.flush = [&](FlushReason reason) {
+    // Read afresh each time: a new sign-in (another token, another server) takes effect at once,
+    // and a sign-out ends the watch.
+    const SignedInAccount account = session.requireSignedIn();
+    server = account.server;
+    userId = account.userId;
+    FlushProgress progress(store->all(account.userId), terminal, json);
+    const FlushRun run = kestro::flushOutbox(store, session, account, progress.observer());
+    progress.finish();
+    if (json) {
+      JSON document = summaryJSON(run);
+      document["reason"] = reasonText(reason);
+      std::printf("%s\n", document.dump(-1, ' ', false, JSON::error_handler_t::replace).c_str());
+      std::fflush(stdout);
+    } else if (!run.summary.records.empty()) {
+      std::printf("%s%s:\n", stamp().c_str(), reasonText(reason));
+      printOutcome(run, account.server, stamp());
+    }
+    if (run.signInRefused) {
+      throw ApplicationError(ExitStatus::notSignedIn,
+                             "the server no longer accepts this sign-in; run: kestro signin "
+                             "--server " +
+                                 account.server.absoluteString() + " --email ADDRESS");
+    }
+  };
+  hooks.records = [&] { return store->all(userId); };
+  hooks.revision = [&] {
+    return places.sharedSettings().string(places::kSharedCaptureRevisionKey);
+  };
+  hooks.serverAnswers = [&] { return serverAnswers(*probe, server); };
+  hooks.makeDue = [&](const UUID& id, Date now) { store->makeDue(id, now); };
+  hooks.now = [] { return std::chrono::system_clock::now(); };
+  hooks.failed = [](const std::string& message) {
+    std::fprintf(stderr, "kestro: %s (trying again shortly)\n", message.c_str());
+  };
+
+  FlushWatcher watcher(options, hooks);
+  signals.start(watcher);
+  if (!json) {
+    std::printf("%sWatching the outbox for %s; stop with Ctrl-C.\n", stamp().c_str(),
+                first.email.empty() ? "this account" : first.email.c_str());
+    std::fflush(stdout);
+  }
+  watcher.run();
+  if (!json) std::printf("%sStopped.\n", stamp().c_str());
+  return 0;
+}
+
+}  // namespace kestro::commands

@@ -1,0 +1,654 @@
+// kestro end to end: the program, kestro-share and kestro-devserver as real processes, in a
+// temporary XDG tree of each test's own, with the token in the private Secret Service of
+// Testing/with-secret-service.sh. What they leave behind is read with tools of the tests' own
+// (nlohmann::json on the programs' --json output, the API client against the server).
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KestroCore/API/KestroAPIClient.h"
+#include "Testing/ProgramTestSupport.h"
+#include "Testing/SecretServiceTestSupport.h"
+
+namespace kestro {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testsupport::ChildProcess;
+using Clock = std::chrono::steady_clock;
+
+// Generous: these bound a hang; they time nothing.
+constexpr auto kPatience = 60s;
+
+struct ProgramRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+
+  json document() const { return json::parse(out); }
+};
+
+std::ostream& operator<<(std::ostream& stream, const ProgramRun& run) {
+  return stream << "status " << run.status << "\nstdout: " << run.out << "\nstderr: " << run.err;
+}
+
+// A stand-in server process, on a port of its choice or a given one.
+class Server {
+ public:
+  explicit Server(int port = 0)
+      : process_(
+            {KESTRO_DEVSERVER_PROGRAM, "--port", std::to_string(port), "--reply-interval-ms", "0"},
+            {"PATH=/usr/bin:/bin"}) {
+    const std::optional<std::string> line = process_.firstLine(kPatience);
+    if (!line) throw std::runtime_error("kestro-devserver did not start: " + process_.errors());
+    url_ = *line;
+    port_ = std::stoi(url_.substr(url_.rfind(':') + 1));
+  }
+  ~Server() { stop(); }
+
+  void stop() {
+    process_.signal(SIGTERM);
+    process_.wait(kPatience);
+  }
+
+  // Arms a fault rule through the admin route.
+  void addFault(const std::string& rule) const {
+    HTTPRequest request{.url = *URL::fromString(url_ + "/admin/faults"), .method = "POST"};
+    request.body = rule;
+    const HTTPResponse response = makeURLSession()->send(request);
+    if (!response.statusCode || *response.statusCode / 100 != 2)
+      throw std::runtime_error("the fault was not armed");
+  }
+
+  const std::string& url() const noexcept { return url_; }
+  int port() const noexcept { return port_; }
+  KestroAPIClient client() const {
+    return KestroAPIClient(*URL::fromString(url_), makeURLSession(), {});
+  }
+
+ private:
+  ChildProcess process_;
+  std::string url_;
+  int port_ = 0;
+};
+
+// A TCP relay in front of the stand-in server: stopping it is the server going away (connections
+// refused, those open cut), starting it again on the same port is the server coming back, with
+// all its state (accounts, tokens, captures) intact, as a real server's would be.
+class Relay {
+ public:
+  explicit Relay(int upstreamPort) : upstream_(upstreamPort) { start(); }
+  ~Relay() { stop(); }
+
+  int port() const noexcept { return port_; }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+  void start() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address = loopback(port_);
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 64) != 0) {
+      throw std::runtime_error("the relay cannot listen");
+    }
+    socklen_t length = sizeof address;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    stopping_ = false;
+    acceptor_ = std::thread([this] { accept(); });
+  }
+
+  void stop() {
+    if (!acceptor_.joinable()) return;
+    stopping_ = true;
+    acceptor_.join();
+    ::close(listener_);
+    {
+      std::lock_guard lock(mutex_);
+      for (const int fd : open_) ::shutdown(fd, SHUT_RDWR);
+    }
+    for (std::thread& pump : pumps_) pump.join();
+    pumps_.clear();
+  }
+
+ private:
+  static sockaddr_in loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+  }
+
+  void accept() {
+    while (!stopping_) {
+      pollfd waiting{listener_, POLLIN, 0};
+      if (::poll(&waiting, 1, 20) <= 0) continue;
+      const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) continue;
+      const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in address = loopback(upstream_);
+      if (::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(client);
+        ::close(server);
+        continue;
+      }
+      std::lock_guard lock(mutex_);
+      open_.insert(client);
+      open_.insert(server);
+      pumps_.emplace_back([this, client, server] { pump(client, server); });
+    }
+  }
+
+  // Copies both ways until either side closes or the relay stops.
+  void pump(int client, int server) {
+    char buffer[65536];
+    bool open = true;
+    while (open && !stopping_) {
+      pollfd ends[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+      if (::poll(ends, 2, 20) <= 0) continue;
+      for (int i = 0; i < 2 && open; ++i) {
+        if (!(ends[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        const ssize_t n = ::read(ends[i].fd, buffer, sizeof buffer);
+        open =
+            n > 0 && ::send(ends[1 - i].fd, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) == n;
+      }
+    }
+    std::lock_guard lock(mutex_);
+    open_.erase(client);
+    open_.erase(server);
+    ::close(client);
+    ::close(server);
+  }
+
+  const int upstream_;
+  int port_ = 0;
+  int listener_ = -1;
+  std::atomic<bool> stopping_{false};
+  std::thread acceptor_;
+  std::mutex mutex_;
+  std::set<int> open_;
+  std::vector<std::thread> pumps_;
+};
+
+class KestroProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testsupport::insideTestSecretService()) {
+      GTEST_SKIP() << "needs the private Secret Service of Testing/with-secret-service.sh";
+    }
+    root_ = fs::temp_directory_path() / ("kestro-program-" + UUID().uuidString());
+    for (const char* name : {"home", "config", "data", "tmp", "files"}) {
+      fs::create_directories(root_ / name);
+    }
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    if (!root_.empty()) fs::remove_all(root_, ignored);
+  }
+
+  std::vector<std::string> environment() const {
+    std::vector<std::string> environment{"HOME=" + (root_ / "home").string(),
+                                         "XDG_CONFIG_HOME=" + (root_ / "config").string(),
+                                         "XDG_DATA_HOME=" + (root_ / "data").string(),
+                                         "TMPDIR=" + (root_ / "tmp").string(),
+                                         "PATH=/usr/bin:/bin",
+                                         "TZ=UTC"};
+    for (const char* name : {"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"}) {
+      if (const char* value = std::getenv(name))
+        environment.push_back(std::string(name) + "=" + value);
+    }
+    return environment;
+  }
+
+  ProgramRun run(const char* program, const std::vector<std::string>& arguments,
+                 const std::string& input = {}) const {
+    std::vector<std::string> all{program};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    ChildProcess child(all, environment(), input);
+    ProgramRun result;
+    const std::optional<int> status = child.wait(kPatience);
+    result.status = status.value_or(-1);
+    result.out = child.output();
+    result.err = child.errors();
+    return result;
+  }
+  ProgramRun kestro(const std::vector<std::string>& arguments,
+                    const std::string& input = {}) const {
+    return run(KESTRO_PROGRAM, arguments, input);
+  }
+  ProgramRun share(const std::vector<std::string>& arguments) const {
+    return run(KESTRO_SHARE_PROGRAM, arguments);
+  }
+
+  void signIn(const Server& server, const std::string& email = "ada@example.com") const {
+    const ProgramRun signin = kestro({"signin", "--server", server.url(), "--email", email});
+    ASSERT_EQ(signin.status, 0) << signin;
+  }
+
+  fs::path file(const std::string& name, const std::string& contents) const {
+    const fs::path path = root_ / "files" / name;
+    std::ofstream(path, std::ios::binary) << contents;
+    return path;
+  }
+
+  // The records of `kestro outbox --json`.
+  json outbox() const {
+    const ProgramRun listed = kestro({"outbox", "--json"});
+    EXPECT_EQ(listed.status, 0) << listed;
+    return listed.document();
+  }
+
+  // Starts `kestro flush --watch` in the background.
+  std::unique_ptr<ChildProcess> watch() const {
+    return std::make_unique<ChildProcess>(
+        std::vector<std::string>{KESTRO_PROGRAM, "flush", "--watch"}, environment());
+  }
+
+  // Waits (boundedly) until every record in the outbox satisfies `done`; returns whether they
+  // did, and how long it took.
+  template <class Done>
+  std::optional<std::chrono::milliseconds> waitForRecords(Done done) const {
+    const auto start = Clock::now();
+    while (Clock::now() - start < kPatience) {
+      const json records = outbox();
+      if (!records.empty() && std::all_of(records.begin(), records.end(), done)) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+    return std::nullopt;
+  }
+
+  fs::path storage() const { return root_ / "data" / "group.kestro.capture"; }
+
+  fs::path root_;
+};
+
+// The one line a failure leaves on standard error.
+void expectOneErrorLine(const ProgramRun& run, const std::string& containing) {
+  EXPECT_TRUE(run.err.starts_with("kestro: ")) << run;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run;
+  EXPECT_NE(run.err.find(containing), std::string::npos) << run;
+}
+
+TEST_F(KestroProgramTest, ExitStatusesAreThoseTheHelpPromises) {
+  const ProgramRun help = kestro({"--help"});
+  EXPECT_EQ(help.status, 0);
+  for (const char* line : {"0  done", "2  the command line was wrong", "3  nobody is signed in",
+                           "4  the server cannot be reached"}) {
+    EXPECT_NE(help.out.find(line), std::string::npos) << line;
+  }
+  for (const char* command : {"signin", "outbox", "flush", "capture", "items", "chat", "sync"}) {
+    const ProgramRun sub = kestro({command, "--help"});
+    EXPECT_EQ(sub.status, 0) << command;
+    EXPECT_NE(sub.out.find("Exit status:"), std::string::npos) << command;
+  }
+  const ProgramRun version = kestro({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_TRUE(version.out.starts_with("kestro ")) << version;
+
+  // Usage.
+  EXPECT_EQ(kestro({}).status, 2);
+  EXPECT_EQ(kestro({"frobnicate"}).status, 2);
+  EXPECT_EQ(kestro({"signin", "--server", "http://127.0.0.1:1"}).status, 2);
+  expectOneErrorLine(kestro({"outbox", "prune", "--older-than", "7"}), "needs a unit");
+  EXPECT_EQ(kestro({"outbox", "prune", "--older-than", "7"}).status, 2);
+  expectOneErrorLine(kestro({"signin", "--server", "nowhere", "--email", "a@b.c"}),
+                     "not a server address");
+
+  // Nobody signed in.
+  for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
+           {"outbox"}, {"items"}, {"flush"}, {"sync"}, {"capture", "--text", "x"}}) {
+    const ProgramRun run = kestro(command);
+    EXPECT_EQ(run.status, 3) << command.front() << "\n" << run;
+    expectOneErrorLine(run, "not signed in");
+  }
+  const ProgramRun status = kestro({"status", "--json"});
+  EXPECT_EQ(status.status, 3);
+  EXPECT_EQ(status.document()["signedIn"], false);
+
+  // A server that is not there.
+  int closedPort = 0;
+  {
+    Server gone;
+    closedPort = gone.port();
+  }
+  const ProgramRun unreachable = kestro(
+      {"signin", "--server", "http://127.0.0.1:" + std::to_string(closedPort), "--email", "a@b.c"});
+  EXPECT_EQ(unreachable.status, 4) << unreachable;
+  expectOneErrorLine(unreachable, "cannot reach the server");
+}
+
+TEST_F(KestroProgramTest, TheServersOwnWordsAndTraceReachTheUser) {
+  Server server;
+  signIn(server);
+  const ProgramRun status = kestro({"status", "--json"});
+  EXPECT_EQ(status.status, 0) << status;
+  EXPECT_EQ(status.document()["signedIn"], true);
+  EXPECT_EQ(status.document()["server"], server.url());
+  EXPECT_EQ(status.document()["email"], "ada@example.com");
+  EXPECT_EQ(status.document()["waiting"], 0);
+
+  // A fault the server explains: its message, its code and its trace id, on one line.
+  const std::string fault =
+      R"({"route": "GET /v1/items", "action": "status", "status": 500, "code": "BOOM",)"
+      R"( "message": "The item shelf fell over", "retryable": false})";
+  server.addFault(fault);
+  const ProgramRun refused = kestro({"items"});
+  EXPECT_EQ(refused.status, 1);
+  expectOneErrorLine(refused, "The item shelf fell over (BOOM, trace ");
+
+  server.stop();
+  const ProgramRun offline = kestro({"items", "--json"});
+  EXPECT_EQ(offline.status, 4) << offline;
+  expectOneErrorLine(offline, "cannot reach the server");
+  EXPECT_EQ(offline.out, "");
+}
+
+TEST_F(KestroProgramTest, QuickCapturesWaitInTheOutboxInTheUsersWords) {
+  Server server;
+  signIn(server);
+  const ProgramRun captured = kestro({"capture", "--text", "call the printer guy", "--note",
+                                      "Friday", "--task", "friday", "--app", "org.gnome.TextEditor",
+                                      "--window-title", "todo.txt", "--shortcut", "--json"});
+  ASSERT_EQ(captured.status, 0) << captured;
+  const json record = captured.document();
+  EXPECT_EQ(record["state"], "queued");
+  EXPECT_EQ(record["capture"]["sourceKind"], "selected_text");
+  EXPECT_EQ(record["capture"]["origin"]["mechanism"], "global_shortcut");
+  EXPECT_EQ(record["capture"]["taskIntent"]["dueText"], "friday");
+
+  ASSERT_EQ(kestro({"capture", "--url", "https://example.com/a"}).status, 0);
+  const ProgramRun refused =
+      kestro({"capture", "--text", "pin", "--window-title", "Enter password"});
+  EXPECT_EQ(refused.status, 1);
+  expectOneErrorLine(refused, "not captured");
+  EXPECT_EQ(kestro({"capture", "--app", "x"}).status, 2);
+
+  const json records = outbox();
+  ASSERT_EQ(records.size(), 2u);
+  const ProgramRun listed = kestro({"outbox"});
+  EXPECT_EQ(listed.status, 0);
+  EXPECT_NE(listed.out.find("\"call the printer guy\""), std::string::npos) << listed;
+  EXPECT_NE(listed.out.find("https://example.com/a"), std::string::npos) << listed;
+  EXPECT_NE(listed.out.find("on this device (queued)"), std::string::npos) << listed;
+  EXPECT_EQ(listed.out.find("\033["), std::string::npos) << "colour on a pipe";
+
+  // Retrying is for captures that wait to retry; a queued one says where it stands.
+  const std::string id = records[0]["capture"]["clientCaptureId"];
+  const ProgramRun retry = kestro({"outbox", "retry", id.substr(0, 8)});
+  EXPECT_EQ(retry.status, 1);
+  expectOneErrorLine(retry, "on this device (queued)");
+
+  const ProgramRun exported =
+      kestro({"outbox", "export", id.substr(0, 8), (root_ / "kept").string()});
+  ASSERT_EQ(exported.status, 0) << exported;
+  std::ifstream kept(root_ / "kept" / ("kestro-capture-" + id) / "record.json");
+  EXPECT_EQ(json::parse(kept)["capture"]["clientCaptureId"], id);
+}
+
+TEST_F(KestroProgramTest, SyncResumesFromItsStoredCursorAndItemsWorkOffline) {
+  Server server;
+  signIn(server);
+  // Items made on the server directly, as another device would.
+  const KestroAPIClient client = server.client();
+  const std::string token = client.developmentSession("ada@example.com").token;
+  const auto makeItem = [&](const std::string& title) {
+    client.submit(
+        CaptureEnvelope(
+            UUID(), std::chrono::system_clock::now(), SourceKind::note,
+            CaptureOrigin{
+                KestroPlatform::macos, CaptureMechanism::manual, UUID(), "1.0", {}, {}, {}},
+            {}, title, {}, {}, {}, {}, {}, {}, CapturePrivacy{false, false, false}),
+        token);
+  };
+  makeItem("first");
+  makeItem("second");
+
+  const ProgramRun first = kestro({"sync", "--json"});
+  ASSERT_EQ(first.status, 0) << first;
+  EXPECT_EQ(first.document()["startCursor"], 0);
+  EXPECT_EQ(first.document()["changes"], 2);
+  EXPECT_EQ(first.document()["items"], 2);
+  const std::int64_t cursor = first.document()["cursor"];
+
+  makeItem("third");
+  const ProgramRun second = kestro({"sync", "--json"});
+  ASSERT_EQ(second.status, 0) << second;
+  EXPECT_EQ(second.document()["startCursor"], cursor);
+  EXPECT_EQ(second.document()["changes"], 1);
+  EXPECT_EQ(second.document()["items"], 3);
+
+  server.stop();
+  const ProgramRun cached = kestro({"items", "--cached", "--json"});
+  ASSERT_EQ(cached.status, 0) << cached;
+  std::set<std::string> titles;
+  for (const json& item : cached.document()) titles.insert(item["title"].get<std::string>());
+  EXPECT_EQ(titles, (std::set<std::string>{"first", "second", "third"}));
+  EXPECT_EQ(kestro({"sync"}).status, 4);
+  EXPECT_EQ(kestro({"items"}).status, 4);
+}
+
+TEST_F(KestroProgramTest, TasksChatFeedbackAndAccountDeletion) {
+  Server server;
+  signIn(server);
+  ASSERT_EQ(kestro({"capture", "--text", "renew passport", "--task", "june"}).status, 0);
+  // Sent with the API client: what is on the server is the test's business here, not flushing.
+  const KestroAPIClient client = server.client();
+  const std::string token = client.developmentSession("ada@example.com").token;
+  CaptureEnvelope task(
+      UUID(), std::chrono::system_clock::now(), SourceKind::note,
+      CaptureOrigin{KestroPlatform::macos, CaptureMechanism::manual, UUID(), "1.0", {}, {}, {}}, {},
+      std::string("renew passport"), {}, {}, {}, {}, TaskIntent{true, "june"}, {},
+      CapturePrivacy{false, false, false});
+  client.submit(task, token);
+
+  const ProgramRun tasks = kestro({"tasks", "--json"});
+  ASSERT_EQ(tasks.status, 0) << tasks;
+  ASSERT_EQ(tasks.document().size(), 1u);
+  const std::string taskId = tasks.document()[0]["id"];
+  const ProgramRun done = kestro({"task", "done", taskId.substr(0, 6)});
+  EXPECT_EQ(done.status, 0) << done;
+  EXPECT_EQ(kestro({"tasks", "--json"}).document()[0]["status"], "done");
+
+  const ProgramRun found = kestro({"search", "passport", "--json"});
+  ASSERT_EQ(found.status, 0) << found;
+  EXPECT_EQ(found.document().size(), 1u);
+
+  const ProgramRun chat = kestro({"chat", "what", "is", "due?"});
+  EXPECT_EQ(chat.status, 0) << chat;
+  EXPECT_NE(chat.out.find("what is due?"), std::string::npos) << chat;
+  const ProgramRun again = kestro({"chat", "--json", "and", "then?"});
+  ASSERT_EQ(again.status, 0) << again;
+  EXPECT_EQ(again.document()["created"], false);
+
+  EXPECT_EQ(kestro({"feedback", "lovely"}).status, 0);
+
+  // Deleting needs a confirmation, which a pipe cannot give.
+  const ProgramRun unconfirmed = kestro({"account", "delete"}, "delete\n");
+  EXPECT_EQ(unconfirmed.status, 2) << unconfirmed;
+  const ProgramRun deleted = kestro({"account", "delete", "--yes"});
+  EXPECT_EQ(deleted.status, 0) << deleted;
+  EXPECT_EQ(kestro({"status"}).status, 3);
+  signIn(server);
+  EXPECT_TRUE(outbox().empty());
+  EXPECT_TRUE(kestro({"items", "--json"}).document().empty());
+}
+
+TEST_F(KestroProgramTest, TheDemoPathSharesFlushesAndFindsTheItemsOnTheServer) {
+  Server server;
+  signIn(server);
+  ASSERT_EQ(share({"https://example.com/articles/kestro"}).status, 0);
+  ASSERT_EQ(share({"--text", "Call the printer guy"}).status, 0);
+  const fs::path report = file("report.pdf", std::string(300 * 1024, 'r'));
+  ASSERT_EQ(share({report.string()}).status, 0);
+
+  json records = outbox();
+  ASSERT_EQ(records.size(), 3u);
+  for (const json& record : records) EXPECT_EQ(record["state"], "queued");
+  EXPECT_EQ(kestro({"status", "--json"}).document()["waiting"], 3);
+
+  const ProgramRun flushed = kestro({"flush", "--json"});
+  ASSERT_EQ(flushed.status, 0) << flushed;
+  const json outcome = flushed.document();
+  EXPECT_EQ(outcome["sent"], 3);
+  EXPECT_EQ(outcome["waiting"], 0);
+  EXPECT_EQ(outcome["serverReachable"], true);
+  ASSERT_EQ(outcome["records"].size(), 3u);
+  for (const json& record : outcome["records"]) EXPECT_EQ(record["description"], "sent");
+
+  records = outbox();
+  for (const json& record : records) EXPECT_EQ(record["state"], "complete");
+  const ProgramRun listed = kestro({"outbox"});
+  EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 3);
+  EXPECT_EQ(listed.out.find("on this device"), std::string::npos) << listed;
+
+  const ProgramRun items = kestro({"items", "--json"});
+  ASSERT_EQ(items.status, 0) << items;
+  std::multiset<std::string> kinds;
+  for (const json& item : items.document()) kinds.insert(item["kind"].get<std::string>());
+  EXPECT_EQ(kinds, (std::multiset<std::string>{"url", "selected_text", "pdf"}));
+
+  // Flushing again finds nothing to do.
+  const ProgramRun again = kestro({"flush"});
+  EXPECT_EQ(again.status, 0);
+  EXPECT_NE(again.out.find("Nothing to send"), std::string::npos) << again;
+}
+
+TEST_F(KestroProgramTest, AFlushWithoutTheServerKeepsTheCapturesSafeAndSaysSo) {
+  Server server;
+  signIn(server);
+  ASSERT_EQ(share({"--text", "offline thought"}).status, 0);
+  server.stop();
+
+  const ProgramRun flushed = kestro({"flush"});
+  EXPECT_EQ(flushed.status, 0) << flushed;
+  EXPECT_NE(flushed.out.find("cannot be reached: 1 capture stays safe on this device"),
+            std::string::npos)
+      << flushed;
+  const json records = outbox();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["state"], "retry_wait");
+  EXPECT_EQ(records[0]["lastErrorCode"], "NETWORK_ERROR");
+  EXPECT_NE(kestro({"outbox"}).out.find("after NETWORK_ERROR"), std::string::npos);
+  EXPECT_EQ(kestro({"flush", "--json"}).document()["serverReachable"], true)
+      << "a record not yet due is not tried, so nothing was learned about the server";
+
+  // Retrying now makes it due: a flush takes it at once instead of after its backoff.
+  const std::string id = records[0]["capture"]["clientCaptureId"];
+  const ProgramRun retry = kestro({"outbox", "retry", id});
+  EXPECT_EQ(retry.status, 0) << retry;
+  const ProgramRun tried = kestro({"flush", "--json"});
+  EXPECT_EQ(tried.document()["serverReachable"], false) << tried;
+  EXPECT_EQ(outbox()[0]["attemptCount"], 2);
+}
+
+TEST_F(KestroProgramTest, AShareMadeOfflineIsSentByTheWatchSoonAfterTheServerReturns) {
+  Server server;
+  Relay relay(server.port());
+  // Signed in through the relay: to kestro, the relay is the server.
+  ASSERT_EQ(kestro({"signin", "--server", relay.url(), "--email", "ada@example.com"}).status, 0);
+
+  const auto watcher = watch();
+  relay.stop();
+  ASSERT_EQ(share({"--text", "shared while the server was away"}).status, 0);
+  ASSERT_TRUE(waitForRecords([](const json& r) {
+    return r["state"] == "retry_wait" && r["lastErrorCode"] == "NETWORK_ERROR";
+  })) << watcher->output()
+      << watcher->errors();
+  // Long enough for the watch to have looked for the server and found it away.
+  std::this_thread::sleep_for(1500ms);
+
+  relay.start();
+  const auto sent = waitForRecords([](const json& r) { return r["state"] == "complete"; });
+  ASSERT_TRUE(sent) << watcher->output() << watcher->errors();
+  // Reported, not asserted: how soon depends on the machine. The watch asks once a second
+  // whether the server is back, and releases the capture from its backoff when it is.
+  std::printf("sent %lld ms after the server came back\n", static_cast<long long>(sent->count()));
+
+  // A share while online is sent by the running watch too, and SIGTERM ends it cleanly.
+  ASSERT_EQ(share({"https://example.com/online"}).status, 0);
+  ASSERT_TRUE(waitForRecords([](const json& r) { return r["state"] == "complete"; }));
+  watcher->signal(SIGTERM);
+  EXPECT_EQ(watcher->wait(kPatience), 0) << watcher->errors();
+  EXPECT_NE(watcher->output().find("Stopped."), std::string::npos) << watcher->output();
+}
+
+TEST_F(KestroProgramTest, PruneRemovesExactlyWhatItSays) {
+  Server server;
+  signIn(server);
+  ASSERT_EQ(share({file("sent.txt", "sent contents").string()}).status, 0);
+  ASSERT_EQ(share({"--text", "sent text"}).status, 0);
+  ASSERT_EQ(kestro({"flush"}).status, 0);
+  // In flight: shared after the flush, its file staged and waiting.
+  ASSERT_EQ(share({file("waiting.txt", "waiting contents").string()}).status, 0);
+  const json records = outbox();
+  ASSERT_EQ(records.size(), 3u);
+  const auto stagedFile = [](const json& record) {
+    return fs::path(
+        *URL::fromString(record["stagedAssets"][0]["localURL"].get<std::string>())->filePath());
+  };
+  const fs::path sentFile = stagedFile(records[0]);
+  const fs::path waitingFile = stagedFile(records[2]);
+  ASSERT_TRUE(fs::exists(sentFile));
+
+  // What two failed shares left: one long ago, one a moment ago.
+  const fs::path attachments = storage() / "attachments";
+  const fs::path abandoned = attachments / UUID().uuidString();
+  const fs::path fresh = attachments / UUID().uuidString();
+  fs::create_directories(abandoned);
+  fs::create_directories(fresh);
+  std::ofstream(abandoned / "orphan.bin") << "orphan";
+  std::ofstream(fresh / ("." + UUID().uuidString() + ".partial")) << "being staged";
+  const auto longAgo = fs::file_time_type::clock::now() - 2h;
+  fs::last_write_time(abandoned / "orphan.bin", longAgo);
+  fs::last_write_time(abandoned, longAgo);
+  // Its files are old too, but a record refers to them.
+  fs::last_write_time(waitingFile, longAgo);
+
+  const ProgramRun pruned = kestro({"outbox", "prune", "--older-than", "0", "--json"});
+  ASSERT_EQ(pruned.status, 0) << pruned;
+  const json report = pruned.document();
+  EXPECT_EQ(report["removedRecords"].size(), 2u);
+  EXPECT_EQ(report["removedFiles"], 1);
+  const std::set<std::string> directories(report["removedDirectories"].begin(),
+                                          report["removedDirectories"].end());
+  EXPECT_EQ(directories,
+            (std::set<std::string>{sentFile.parent_path().string(), abandoned.string()}));
+  EXPECT_EQ(report["freedBytes"],
+            std::string("sent contents").size() + std::string("orphan").size());
+
+  EXPECT_FALSE(fs::exists(sentFile));
+  EXPECT_FALSE(fs::exists(abandoned));
+  EXPECT_TRUE(fs::exists(fresh));
+  EXPECT_TRUE(fs::exists(waitingFile));
+  const json left = outbox();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0]["state"], "queued");
+
+  // The human form says the same.
+  const ProgramRun again = kestro({"outbox", "prune", "--older-than", "30d"});
+  EXPECT_EQ(again.status, 0);
+  EXPECT_NE(again.out.find("Removed 0 sent or cancelled captures"), std::string::npos) << again;
+}
+
+}  // namespace
+}  // namespace kestro
