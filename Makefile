@@ -62,7 +62,7 @@ FUZZ_SECONDS ?= 300
 
 INSTALL_TEST_DIR := build/install-test
 
-.PHONY: help deps deps-build deps-test deps-format configure build test asan tsan fuzz install install-test format format-check clean
+.PHONY: help deps deps-build deps-test deps-format configure build demo test asan tsan fuzz install install-test format format-check clean
 
 help: ## List the targets
 	@echo "Usage: make <target> [PRESET=default|asan|tsan] [JOBS=$(JOBS)] [PREFIX=dir] [FUZZ_SECONDS=n]"
@@ -86,6 +86,12 @@ configure: deps-build ## Configure build/<preset> (PRESET=default unless given)
 
 build: configure ## Configure and build build/<preset> (the default goal)
 	cmake --build --preset $(PRESET) --parallel $(JOBS)
+
+# The demo needs only the three programs, so it builds just those (and the packages the build and
+# the private Secret Service need); Tools/demo.sh says what it does at each step.
+demo: deps-test configure ## Install what is missing, build the programs and run the demo (Tools/demo.sh)
+	cmake --build --preset $(PRESET) --parallel $(JOBS) --target kestro kestro-share kestro-devserver
+	bash Tools/demo.sh build/$(PRESET)
 
 test: deps-test build ## Install missing packages, configure, build and run the tests of build/<preset>
 	ctest --preset $(PRESET) --no-tests=error --parallel $(TEST_JOBS) --timeout $(TEST_TIMEOUT)
