@@ -94,8 +94,11 @@ std::string progressLine(const std::string& name, const TransferMeter& meter, st
   }
   if (const auto left = meter.timeLeft()) figures += "  " + formatDuration(*left) + " left";
 
-  // name, two spaces, [bar], two spaces, figures.
-  const std::size_t fixed = displayWidth(figures) + 4;
+  // name, two spaces, [bar], two spaces, figures. The room is reckoned for the widest figures
+  // ("1023 MiB of 1023 MiB  1023 MiB/s  23 h 59 min left"), so that the bar keeps its size
+  // while the figures come and go.
+  constexpr std::size_t kWidestFigures = 50;
+  const std::size_t fixed = std::max(displayWidth(figures), kWidestFigures) + 4;
   std::size_t room = width > fixed ? width - fixed : 0;
   std::string shownName = shortened(
       name, std::min<std::size_t>(displayWidth(name), std::max<std::size_t>(room / 2, 12)));

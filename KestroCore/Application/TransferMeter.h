@@ -31,6 +31,11 @@ class TransferMeter {
   // fewer bytes than before (a transfer started again) start the measurement afresh.
   void update(std::uint64_t sentBytes, Clock::time_point at);
 
+  // Learns the total later, when the first reports did not know it; 0 changes nothing.
+  void setTotalBytes(std::uint64_t totalBytes) noexcept {
+    if (totalBytes > 0) total_ = totalBytes;
+  }
+
   std::uint64_t sentBytes() const noexcept { return sent_; }
   std::uint64_t totalBytes() const noexcept { return total_; }
   // Bytes per second over the recent window; nothing before two reports a little apart.

@@ -37,6 +37,12 @@ TEST(TransferMeterTest, TheRateFollowsTheRecentPastAndGivesTheTimeLeft) {
   unknown.update(kMiB, start + 1s);
   EXPECT_TRUE(unknown.bytesPerSecond());
   EXPECT_FALSE(unknown.timeLeft());
+  // Until the total turns up later.
+  unknown.setTotalBytes(0);
+  EXPECT_FALSE(unknown.timeLeft());
+  unknown.setTotalBytes(3 * kMiB);
+  ASSERT_TRUE(unknown.timeLeft());
+  EXPECT_NEAR(unknown.timeLeft()->count(), 2, 1);
 }
 
 TEST(TransferMeterTest, BytesReadInBinaryUnits) {

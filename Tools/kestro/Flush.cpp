@@ -33,11 +33,11 @@ constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 // upload on a terminal, a line per finished upload otherwise. Lives for one flush.
 class FlushProgress {
  public:
-  FlushProgress(const std::vector<OutboxRecord>& records, bool terminal, bool quiet)
-      : terminal_(terminal), quiet_(quiet) {
-    for (const OutboxRecord& record : records) {
+  FlushProgress(std::vector<OutboxRecord> records, bool terminal, bool quiet)
+      : terminal_(terminal), quiet_(quiet), records_(std::move(records)) {
+    for (const OutboxRecord& record : records_) {
       for (const StagedAsset& asset : record.stagedAssets) {
-        names_.emplace(asset.clientAssetId, asset.filename);
+        files_.emplace(asset.clientAssetId, &asset);
       }
     }
   }
@@ -59,16 +59,19 @@ class FlushProgress {
   void show(const OutboxUploadProgress& progress) {
     if (quiet_) return;
     const auto now = SteadyClock::now();
+    const auto file = files_.find(progress.clientAssetId);
+    const StagedAsset* asset = file == files_.end() ? nullptr : file->second;
     if (!meter_ || progress.clientAssetId != current_) {
       finish();
       current_ = progress.clientAssetId;
-      meter_.emplace(progress.bytesToSend, now);
+      // The session learns the size only once the upload has started; the record knows it.
+      meter_.emplace(asset ? static_cast<std::uint64_t>(asset->byteCount) : 0, now);
       lastDraw_ = {};
     }
+    meter_->setTotalBytes(progress.bytesToSend);
     meter_->update(progress.bytesSent, now);
-    const bool done = progress.bytesToSend > 0 && progress.bytesSent >= progress.bytesToSend;
-    const auto name = names_.find(progress.clientAssetId);
-    const std::string label = name == names_.end() ? "a file" : name->second;
+    const bool done = meter_->totalBytes() > 0 && progress.bytesSent >= meter_->totalBytes();
+    const std::string label = asset ? asset->filename : "a file";
     if (terminal_) {
       if (!done && now - lastDraw_ < kRedrawInterval) return;
       lastDraw_ = now;
@@ -77,14 +80,15 @@ class FlushProgress {
       if (done) finish();
       std::fflush(stdout);
     } else if (done) {
-      std::printf("uploaded %s (%s)\n", label.c_str(), formatBytes(progress.bytesToSend).c_str());
+      std::printf("uploaded %s (%s)\n", label.c_str(), formatBytes(meter_->totalBytes()).c_str());
       std::fflush(stdout);
     }
   }
 
   const bool terminal_;
   const bool quiet_;
-  std::map<UUID, std::string> names_;
+  const std::vector<OutboxRecord> records_;  // owns what files_ points into
+  std::map<UUID, const StagedAsset*> files_;
   std::optional<TransferMeter> meter_;
   UUID current_;
   SteadyClock::time_point lastDraw_{};
