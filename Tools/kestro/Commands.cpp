@@ -39,6 +39,16 @@ std::size_t waitingCount(const std::vector<OutboxRecord>& records) {
   }));
 }
 
+// The signed-in user, for commands that only look at this device: the keyring is not asked.
+UUID requireUser(const Application& application) {
+  const std::optional<UUID> userId = application.places().signedInUser();
+  if (!userId) {
+    throw ApplicationError(ExitStatus::notSignedIn,
+                           "not signed in; run: kestro signin --server URL --email ADDRESS");
+  }
+  return *userId;
+}
+
 }  // namespace
 
 // --- The shared pieces
@@ -155,8 +165,7 @@ int showStatus(Application& application, bool json) {
 // --- outbox
 
 int listOutbox(Application& application, bool json) {
-  const SignedInAccount account = application.session().requireSignedIn();
-  const std::vector<OutboxRecord> records = application.store().all(account.userId);
+  const std::vector<OutboxRecord> records = application.store().all(requireUser(application));
   if (json) {
     JSON list = JSON::array();
     for (const OutboxRecord& record : records) list.push_back(encodeJSON(record));
@@ -205,9 +214,8 @@ int pruneOutbox(Application& application, const std::string& olderThan, bool jso
 }
 
 int retryRecord(Application& application, const std::string& id) {
-  const SignedInAccount account = application.session().requireSignedIn();
   OutboxStore& store = application.store();
-  const std::vector<OutboxRecord> records = store.all(account.userId);
+  const std::vector<OutboxRecord> records = store.all(requireUser(application));
   const OutboxRecord& record = findRecord(records, id);
   retryNow(store, record, now());
   try {
@@ -224,8 +232,7 @@ int retryRecord(Application& application, const std::string& id) {
 
 int exportOutboxRecord(Application& application, const std::string& id,
                        const std::string& directory) {
-  const SignedInAccount account = application.session().requireSignedIn();
-  const std::vector<OutboxRecord> records = application.store().all(account.userId);
+  const std::vector<OutboxRecord> records = application.store().all(requireUser(application));
   const OutboxRecord& record = findRecord(records, id);
   const ExportReport report = exportRecord(record, fs::absolute(directory));
   std::printf("Exported capture %s to %s (%s).\n", shortIdentifier(record.id()).c_str(),
@@ -273,12 +280,7 @@ int listItems(Application& application, bool cached, bool json) {
   std::vector<KestroItem> items;
   std::size_t unreadable = 0;
   if (cached) {
-    const std::optional<UUID> userId = application.places().signedInUser();
-    if (!userId) {
-      throw ApplicationError(ExitStatus::notSignedIn,
-                             "not signed in; run: kestro signin --server URL --email ADDRESS");
-    }
-    CachedItems found = cachedItems(application.cache(), *userId);
+    CachedItems found = cachedItems(application.cache(), requireUser(application));
     items = std::move(found.items);
     unreadable = found.unreadable;
   } else {

@@ -205,12 +205,12 @@ class KestroProgramTest : public ::testing::Test {
   }
 
   std::vector<std::string> environment() const {
-    std::vector<std::string> environment{"HOME=" + (root_ / "home").string(),
-                                         "XDG_CONFIG_HOME=" + (root_ / "config").string(),
-                                         "XDG_DATA_HOME=" + (root_ / "data").string(),
-                                         "TMPDIR=" + (root_ / "tmp").string(),
-                                         "PATH=/usr/bin:/bin",
-                                         "TZ=UTC"};
+    std::vector<std::string> environment{
+        "HOME=" + (root_ / "home").string(), "XDG_CONFIG_HOME=" + (root_ / "config").string(),
+        "XDG_DATA_HOME=" + (root_ / "data").string(), "TMPDIR=" + (root_ / "tmp").string(),
+        "PATH=/usr/bin:/bin", "TZ=UTC",
+        // Read only by programs built with ThreadSanitizer.
+        "TSAN_OPTIONS=suppressions=" KESTRO_TSAN_SUPPRESSIONS};
     for (const char* name : {"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"}) {
       if (const char* value = std::getenv(name))
         environment.push_back(std::string(name) + "=" + value);
