@@ -80,7 +80,7 @@ struct Server {
   }
   ServerStats stats() { return ServerStats::fetch(*api->session, baseURL); }
 
-  ChildProcess program;
+  BackgroundProcess program;
   std::string baseURL;
   std::optional<KestroAPIClient> api;
   std::string token;

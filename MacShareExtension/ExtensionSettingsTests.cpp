@@ -7,6 +7,7 @@
 
 #include "KestroCore/Models/KestroAPIError.h"
 #include "Platform/Storage/KestroPlaces.h"
+#include "Testing/TemporaryDirectory.h"
 
 namespace kestro {
 namespace {
@@ -15,12 +16,7 @@ namespace fs = std::filesystem;
 
 class ExtensionSettingsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kestro-settings-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(root_); }
+  void SetUp() override { root_ = temporary_.path(); }
 
   ExtensionSettings settings(Bundle::InfoDictionary info = {},
                              std::optional<fs::path> dataHome = std::nullopt) const {
@@ -30,6 +26,7 @@ class ExtensionSettingsTest : public ::testing::Test {
         [] { return Date{}; }});
   }
 
+  testsupport::TemporaryDirectory temporary_{"kestro-settings"};
   fs::path root_;
 };
 

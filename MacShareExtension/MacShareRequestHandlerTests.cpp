@@ -13,6 +13,7 @@
 
 #include "KestroCore/Models/KestroAPIError.h"
 #include "KestroCore/Outbox/Store/OutboxStore.h"
+#include "Testing/TemporaryDirectory.h"
 
 namespace kestro {
 namespace {
@@ -26,13 +27,10 @@ constexpr Date kNow{1767225600s};  // 2026-01-01T00:00:00Z
 class MacShareRequestHandlerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/kestro-handler-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    root_ = temporary_.path();
     fs::create_directories(root_ / "tmp");
     fs::create_directories(root_ / "files");
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   ShareEnvironment environment() const {
     return ShareEnvironment{Bundle({{"CFBundleShortVersionString", std::string("3.2.1")}}),
@@ -117,6 +115,7 @@ class MacShareRequestHandlerTest : public ::testing::Test {
     }
   }
 
+  testsupport::TemporaryDirectory temporary_{"kestro-handler"};
   fs::path root_;
 };
 

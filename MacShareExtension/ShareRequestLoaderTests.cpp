@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "KestroCore/Foundation/UUID.h"
+#include "Testing/TemporaryDirectory.h"
 
 namespace kestro {
 namespace {
@@ -18,13 +19,10 @@ using Item = ItemProvider::Item;
 class ShareRequestLoaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/kestro-loader-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    root_ = temporary_.path();
     fs::create_directories(root_ / "tmp");
     fs::create_directories(root_ / "files");
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   fs::path write(const std::string& name, const std::string& contents) const {
     const fs::path path = root_ / "files" / name;
@@ -71,6 +69,7 @@ class ShareRequestLoaderTest : public ::testing::Test {
   }
   ShareRequestLoader loader() const { return ShareRequestLoader(root_ / "tmp"); }
 
+  testsupport::TemporaryDirectory temporary_{"kestro-loader"};
   fs::path root_;
   std::atomic<int> loads_{0};
 };

@@ -17,22 +17,16 @@
 #include "KestroCore/Outbox/OutboxRecord.h"
 #include "Platform/Storage/Bundle.h"
 #include "Platform/Storage/UserDirectories.h"
+#include "Testing/TemporaryDirectory.h"
 
 namespace kestro::testsupport {
 
 // A fresh directory with config/, data/ and tmp/ in it, removed when the object goes.
 class TemporaryTree {
  public:
-  TemporaryTree() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kestro-app-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    root_ = pattern;
+  TemporaryTree() : root_(directory_.path()) {
     for (const char* name : {"config", "data", "tmp"})
       std::filesystem::create_directory(root_ / name);
-  }
-  ~TemporaryTree() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
   }
   TemporaryTree(const TemporaryTree&) = delete;
   TemporaryTree& operator=(const TemporaryTree&) = delete;
@@ -48,6 +42,7 @@ class TemporaryTree {
   }
 
  private:
+  TemporaryDirectory directory_{"kestro-app"};
   std::filesystem::path root_;
 };
 

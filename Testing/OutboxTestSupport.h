@@ -46,34 +46,13 @@
 #include "KestroCore/Outbox/Store/OutboxStore.h"
 #include "Platform/HTTP/URLSession.h"
 #include "Tools/DevServer/DevServer.h"
+#include "Testing/TemporaryDirectory.h"
 
 extern char** environ;
 
 namespace kestro::testsupport {
 
 // --- Files
-
-// A fresh folder under the temporary directory, removed with everything in it.
-class TemporaryDirectory {
- public:
-  TemporaryDirectory() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "kestro-outbox-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TemporaryDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TemporaryDirectory(const TemporaryDirectory&) = delete;
-  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-
-  const std::filesystem::path& path() const noexcept { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 // Bytes that differ with the seed, so that no two test files share a digest by accident.
 inline std::string randomBytes(std::size_t count, std::uint64_t seed) {
@@ -398,9 +377,9 @@ class Database {
 // A program started with its standard output on a pipe (standard error is ours). When the object
 // goes, a program still running is asked to end (SIGTERM, so that kestro-devserver removes its
 // temporary storage), killed if it has not within five seconds, and waited for.
-class ChildProcess {
+class BackgroundProcess {
  public:
-  explicit ChildProcess(std::vector<std::string> arguments) {
+  explicit BackgroundProcess(std::vector<std::string> arguments) {
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
@@ -419,7 +398,7 @@ class ChildProcess {
       throw std::runtime_error("cannot start " + arguments.at(0));
     }
   }
-  ~ChildProcess() {
+  ~BackgroundProcess() {
     if (pid_ > 0) {
       ::kill(pid_, SIGTERM);
       if (!wait(std::chrono::seconds(5))) {
@@ -429,8 +408,8 @@ class ChildProcess {
     }
     ::close(out_);
   }
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
   // The first line of standard output, or nothing if none came within `patience`.
   std::optional<std::string> firstLine(std::chrono::milliseconds patience) {

@@ -1,4 +1,5 @@
 #include "Platform/Events/EventWaiter.h"
+#include "Testing/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -17,12 +18,7 @@ using Event = EventWaiter::Event;
 
 class EventWaiterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kestro-events-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(root_); }
+  void SetUp() override { root_ = temporary_.path(); }
 
   // Writes `file` the way the settings suites do: a temporary file renamed over it.
   void replace(const fs::path& file, const std::string& contents) const {
@@ -31,6 +27,7 @@ class EventWaiterTest : public ::testing::Test {
     fs::rename(temporary, file);
   }
 
+  testsupport::TemporaryDirectory temporary_{"kestro-events"};
   fs::path root_;
 };
 

@@ -11,6 +11,7 @@
 
 #include "Platform/Storage/Bundle.h"
 #include "Platform/Storage/KestroPlaces.h"
+#include "Testing/TemporaryDirectory.h"
 
 namespace kestro {
 namespace {
@@ -19,12 +20,7 @@ namespace fs = std::filesystem;
 
 class UserDefaultsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kestro-defaults-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(root_); }
+  void SetUp() override { root_ = temporary_.path(); }
 
   UserDirectories directories() const {
     return UserDirectories(root_ / "config", root_ / "data", root_ / "tmp");
@@ -37,6 +33,7 @@ class UserDefaultsTest : public ::testing::Test {
     return {std::istreambuf_iterator<char>(file), {}};
   }
 
+  testsupport::TemporaryDirectory temporary_{"kestro-defaults"};
   fs::path root_;
 };
 

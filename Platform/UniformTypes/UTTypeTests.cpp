@@ -1,4 +1,5 @@
 #include "Platform/UniformTypes/UTType.h"
+#include "Testing/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -103,9 +104,8 @@ std::string xdgMimeFiletype(const fs::path& path) {
 }
 
 TEST(UTTypeTest, ExtensionLookupsAgreeWithXdgMimeOnRealFiles) {
-  char pattern[] = "/tmp/kestro-uttype-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const fs::path root = pattern;
+  const testsupport::TemporaryDirectory temporary("kestro-uttype");
+  const fs::path& root = temporary.path();
 
   // Each file starts with the real signature of its format, so that a reader of content and a
   // reader of names must come to the same answer.
@@ -136,7 +136,6 @@ TEST(UTTypeTest, ExtensionLookupsAgreeWithXdgMimeOnRealFiles) {
     EXPECT_EQ(mimeForExtension(extension).value_or("application/octet-stream"),
               xdgMimeFiletype(path));
   }
-  fs::remove_all(root);
 }
 
 }  // namespace

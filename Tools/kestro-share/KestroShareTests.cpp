@@ -20,6 +20,7 @@
 
 #include "KestroCore/Foundation/UUID.h"
 #include "Platform/Storage/UserDefaults.h"
+#include "Testing/TemporaryDirectory.h"
 
 namespace kestro {
 namespace {
@@ -35,14 +36,11 @@ struct ProgramRun {
 class KestroShareTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/kestro-share-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    root_ = temporary_.path();
     for (const char* directory : {"home", "config", "data", "tmp", "files"}) {
       fs::create_directories(root_ / directory);
     }
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   // Runs kestro-share with `arguments`, feeding `input` to its standard input.
   ProgramRun run(const std::vector<std::string>& arguments, const std::string& input = "") const {
@@ -161,6 +159,7 @@ class KestroShareTest : public ::testing::Test {
     return std::string(digest, read);
   }
 
+  testsupport::TemporaryDirectory temporary_{"kestro-share-test"};
   fs::path root_;
 };
 

@@ -81,7 +81,7 @@ class ServerProcess {
   ServerStats stats() const { return ServerStats::fetch(*session_, baseURL_); }
 
  private:
-  ChildProcess program_;
+  BackgroundProcess program_;
   std::string baseURL_;
   std::string token_;
   std::shared_ptr<URLSession> session_ = makeURLSession();
@@ -199,7 +199,7 @@ TEST(OutboxProcessorCrashTest, EndingAtEachStepIsFinishedByTheNextFlushWithoutDu
     const OutboxRecord record =
         enqueueCapture(*outbox.store, outbox.userId, outbox.directory, {30'000, 45'000});
 
-    ChildProcess flushing(helper(server, outbox, point.option));
+    BackgroundProcess flushing(helper(server, outbox, point.option));
     const auto status = flushing.wait(kPatience);
     ASSERT_TRUE(status && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL);
 
@@ -272,7 +272,7 @@ TEST(OutboxProcessorCrashTest, FlushesKilledAtRandomMomentsAreFinishedByTheNextF
   for (int run = 0; run < 3; ++run) {
     auto [outbox, records] = prepare();
     const auto start = Clock::now();
-    ChildProcess flushing(helper(server, outbox, {"--until-done"}));
+    BackgroundProcess flushing(helper(server, outbox, {"--until-done"}));
     const auto status = flushing.wait(kPatience);
     ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
     runs.push_back(Clock::now() - start);
@@ -292,7 +292,7 @@ TEST(OutboxProcessorCrashTest, FlushesKilledAtRandomMomentsAreFinishedByTheNextF
     SCOPED_TRACE("kill " + std::to_string(kill));
     auto [outbox, records] = prepare();
     {
-      ChildProcess flushing(helper(server, outbox, {"--until-done"}));
+      BackgroundProcess flushing(helper(server, outbox, {"--until-done"}));
       std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
       flushing.kill(SIGKILL);
       ASSERT_TRUE(flushing.wait(kPatience).has_value());
@@ -332,9 +332,9 @@ TEST(OutboxProcessorCrashTest, TwoProcessesFlushingOneOutboxSubmitEachCaptureOnc
   }
 
   {
-    ChildProcess first(helper(server, outbox, {"--until-done"}));
-    ChildProcess second(helper(server, outbox, {"--until-done"}));
-    for (ChildProcess* flushing : {&first, &second}) {
+    BackgroundProcess first(helper(server, outbox, {"--until-done"}));
+    BackgroundProcess second(helper(server, outbox, {"--until-done"}));
+    for (BackgroundProcess* flushing : {&first, &second}) {
       const auto status = flushing->wait(2 * kPatience);
       EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
     }

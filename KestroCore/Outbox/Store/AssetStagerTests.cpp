@@ -1,4 +1,5 @@
 #include "KestroCore/Outbox/Store/AssetStager.h"
+#include "Testing/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -44,12 +45,9 @@ unsigned permissions(const fs::path& path) {
 class AssetStagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/kestro-stager-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    root_ = temporary_.path();
     fs::create_directory(root_ / "sources");
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   // A file whose bytes differ from one position to the next, so a dropped or repeated chunk
   // changes the digest.
@@ -70,6 +68,7 @@ class AssetStagerTest : public ::testing::Test {
                               AssetRole::attachment);
   }
 
+  testsupport::TemporaryDirectory temporary_{"kestro-stager"};
   fs::path root_;
 };
 

@@ -1,4 +1,5 @@
 #include "KestroCore/Outbox/Store/OutboxStore.h"
+#include "Testing/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -21,12 +22,9 @@ using State = CaptureOutboxState;
 class OutboxStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/kestro-outbox-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    root_ = temporary_.path();
     databasePath_ = root_ / "group" / "nested" / "kestro.sqlite";
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   URL databaseURL() const { return URL::fileURL(databasePath_); }
 
@@ -82,6 +80,7 @@ class OutboxStoreTest : public ::testing::Test {
     return result;
   }
 
+  testsupport::TemporaryDirectory temporary_{"kestro-outbox"};
   fs::path root_;
   fs::path databasePath_;
   const UUID alice_;

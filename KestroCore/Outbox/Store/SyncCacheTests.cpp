@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "KestroCore/Outbox/Store/OutboxStore.h"
+#include "Testing/TemporaryDirectory.h"
 
 namespace kestro {
 namespace {
@@ -15,12 +16,7 @@ namespace fs = std::filesystem;
 
 class SyncCacheTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kestro-sync-cache-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(root_); }
+  void SetUp() override { root_ = temporary_.path(); }
 
   URL databaseURL() const { return URL::fileURL(root_ / "group" / "kestro.sqlite"); }
 
@@ -54,6 +50,7 @@ class SyncCacheTest : public ::testing::Test {
     return found;
   }
 
+  testsupport::TemporaryDirectory temporary_{"kestro-sync-cache"};
   fs::path root_;
   const UUID alice_;
   const UUID bob_;
