@@ -255,9 +255,8 @@ struct ReadyDatabase {
 // exactly as the store derives them.
 const ReadyDatabase& readyDatabase() {
   static const ReadyDatabase database = [] {
-    ReadyDatabase result{.plain = scratch().path() / "ready.sqlite",
-                         .user = UUID(),
-                         .now = Date{1'760'000'000s}};
+    ReadyDatabase result{
+        .plain = scratch().path() / "ready.sqlite", .user = UUID(), .now = Date{1'760'000'000s}};
     createSchema(result.plain);
     const Connection connection = openLikeTheStore(result.plain);
     sqlite3* db = connection.get();

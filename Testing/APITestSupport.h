@@ -37,7 +37,7 @@ inline HTTPHeaders headers(std::initializer_list<std::pair<std::string, std::str
 }
 
 inline ScriptedResponse answer(int status, std::string body,
-                                        std::string contentType = "application/json") {
+                               std::string contentType = "application/json") {
   return ScriptedResponse{
       .status = status, .body = std::move(body), .contentType = std::move(contentType)};
 }
@@ -81,8 +81,13 @@ struct TempFile {
 inline CaptureEnvelope noteCapture(std::string title) {
   return CaptureEnvelope(
       uuid("11111111-2222-4333-8444-55555555555a"), Date{1741064767s}, SourceKind::note,
-      CaptureOrigin{KestroPlatform::macos, CaptureMechanism::manual,
-                    uuid("AAAAAAAA-BBBB-4CCC-8DDD-EEEEEEEEEEEE"), "1.0", {}, {}, {}},
+      CaptureOrigin{KestroPlatform::macos,
+                    CaptureMechanism::manual,
+                    uuid("AAAAAAAA-BBBB-4CCC-8DDD-EEEEEEEEEEEE"),
+                    "1.0",
+                    {},
+                    {},
+                    {}},
       {}, std::move(title), {}, {}, {}, "a note", {}, {}, CapturePrivacy{false, false, false});
 }
 

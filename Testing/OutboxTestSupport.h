@@ -45,8 +45,8 @@
 #include "KestroCore/Outbox/Store/AssetStager.h"
 #include "KestroCore/Outbox/Store/OutboxStore.h"
 #include "Platform/HTTP/URLSession.h"
-#include "Tools/DevServer/DevServer.h"
 #include "Testing/TemporaryDirectory.h"
+#include "Tools/DevServer/DevServer.h"
 
 extern char** environ;
 

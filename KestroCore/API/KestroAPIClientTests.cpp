@@ -47,9 +47,9 @@ TEST_F(KestroAPIClientTest, EndpointPathsReplaceThePathOfTheBaseURL) {
   EXPECT_TRUE(client.listItems("token").empty());
   EXPECT_EQ(server_.requests().back().path, "/v1/items");
   EXPECT_EQ(server_.requests().back().query, "");
-  for (const std::int64_t cursor : {std::int64_t{0}, std::int64_t{-42},
-                                    std::numeric_limits<std::int64_t>::min(),
-                                    std::numeric_limits<std::int64_t>::max()}) {
+  for (const std::int64_t cursor :
+       {std::int64_t{0}, std::int64_t{-42}, std::numeric_limits<std::int64_t>::min(),
+        std::numeric_limits<std::int64_t>::max()}) {
     EXPECT_EQ(client.sync(cursor, "token").cursor, 7);
     EXPECT_EQ(server_.requests().back().path, "/v1/sync/changes");
     EXPECT_EQ(server_.requests().back().query, "cursor=" + std::to_string(cursor) + "&limit=200");
@@ -142,7 +142,9 @@ TEST_F(KestroAPIClientTest, UnfitRequestsAreRefusedBeforeAnyConnection) {
   const auto upload = [&](const UploadPlan& plan) {
     return outcome([&] { api.upload(URL::fileURL(upload_.path), plan, "t"); });
   };
-  EXPECT_EQ(outcome([&] { client(headers({{"X-Trace", "a\r\nX-1: 1"}})).listItems("token"); }),
+  EXPECT_EQ(outcome([&] {
+              client(headers({{"X-Trace", "a\r\nX-1: 1"}})).listItems("token");
+            }),
             "INVALID_RESPONSE final");
   EXPECT_EQ(outcome([&] { api.deleteAccount("token\nX-Injected: 1"); }), "INVALID_RESPONSE final");
   EXPECT_EQ(upload(uploadPlan(target, {{"X-Sig", "a\rb"}})), "INVALID_RESPONSE final");

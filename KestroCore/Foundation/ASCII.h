@@ -28,7 +28,8 @@ constexpr bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) n
   return true;
 }
 
-constexpr bool startsWithIgnoringASCIICase(std::string_view text, std::string_view prefix) noexcept {
+constexpr bool startsWithIgnoringASCIICase(std::string_view text,
+                                           std::string_view prefix) noexcept {
   return text.size() >= prefix.size() &&
          equalsIgnoringASCIICase(text.substr(0, prefix.size()), prefix);
 }

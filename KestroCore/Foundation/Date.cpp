@@ -35,10 +35,10 @@ std::string formatInternetDate(Date date) {
   const year_month_day ymd{day};
   const std::chrono::hh_mm_ss time{wholeSeconds - day};
   char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(ymd.year()),
-                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
-                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                static_cast<int>(time.seconds().count()));
+  std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02dZ",
+                static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
+                static_cast<unsigned>(ymd.day()), static_cast<int>(time.hours().count()),
+                static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()));
   return buffer;
 }
 
@@ -104,12 +104,13 @@ std::optional<Date> dateFromSecondsSince1970(double value) noexcept {
   if (!std::isfinite(value)) return std::nullopt;
   using Ticks = Date::duration;
   constexpr auto kTicksPerSecond = static_cast<double>(Ticks::period::den) / Ticks::period::num;
-  constexpr double kMaximumSeconds = static_cast<double>(
-      duration_cast<seconds>(Ticks::max()).count());
+  constexpr double kMaximumSeconds =
+      static_cast<double>(duration_cast<seconds>(Ticks::max()).count());
   const double whole = std::floor(value);
   if (whole >= kMaximumSeconds || whole <= -kMaximumSeconds) return std::nullopt;
   const auto fractionTicks = static_cast<Ticks::rep>(std::round((value - whole) * kTicksPerSecond));
-  return Date{duration_cast<Ticks>(seconds{static_cast<std::int64_t>(whole)}) + Ticks{fractionTicks}};
+  return Date{duration_cast<Ticks>(seconds{static_cast<std::int64_t>(whole)}) +
+              Ticks{fractionTicks}};
 }
 
 }  // namespace kestro

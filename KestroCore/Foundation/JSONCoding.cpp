@@ -138,8 +138,8 @@ UUID JSONCoder<UUID>::decode(const JSON& json, const CodingPath& path) {
 Date JSONCoder<Date>::decode(const JSON& json, const CodingPath& path) {
   if (!json.is_string()) throwTypeMismatch(path, "a date string", json);
   if (auto date = parseInternetDate(json.get_ref<const std::string&>())) return *date;
-  throwDecodingError(path, "expected an internet date-time in whole seconds, found " +
-                               describe(json));
+  throwDecodingError(path,
+                     "expected an internet date-time in whole seconds, found " + describe(json));
 }
 
 URL JSONCoder<URL>::decode(const JSON& json, const CodingPath& path) {

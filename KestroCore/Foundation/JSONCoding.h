@@ -42,7 +42,9 @@ class CodingPath {
   constexpr CodingPath() noexcept = default;
 
   CodingPath key(std::string_view name) const noexcept { return CodingPath(this, name, 0); }
-  CodingPath index(std::size_t position) const noexcept { return CodingPath(this, {}, position + 1); }
+  CodingPath index(std::size_t position) const noexcept {
+    return CodingPath(this, {}, position + 1);
+  }
 
   // "" for the root, then keys joined by "." and positions as "[n]".
   std::string toString() const;
@@ -280,11 +282,11 @@ class ObjectEncoder {
 };
 
 // Declares the coder of a model type; the model's .cpp defines the two functions.
-#define KESTRO_DECLARE_JSON_CODER(Type)                                 \
-  template <>                                                           \
-  struct JSONCoder<Type> {                                              \
-    static JSON encode(const Type& value, const CodingPath& path);      \
-    static Type decode(const JSON& json, const CodingPath& path);       \
+#define KESTRO_DECLARE_JSON_CODER(Type)                            \
+  template <>                                                      \
+  struct JSONCoder<Type> {                                         \
+    static JSON encode(const Type& value, const CodingPath& path); \
+    static Type decode(const JSON& json, const CodingPath& path);  \
   }
 
 // The entry points.

@@ -14,7 +14,8 @@ namespace kestro {
 //
 //   template <> struct RawValues<AssetRole> {
 //     static constexpr std::string_view typeName = "AssetRole";
-//     static constexpr std::array cases{std::pair{AssetRole::primary, std::string_view{"primary"}}, ...};
+//     static constexpr std::array cases{std::pair{AssetRole::primary, std::string_view{"primary"}},
+//     ...};
 //   };
 //
 // and get `rawValue`, `fromRawValue`, `allCases` and their JSON form from that one table.

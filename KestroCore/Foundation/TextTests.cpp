@@ -29,11 +29,11 @@ TEST(UTF8Test, ValidationAgreesWithTheRepair) {
       {"", true},
       {"plain ascii", true},
       {"\u00E9\u20AC\U0001F600", true},  // two, three and four bytes
-      {"\xC0\xAF", false},                // overlong "/"
-      {"\xED\xA0\x80", false},            // a surrogate
-      {"\xF4\x90\x80\x80", false},        // past U+10FFFF
-      {"ok\xE2\x82", false},               // cut short at the end
-      {std::string("a\0b", 3), true},      // NUL is a character
+      {"\xC0\xAF", false},               // overlong "/"
+      {"\xED\xA0\x80", false},           // a surrogate
+      {"\xF4\x90\x80\x80", false},       // past U+10FFFF
+      {"ok\xE2\x82", false},             // cut short at the end
+      {std::string("a\0b", 3), true},    // NUL is a character
   };
   for (const auto& [bytes, valid] : cases) {
     EXPECT_EQ(isValidUTF8(bytes), valid) << bytes;

@@ -4,15 +4,12 @@
 
 namespace kestro {
 
-CaptureEnvelope::CaptureEnvelope(UUID clientCaptureId, Date capturedAt, SourceKind sourceKind,
-                                 CaptureOrigin origin, std::optional<URL> url,
-                                 std::optional<std::string> title,
-                                 std::optional<std::string> selectedText,
-                                 std::optional<std::string> visibleText,
-                                 std::optional<std::string> ocrText,
-                                 std::optional<std::string> annotation,
-                                 std::optional<TaskIntent> taskIntent,
-                                 std::vector<CaptureAsset> assets, CapturePrivacy privacy)
+CaptureEnvelope::CaptureEnvelope(
+    UUID clientCaptureId, Date capturedAt, SourceKind sourceKind, CaptureOrigin origin,
+    std::optional<URL> url, std::optional<std::string> title,
+    std::optional<std::string> selectedText, std::optional<std::string> visibleText,
+    std::optional<std::string> ocrText, std::optional<std::string> annotation,
+    std::optional<TaskIntent> taskIntent, std::vector<CaptureAsset> assets, CapturePrivacy privacy)
     : clientCaptureId(clientCaptureId),
       capturedAt(capturedAt),
       sourceKind(sourceKind),
@@ -131,15 +128,19 @@ CaptureEnvelope JSONCoder<CaptureEnvelope>::decode(const JSON& json, const Codin
   const ObjectDecoder object(json, path);
   // Braces evaluate the fields in order, so the error reported is the first field at fault.
   const auto schemaVersion = object.required<std::int64_t>("schemaVersion");
-  CaptureEnvelope envelope{
-      object.required<UUID>("clientCaptureId"), object.required<Date>("capturedAt"),
-      object.required<SourceKind>("sourceKind"), object.required<CaptureOrigin>("origin"),
-      object.optional<URL>("url"), object.optional<std::string>("title"),
-      object.optional<std::string>("selectedText"), object.optional<std::string>("visibleText"),
-      object.optional<std::string>("ocrText"), object.optional<std::string>("annotation"),
-      object.optional<TaskIntent>("taskIntent"),
-      object.required<std::vector<CaptureAsset>>("assets"),
-      object.required<CapturePrivacy>("privacy")};
+  CaptureEnvelope envelope{object.required<UUID>("clientCaptureId"),
+                           object.required<Date>("capturedAt"),
+                           object.required<SourceKind>("sourceKind"),
+                           object.required<CaptureOrigin>("origin"),
+                           object.optional<URL>("url"),
+                           object.optional<std::string>("title"),
+                           object.optional<std::string>("selectedText"),
+                           object.optional<std::string>("visibleText"),
+                           object.optional<std::string>("ocrText"),
+                           object.optional<std::string>("annotation"),
+                           object.optional<TaskIntent>("taskIntent"),
+                           object.required<std::vector<CaptureAsset>>("assets"),
+                           object.required<CapturePrivacy>("privacy")};
   envelope.schemaVersion_ = schemaVersion;
   return envelope;
 }

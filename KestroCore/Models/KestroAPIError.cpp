@@ -50,15 +50,14 @@ KestroAPIError KestroAPIError::localFile(std::string message) {
 KestroAPIError KestroAPIError::invalidResponse() { return KestroAPIError(InvalidResponse{}); }
 
 const std::string& KestroAPIError::code() const noexcept {
-  return std::visit(Overloaded{
-                        [](const Server& e) -> const std::string& { return e.code; },
-                        [](const Transport&) -> const std::string& { return kNetworkError; },
-                        [](const LocalFile&) -> const std::string& { return kLocalFileError; },
-                        [](const InvalidResponse&) -> const std::string& {
-                          return kInvalidResponse;
-                        },
-                    },
-                    case_);
+  return std::visit(
+      Overloaded{
+          [](const Server& e) -> const std::string& { return e.code; },
+          [](const Transport&) -> const std::string& { return kNetworkError; },
+          [](const LocalFile&) -> const std::string& { return kLocalFileError; },
+          [](const InvalidResponse&) -> const std::string& { return kInvalidResponse; },
+      },
+      case_);
 }
 
 bool KestroAPIError::retryable() const noexcept {

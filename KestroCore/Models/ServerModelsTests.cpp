@@ -187,8 +187,8 @@ TEST(ServerModelsTest, FullyPopulatedEntitiesRoundTripUnderTheirDocumentedKeys) 
   const auto id = [](char digit) {
     return *UUID::fromString("00000000-0000-4000-8000-00000000000" + std::string(1, digit));
   };
-  const KestroItemRelationship relationship{id('1'), id('2'), "references", "user", "outgoing",
-                                            "see also", 0.25, at, at + 1s};
+  const KestroItemRelationship relationship{id('1'),    id('2'), "references", "user", "outgoing",
+                                            "see also", 0.25,    at,           at + 1s};
   const KestroItem item{id('3'),
                         SourceKind::url,
                         "ready",
@@ -204,8 +204,8 @@ TEST(ServerModelsTest, FullyPopulatedEntitiesRoundTripUnderTheirDocumentedKeys) 
                         at,
                         at + 2s,
                         at + 3s};
-  const KestroTask task{id('4'), id('3'),  "Call back", "about the page", "open", "tomorrow",
-                        at + 24h, "assistant", at,      at + 1s,          at + 48h};
+  const KestroTask task{id('4'),  id('3'),     "Call back", "about the page", "open",  "tomorrow",
+                        at + 24h, "assistant", at,          at + 1s,          at + 48h};
   const SearchResult result{item, id('5'), "excerpt", 0.5, {{"bm25", 0.5}}};
 
   const auto expectRoundTrip = [](const auto& value, std::vector<std::string> keys) {
@@ -215,8 +215,8 @@ TEST(ServerModelsTest, FullyPopulatedEntitiesRoundTripUnderTheirDocumentedKeys) 
     EXPECT_EQ(decodeJSON<T>(written), value);
   };
   expectRoundTrip(relationship, {"note", "confidence"});
-  expectRoundTrip(item, {"canonicalUrl", "userContent", "normalizedMarkdown", "extractedText",
-                         "summary"});
+  expectRoundTrip(
+      item, {"canonicalUrl", "userContent", "normalizedMarkdown", "extractedText", "summary"});
   expectRoundTrip(task, {"sourceItemId", "description", "dueText", "dueAt", "completedAt"});
   expectRoundTrip(result, {"chunkId"});
 }

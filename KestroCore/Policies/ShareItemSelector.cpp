@@ -96,5 +96,4 @@ std::optional<ShareSelection> ShareItemSelector::select(
   return ShareSelection{.sourceKind = kind, .url = {}, .text = {}, .files = std::move(files)};
 }
 
-
 }  // namespace kestro

@@ -47,7 +47,8 @@ bool mentions(const std::string& text, std::string_view part) {
 // A TCP listener on 127.0.0.1 that answers its first connection with fixed bytes and closes it.
 class RawServer {
  public:
-  explicit RawServer(std::string answer) : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  explicit RawServer(std::string answer)
+      : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address{
         .sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
     auto* raw = reinterpret_cast<sockaddr*>(&address);
@@ -275,9 +276,9 @@ TEST_F(URLSessionTest, IdleLimitEndsASilentExchangeButNotASteadyOne) {
                                  .chunkDelay = 100ms});
   for (const char* path : {"/silent", "/late"}) {
     auto started = std::chrono::steady_clock::now();
-    EXPECT_TRUE(mentions(
-        failure(URLSessionError::Kind::transport, [&] { session->send(request(path)); }),
-        "timed out"));
+    EXPECT_TRUE(
+        mentions(failure(URLSessionError::Kind::transport, [&] { session->send(request(path)); }),
+                 "timed out"));
     EXPECT_LT(std::chrono::steady_clock::now() - started, 4s) << path;
   }
   EXPECT_EQ(session->send(request("/steady")).body, "abcdefghij");
@@ -316,8 +317,7 @@ TEST_F(URLSessionTest, OversizeBodiesAndLinesEndTheExchange) {
   EXPECT_EQ(session->send(request("/fits")).body.size(), 1000u);
   for (const char* path : {"/big", "/endless"}) {
     EXPECT_TRUE(mentions(
-        failure(URLSessionError::Kind::transport, [&] { session->send(request(path)); }),
-        "limit"));
+        failure(URLSessionError::Kind::transport, [&] { session->send(request(path)); }), "limit"));
   }
   Strings lines;
   failure(URLSessionError::Kind::transport, [&] {
@@ -364,7 +364,8 @@ TEST_F(URLSessionTest, LinesArriveAsTheyComeAndTheCallerMayStop) {
   EXPECT_EQ(response.body, "");
 
   // A body that never ends: its lines arrive while it is open, and stopping ends it.
-  stream("/open", "GET", [](const HTTPResponse&) { return true; }, 2);
+  stream(
+      "/open", "GET", [](const HTTPResponse&) { return true; }, 2);
   EXPECT_EQ(lines, (Strings{"first", "second"}));
   // Stopping at the response reads no line; a callback's exception reaches the caller.
   EXPECT_EQ(stream("/open", "GET", [](const HTTPResponse&) { return false; }).statusCode, 200);

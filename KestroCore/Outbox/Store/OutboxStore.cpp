@@ -90,11 +90,11 @@ void OutboxStore::save(const OutboxRecord& record) {
   const std::string json = encodeJSONString(record);
   const std::string id = record.id().uuidString();
   const std::string userId = record.userId.uuidString();
-  const Value nextRetryAt = record.nextRetryAt ? Value(secondsSince1970(*record.nextRetryAt))
-                                               : Value(Null{});
-  connection_->execute(kSave, {Text{id}, Text{userId}, Text{rawValue(record.state)}, nextRetryAt,
-                               Blob{json}, secondsSince1970(record.createdAt),
-                               secondsSince1970(record.updatedAt)});
+  const Value nextRetryAt =
+      record.nextRetryAt ? Value(secondsSince1970(*record.nextRetryAt)) : Value(Null{});
+  connection_->execute(
+      kSave, {Text{id}, Text{userId}, Text{rawValue(record.state)}, nextRetryAt, Blob{json},
+              secondsSince1970(record.createdAt), secondsSince1970(record.updatedAt)});
 }
 
 std::optional<OutboxRecord> OutboxStore::read(const UUID& id) {

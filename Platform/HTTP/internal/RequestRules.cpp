@@ -45,8 +45,7 @@ bool isFramingHeader(std::string_view name) noexcept {
 void checkRequest(const HTTPRequest& request) {
   const URL& url = request.url;
   if (!isHTTPScheme(url.scheme())) {
-    refuse("Only http and https URLs can be requested, not \"" +
-                         std::string(url.scheme()) + ":\"");
+    refuse("Only http and https URLs can be requested, not \"" + std::string(url.scheme()) + ":\"");
   }
   if (!url.host() || url.host()->empty()) {
     refuse("The URL names no host: " + url.absoluteString());

@@ -37,10 +37,14 @@ TEST(RequestRulesTest, OnlyHTTPRequestsWithWellFormedHeadersMaySend) {
   }
 
   const std::vector<std::pair<std::string, std::string>> badHeaders = {
-      {"X-Split", "a\r\nInjected: yes"}, {"X-Split", "a\nInjected: yes"},
-      {"X-Split", std::string("a\0b", 3)}, {"X-Delete", "\x7f"},
-      {"", "empty name"},                  {"X-A:B", "colon"},
-      {"X Space", "space"},                {"X-Name\r\n", "newline"}};
+      {"X-Split", "a\r\nInjected: yes"},
+      {"X-Split", "a\nInjected: yes"},
+      {"X-Split", std::string("a\0b", 3)},
+      {"X-Delete", "\x7f"},
+      {"", "empty name"},
+      {"X-A:B", "colon"},
+      {"X Space", "space"},
+      {"X-Name\r\n", "newline"}};
   for (const auto& [name, value] : badHeaders) {
     auto sent = request("http://example.com/");
     sent.headers.set(name, value);
