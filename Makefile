@@ -155,7 +155,8 @@ format: deps-format ## Reformat every C++ file with the project's .clang-format
 	clang-format -i $(FORMAT_FILES)
 
 format-check: deps-format ## Fail if any C++ file differs from what clang-format would write
-	clang-format --dry-run --Werror $(FORMAT_FILES)
+	@clang-format --dry-run --Werror $(FORMAT_FILES)
+	@echo "format-check: $(words $(FORMAT_FILES)) files as clang-format writes them"
 
 clean: ## Remove every build directory (build/)
 	rm -rf build
