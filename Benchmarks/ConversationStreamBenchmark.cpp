@@ -333,12 +333,24 @@ void throughDevServer(int eventCount) {
 int main(int argc, char** argv) {
   int events = 1'000'000;
   int samples = 2000;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--events") == 0) events = std::atoi(argv[i + 1]);
-    if (std::strcmp(argv[i], "--latency-samples") == 0) samples = std::atoi(argv[i + 1]);
+  constexpr const char* kUsage =
+      "usage: kestro-stream-benchmark [--events N] [--latency-samples N]\n";
+  for (int i = 1; i < argc; i += 2) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (i + 1 < argc && std::strcmp(argv[i], "--events") == 0) {
+      events = std::atoi(argv[i + 1]);
+    } else if (i + 1 < argc && std::strcmp(argv[i], "--latency-samples") == 0) {
+      samples = std::atoi(argv[i + 1]);
+    } else {
+      events = 0;  // an unknown option or a missing value
+      break;
+    }
   }
   if (events <= 0 || samples <= 0) {
-    std::fprintf(stderr, "usage: kestro-stream-benchmark [--events N] [--latency-samples N]\n");
+    std::fputs(kUsage, stderr);
     return 2;
   }
   try {
