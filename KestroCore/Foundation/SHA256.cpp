@@ -1,23 +1,76 @@
 #include "KestroCore/Foundation/SHA256.h"
 
+#include <dlfcn.h>
 #include <openssl/evp.h>
 
 #include <stdexcept>
+#include <string>
 
 namespace kestro {
+namespace {
 
-void SHA256Digest::ContextDeleter::operator()(evp_md_ctx_st* context) const noexcept {
-  EVP_MD_CTX_free(context);
+// libcrypto is loaded on first use rather than linked. Its start-up (some twenty thousand
+// relocations) costs a short-lived process about a millisecond, more than the share target
+// spends on a whole web-address share; most shares never hash anything.
+constexpr const char* kLibrary = "libcrypto.so.3";  // the soname of every OpenSSL 3 release
+
+struct Crypto {
+  decltype(&EVP_MD_CTX_new) newContext;
+  decltype(&EVP_MD_CTX_free) freeContext;
+  decltype(&EVP_sha256) sha256;
+  decltype(&EVP_DigestInit_ex) init;
+  decltype(&EVP_DigestUpdate) update;
+  decltype(&EVP_DigestFinal_ex) final;
+};
+
+template <class Function>
+void resolve(void* library, const char* name, Function& function) {
+  function = reinterpret_cast<Function>(::dlsym(library, name));
+  if (!function) {
+    throw std::runtime_error(std::string("SHA-256 is not available: ") + kLibrary + " has no " +
+                             name);
+  }
 }
 
-SHA256Digest::SHA256Digest() : context_(EVP_MD_CTX_new()) {
-  if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1) {
+Crypto load() {
+  // Never closed: OpenSSL keeps global state until the process ends.
+  void* library = ::dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
+  if (!library) {
+    const char* reason = ::dlerror();
+    throw std::runtime_error(std::string("SHA-256 is not available: cannot load ") + kLibrary +
+                             ": " + (reason ? reason : "unknown error"));
+  }
+  Crypto crypto{};
+  resolve(library, "EVP_MD_CTX_new", crypto.newContext);
+  resolve(library, "EVP_MD_CTX_free", crypto.freeContext);
+  resolve(library, "EVP_sha256", crypto.sha256);
+  resolve(library, "EVP_DigestInit_ex", crypto.init);
+  resolve(library, "EVP_DigestUpdate", crypto.update);
+  resolve(library, "EVP_DigestFinal_ex", crypto.final);
+  return crypto;
+}
+
+const Crypto& crypto() {
+  // A failed load throws out of the initialiser, which leaves it to be tried again next time.
+  static const Crypto loaded = load();
+  return loaded;
+}
+
+}  // namespace
+
+void SHA256Digest::ContextDeleter::operator()(evp_md_ctx_st* context) const noexcept {
+  // Only contexts made by crypto().newContext reach here, so the library is loaded.
+  crypto().freeContext(context);
+}
+
+SHA256Digest::SHA256Digest() : context_(crypto().newContext()) {
+  if (!context_ || crypto().init(context_.get(), crypto().sha256(), nullptr) != 1) {
     throw std::runtime_error("SHA-256 is not available");
   }
 }
 
 void SHA256Digest::update(std::string_view bytes) {
-  if (EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size()) != 1) {
+  if (crypto().update(context_.get(), bytes.data(), bytes.size()) != 1) {
     throw std::runtime_error("SHA-256 update failed");
   }
 }
@@ -25,7 +78,7 @@ void SHA256Digest::update(std::string_view bytes) {
 std::string SHA256Digest::finishHex() {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context_.get(), digest, &length) != 1) {
+  if (crypto().final(context_.get(), digest, &length) != 1) {
     throw std::runtime_error("SHA-256 final failed");
   }
   static constexpr char kDigits[] = "0123456789abcdef";

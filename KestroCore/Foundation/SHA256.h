@@ -1,7 +1,8 @@
 #pragma once
 
 // An incremental SHA-256 digest on OpenSSL's EVP interface (which uses the CPU's SHA extensions
-// where there are any), for bytes that arrive in pieces: staged files, uploads.
+// where there are any), for bytes that arrive in pieces: staged files, uploads. libcrypto.so.3 is
+// loaded the first time a digest is made, not when the program starts.
 
 #include <memory>
 #include <string>
@@ -14,7 +15,7 @@ namespace kestro {
 // One digest in progress. Not copyable; one thread at a time.
 class SHA256Digest {
  public:
-  // Throws std::runtime_error when OpenSSL cannot set up a digest.
+  // Throws std::runtime_error when libcrypto cannot be loaded or cannot set up a digest.
   SHA256Digest();
   // Adds bytes. Throws std::runtime_error if OpenSSL fails.
   void update(std::string_view bytes);

@@ -1,9 +1,52 @@
 #include "MacShareExtension/internal/UserPerceivedCharacters.h"
 
+#include <dlfcn.h>
 #include <glib.h>
+
+#include <stdexcept>
 
 namespace kestro::share {
 namespace {
+
+// GLib's Unicode tables, from libglib loaded the first time a text is long enough to need
+// cutting: linking GLib would cost every share's start-up more than a short note ever needs.
+struct GLibUnicode {
+  decltype(&g_unichar_type) type;
+  decltype(&g_utf8_get_char_validated) decodeValidated;
+};
+
+GLibUnicode loadGLibUnicode() {
+  constexpr const char* kLibrary = "libglib-2.0.so.0";
+  // Never closed: GLib stays loaded for the life of the process.
+  void* library = ::dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
+  if (!library) {
+    const char* reason = ::dlerror();
+    throw std::runtime_error(std::string("cannot load ") + kLibrary + ": " +
+                             (reason ? reason : "unknown error"));
+  }
+  GLibUnicode functions{};
+  functions.type = reinterpret_cast<decltype(&g_unichar_type)>(::dlsym(library, "g_unichar_type"));
+  functions.decodeValidated = reinterpret_cast<decltype(&g_utf8_get_char_validated)>(
+      ::dlsym(library, "g_utf8_get_char_validated"));
+  if (!functions.type || !functions.decodeValidated) {
+    throw std::runtime_error(std::string(kLibrary) + " lacks its Unicode functions");
+  }
+  return functions;
+}
+
+const GLibUnicode& glibUnicode() {
+  // A failed load throws out of the initialiser, which leaves it to be tried again next time.
+  static const GLibUnicode loaded = loadGLibUnicode();
+  return loaded;
+}
+
+// The length of the valid UTF-8 sequence that starts with `lead`.
+std::size_t sequenceLength(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead < 0xE0) return 2;
+  if (lead < 0xF0) return 3;
+  return 4;
+}
 
 // Grapheme cluster break classes, as far as the rules below need them.
 enum class Break {
@@ -30,7 +73,7 @@ constexpr gunichar kHangulTrailingCount = 28;
 
 bool isPictographic(gunichar c) {
   if ((c >= 0x1F000 && c <= 0x1FAFF) || (c >= 0x2600 && c <= 0x27BF)) return true;
-  return g_unichar_type(c) == G_UNICODE_OTHER_SYMBOL;
+  return glibUnicode().type(c) == G_UNICODE_OTHER_SYMBOL;
 }
 
 Break classify(gunichar c) {
@@ -50,7 +93,7 @@ Break classify(gunichar c) {
   if (c >= kHangulSyllableBase && c < kHangulSyllableBase + kHangulSyllableCount) {
     return (c - kHangulSyllableBase) % kHangulTrailingCount == 0 ? Break::lv : Break::lvt;
   }
-  switch (g_unichar_type(c)) {
+  switch (glibUnicode().type(c)) {
     case G_UNICODE_CONTROL:
     case G_UNICODE_LINE_SEPARATOR:
     case G_UNICODE_PARAGRAPH_SEPARATOR:
@@ -95,20 +138,21 @@ bool isBoundary(Break before, Break after, bool pictographicRun, int regionalInd
 
 std::string prefixOfUserPerceivedCharacters(std::string_view text, std::size_t count) {
   if (count == 0) return {};
+  // Every character takes at least one byte: a text no longer than `count` bytes is whole.
+  if (text.size() <= count) return std::string(text);
+  const GLibUnicode& unicode = glibUnicode();
   std::size_t clusters = 0;
   std::size_t position = 0;
   Break previous = Break::control;
   bool pictographicRun = false;
   int regionalIndicators = 0;
   while (position < text.size()) {
-    const gunichar c = g_utf8_get_char_validated(text.data() + position,
-                                                 static_cast<gssize>(text.size() - position));
+    const gunichar c = unicode.decodeValidated(text.data() + position,
+                                               static_cast<gssize>(text.size() - position));
     const bool valid = c != static_cast<gunichar>(-1) && c != static_cast<gunichar>(-2);
     const Break current = valid ? classify(c) : Break::invalid;
     const std::size_t length =
-        valid ? static_cast<std::size_t>(g_utf8_next_char(text.data() + position) -
-                                         (text.data() + position))
-              : 1;
+        valid ? sequenceLength(static_cast<unsigned char>(text[position])) : 1;
     if (position == 0 || isBoundary(previous, current, pictographicRun, regionalIndicators)) {
       if (clusters == count) return std::string(text.substr(0, position));
       ++clusters;

@@ -12,7 +12,8 @@ namespace kestro::share {
 // emoji, or the two halves of a flag. Character properties come from GLib's Unicode tables;
 // "extended pictographic" is approximated by the symbol (So) category and the emoji blocks,
 // and the rare prepended concatenation marks are treated as ordinary characters. A byte that is
-// not part of valid UTF-8 counts as one character of its own.
+// not part of valid UTF-8 counts as one character of its own. GLib is loaded the first time a
+// text longer than `count` bytes needs cutting; throws std::runtime_error if it cannot be.
 std::string prefixOfUserPerceivedCharacters(std::string_view text, std::size_t count);
 
 }  // namespace kestro::share

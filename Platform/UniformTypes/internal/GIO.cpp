@@ -32,6 +32,8 @@ Functions load() {
   resolve(library, "g_content_type_is_unknown", functions.contentTypeIsUnknown);
   resolve(library, "g_content_type_get_mime_type", functions.contentTypeGetMIMEType);
   resolve(library, "g_content_types_get_registered", functions.contentTypesGetRegistered);
+  resolve(library, "g_free", functions.free);
+  resolve(library, "g_list_free_full", functions.listFreeFull);
   return functions;
 }
 

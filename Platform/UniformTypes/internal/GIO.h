@@ -16,6 +16,9 @@ struct Functions {
   gboolean (*contentTypeIsUnknown)(const gchar* type);
   gchar* (*contentTypeGetMIMEType)(const gchar* type);
   GList* (*contentTypesGetRegistered)();
+  // GLib's, found through GIO, which depends on it: for freeing what GIO returns.
+  void (*free)(gpointer memory);
+  void (*listFreeFull)(GList* list, GDestroyNotify freeElement);
 };
 
 // GIO's functions, loading the library the first time (thread-safe; it stays loaded for the
