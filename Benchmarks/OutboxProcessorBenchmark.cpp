@@ -16,9 +16,7 @@
 //
 // Usage: kestro-processor-benchmark [--captures N] [--megabytes N] [--rounds N]
 
-#include <spawn.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,6 +36,8 @@
 
 #include <curl/curl.h>
 
+#include "Benchmarks/ProcessMeasures.h"
+
 #include "KestroCore/Outbox/Processor/OutboxProcessor.h"
 #include "Testing/OutboxTestSupport.h"
 
@@ -45,24 +45,7 @@ namespace {
 
 using namespace kestro;
 using namespace kestro::testsupport;
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// VmRSS or VmHWM of this process, in KiB.
-long statusKiB(const char* field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field) + 1));
-  }
-  return -1;
-}
-
-// Starts the peak resident size (VmHWM) again from the current size.
-void resetPeakResidentSize() { std::ofstream("/proc/self/clear_refs") << "5"; }
+using namespace kestro::benchmarks;
 
 void check(bool condition, const char* what) {
   if (!condition) throw std::runtime_error(what);
@@ -294,21 +277,6 @@ void benchmarkTextCaptures(const std::filesystem::path& root, int captures, int 
 }
 
 // --- One large file
-
-// Runs the curl program; returns its duration, or a negative number when it failed.
-double runCurl(const std::vector<std::string>& arguments) {
-  std::vector<char*> argv;
-  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  const auto start = Clock::now();
-  pid_t child;
-  if (posix_spawnp(&child, "curl", nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    return -1;
-  }
-  return secondsSince(start);
-}
 
 StagedAsset stageLargeFile(const std::filesystem::path& directory, std::uint64_t megabytes) {
   const auto source = directory / "large.bin";

@@ -7,8 +7,6 @@
 //
 // Usage: kestro-upload-benchmark [--megabytes N] [--exchanges N]
 
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,28 +18,27 @@
 #include <fstream>
 #include <iostream>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <curl/curl.h>
 
+#include "Benchmarks/ProcessMeasures.h"
+
 #include "Platform/HTTP/URLSession.h"
 #include "Testing/HTTPTestServer.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace kestro::benchmarks;
 using kestro::testsupport::HTTPTestServer;
 using kestro::testsupport::ScriptedResponse;
 
 constexpr int kThreads = 2;
 constexpr int kUploadRounds = 2;  // the best of each, after the first has warmed the page cache
 constexpr int kExchangeRounds = 3;
-
-double secondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // The file to upload, removed however the run ends.
 class ScratchFile {
@@ -66,33 +63,6 @@ class ScratchFile {
  private:
   std::filesystem::path path_;
 };
-
-// VmRSS or VmHWM of this process, in KiB.
-long statusKiB(const char* field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field) + 1));
-  }
-  return -1;
-}
-
-// Starts the peak resident size (VmHWM) again from the current size.
-void resetPeakResidentSize() { std::ofstream("/proc/self/clear_refs") << "5"; }
-
-// Runs the curl program; returns its duration, or a negative number when it failed.
-double runCurl(const std::vector<std::string>& arguments) {
-  std::vector<char*> argv;
-  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  auto start = Clock::now();
-  pid_t child;
-  if (posix_spawnp(&child, "curl", nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    return -1;
-  return secondsSince(start);
-}
 
 void benchmarkUpload(HTTPTestServer& server, std::uint64_t megabytes) {
   server.routeSink("PUT", "/upload", ScriptedResponse{.status = 204});
@@ -243,14 +213,29 @@ void benchmarkExchanges(HTTPTestServer& server, int exchanges) {
 int main(int argc, char** argv) {
   std::uint64_t megabytes = 1024;
   int exchanges = 10000;
-  for (int index = 1; index + 1 < argc; index += 2) {
-    std::string option = argv[index];
-    if (option == "--megabytes") {
-      megabytes = std::stoull(argv[index + 1]);
-    } else if (option == "--exchanges") {
-      exchanges = std::stoi(argv[index + 1]);
-    } else {
-      std::cerr << "usage: " << argv[0] << " [--megabytes N] [--exchanges N]\n";
+  const auto usage = [&](std::ostream& out) {
+    out << "usage: " << argv[0] << " [--megabytes N] [--exchanges N]\n"
+        << "Uploads a file of N MiB (default 1024) through the URL session and with curl -T, then\n"
+        << "times N small exchanges (default 10000) each way.\n";
+  };
+  for (int index = 1; index < argc; index += 2) {
+    const std::string option = argv[index];
+    if (option == "--help" || option == "-h") {
+      usage(std::cout);
+      return 0;
+    }
+    try {
+      if (index + 1 >= argc) throw std::invalid_argument(option + " needs a value");
+      if (option == "--megabytes") {
+        megabytes = std::stoull(argv[index + 1]);
+      } else if (option == "--exchanges") {
+        exchanges = std::stoi(argv[index + 1]);
+      } else {
+        throw std::invalid_argument("unknown option " + option);
+      }
+    } catch (const std::exception& error) {
+      std::cerr << argv[0] << ": " << error.what() << "\n";
+      usage(std::cerr);
       return 2;
     }
   }

@@ -1,10 +1,11 @@
 #include "KestroCore/Foundation/SHA256.h"
 
-#include <dlfcn.h>
 #include <openssl/evp.h>
 
 #include <stdexcept>
 #include <string>
+
+#include "KestroCore/Foundation/DynamicLibrary.h"
 
 namespace kestro {
 namespace {
@@ -23,36 +24,27 @@ struct Crypto {
   decltype(&EVP_DigestFinal_ex) final;
 };
 
-template <class Function>
-void resolve(void* library, const char* name, Function& function) {
-  function = reinterpret_cast<Function>(::dlsym(library, name));
-  if (!function) {
-    throw std::runtime_error(std::string("SHA-256 is not available: ") + kLibrary + " has no " +
-                             name);
-  }
-}
-
 Crypto load() {
-  // Never closed: OpenSSL keeps global state until the process ends.
-  void* library = ::dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
-  if (!library) {
-    const char* reason = ::dlerror();
-    throw std::runtime_error(std::string("SHA-256 is not available: cannot load ") + kLibrary +
-                             ": " + (reason ? reason : "unknown error"));
-  }
+  const DynamicLibrary library(kLibrary);
   Crypto crypto{};
-  resolve(library, "EVP_MD_CTX_new", crypto.newContext);
-  resolve(library, "EVP_MD_CTX_free", crypto.freeContext);
-  resolve(library, "EVP_sha256", crypto.sha256);
-  resolve(library, "EVP_DigestInit_ex", crypto.init);
-  resolve(library, "EVP_DigestUpdate", crypto.update);
-  resolve(library, "EVP_DigestFinal_ex", crypto.final);
+  library.resolve("EVP_MD_CTX_new", crypto.newContext);
+  library.resolve("EVP_MD_CTX_free", crypto.freeContext);
+  library.resolve("EVP_sha256", crypto.sha256);
+  library.resolve("EVP_DigestInit_ex", crypto.init);
+  library.resolve("EVP_DigestUpdate", crypto.update);
+  library.resolve("EVP_DigestFinal_ex", crypto.final);
   return crypto;
 }
 
 const Crypto& crypto() {
   // A failed load throws out of the initialiser, which leaves it to be tried again next time.
-  static const Crypto loaded = load();
+  static const Crypto loaded = [] {
+    try {
+      return load();
+    } catch (const std::runtime_error& error) {
+      throw std::runtime_error(std::string("SHA-256 is not available: ") + error.what());
+    }
+  }();
   return loaded;
 }
 

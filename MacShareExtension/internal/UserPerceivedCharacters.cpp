@@ -1,9 +1,8 @@
 #include "MacShareExtension/internal/UserPerceivedCharacters.h"
 
-#include <dlfcn.h>
 #include <glib.h>
 
-#include <stdexcept>
+#include "KestroCore/Foundation/DynamicLibrary.h"
 
 namespace kestro::share {
 namespace {
@@ -16,21 +15,10 @@ struct GLibUnicode {
 };
 
 GLibUnicode loadGLibUnicode() {
-  constexpr const char* kLibrary = "libglib-2.0.so.0";
-  // Never closed: GLib stays loaded for the life of the process.
-  void* library = ::dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
-  if (!library) {
-    const char* reason = ::dlerror();
-    throw std::runtime_error(std::string("cannot load ") + kLibrary + ": " +
-                             (reason ? reason : "unknown error"));
-  }
+  const DynamicLibrary library("libglib-2.0.so.0");
   GLibUnicode functions{};
-  functions.type = reinterpret_cast<decltype(&g_unichar_type)>(::dlsym(library, "g_unichar_type"));
-  functions.decodeValidated = reinterpret_cast<decltype(&g_utf8_get_char_validated)>(
-      ::dlsym(library, "g_utf8_get_char_validated"));
-  if (!functions.type || !functions.decodeValidated) {
-    throw std::runtime_error(std::string(kLibrary) + " lacks its Unicode functions");
-  }
+  library.resolve("g_unichar_type", functions.type);
+  library.resolve("g_utf8_get_char_validated", functions.decodeValidated);
   return functions;
 }
 

@@ -1,39 +1,23 @@
 #include "Platform/UniformTypes/internal/GIO.h"
 
-#include <dlfcn.h>
-
 #include <stdexcept>
 #include <string>
+
+#include "KestroCore/Foundation/DynamicLibrary.h"
 
 namespace kestro::gio {
 namespace {
 
-constexpr const char* kLibrary = "libgio-2.0.so.0";
-
-template <class Function>
-void resolve(void* library, const char* name, Function& function) {
-  function = reinterpret_cast<Function>(::dlsym(library, name));
-  if (!function) {
-    throw std::runtime_error(std::string("UTType: ") + kLibrary + " has no " + name);
-  }
-}
-
 Functions load() {
-  // Never closed: GIO keeps global state (its MIME cache) that outlives any one caller.
-  void* library = ::dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
-  if (!library) {
-    const char* reason = ::dlerror();
-    throw std::runtime_error(std::string("UTType: cannot load ") + kLibrary + ": " +
-                             (reason ? reason : "unknown error"));
-  }
+  const DynamicLibrary library("libgio-2.0.so.0");
   Functions functions{};
-  resolve(library, "g_content_type_guess", functions.contentTypeGuess);
-  resolve(library, "g_content_type_is_a", functions.contentTypeIsA);
-  resolve(library, "g_content_type_is_unknown", functions.contentTypeIsUnknown);
-  resolve(library, "g_content_type_get_mime_type", functions.contentTypeGetMIMEType);
-  resolve(library, "g_content_types_get_registered", functions.contentTypesGetRegistered);
-  resolve(library, "g_free", functions.free);
-  resolve(library, "g_list_free_full", functions.listFreeFull);
+  library.resolve("g_content_type_guess", functions.contentTypeGuess);
+  library.resolve("g_content_type_is_a", functions.contentTypeIsA);
+  library.resolve("g_content_type_is_unknown", functions.contentTypeIsUnknown);
+  library.resolve("g_content_type_get_mime_type", functions.contentTypeGetMIMEType);
+  library.resolve("g_content_types_get_registered", functions.contentTypesGetRegistered);
+  library.resolve("g_free", functions.free);
+  library.resolve("g_list_free_full", functions.listFreeFull);
   return functions;
 }
 
@@ -41,7 +25,13 @@ Functions load() {
 
 const Functions& functions() {
   // A failed load throws out of the initialiser, which leaves it to be tried again next time.
-  static const Functions loaded = load();
+  static const Functions loaded = [] {
+    try {
+      return load();
+    } catch (const std::runtime_error& error) {
+      throw std::runtime_error(std::string("UTType: ") + error.what());
+    }
+  }();
   return loaded;
 }
 
