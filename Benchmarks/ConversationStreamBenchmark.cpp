@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "Benchmarks/Options.h"
 #include "KestroCore/API/KestroAPIClient.h"
 #include "Tools/DevServer/DevServer.h"
 
@@ -335,20 +336,11 @@ int main(int argc, char** argv) {
   int samples = 2000;
   constexpr const char* kUsage =
       "usage: kestro-stream-benchmark [--events N] [--latency-samples N]\n";
-  for (int i = 1; i < argc; i += 2) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (i + 1 < argc && std::strcmp(argv[i], "--events") == 0) {
-      events = std::atoi(argv[i + 1]);
-    } else if (i + 1 < argc && std::strcmp(argv[i], "--latency-samples") == 0) {
-      samples = std::atoi(argv[i + 1]);
-    } else {
-      events = 0;  // an unknown option or a missing value
-      break;
-    }
-  }
+  const std::optional<int> status = kestro::benchmarks::readOptions(
+      argc, argv, kUsage,
+      {{"--events", [&](const std::string& value) { events = std::stoi(value); }},
+       {"--latency-samples", [&](const std::string& value) { samples = std::stoi(value); }}});
+  if (status) return *status;
   if (events <= 0 || samples <= 0) {
     std::fputs(kUsage, stderr);
     return 2;

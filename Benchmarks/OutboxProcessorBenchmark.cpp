@@ -36,6 +36,7 @@
 
 #include <curl/curl.h>
 
+#include "Benchmarks/Options.h"
 #include "Benchmarks/ProcessMeasures.h"
 
 #include "KestroCore/Outbox/Processor/OutboxProcessor.h"
@@ -357,34 +358,15 @@ int main(int argc, char** argv) {
   int captures = 1000;
   std::uint64_t megabytes = 1024;
   int rounds = 3;
-  const auto usage = [&](std::ostream& out) {
-    out << "usage: " << argv[0] << " [--captures N] [--megabytes N] [--rounds N]\n"
-        << "Flushes N text captures (default 1000; 0 skips) and one file of N MiB (default 1024;\n"
-        << "0 skips) to a local server, each against its baseline, best of --rounds.\n";
-  };
-  for (int index = 1; index < argc; index += 2) {
-    const std::string option = argv[index];
-    if (option == "--help" || option == "-h") {
-      usage(std::cout);
-      return 0;
-    }
-    try {
-      if (index + 1 >= argc) throw std::invalid_argument(option + " needs a value");
-      if (option == "--captures") {
-        captures = std::stoi(argv[index + 1]);
-      } else if (option == "--megabytes") {
-        megabytes = std::stoull(argv[index + 1]);
-      } else if (option == "--rounds") {
-        rounds = std::max(1, std::stoi(argv[index + 1]));
-      } else {
-        throw std::invalid_argument("unknown option " + option);
-      }
-    } catch (const std::exception& error) {
-      std::cerr << argv[0] << ": " << error.what() << "\n";
-      usage(std::cerr);
-      return 2;
-    }
-  }
+  const std::optional<int> status = readOptions(
+      argc, argv,
+      "usage: kestro-processor-benchmark [--captures N] [--megabytes N] [--rounds N]\n"
+      "Flushes N text captures (default 1000; 0 skips) and one file of N MiB (default 1024;\n"
+      "0 skips) to a local server, each against its baseline, best of --rounds.\n",
+      {{"--captures", [&](const std::string& value) { captures = std::stoi(value); }},
+       {"--megabytes", [&](const std::string& value) { megabytes = std::stoull(value); }},
+       {"--rounds", [&](const std::string& value) { rounds = std::max(1, std::stoi(value)); }}});
+  if (status) return *status;
   try {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     TemporaryDirectory root;

@@ -25,6 +25,7 @@
 
 #include <curl/curl.h>
 
+#include "Benchmarks/Options.h"
 #include "Benchmarks/ProcessMeasures.h"
 
 #include "Platform/HTTP/URLSession.h"
@@ -213,32 +214,14 @@ void benchmarkExchanges(HTTPTestServer& server, int exchanges) {
 int main(int argc, char** argv) {
   std::uint64_t megabytes = 1024;
   int exchanges = 10000;
-  const auto usage = [&](std::ostream& out) {
-    out << "usage: " << argv[0] << " [--megabytes N] [--exchanges N]\n"
-        << "Uploads a file of N MiB (default 1024) through the URL session and with curl -T, then\n"
-        << "times N small exchanges (default 10000) each way.\n";
-  };
-  for (int index = 1; index < argc; index += 2) {
-    const std::string option = argv[index];
-    if (option == "--help" || option == "-h") {
-      usage(std::cout);
-      return 0;
-    }
-    try {
-      if (index + 1 >= argc) throw std::invalid_argument(option + " needs a value");
-      if (option == "--megabytes") {
-        megabytes = std::stoull(argv[index + 1]);
-      } else if (option == "--exchanges") {
-        exchanges = std::stoi(argv[index + 1]);
-      } else {
-        throw std::invalid_argument("unknown option " + option);
-      }
-    } catch (const std::exception& error) {
-      std::cerr << argv[0] << ": " << error.what() << "\n";
-      usage(std::cerr);
-      return 2;
-    }
-  }
+  const std::optional<int> status = readOptions(
+      argc, argv,
+      "usage: kestro-upload-benchmark [--megabytes N] [--exchanges N]\n"
+      "Uploads a file of N MiB (default 1024) through the URL session and with curl -T, then\n"
+      "times N small exchanges (default 10000) each way.\n",
+      {{"--megabytes", [&](const std::string& value) { megabytes = std::stoull(value); }},
+       {"--exchanges", [&](const std::string& value) { exchanges = std::stoi(value); }}});
+  if (status) return *status;
   try {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     HTTPTestServer server;
