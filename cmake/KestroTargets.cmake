@@ -53,5 +53,11 @@ function(kestro_add_tests target)
     set_target_properties(${target} PROPERTIES CROSSCOMPILING_EMULATOR "${ARG_LAUNCHER}")
   endif()
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
-  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60)
+  if(ARG_LAUNCHER)
+    # Listed when the tests run, not after each link: the launcher needs what only the test
+    # packages install, and a build (make build, make install) must not.
+    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST)
+  else()
+    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60)
+  endif()
 endfunction()

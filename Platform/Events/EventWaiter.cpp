@@ -44,8 +44,11 @@ bool EventWaiter::watchFile(const std::filesystem::path& file) {
 
 void EventWaiter::wake() noexcept {
   const std::uint64_t one = 1;
+  // A signal handler calls this: the errno of the code it interrupted is kept.
+  const int savedErrno = errno;
   // Only fails when the counter would overflow, and then a wake-up is pending anyway.
   [[maybe_unused]] const ssize_t written = ::write(wakeFd_.get(), &one, sizeof one);
+  errno = savedErrno;
 }
 
 bool EventWaiter::drainFileEvents() {

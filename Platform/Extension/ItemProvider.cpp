@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <utility>
 
 #include "Platform/UniformTypes/UTType.h"
@@ -29,21 +30,22 @@ class OnceCompletion {
 
 template <class Value, class Handler, class Completion>
 void runLoad(const Handler& handler, Completion completion, const std::string& typeIdentifier) {
-  OnceCompletion<Completion> once(std::move(completion));
-  const Completion deliver = [&once](std::optional<Value> value, std::exception_ptr error) {
-    once(std::move(value), std::move(error));
+  // Shared with the completion handed out: a handler may keep it and call it after returning.
+  const auto once = std::make_shared<OnceCompletion<Completion>>(std::move(completion));
+  const Completion deliver = [once](std::optional<Value> value, std::exception_ptr error) {
+    (*once)(std::move(value), std::move(error));
   };
   if (handler) {
     try {
       handler(deliver);
     } catch (...) {
-      once(std::optional<Value>(), std::current_exception());
+      (*once)(std::optional<Value>(), std::current_exception());
     }
   }
-  once(std::optional<Value>(),
-       std::make_exception_ptr(ItemProviderError(
-           (handler ? "nothing was delivered for " : "no representation of type ") +
-           typeIdentifier)));
+  (*once)(std::optional<Value>(),
+          std::make_exception_ptr(ItemProviderError(
+              (handler ? "nothing was delivered for " : "no representation of type ") +
+              typeIdentifier)));
 }
 
 }  // namespace

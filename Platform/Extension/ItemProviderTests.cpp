@@ -53,6 +53,13 @@ TEST(ItemProviderTest, EveryLoadCompletesOnceOnAThreadOfItsOwn) {
     EXPECT_FALSE(failed.item) << type;
     EXPECT_TRUE(failed.hasError) << type;
   }
+  // A handler that keeps its completion and calls it after returning is too late, and harmless.
+  auto kept = std::make_shared<ItemProvider::ItemCompletion>();
+  provider->registerItem("public.xml", [kept](const auto& completion) { *kept = completion; });
+  const Delivery late = load(*provider, "public.xml");
+  EXPECT_TRUE(late.hasError);
+  (*kept)(Item(std::string("late")), nullptr);
+
   const std::shared_ptr<Delivery> counted = std::make_shared<Delivery>();
   provider->loadItem("public.plain-text", [counted](auto, auto) { ++counted->calls; });
   provider.reset();  // waits for the load's thread

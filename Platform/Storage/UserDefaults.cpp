@@ -108,9 +108,11 @@ UserDefaults::UserDefaults(std::shared_ptr<MemoryStore> memory) : memory_(std::m
 std::optional<UserDefaults> UserDefaults::suite(std::string_view suiteName,
                                                 const UserDirectories& directories) {
   const auto& home = directories.configurationHome();
-  // The lock file's name is the longer one and must fit too.
-  if (!home || !isPlainFileName(std::string(suiteName) + std::string(kLockExtension)) ||
-      !isPlainFileName(std::string(suiteName) + std::string(kFileExtension))) {
+  // The longest name the suite ever uses is that of a replacement being written (replaceFile):
+  // it must fit too, or every write would fail.
+  const std::string longestName =
+      std::string(suiteName) + std::string(kFileExtension) + ".tmp-" + UUID().uuidString();
+  if (!home || !isPlainFileName(std::string(suiteName)) || !isPlainFileName(longestName)) {
     return std::nullopt;
   }
   const std::string name(suiteName);

@@ -138,6 +138,14 @@ TEST_F(UserDefaultsTest, SuitesThatCannotBeOpenedFallBackToTheStandardOne) {
     EXPECT_FALSE(UserDefaults::suite(name, directories())) << name;
   }
   EXPECT_FALSE(UserDefaults::suite(std::string(300, 'a'), directories()));
+  // A name whose replacement file would be too long is refused; the longest one that fits is
+  // written and read back.
+  EXPECT_FALSE(UserDefaults::suite(std::string(210, 'a'), directories()));
+  const std::optional<UserDefaults> longest =
+      UserDefaults::suite(std::string(209, 'a'), directories());
+  ASSERT_TRUE(longest);
+  longest->set("value", "key");
+  EXPECT_EQ(longest->string("key"), "value");
   EXPECT_FALSE(
       UserDefaults::suite("group.test", UserDirectories(std::nullopt, std::nullopt, "/tmp")));
 

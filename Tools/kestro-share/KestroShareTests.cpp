@@ -124,8 +124,8 @@ class KestroShareTest : public ::testing::Test {
   }
 
   // Starts kestro-share reading standard input from a pipe that stays open; returns the child
-  // and the pipe's writing end.
-  std::pair<pid_t, int> startReadingStandardInput() const {
+  // and the pipe's writing end. With `ignoringHangUp`, started as nohup starts a program.
+  std::pair<pid_t, int> startReadingStandardInput(bool ignoringHangUp = false) const {
     int in[2];
     EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
     std::vector<std::string> environment = {
@@ -134,6 +134,7 @@ class KestroShareTest : public ::testing::Test {
     const pid_t child = ::fork();
     if (child == 0) {
       ::dup2(in[0], STDIN_FILENO);
+      if (ignoringHangUp) ::signal(SIGHUP, SIG_IGN);
       std::string program = KESTRO_SHARE_PROGRAM, dash = "-";
       char* args[] = {program.data(), dash.data(), nullptr};
       std::vector<char*> env;
@@ -144,6 +145,18 @@ class KestroShareTest : public ::testing::Test {
     }
     ::close(in[0]);
     return {child, in[1]};
+  }
+
+  // Waits, generously, until a run reading standard input has its run directory with the input.
+  bool waitForStandardInputCopy() const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+      for (const auto& entry : fs::directory_iterator(root_ / "tmp")) {
+        if (fs::exists(entry.path() / "stdin")) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
   }
 
   fs::path write(const std::string& name, const std::string& contents) const {
@@ -275,16 +288,7 @@ TEST_F(KestroShareTest, ExitStatusSaysWhatWentWrong) {
 TEST_F(KestroShareTest, AnInterruptedRunRemovesWhatStandardInputLeft) {
   const auto [child, input] = startReadingStandardInput();
   ASSERT_EQ(::write(input, "half a thought", 14), 14);
-  // Wait, generously, until the program has its run directory with the input in it.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  bool started = false;
-  while (!started && std::chrono::steady_clock::now() < deadline) {
-    for (const auto& entry : fs::directory_iterator(root_ / "tmp")) {
-      started = started || fs::exists(entry.path() / "stdin");
-    }
-    if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_TRUE(started);
+  ASSERT_TRUE(waitForStandardInputCopy());
   ::kill(child, SIGTERM);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -292,6 +296,23 @@ TEST_F(KestroShareTest, AnInterruptedRunRemovesWhatStandardInputLeft) {
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
   EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
   EXPECT_TRUE(records().empty());
+}
+
+TEST_F(KestroShareTest, AHangUpThatWasIgnoredWhenItStartedLeavesTheShareToFinish) {
+  shared().set(UUID().uuidString(), "tavlo.current-user-id");
+  const auto [child, input] = startReadingStandardInput(/*ignoringHangUp=*/true);
+  ASSERT_EQ(::write(input, "a thought ", 10), 10);
+  ASSERT_TRUE(waitForStandardInputCopy());
+  ::kill(child, SIGHUP);
+  ASSERT_EQ(::write(input, "in full", 7), 7);
+  ::close(input);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const std::vector<json> stored = records();
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0]["capture"]["selectedText"], "a thought in full");
+  EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
 }
 
 }  // namespace

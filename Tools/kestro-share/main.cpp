@@ -57,7 +57,15 @@ class RunDirectory {
  public:
   RunDirectory() {
     sigemptyset(&signals_);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&signals_, signal);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+      // A signal our parent told us to ignore (nohup, a background job of a script) stays
+      // ignored: blocked, it would be queued for the watcher and end the share after all.
+      struct sigaction action {};
+      if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
+      sigaddset(&signals_, signal);
+    }
+    // The watcher is woken at the end by SIGTERM, which is therefore always taken here.
+    sigaddset(&signals_, SIGTERM);
     // Blocked before any other thread starts, so every thread inherits the mask.
     pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
 

@@ -7,6 +7,7 @@
 
 #include "KestroCore/Outbox/Store/internal/SQLite.h"
 #include "KestroCore/Outbox/Store/internal/Schema.h"
+#include "Platform/Files/Files.h"
 
 namespace kestro {
 namespace {
@@ -74,7 +75,8 @@ OutboxStore::OutboxStore(const URL& databaseURL) {
                                 databaseURL.absoluteString());
   }
   // The file system's own error passes through: it says better than we could what is wrong.
-  std::filesystem::create_directories(path->parent_path());
+  // Private to the user, like the staged files beside it: the captures are theirs alone.
+  files::createDirectories(path->parent_path(), 0700);
   connection_ = std::make_unique<sqlite::Connection>(path->string());
   // Before the schema: two processes opening a new database at once race for the lock that
   // switching to write-ahead logging and creating the tables take, and the setup waits for it

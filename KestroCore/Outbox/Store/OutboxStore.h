@@ -41,7 +41,8 @@ class Connection;
 // other process by the next call. Records do not expire by themselves (see `removeCompleted`).
 class OutboxStore {
  public:
-  // Opens the database at a file URL, creating its directory (with parents) and the file and
+  // Opens the database at a file URL, creating its directory (with parents; only the user may
+  // enter the ones it creates) and the file and
   // tables as needed. Existing rows are kept. Like every operation, it waits up to five seconds
   // for another process's lock, so two processes may create the same new database at once.
   // Throws std::invalid_argument when `databaseURL` is not a local file URL (nothing is touched

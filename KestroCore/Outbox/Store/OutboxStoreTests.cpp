@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,8 +102,12 @@ OutboxError outboxErrorOf(Operation&& operation) {
 TEST_F(OutboxStoreTest, OpeningCreatesTheFolderAndReopeningKeepsRows) {
   UUID id;
   {
+    const mode_t oldMask = ::umask(022);
     OutboxStore store(databaseURL());
+    ::umask(oldMask);
     EXPECT_TRUE(fs::exists(databasePath_));
+    // The captures are the user's alone, whatever the umask lets others see.
+    EXPECT_EQ(fs::status(databasePath_.parent_path()).permissions(), fs::perms::owner_all);
     const auto record = store.enqueue(alice_, capture(), {stagedFile("a.txt")});
     id = record.id();
     EXPECT_EQ(record.state, State::queued);

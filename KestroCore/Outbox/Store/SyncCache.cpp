@@ -8,6 +8,7 @@
 
 #include "KestroCore/Outbox/Store/internal/SQLite.h"
 #include "KestroCore/Outbox/Store/internal/Schema.h"
+#include "Platform/Files/Files.h"
 
 namespace kestro {
 namespace {
@@ -64,7 +65,7 @@ SyncCache::SyncCache(const URL& databaseURL) {
   if (!path) {
     throw std::invalid_argument("SyncCache: not a local file URL: " + databaseURL.absoluteString());
   }
-  std::filesystem::create_directories(path->parent_path());
+  files::createDirectories(path->parent_path(), 0700);
   connection_ = std::make_unique<sqlite::Connection>(path->string());
   connection_->setBusyTimeout(kBusyTimeout);
   connection_->executeSetupScript(sqlite::kOutboxSchema, sqlite::kSchemaErrorMessage);
