@@ -6,6 +6,7 @@
 
 #include "KestroCore/Credentials/SecureTokenError.h"
 #include "KestroCore/Foundation/JSONCoding.h"
+#include "KestroCore/Foundation/Text.h"
 #include "KestroCore/Models/KestroAPIError.h"
 #include "KestroCore/Outbox/OutboxError.h"
 #include "Platform/Keychain/Keychain.h"
@@ -24,10 +25,11 @@ constexpr std::string_view kUnreadableAnswerPrefixes[] = {
 
 std::string oneLine(std::string text) {
   for (char& c : text) {
-    if (c == '\n' || c == '\r') c = ' ';
+    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
   }
   while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
+  // Messages carry the server's words: nothing in them may command the terminal.
+  return printableText(text);
 }
 
 std::string keyringMessage(std::int32_t status) {

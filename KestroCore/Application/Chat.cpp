@@ -68,9 +68,11 @@ ChatReply chat(const KestroAPIClient& client, const std::string& token,
           client.conversation(*id, token);
           conversation = id;
         } catch (const KestroAPIError& error) {
-          // Deleted on the server (or never this account's): start a new one. Anything but the
-          // server's own answer (no connection, say) is the user's to know.
-          if (!error.as<KestroAPIError::Server>()) throw;
+          // Deleted on the server (or never this account's): the server says so, and that it
+          // will not change; start a new one. A passing failure (no connection, a busy server)
+          // is the user's to know, and must not cost them the conversation they are in.
+          const auto* server = error.as<KestroAPIError::Server>();
+          if (!server || server->retryable) throw;
         }
       }
     }

@@ -65,6 +65,14 @@ TEST_F(ChatTest, AConversationDeletedOnTheServerIsReplacedNotAnError) {
   EXPECT_TRUE(next.created);
   EXPECT_NE(next.conversationId, first.conversationId);
   EXPECT_THROW(send({.message = " \n "}), ApplicationError);
+
+  // A passing failure of the server is an error, and the conversation is kept for the next try.
+  server_.addFault(devserver::FaultRule::fromJSON(
+      R"({"route": "GET /v1/conversations/{id}", "status": 503, "retryable": true})"));
+  EXPECT_THROW(send({.message = "still there?"}), KestroAPIError);
+  const ChatReply kept = send({.message = "still there?"});
+  EXPECT_FALSE(kept.created);
+  EXPECT_EQ(kept.conversationId, next.conversationId);
 }
 
 TEST(ChatTextTest, WhatEachEventAddsToTheReply) {

@@ -74,7 +74,7 @@ void FlushWatcher::run() {
       throw;
     } catch (const std::exception& error) {
       if (hooks_.failed) hooks_.failed(error.what());
-      flushPending = false;
+      // A flush that failed is tried again after errorRetryInterval, not left to the recheck.
     }
 
     const EventWaiter::Event event = waiter_.wait(deadline);

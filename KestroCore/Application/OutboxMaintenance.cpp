@@ -52,10 +52,11 @@ void removeFile(const fs::path& path, PruneReport& report) {
   std::error_code error;
   const fs::file_status status = fs::symlink_status(path, error);
   if (error || !fs::exists(status)) return;
-  const std::uint64_t size = fs::is_regular_file(status) ? fs::file_size(path, error) : 0;
+  std::error_code sizeError;
+  const std::uint64_t size = fs::is_regular_file(status) ? fs::file_size(path, sizeError) : 0;
   if (fs::remove(path, error)) {
     report.removedFiles.push_back(path);
-    report.freedBytes += error ? 0 : size;
+    report.freedBytes += sizeError ? 0 : size;
     return;
   }
   if (error && error != std::errc::no_such_file_or_directory) {

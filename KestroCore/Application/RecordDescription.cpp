@@ -28,7 +28,8 @@ bool isContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) 
 std::string compact(std::string_view text, std::size_t maximum) {
   std::string collapsed;
   bool space = false;
-  for (const char c : trimmingWhitespaceAndNewlines(text)) {
+  // What a capture holds came from outside: nothing of it may command the terminal.
+  for (const char c : printableText(trimmingWhitespaceAndNewlines(text), true)) {
     if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') {
       space = true;
       continue;

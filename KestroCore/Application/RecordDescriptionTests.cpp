@@ -110,6 +110,9 @@ TEST(RecordDescriptionTest, SummariesSayWhatTheCaptureIs) {
   EXPECT_EQ(captureSummary(text, 12), "\"" + std::string(9, 'e') + "…\"");
   text.capture.selectedText = "ééé";
   EXPECT_EQ(captureSummary(text, 5), "\"ééé\"");
+  // A page's text cannot command the terminal it is listed on.
+  text.capture.selectedText = "\x1B]52;c;aGk=\x07 title";
+  EXPECT_EQ(captureSummary(text), "\"\xEF\xBF\xBD]52;c;aGk=\xEF\xBF\xBD title\"");
 
   OutboxRecord files = outboxRecord(State::queued, 2);
   files.capture.selectedText.reset();

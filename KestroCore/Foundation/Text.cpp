@@ -116,4 +116,26 @@ std::string repairedUTF8(std::string_view bytes) {
   return text;
 }
 
+std::string printableText(std::string_view text, bool keepingWhitespace) {
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  const std::string repaired = repairedUTF8(text);
+  std::string printable;
+  printable.reserve(repaired.size());
+  for (std::size_t i = 0; i < repaired.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(repaired[i]);
+    const bool whitespace = byte >= '\t' && byte <= '\r';
+    if ((byte < 0x20 && !(keepingWhitespace && whitespace)) || byte == 0x7F) {
+      printable += kReplacement;
+    } else if (byte == 0xC2 && i + 1 < repaired.size() &&
+               static_cast<unsigned char>(repaired[i + 1]) < 0xA0) {
+      // U+0080 to U+009F: in valid UTF-8, 0xC2 followed by 0x80 to 0x9F.
+      printable += kReplacement;
+      ++i;
+    } else {
+      printable.push_back(repaired[i]);
+    }
+  }
+  return printable;
+}
+
 }  // namespace kestro

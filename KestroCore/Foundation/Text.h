@@ -26,4 +26,11 @@ bool isValidUTF8(std::string_view bytes) noexcept;
 // back unchanged.
 std::string repairedUTF8(std::string_view bytes);
 
+// `text` made safe to show on a terminal: repaired as by repairedUTF8, and every control
+// character (C0, DEL and the C1 range U+0080 to U+009F) replaced by U+FFFD, so that text from
+// outside (a page's title, a server's message) cannot move the cursor, recolour the screen or
+// send the terminal commands. With `keepingWhitespace`, tab, line feed, vertical tab, form feed
+// and carriage return are kept.
+std::string printableText(std::string_view text, bool keepingWhitespace = false);
+
 }  // namespace kestro

@@ -43,5 +43,20 @@ TEST(UTF8Test, ValidationAgreesWithTheRepair) {
   }
 }
 
+TEST(PrintableTextTest, ControlCharactersNeverReachTheTerminal) {
+  const std::string replacement = "\xEF\xBF\xBD";
+  // An escape sequence (recolouring), an OSC 52 clipboard write, DEL, and C1's CSI.
+  EXPECT_EQ(printableText("\x1B[31mred"), replacement + "[31mred");
+  EXPECT_EQ(printableText("\x1B]52;c;aGk=\x07"), replacement + "]52;c;aGk=" + replacement);
+  EXPECT_EQ(printableText("a\x7F\xC2\x9B"
+                          "1m\xC2\xA0"),
+            "a" + replacement + replacement + "1m\xC2\xA0");
+  // White space stays only when asked; broken UTF-8 is repaired; the rest is untouched.
+  EXPECT_EQ(printableText("a\tb\nc"), "a" + replacement + "b" + replacement + "c");
+  EXPECT_EQ(printableText("a\tb\r\nc", /*keepingWhitespace=*/true), "a\tb\r\nc");
+  EXPECT_EQ(printableText("caf\xC3"), "caf" + replacement);
+  EXPECT_EQ(printableText("Grüße, 東京 👋"), "Grüße, 東京 👋");
+}
+
 }  // namespace
 }  // namespace kestro

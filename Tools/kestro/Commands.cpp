@@ -1,5 +1,7 @@
 #include "Tools/kestro/Commands.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -384,8 +386,10 @@ int deleteAccount(Application& application, bool yes) {
     }
   }
   session.client(account.server).deleteAccount(account.token);
-  session.signOut();
+  // The captures first: once the account is gone the server refuses its token, so a sign-out
+  // that failed (a locked keyring) must not leave them behind for good.
   application.store().deleteAll(account.userId);
+  session.signOut();
   std::printf(
       "The account is deleted, and so is everything of it on this device. You are signed "
       "out.\n");
@@ -407,9 +411,25 @@ int chatWithAssistant(Application& application, const ChatArguments& arguments) 
                              "not a conversation id: \"" + *arguments.conversation + "\"");
     }
   }
+  const bool terminal = ::isatty(STDOUT_FILENO) == 1;
   const auto onText = [&](std::string_view text) {
     if (arguments.json) return;
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::string shown(text);
+    if (terminal) {
+      // The reply is the server's text: on a terminal, its control characters (escape
+      // sequences above all) are shown as U+FFFD rather than obeyed. Byte by byte, since a
+      // piece of the reply may end inside a character.
+      shown.clear();
+      for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7F) {
+          shown += "\xEF\xBF\xBD";
+        } else {
+          shown.push_back(c);
+        }
+      }
+    }
+    std::fwrite(shown.data(), 1, shown.size(), stdout);
     std::fflush(stdout);
   };
   const ChatReply reply =

@@ -159,7 +159,10 @@ class StopSignals {
     sigaddset(&signals_, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
   }
-  ~StopSignals() {
+  ~StopSignals() { finish(); }
+
+  // Stops taking signals for the watch; call it before the watcher given to start is gone.
+  void finish() {
     if (thread_.joinable()) {
       finishing_ = true;
       pthread_kill(thread_.native_handle(), SIGTERM);
@@ -289,7 +292,13 @@ int watchOutbox(Application& application, bool json) {
                 first.email.empty() ? "this account" : first.email.c_str());
     std::fflush(stdout);
   }
-  watcher.run();
+  try {
+    watcher.run();
+  } catch (...) {
+    signals.finish();
+    throw;
+  }
+  signals.finish();
   if (!json) std::printf("%sStopped.\n", stamp().c_str());
   return 0;
 }

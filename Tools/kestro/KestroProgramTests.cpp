@@ -520,6 +520,11 @@ TEST_F(KestroProgramTest, TheDemoPathSharesFlushesAndFindsTheItemsOnTheServer) {
   const ProgramRun listed = kestro({"outbox"});
   EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 3);
   EXPECT_EQ(listed.out.find("on this device"), std::string::npos) << listed;
+  // A listing that cannot be written out is a failure, not a success.
+  const ProgramRun full =
+      run("/bin/sh", {"-c", "exec \"$0\" outbox --json > /dev/full", KESTRO_PROGRAM});
+  EXPECT_EQ(full.status, 1) << full;
+  EXPECT_NE(full.err.find("the output could not be written"), std::string::npos) << full;
 
   const ProgramRun items = kestro({"items", "--json"});
   ASSERT_EQ(items.status, 0) << items;

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "KestroCore/Foundation/RawValue.h"
+#include "KestroCore/Foundation/Text.h"
 #include "Tools/kestro/DesktopTools.h"
 
 namespace kestro::commands {
@@ -15,12 +16,13 @@ std::size_t characters(const std::string& text) {
   return count;
 }
 
-// One line of a server's text: line breaks become spaces.
+// One line of a server's text: line breaks become spaces, and nothing in it can command the
+// terminal.
 std::string flat(std::string text) {
   for (char& c : text) {
     if (c == '\n' || c == '\r' || c == '\t') c = ' ';
   }
-  return text;
+  return printableText(text);
 }
 
 }  // namespace

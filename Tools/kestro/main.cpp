@@ -6,7 +6,9 @@
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -179,34 +181,46 @@ int main(int argc, char** argv) {
   }
 
   Application application(global);
-  try {
-    if (signin->parsed()) return signIn(application, server, email, json);
-    if (signout->parsed()) return signOut(application);
-    if (status->parsed()) return showStatus(application, json);
-    if (prune->parsed()) return pruneOutbox(application, olderThan, json);
-    if (retry->parsed()) return retryRecord(application, recordId);
-    if (exportRecord->parsed()) return exportOutboxRecord(application, recordId, directory);
-    if (outbox->parsed()) return listOutbox(application, json);
-    if (flush->parsed())
-      return watch ? watchOutbox(application, json) : flushOutbox(application, json);
-    if (capture->parsed()) {
-      captureArguments.task = capture->count("--task") > 0;
-      return captureQuickly(application, captureArguments, json);
+  const auto run = [&]() -> int {
+    try {
+      if (signin->parsed()) return signIn(application, server, email, json);
+      if (signout->parsed()) return signOut(application);
+      if (status->parsed()) return showStatus(application, json);
+      if (prune->parsed()) return pruneOutbox(application, olderThan, json);
+      if (retry->parsed()) return retryRecord(application, recordId);
+      if (exportRecord->parsed()) return exportOutboxRecord(application, recordId, directory);
+      if (outbox->parsed()) return listOutbox(application, json);
+      if (flush->parsed())
+        return watch ? watchOutbox(application, json) : flushOutbox(application, json);
+      if (capture->parsed()) {
+        captureArguments.task = capture->count("--task") > 0;
+        return captureQuickly(application, captureArguments, json);
+      }
+      if (items->parsed()) return listItems(application, cached, json);
+      if (tasks->parsed()) return listTasks(application, json);
+      if (taskDone->parsed()) return completeTask(application, taskId);
+      if (search->parsed()) return searchItems(application, joined(words), json);
+      if (feedback->parsed()) return sendFeedback(application, joined(words));
+      if (accountDelete->parsed()) return deleteAccount(application, yes);
+      if (chat->parsed()) {
+        chatArguments.json = json;
+        return chatWithAssistant(application, chatArguments);
+      }
+      if (sync->parsed()) return synchronizeCache(application, json);
+    } catch (...) {
+      return reportFailure(std::current_exception());
     }
-    if (items->parsed()) return listItems(application, cached, json);
-    if (tasks->parsed()) return listTasks(application, json);
-    if (taskDone->parsed()) return completeTask(application, taskId);
-    if (search->parsed()) return searchItems(application, joined(words), json);
-    if (feedback->parsed()) return sendFeedback(application, joined(words));
-    if (accountDelete->parsed()) return deleteAccount(application, yes);
-    if (chat->parsed()) {
-      chatArguments.json = json;
-      return chatWithAssistant(application, chatArguments);
-    }
-    if (sync->parsed()) return synchronizeCache(application, json);
-  } catch (...) {
-    return reportFailure(std::current_exception());
+    return reportFailure(std::make_exception_ptr(
+        ApplicationError(ExitStatus::usage, "no command given (see kestro --help)")));
+  };
+  const int result = run();
+  // What was printed must have arrived: data cut short by a full disk is a failure, not a
+  // success. A reader that stopped reading (kestro outbox | head -1) took what it wanted.
+  std::cout.flush();
+  const bool written = std::fflush(stdout) == 0 && !std::ferror(stdout) && std::cout.good();
+  if (!written && errno != EPIPE && result == 0) {
+    std::fprintf(stderr, "kestro: the output could not be written: %s\n", std::strerror(errno));
+    return static_cast<int>(ExitStatus::failure);
   }
-  return reportFailure(std::make_exception_ptr(
-      ApplicationError(ExitStatus::usage, "no command given (see kestro --help)")));
+  return result;
 }
