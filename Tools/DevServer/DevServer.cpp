@@ -613,7 +613,10 @@ struct DevServer::Impl {
     };
     if (!json.is_object()) throw std::invalid_argument("expected a JSON object");
     reply.deltas = number("deltas", reply.deltas);
-    reply.interval = std::chrono::milliseconds(number("intervalMs", reply.interval.count()));
+    const std::int64_t interval = number("intervalMs", reply.interval.count());
+    // The same bound as a fault's delay: an hour is already no reply at all.
+    if (interval > 3'600'000) throw std::invalid_argument("\"intervalMs\" must be at most 3600000");
+    reply.interval = std::chrono::milliseconds(interval);
     return reply;
   }
 

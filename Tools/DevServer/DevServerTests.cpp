@@ -1,6 +1,10 @@
 #include "Tools/DevServer/DevServer.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -149,6 +153,26 @@ TEST_F(DevServerTest, CapturesAreIdempotentByKeyAndBecomeItemsAndTasks) {
             (std::vector<std::string>{"Buy owl food", "Own title", "example.com/owls/barn"}));
 }
 
+// The status line of a request written by hand to the server: what no well-behaved client sends.
+std::string rawStatusLine(int port, const std::string& request) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+    char buffer[512];
+    for (ssize_t n;
+         answer.find("\r\n") == std::string::npos && (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+      answer.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  ::close(fd);
+  return answer.substr(0, answer.find("\r\n"));
+}
+
 TEST_F(DevServerTest, UploadsAreCheckedAgainstTheirInitiationAndSubmissionsNeedThemCompleted) {
   const auto source = file("hello");
   const UUID captureId;
@@ -159,6 +183,22 @@ TEST_F(DevServerTest, UploadsAreCheckedAgainstTheirInitiationAndSubmissionsNeedT
   EXPECT_EQ(plan.url.absoluteString(),
             server_.baseURL() + "/v1/uploads/" + uploadId.uuidString() + "/content");
   EXPECT_EQ(plan.authenticated, true);
+  // A plan's address is made from the Host header: one that names no server is refused.
+  for (const std::string host : {"a b", "x:99999"}) {
+    const std::string body = R"({"clientCaptureId": ")" + UUID().uuidString() +
+                             R"(", "clientAssetId": ")" + UUID().uuidString() +
+                             R"(", "filename": "a.txt", "declaredMimeType": "text/plain", )"
+                             R"("byteCount": 5, "sha256": ")" +
+                             kHelloDigest + "\"}";
+    EXPECT_EQ(
+        rawStatusLine(server_.port(), "POST /v1/uploads/initiate HTTP/1.1\r\nHost: " + host +
+                                          "\r\nAuthorization: Bearer " + token_ +
+                                          "\r\nContent-Type: application/json\r\nContent-Length: " +
+                                          std::to_string(body.size()) +
+                                          "\r\nConnection: close\r\n\r\n" + body),
+        "HTTP/1.1 400 Bad Request")
+        << host;
+  }
   client_.upload(URL::fileURL(source), plan, token_);
   std::ifstream stored(server_.storageDirectory() / "uploads" / uploadId.uuidString());
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stored), {}), "hello");

@@ -121,8 +121,9 @@ std::int64_t SyncCache::apply(const UUID& userId, const SyncPage& page) {
 SyncSnapshot SyncCache::snapshot(const UUID& userId) {
   std::lock_guard lock(mutex_);
   const std::string user = userId.uuidString();
-  // One read transaction, so the cursor and the entities belong together.
-  sqlite::Transaction transaction(*connection_);
+  // One read transaction, so the cursor and the entities belong together; it takes no write
+  // lock, so a share enqueued meanwhile is not kept waiting.
+  sqlite::Transaction transaction(*connection_, sqlite::Transaction::Kind::read);
   SyncSnapshot snapshot{.cursor = storedCursor(*connection_, user), .entities = {}};
   for (const auto& row : connection_->query(kAllEntities, {Text{user}})) {
     if (row.size() < 3 || !row[0] || !row[1] || !row[2]) continue;

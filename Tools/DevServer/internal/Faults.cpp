@@ -67,7 +67,9 @@ FaultRule ruleFromJSON(const JSON& json) {
   if (route.empty()) refuse("\"route\" is required (\"POST /v1/captures\", \"/v1/items\", \"*\")");
   if (const auto space = route.find(' '); space != std::string::npos) {
     rule.method = route.substr(0, space);
-    rule.path = route.substr(route.find_first_not_of(' ', space));
+    const auto path = route.find_first_not_of(' ', space);
+    if (path == std::string::npos) refuse("\"route\" names a method but no path");
+    rule.path = route.substr(path);
   } else {
     rule.path = route;
   }

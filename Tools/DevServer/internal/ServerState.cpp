@@ -443,10 +443,17 @@ Reply ServerState::initiateUpload(const UUID& user, const Call& call) {
   }
 
   const UUID id;
+  // The plan's address names this server as the client did (its Host header): one that makes
+  // no address is the client's mistake, and nothing is stored for it.
+  const std::optional<URL> url =
+      URL::fromString(call.origin + "/v1/uploads/" + id.uuidString() + "/content");
+  if (!url || !url->host()) {
+    return errorReply(400, "VALIDATION_ERROR", "the Host header does not name a server", false);
+  }
   uploads_.emplace(id, Upload{user, filename, byteCount, sha256});
   ++uploadsInitiated_;
   const UploadPlan plan{
-      .url = *URL::fromString(call.origin + "/v1/uploads/" + id.uuidString() + "/content"),
+      .url = *url,
       .method = "PUT",
       .headers = {{"Content-Type", mimeType}},
       .expiresAt = now() + kUploadPlanLifetime,
@@ -493,7 +500,9 @@ Reply ServerState::finishUploadContent(const UploadTarget& target, std::int64_t 
                            {"receivedSha256", sha256}});
   }
   std::filesystem::rename(target.partialFile, uploadDirectory_ / target.uploadId.uuidString());
-  upload->second.state = Upload::State::received;
+  // The same bytes sent again after completion leave the upload completed.
+  if (upload->second.state == Upload::State::pending)
+    upload->second.state = Upload::State::received;
   ++uploadsReceived_;
   bytesReceived_ += byteCount;
   return jsonReply(200, JSON{{"uploadId", target.uploadId.uuidString()}, {"status", "received"}});

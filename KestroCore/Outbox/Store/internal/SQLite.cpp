@@ -153,8 +153,8 @@ std::vector<Row> Connection::query(std::string_view sql, const std::vector<Value
   return rows;
 }
 
-Transaction::Transaction(Connection& connection) : connection_(connection) {
-  connection_.execute("BEGIN IMMEDIATE", {});
+Transaction::Transaction(Connection& connection, Kind kind) : connection_(connection) {
+  connection_.execute(kind == Kind::write ? "BEGIN IMMEDIATE" : "BEGIN", {});
 }
 
 Transaction::~Transaction() {

@@ -112,11 +112,13 @@ class Connection {
 };
 
 // A write transaction taken at once (BEGIN IMMEDIATE), so that a read-modify-write never meets
-// another writer between its read and its write. Rolls back when destroyed without `commit`;
-// the destructor never throws.
+// another writer between its read and its write; or, with Kind::read, a read transaction
+// (BEGIN): one consistent snapshot that never holds the write lock, so other processes' writes
+// go on meanwhile. Rolls back when destroyed without `commit`; the destructor never throws.
 class Transaction {
  public:
-  explicit Transaction(Connection& connection);
+  enum class Kind { write, read };
+  explicit Transaction(Connection& connection, Kind kind = Kind::write);
   ~Transaction();
 
   Transaction(const Transaction&) = delete;
