@@ -144,6 +144,19 @@ inline std::string routeOf(const HTTPRequest& request) {
   return route;
 }
 
+// The routes of an upload and a submission, as routeOf names them.
+inline constexpr const char* kInitiate = "POST /v1/uploads/initiate";
+inline constexpr const char* kUpload = "PUT /v1/uploads/{id}/content";
+inline constexpr const char* kComplete = "POST /v1/uploads/{id}/complete";
+inline constexpr const char* kSubmit = "POST /v1/captures";
+
+// How many of a record's staged files the server has confirmed.
+inline std::size_t uploadIdCount(const OutboxRecord& record) {
+  std::size_t count = 0;
+  for (const StagedAsset& asset : record.stagedAssets) count += asset.uploadId.has_value();
+  return count;
+}
+
 // A port on 127.0.0.1 where nothing listens: bound and never listening, so that connecting is
 // refused for as long as the object lives, and no other program can take the port meanwhile.
 class ClosedPort {

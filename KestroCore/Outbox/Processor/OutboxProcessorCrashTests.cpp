@@ -46,11 +46,6 @@ using enum CaptureOutboxState;
 using Clock = std::chrono::steady_clock;
 using Strings = std::vector<std::string>;
 
-constexpr const char* kInitiate = "POST /v1/uploads/initiate";
-constexpr const char* kUpload = "PUT /v1/uploads/{id}/content";
-constexpr const char* kComplete = "POST /v1/uploads/{id}/complete";
-constexpr const char* kSubmit = "POST /v1/captures";
-
 // Generous: these bound a hang, they time nothing.
 constexpr auto kPatience = 60s;
 
@@ -153,12 +148,6 @@ bool expectFinished(const ServerProcess& server, Outbox& outbox,
   }
   EXPECT_EQ(Database(outbox.database()).integrityCheck(), "ok");
   return !::testing::Test::HasFailure();
-}
-
-std::size_t uploadIdCount(const OutboxRecord& record) {
-  std::size_t count = 0;
-  for (const StagedAsset& asset : record.stagedAssets) count += asset.uploadId.has_value();
-  return count;
 }
 
 TEST(OutboxProcessorCrashTest, EndingAtEachStepIsFinishedByTheNextFlushWithoutDuplicates) {

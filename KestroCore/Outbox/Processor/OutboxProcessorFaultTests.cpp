@@ -23,11 +23,6 @@ using namespace testsupport;
 using enum CaptureOutboxState;
 using devserver::FaultAction;
 
-constexpr const char* kInitiate = "POST /v1/uploads/initiate";
-constexpr const char* kUpload = "PUT /v1/uploads/{id}/content";
-constexpr const char* kComplete = "POST /v1/uploads/{id}/complete";
-constexpr const char* kSubmit = "POST /v1/captures";
-
 // Short, so that a stalled exchange gives up quickly, and still far beyond what an answer of
 // the server in this process takes on a loaded machine.
 constexpr auto kIdleTimeout = 1s;

@@ -28,17 +28,6 @@ using Strings = std::vector<std::string>;
 
 const RetryPolicy kPolicy(10, 35);
 
-constexpr const char* kInitiate = "POST /v1/uploads/initiate";
-constexpr const char* kUpload = "PUT /v1/uploads/{id}/content";
-constexpr const char* kComplete = "POST /v1/uploads/{id}/complete";
-constexpr const char* kSubmit = "POST /v1/captures";
-
-std::size_t uploadIdCount(const OutboxRecord& record) {
-  std::size_t count = 0;
-  for (const StagedAsset& asset : record.stagedAssets) count += asset.uploadId.has_value();
-  return count;
-}
-
 std::vector<CaptureOutboxState> states(const std::vector<OutboxRecord>& records) {
   std::vector<CaptureOutboxState> result;
   for (const OutboxRecord& record : records) result.push_back(record.state);

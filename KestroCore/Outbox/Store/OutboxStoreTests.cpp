@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <functional>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -269,9 +270,10 @@ TEST_F(OutboxStoreTest, MutationsFollowTheirGuardsAndKeepTheRest) {
   EXPECT_EQ(store.record(id)->stagedAssets, std::vector<StagedAsset>{asset});
 }
 
-TEST_F(OutboxStoreTest, RemoveCompletedIsStrictOnTheDateAndKeepsBlockedRecords) {
+TEST_F(OutboxStoreTest, RemoveCompletedIsStrictOnTheDateAndReturnsWhatItDeleted) {
   OutboxStore store(databaseURL());
-  const UUID complete = store.enqueue(alice_, capture(), {}).id();
+  const auto file = stagedFile("sent.txt");
+  const UUID complete = store.enqueue(alice_, capture(), {file}).id();
   const UUID cancelled = store.enqueue(bob_, capture(), {}).id();
   const UUID blocked = store.enqueue(alice_, capture(), {}).id();
   const UUID queued = store.enqueue(alice_, capture(), {}).id();
@@ -280,15 +282,21 @@ TEST_F(OutboxStoreTest, RemoveCompletedIsStrictOnTheDateAndKeepsBlockedRecords) 
   store.transition(blocked, State::blockedUserAction);
   eachRow("UPDATE outbox SET updated_at = 1000");
 
-  // Nothing is older than the distant past.
-  store.removeCompleted(Date::min());
-  store.removeCompleted(dateFromSecondsSince1970(1000).value());  // strictly before: none
+  // Nothing is older than the distant past, nor strictly before its own time.
+  EXPECT_TRUE(store.removeCompleted(Date::min()).empty());
+  EXPECT_TRUE(store.removeCompleted(dateFromSecondsSince1970(1000).value()).empty());
   EXPECT_EQ(column("SELECT COUNT(*) FROM outbox"), 4);
-  store.removeCompleted(dateFromSecondsSince1970(1000.5).value());
+  const auto removed = store.removeCompleted(dateFromSecondsSince1970(1000.5).value());
+  std::map<UUID, std::vector<StagedAsset>> assets;
+  for (const auto& record : removed) assets.emplace(record.id(), record.stagedAssets);
+  EXPECT_EQ(assets,
+            (std::map<UUID, std::vector<StagedAsset>>{{complete, {file}}, {cancelled, {}}}));
   EXPECT_FALSE(store.record(complete));
   EXPECT_FALSE(store.record(cancelled));
   EXPECT_TRUE(store.record(blocked));
   EXPECT_TRUE(store.record(queued));
+  // The files are the caller's to remove.
+  EXPECT_TRUE(fs::exists(*file.localURL.filePath()));
 }
 
 TEST_F(OutboxStoreTest, DeleteAllRemovesOneUsersRowsAndFiles) {
@@ -488,35 +496,6 @@ TEST_F(OutboxStoreTest, MakeDueBringsARetryForwardAndKeepsWhereItResumes) {
             OutboxError::invalidTransition(State::complete, State::complete));
   EXPECT_EQ(outboxErrorOf([&] { store.makeDue(UUID(), now); }), OutboxError::recordMissing());
   EXPECT_EQ(store.all(alice_), before);
-}
-
-TEST_F(OutboxStoreTest, RemoveCompletedReturnsExactlyTheRecordsItDeleted) {
-  OutboxStore store(databaseURL());
-  const auto file = stagedFile("sent.txt");
-  const UUID alicesSent = store.enqueue(alice_, capture(), {file}).id();
-  const UUID bobsCancelled = store.enqueue(bob_, capture(), {}).id();
-  const UUID recent = store.enqueue(alice_, capture(), {}).id();
-  const UUID waiting = store.enqueue(alice_, capture(), {}).id();
-  store.markComplete(alicesSent);
-  store.transition(bobsCancelled, State::cancelled);
-  store.markComplete(recent);
-  eachRow("UPDATE outbox SET updated_at = 1000 WHERE id != '" + recent.uuidString() + "'");
-
-  const auto removed = store.removeCompleted(dateFromSecondsSince1970(2000).value());
-  std::set<UUID> ids;
-  for (const auto& record : removed) ids.insert(record.id());
-  EXPECT_EQ(ids, (std::set<UUID>{alicesSent, bobsCancelled}));
-  for (const auto& record : removed) {
-    if (record.id() == alicesSent) {
-      EXPECT_EQ(record.stagedAssets, std::vector<StagedAsset>{file});
-    }
-  }
-  EXPECT_FALSE(store.record(alicesSent));
-  EXPECT_TRUE(store.record(recent));
-  EXPECT_TRUE(store.record(waiting));
-  // The files are the caller's to remove.
-  EXPECT_TRUE(fs::exists(*file.localURL.filePath()));
-  EXPECT_TRUE(store.removeCompleted(dateFromSecondsSince1970(2000).value()).empty());
 }
 
 }  // namespace
