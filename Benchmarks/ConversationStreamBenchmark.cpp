@@ -31,12 +31,13 @@
 #include <vector>
 
 #include "Benchmarks/Options.h"
+#include "Benchmarks/ProcessMeasures.h"
 #include "KestroCore/API/KestroAPIClient.h"
 #include "Tools/DevServer/DevServer.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace kestro::benchmarks;
 using namespace std::chrono_literals;
 
 std::int64_t nowNanoseconds() {
@@ -44,14 +45,7 @@ std::int64_t nowNanoseconds() {
       .count();
 }
 
-long residentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
-}
+long residentKiB() { return statusKiB("VmRSS:"); }
 
 void sendAll(int fd, const std::string& data) {
   std::size_t sent = 0;
