@@ -14,7 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kDefaultApplicationVersion = "0.1.0";
 constexpr std::string_view kUnexpandedBuildSetting = "$(";
 
 }  // namespace
@@ -38,8 +37,7 @@ std::optional<std::string> ExtensionSettings::informationDictionaryString(
 }
 
 std::string ExtensionSettings::appGroupIdentifier() const {
-  return informationDictionaryString(places::kAppGroupIdentifierInfoKey)
-      .value_or(std::string(places::kDefaultAppGroupIdentifier));
+  return places::appGroupIdentifier(environment_.bundle);
 }
 
 UserDefaults ExtensionSettings::sharedSettingsStore() const {
@@ -50,43 +48,32 @@ UserDefaults ExtensionSettings::sharedSettingsStore() const {
 }
 
 std::optional<UUID> ExtensionSettings::signedInUser() const {
-  const std::optional<std::string> text = sharedSettingsStore().string(places::kCurrentUserIdKey);
-  return text ? UUID::fromString(*text) : std::nullopt;
+  return places::signedInUser(sharedSettingsStore());
 }
 
 UUID ExtensionSettings::deviceIdentifier() const {
-  const UserDefaults store = sharedSettingsStore();
-  if (const std::optional<std::string> text = store.string(places::kDeviceIdKey)) {
-    if (const std::optional<UUID> stored = UUID::fromString(*text)) return *stored;
-  }
-  const UUID created;
-  store.set(created.uuidString(), places::kDeviceIdKey);
-  return created;
+  return places::deviceIdentifier(sharedSettingsStore());
 }
 
 fs::path ExtensionSettings::storageDirectory() const {
-  const UserDirectories& directories = environment_.directories;
-  if (const std::optional<URL> container = directories.containerURL(appGroupIdentifier())) {
-    return *container->filePath();
-  }
-  const std::vector<URL> support = directories.applicationSupportDirectories();
-  if (support.empty()) {
+  const std::optional<fs::path> directory =
+      places::storageDirectory(environment_.bundle, environment_.directories);
+  if (!directory) {
     throw KestroAPIError::localFile(
         "No place to store captures: neither XDG_DATA_HOME nor a home directory is set");
   }
-  const fs::path fallback = *support.front().filePath() / places::kFallbackStorageDirectoryName;
-  try {
-    files::createDirectories(fallback, 0700);
-  } catch (const fs::filesystem_error&) {
-    // Used anyway: opening the database or staging a file there reports the real problem.
+  if (!environment_.directories.containerURL(appGroupIdentifier())) {
+    try {
+      files::createDirectories(*directory, 0700);
+    } catch (const fs::filesystem_error&) {
+      // Used anyway: opening the database or staging a file there reports the real problem.
+    }
   }
-  return fallback;
+  return *directory;
 }
 
 std::string ExtensionSettings::applicationVersion() const {
-  const Bundle::InfoValue* value = environment_.bundle.object(places::kShortVersionInfoKey);
-  if (const std::string* text = value ? std::get_if<std::string>(value) : nullptr) return *text;
-  return std::string(kDefaultApplicationVersion);
+  return places::applicationVersion(environment_.bundle);
 }
 
 }  // namespace kestro

@@ -12,9 +12,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kDefaultApplicationVersion = "0.1.0";
-constexpr std::string_view kUnexpandedBuildSetting = "$(";
-
 [[noreturn]] void noConfigurationHome() {
   throw ApplicationError(ExitStatus::failure,
                          "no place for settings: neither XDG_CONFIG_HOME nor HOME is set");
@@ -30,27 +27,16 @@ ApplicationPlaces ApplicationPlaces::current() {
 }
 
 std::string ApplicationPlaces::appGroupIdentifier() const {
-  const Bundle::InfoValue* value = bundle_.object(places::kAppGroupIdentifierInfoKey);
-  const std::string* text = value ? std::get_if<std::string>(value) : nullptr;
-  if (text) {
-    const std::string_view trimmed = trimmingWhitespaceAndNewlines(*text);
-    if (!trimmed.empty() && !trimmed.starts_with(kUnexpandedBuildSetting)) {
-      return std::string(trimmed);
-    }
-  }
-  return std::string(places::kDefaultAppGroupIdentifier);
+  return places::appGroupIdentifier(bundle_);
 }
 
 fs::path ApplicationPlaces::storageDirectory() const {
-  if (const std::optional<URL> container = directories_.containerURL(appGroupIdentifier())) {
-    return *container->filePath();
-  }
-  const std::vector<URL> support = directories_.applicationSupportDirectories();
-  if (support.empty()) {
+  const std::optional<fs::path> directory = places::storageDirectory(bundle_, directories_);
+  if (!directory) {
     throw ApplicationError(ExitStatus::failure,
                            "no place for captures: neither XDG_DATA_HOME nor HOME is set");
   }
-  return *support.front().filePath() / places::kFallbackStorageDirectoryName;
+  return *directory;
 }
 
 URL ApplicationPlaces::databaseURL() const {
@@ -80,24 +66,15 @@ UserDefaults ApplicationPlaces::applicationSettings() const {
 }
 
 std::optional<UUID> ApplicationPlaces::signedInUser() const {
-  const std::optional<std::string> text = sharedSettings().string(places::kCurrentUserIdKey);
-  return text ? UUID::fromString(*text) : std::nullopt;
+  return places::signedInUser(sharedSettings());
 }
 
 UUID ApplicationPlaces::deviceIdentifier() const {
-  const UserDefaults shared = sharedSettings();
-  if (const std::optional<std::string> text = shared.string(places::kDeviceIdKey)) {
-    if (const std::optional<UUID> stored = UUID::fromString(*text)) return *stored;
-  }
-  const UUID created;
-  shared.set(created.uuidString(), places::kDeviceIdKey);
-  return created;
+  return places::deviceIdentifier(sharedSettings());
 }
 
 std::string ApplicationPlaces::applicationVersion() const {
-  const Bundle::InfoValue* value = bundle_.object(places::kShortVersionInfoKey);
-  if (const std::string* text = value ? std::get_if<std::string>(value) : nullptr) return *text;
-  return std::string(kDefaultApplicationVersion);
+  return places::applicationVersion(bundle_);
 }
 
 std::set<std::string> ApplicationPlaces::excludedApplications() const {

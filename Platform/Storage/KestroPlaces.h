@@ -14,12 +14,16 @@
 //     the outbox changed            "kestro.shared-capture-revision"   after every stored capture
 //   the application's own settings <configuration home>/kestro/
 //
-// Constants only, and one function; thread-safe.
+// Constants, and the few readings of them both programs make the same way; thread-safe.
 
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <string_view>
 
+#include "KestroCore/Foundation/UUID.h"
+#include "Platform/Storage/Bundle.h"
+#include "Platform/Storage/UserDefaults.h"
 #include "Platform/Storage/UserDirectories.h"
 
 namespace kestro::places {
@@ -53,5 +57,24 @@ inline std::optional<std::filesystem::path> applicationSettingsDirectory(
   if (!directories.configurationHome()) return std::nullopt;
   return *directories.configurationHome() / kApplicationSettingsDirectoryName;
 }
+
+// The application group: the information dictionary's, trimmed, unless it is missing, blank or
+// a build setting left unexpanded ("$(...)"); otherwise kDefaultAppGroupIdentifier.
+std::string appGroupIdentifier(const Bundle& bundle);
+
+// The version the information dictionary names, or "0.1.0".
+std::string applicationVersion(const Bundle& bundle);
+
+// The storage directory: the group's container, or kFallbackStorageDirectoryName in the first
+// Application Support directory; nothing when there is neither (no data home). Creates nothing.
+std::optional<std::filesystem::path> storageDirectory(const Bundle& bundle,
+                                                      const UserDirectories& directories);
+
+// The signed-in user in the shared settings suite, when it holds a valid one.
+std::optional<UUID> signedInUser(const UserDefaults& shared);
+
+// This installation's identifier in the shared settings suite, written there first if missing
+// or invalid.
+UUID deviceIdentifier(const UserDefaults& shared);
 
 }  // namespace kestro::places

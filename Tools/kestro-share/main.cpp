@@ -23,6 +23,7 @@
 #include "MacShareExtension/MacShareRequestHandler.h"
 #include "Platform/Extension/MainQueue.h"
 #include "Platform/Storage/Bundle.h"
+#include "Platform/Storage/KestroPlaces.h"
 #include "Tools/kestro-share/ShareHost.h"
 
 namespace {
@@ -118,11 +119,7 @@ class RunDirectory {
   std::thread watcher_;
 };
 
-std::string versionText() {
-  const Bundle::InfoValue* version = Bundle::main().object("CFBundleShortVersionString");
-  const std::string* text = version ? std::get_if<std::string>(version) : nullptr;
-  return "kestro-share " + (text ? *text : std::string("unknown"));
-}
+std::string versionText() { return "kestro-share " + places::applicationVersion(Bundle::main()); }
 
 void printError(const std::string& text) {
   std::fprintf(stderr, "kestro-share: %s\n", text.c_str());
