@@ -38,18 +38,7 @@ std::optional<std::string> replyText(const ConversationEvent& event, bool stream
 std::string conversationTitle(std::string_view message) {
   std::string_view line = trimmingWhitespaceAndNewlines(message);
   line = line.substr(0, line.find('\n'));
-  line = trimmingWhitespaceAndNewlines(line);
-  std::string title;
-  std::size_t characters = 0;
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    const bool starts = (static_cast<unsigned char>(line[i]) & 0xC0) != 0x80;
-    if (starts && characters++ == kTitleCharacters) {
-      title += "…";
-      break;
-    }
-    title.push_back(line[i]);
-  }
-  return title;
+  return prefixOfCodePoints(trimmingWhitespaceAndNewlines(line), kTitleCharacters);
 }
 
 ChatReply chat(const KestroAPIClient& client, const std::string& token,

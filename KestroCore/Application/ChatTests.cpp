@@ -89,7 +89,7 @@ TEST(ChatTextTest, WhatEachEventAddsToTheReply) {
   EXPECT_EQ(replyText(event("message.created", delta), false), std::nullopt);
 
   EXPECT_EQ(conversationTitle("  first line\nsecond line"), "first line");
-  EXPECT_EQ(conversationTitle(std::string(70, 'x')), std::string(60, 'x') + "…");
+  EXPECT_EQ(conversationTitle(std::string(70, 'x')), std::string(59, 'x') + "…");
 }
 
 }  // namespace

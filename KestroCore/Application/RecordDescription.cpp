@@ -22,8 +22,6 @@ std::tm localCalendar(Date time) {
   return calendar;
 }
 
-bool isContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-
 // White space runs as single spaces, trimmed, cut to `maximum` code points with "…".
 std::string compact(std::string_view text, std::size_t maximum) {
   std::string collapsed;
@@ -38,13 +36,7 @@ std::string compact(std::string_view text, std::size_t maximum) {
     space = false;
     collapsed.push_back(c);
   }
-  std::vector<std::size_t> starts;  // where each code point begins
-  for (std::size_t i = 0; i < collapsed.size(); ++i) {
-    if (!isContinuationByte(collapsed[i])) starts.push_back(i);
-  }
-  if (starts.size() <= maximum) return collapsed;
-  if (maximum == 0) return {};
-  return collapsed.substr(0, starts[maximum - 1]) + "…";
+  return prefixOfCodePoints(collapsed, maximum);
 }
 
 std::string filesText(const std::vector<StagedAsset>& assets) {

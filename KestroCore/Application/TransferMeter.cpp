@@ -5,32 +5,13 @@
 #include <cstdio>
 
 #include "KestroCore/Application/Durations.h"
+#include "KestroCore/Foundation/Text.h"
 
 namespace kestro {
 namespace {
 
 // A rate over less than this is noise.
 constexpr std::chrono::milliseconds kShortestSpan{200};
-
-std::size_t displayWidth(const std::string& text) {
-  std::size_t width = 0;
-  for (const char c : text) width += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return width;
-}
-
-// The first `columns` characters of `text`, with "…" marking a cut.
-std::string shortened(const std::string& text, std::size_t columns) {
-  if (displayWidth(text) <= columns) return text;
-  if (columns == 0) return {};
-  std::string result;
-  std::size_t width = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const bool starts = (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
-    if (starts && ++width == columns) break;
-    result.push_back(text[i]);
-  }
-  return result + "…";
-}
 
 }  // namespace
 
@@ -98,11 +79,11 @@ std::string progressLine(const std::string& name, const TransferMeter& meter, st
   // ("1023 MiB of 1023 MiB  1023 MiB/s  23 h 59 min left"), so that the bar keeps its size
   // while the figures come and go.
   constexpr std::size_t kWidestFigures = 50;
-  const std::size_t fixed = std::max(displayWidth(figures), kWidestFigures) + 4;
+  const std::size_t fixed = std::max(codePointCount(figures), kWidestFigures) + 4;
   std::size_t room = width > fixed ? width - fixed : 0;
-  std::string shownName = shortened(
-      name, std::min<std::size_t>(displayWidth(name), std::max<std::size_t>(room / 2, 12)));
-  room = room > displayWidth(shownName) ? room - displayWidth(shownName) : 0;
+  std::string shownName = prefixOfCodePoints(
+      name, std::min<std::size_t>(codePointCount(name), std::max<std::size_t>(room / 2, 12)));
+  room = room > codePointCount(shownName) ? room - codePointCount(shownName) : 0;
   std::string line = shownName;
   if (meter.totalBytes() > 0 && room >= 7) {
     const std::size_t cells = std::min<std::size_t>(room - 2, 40);
@@ -112,7 +93,7 @@ std::string progressLine(const std::string& name, const TransferMeter& meter, st
     line += "  [" + std::string(filled, '#') + std::string(cells - filled, '.') + "]";
   }
   line += "  " + figures;
-  return shortened(line, width);
+  return prefixOfCodePoints(line, width);
 }
 
 }  // namespace kestro

@@ -138,4 +138,22 @@ std::string printableText(std::string_view text, bool keepingWhitespace) {
   return printable;
 }
 
+std::size_t codePointCount(std::string_view text) noexcept {
+  std::size_t count = 0;
+  for (const char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return count;
+}
+
+std::string prefixOfCodePoints(std::string_view text, std::size_t maximum) {
+  if (codePointCount(text) <= maximum) return std::string(text);
+  if (maximum == 0) return {};
+  std::size_t kept = 0;
+  std::size_t end = 0;
+  for (; end < text.size(); ++end) {
+    const bool starts = (static_cast<unsigned char>(text[end]) & 0xC0) != 0x80;
+    if (starts && kept++ == maximum - 1) break;
+  }
+  return std::string(text.substr(0, end)) + "…";
+}
+
 }  // namespace kestro

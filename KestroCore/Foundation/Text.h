@@ -33,4 +33,11 @@ std::string repairedUTF8(std::string_view bytes);
 // and carriage return are kept.
 std::string printableText(std::string_view text, bool keepingWhitespace = false);
 
+// How many code points `text` holds (bytes that are not UTF-8 continuation bytes).
+std::size_t codePointCount(std::string_view text) noexcept;
+
+// `text` when it holds at most `maximum` code points; otherwise its first `maximum` - 1 and "…",
+// `maximum` in all. A cut never falls inside a character.
+std::string prefixOfCodePoints(std::string_view text, std::size_t maximum);
+
 }  // namespace kestro

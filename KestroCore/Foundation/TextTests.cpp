@@ -58,5 +58,14 @@ TEST(PrintableTextTest, ControlCharactersNeverReachTheTerminal) {
   EXPECT_EQ(printableText("Grüße, 東京 👋"), "Grüße, 東京 👋");
 }
 
+TEST(CodePointsTest, CutsNeverSplitACharacterAndTheMarkCountsInTheLength) {
+  EXPECT_EQ(codePointCount("Grüße 👋"), 7u);
+  EXPECT_EQ(prefixOfCodePoints("Grüße 👋", 7), "Grüße 👋");
+  EXPECT_EQ(prefixOfCodePoints("Grüße 👋", 6), "Grüße…");
+  EXPECT_EQ(prefixOfCodePoints("👋👋👋", 2), "👋…");
+  EXPECT_EQ(prefixOfCodePoints("abc", 1), "…");
+  EXPECT_EQ(prefixOfCodePoints("abc", 0), "");
+}
+
 }  // namespace
 }  // namespace kestro

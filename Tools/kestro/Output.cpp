@@ -10,12 +10,6 @@
 namespace kestro::commands {
 namespace {
 
-std::size_t characters(const std::string& text) {
-  std::size_t count = 0;
-  for (const char c : text) count += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return count;
-}
-
 // One line of a server's text: line breaks become spaces, and nothing in it can command the
 // terminal.
 std::string flat(std::string text) {
@@ -79,7 +73,7 @@ std::string Painter::operator()(std::string_view text, Colour colour) const {
 }
 
 std::string padded(const std::string& text, std::size_t columns) {
-  const std::size_t width = characters(text);
+  const std::size_t width = codePointCount(text);
   return width >= columns ? text : text + std::string(columns - width, ' ');
 }
 
