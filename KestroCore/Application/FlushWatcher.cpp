@@ -51,7 +51,6 @@ void FlushWatcher::run() {
         records = hooks_.records();
         changedSomething = recordsChanged(before, records);
         serverSeenDown = false;
-        if (hooks_.flushed) hooks_.flushed(reason, before, records);
         flushPending = false;
       } else {
         records = hooks_.records();

@@ -63,10 +63,6 @@ struct FlushWatcherHooks {
   std::function<void(const UUID&, Date)> makeDue;
   // The wall clock of record times.
   std::function<Date()> now;
-  // Told of each flush's records before and after it (may be empty).
-  std::function<void(FlushReason, const std::vector<OutboxRecord>& before,
-                     const std::vector<OutboxRecord>& after)>
-      flushed;
   // Told of a hook's failure, after which the loop waits `errorRetryInterval` and goes on (may
   // be empty). ApplicationError is not reported here: it ends `run`.
   std::function<void(const std::string& message)> failed;

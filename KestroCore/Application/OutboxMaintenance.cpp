@@ -10,6 +10,7 @@
 #include "KestroCore/Application/ApplicationError.h"
 #include "KestroCore/Application/RecordDescription.h"
 #include "KestroCore/Foundation/JSONCoding.h"
+#include "KestroCore/Outbox/Store/AssetStager.h"
 #include "Platform/Storage/KestroPlaces.h"
 #include "Platform/Storage/UserDirectories.h"
 
@@ -17,8 +18,6 @@ namespace kestro {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr std::string_view kPartialSuffix = ".partial";
 
 // The modification time of `path` itself (a link is not followed); nothing when it is gone.
 std::optional<Date> modificationTime(const fs::path& path) {
@@ -35,16 +34,6 @@ bool isInside(const fs::path& path, const fs::path& directory) {
       path.lexically_normal().lexically_relative(directory.lexically_normal());
   if (relative.empty() || relative == ".") return false;
   return *relative.begin() != "..";
-}
-
-// ".<UUID>.partial": what an interrupted staging leaves (see AssetStager.h).
-bool isPartialLeftover(const std::string& name) {
-  if (name.size() <= 1 + kPartialSuffix.size() || name.front() != '.' ||
-      !name.ends_with(kPartialSuffix)) {
-    return false;
-  }
-  return UUID::fromString(std::string_view(name).substr(1, name.size() - 1 - kPartialSuffix.size()))
-      .has_value();
 }
 
 // Removes one file, adding it to the report; a file already gone is skipped.
@@ -185,7 +174,7 @@ PruneReport pruneOutbox(OutboxStore& store, const fs::path& storageDirectory,
     std::error_code innerError;
     for (fs::directory_iterator file(it->path(), innerError), fileEnd;
          !innerError && file != fileEnd; file.increment(innerError)) {
-      if (!isPartialLeftover(file->path().filename().string())) continue;
+      if (!AssetStager::isUnfinishedCopyName(file->path().filename().string())) continue;
       const std::optional<Date> time = modificationTime(file->path());
       if (time && *time < stagingCutoff) removeFile(file->path(), report);
     }

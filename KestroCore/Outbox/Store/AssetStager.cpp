@@ -134,4 +134,13 @@ StagedAsset AssetStager::stage(const URL& source, const URL& in, const std::stri
   return asset;
 }
 
+bool AssetStager::isUnfinishedCopyName(std::string_view filename) {
+  if (filename.size() <= 1 + kUnfinishedSuffix.size() || filename.front() != '.' ||
+      !filename.ends_with(kUnfinishedSuffix)) {
+    return false;
+  }
+  return UUID::fromString(filename.substr(1, filename.size() - 1 - kUnfinishedSuffix.size()))
+      .has_value();
+}
+
 }  // namespace kestro

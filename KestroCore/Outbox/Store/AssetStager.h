@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "KestroCore/Foundation/URL.h"
 #include "KestroCore/Models/CaptureEnvelope.h"
@@ -55,6 +56,10 @@ namespace AssetStager {
 // its old and new contents; the digest still matches the copy. The copy does not keep the
 // source's permissions, owner or times.
 StagedAsset stage(const URL& source, const URL& in, const std::string& mimeType, AssetRole role);
+
+// Whether `filename` is the name of a copy still being written (".<UUID>.partial"): what a
+// staging interrupted by a crash leaves behind.
+bool isUnfinishedCopyName(std::string_view filename);
 
 }  // namespace AssetStager
 }  // namespace kestro
