@@ -6,8 +6,6 @@
 #include <utility>
 
 #include "KestroCore/Outbox/Store/internal/SQLite.h"
-#include "KestroCore/Outbox/Store/internal/Schema.h"
-#include "Platform/Files/Files.h"
 
 namespace kestro {
 namespace {
@@ -44,10 +42,6 @@ constexpr const char* kDeleteOutbox = "DELETE FROM outbox WHERE user_id = ?";
 constexpr const char* kDeleteCacheEntities = "DELETE FROM cache_entities WHERE user_id = ?";
 constexpr const char* kDeleteSyncState = "DELETE FROM sync_state WHERE user_id = ?";
 
-// Another process (the share target or the application) may hold the write lock for the length
-// of one short transaction; five seconds covers that with a wide margin.
-constexpr std::chrono::milliseconds kBusyTimeout{5000};
-
 Date currentTime() { return std::chrono::system_clock::now(); }
 
 OutboxRecord decodeRecord(const std::string& json) {
@@ -68,23 +62,8 @@ std::vector<OutboxRecord> readRecords(sqlite::Connection& connection, const char
 
 }  // namespace
 
-OutboxStore::OutboxStore(const URL& databaseURL) {
-  const auto path = databaseURL.filePath();
-  if (!path) {
-    throw std::invalid_argument("OutboxStore: not a local file URL: " +
-                                databaseURL.absoluteString());
-  }
-  // The file system's own error passes through: it says better than we could what is wrong.
-  // Private to the user, like the staged files beside it: the captures are theirs alone.
-  files::createDirectories(path->parent_path(), 0700);
-  connection_ = std::make_unique<sqlite::Connection>(path->string());
-  // Before the schema: two processes opening a new database at once race for the lock that
-  // switching to write-ahead logging and creating the tables take, and the setup waits for it
-  // as long as any other operation would.
-  connection_->setBusyTimeout(kBusyTimeout);
-  connection_->executeSetupScript(sqlite::kOutboxSchema, sqlite::kSchemaErrorMessage);
-  connection_->executeSetupScript(sqlite::kOutboxReadyIndex, sqlite::kSchemaErrorMessage);
-}
+OutboxStore::OutboxStore(const URL& databaseURL)
+    : connection_(sqlite::openOutboxDatabase(databaseURL, "OutboxStore")) {}
 
 OutboxStore::~OutboxStore() = default;
 

@@ -7,8 +7,6 @@
 #include <utility>
 
 #include "KestroCore/Outbox/Store/internal/SQLite.h"
-#include "KestroCore/Outbox/Store/internal/Schema.h"
-#include "Platform/Files/Files.h"
 
 namespace kestro {
 namespace {
@@ -37,8 +35,6 @@ constexpr const char* kEntitiesOfType =
     "SELECT entity_json FROM cache_entities\n"
     "WHERE user_id = ? AND entity_type = ? AND deleted = 0 ORDER BY entity_id";
 
-constexpr std::chrono::milliseconds kBusyTimeout{5000};
-
 JSONValue decodeEntity(const std::string& json) { return decodeJSONString<JSONValue>(json); }
 
 std::int64_t storedCursor(sqlite::Connection& connection, const std::string& user) {
@@ -60,17 +56,8 @@ struct EntityAddress {
 
 }  // namespace
 
-SyncCache::SyncCache(const URL& databaseURL) {
-  const auto path = databaseURL.filePath();
-  if (!path) {
-    throw std::invalid_argument("SyncCache: not a local file URL: " + databaseURL.absoluteString());
-  }
-  files::createDirectories(path->parent_path(), 0700);
-  connection_ = std::make_unique<sqlite::Connection>(path->string());
-  connection_->setBusyTimeout(kBusyTimeout);
-  connection_->executeSetupScript(sqlite::kOutboxSchema, sqlite::kSchemaErrorMessage);
-  connection_->executeSetupScript(sqlite::kOutboxReadyIndex, sqlite::kSchemaErrorMessage);
-}
+SyncCache::SyncCache(const URL& databaseURL)
+    : connection_(sqlite::openOutboxDatabase(databaseURL, "SyncCache")) {}
 
 SyncCache::~SyncCache() = default;
 

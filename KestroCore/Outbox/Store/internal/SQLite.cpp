@@ -3,10 +3,13 @@
 #include <sqlite3.h>
 
 #include <limits>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 
 #include "KestroCore/Outbox/OutboxError.h"
+#include "KestroCore/Outbox/Store/internal/Schema.h"
+#include "Platform/Files/Files.h"
 
 namespace kestro::sqlite {
 
@@ -164,6 +167,27 @@ Transaction::~Transaction() {
 void Transaction::commit() {
   connection_.execute("COMMIT", {});
   open_ = false;
+}
+
+std::unique_ptr<Connection> openOutboxDatabase(const URL& databaseURL, std::string_view owner) {
+  // Another process (the share target or the application) may hold the write lock for the length
+  // of one short transaction; five seconds covers that with a wide margin.
+  constexpr std::chrono::milliseconds kBusyTimeout{5000};
+  const auto path = databaseURL.filePath();
+  if (!path) {
+    throw std::invalid_argument(std::string(owner) +
+                                ": not a local file URL: " + databaseURL.absoluteString());
+  }
+  // Private to the user, like the staged files beside it: the captures are theirs alone.
+  files::createDirectories(path->parent_path(), 0700);
+  auto connection = std::make_unique<Connection>(path->string());
+  // Before the schema: two processes opening a new database at once race for the lock that
+  // switching to write-ahead logging and creating the tables take, and the setup waits for it
+  // as long as any other operation would.
+  connection->setBusyTimeout(kBusyTimeout);
+  connection->executeSetupScript(kOutboxSchema, kSchemaErrorMessage);
+  connection->executeSetupScript(kOutboxReadyIndex, kSchemaErrorMessage);
+  return connection;
 }
 
 }  // namespace kestro::sqlite

@@ -15,6 +15,8 @@
 #include <variant>
 #include <vector>
 
+#include "KestroCore/Foundation/URL.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -130,5 +132,12 @@ class Transaction {
   Connection& connection_;
   bool open_ = true;
 };
+
+// Opens the outbox database at a file URL for `owner` (the type named in errors): creates its
+// directory (only the user may enter the ones it creates) and the file, waits up to five
+// seconds for another process's lock in every operation, setup included, and runs the schema.
+// Throws std::invalid_argument, naming `owner`, when the URL is not a local file URL (nothing is
+// touched then); the file system's own errors pass through.
+std::unique_ptr<Connection> openOutboxDatabase(const URL& databaseURL, std::string_view owner);
 
 }  // namespace kestro::sqlite
