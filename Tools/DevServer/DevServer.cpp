@@ -535,12 +535,8 @@ struct DevServer::Impl {
           if (reply.plan.interval.count() > 0 && waitOrStop(reply.plan.interval)) return false;
           if (isStopping()) return false;
           std::string event;
-          if (state.replyCancelled(reply.plan)) {
-            reply.finished = true;
-            event =
-                "event: message.failed\ndata: " + state.finishReply(reply.plan, reply.text, false) +
-                "\n\n";
-          } else if (reply.next < reply.plan.deltas) {
+          const bool cancelled = state.replyCancelled(reply.plan);
+          if (!cancelled && reply.next < reply.plan.deltas) {
             const std::string delta = reply.plan.delta(reply.next++);
             reply.text += delta;
             event = "event: message.delta\ndata: " +
@@ -548,9 +544,10 @@ struct DevServer::Impl {
                         JSON{{"messageId", reply.plan.messageId.uuidString()}, {"delta", delta}}) +
                     "\n\n";
           } else {
+            // Cancelled or deleted (checked again as the reply is stored), or complete.
             reply.finished = true;
-            event = "event: message.completed\ndata: " +
-                    state.finishReply(reply.plan, reply.text, true) + "\n\n";
+            const ServerState::ReplyEnd end = state.finishReply(reply.plan, reply.text, !cancelled);
+            event = "event: " + end.event + "\ndata: " + end.data + "\n\n";
           }
           if (!sink.write(event.data(), event.size())) return false;
           if (reply.finished) sink.done();

@@ -842,23 +842,26 @@ bool ServerState::replyCancelled(const ReplyPlan& plan) const {
   return true;
 }
 
-std::string ServerState::finishReply(const ReplyPlan& plan, const std::string& replyText,
-                                     bool completed) {
+ServerState::ReplyEnd ServerState::finishReply(const ReplyPlan& plan, const std::string& replyText,
+                                               bool completed) {
   std::lock_guard lock(mutex_);
   std::optional<KestroChatMessage> stored;
+  std::string reason = "deleted";
   for (ConversationRecord& record : conversations_) {
     if (record.detail.conversation.id != plan.conversationId) continue;
+    const bool cancelled = record.generation != plan.generation;
+    if (cancelled || !completed) reason = "cancelled";
     for (KestroChatMessage& message : record.detail.messages) {
       if (message.id != plan.messageId) continue;
       message.content = replyText;
-      message.status = completed ? "complete" : "failed";
+      message.status = completed && !cancelled ? "complete" : "failed";
       message.completedAt = now();
-      stored = message;
+      if (completed && !cancelled) stored = message;
     }
   }
-  if (completed && stored) return text(JSON{{"message", encodeJSON(*stored)}});
-  return text(JSON{{"messageId", plan.messageId.uuidString()},
-                   {"reason", completed ? "deleted" : "cancelled"}});
+  if (stored) return {"message.completed", text(JSON{{"message", encodeJSON(*stored)}})};
+  return {"message.failed",
+          text(JSON{{"messageId", plan.messageId.uuidString()}, {"reason", reason}})};
 }
 
 // --- Sync

@@ -93,8 +93,15 @@ class ServerState {
                                             const std::string& body);
   // Whether the reply should stop: its conversation was cancelled or deleted since it began.
   bool replyCancelled(const ReplyPlan& plan) const;
-  // Stores the reply as written so far and returns the terminal event's data.
-  std::string finishReply(const ReplyPlan& plan, const std::string& text, bool completed);
+  // The terminal event of a reply: its name and its data.
+  struct ReplyEnd {
+    std::string event;
+    std::string data;
+  };
+  // Stores the reply as written so far, in one step with the check that its conversation is
+  // still there and was not cancelled since it began: "message.completed" with the message when
+  // `completed` and it is, else "message.failed" with the reason ("deleted", "cancelled").
+  ReplyEnd finishReply(const ReplyPlan& plan, const std::string& text, bool completed);
 
   // --- Statistics and settings
 
