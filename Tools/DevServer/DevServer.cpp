@@ -223,6 +223,13 @@ struct DevServer::Impl {
    public:
     explicit Server(Impl& owner) : owner_(owner) {
       new_task_queue = [] { return new ThreadPerConnection(); };
+      // httplib's default also sets SO_REUSEPORT, which lets a second server bind a port this
+      // one holds and the kernel split the connections between them. SO_REUSEADDR alone only
+      // lets a restart take the port while old connections linger in TIME_WAIT.
+      set_socket_options([](socket_t socket) {
+        int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+      });
     }
 
    private:
@@ -638,15 +645,24 @@ struct DevServer::Impl {
 DevServer::DevServer(DevServerOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {
   Impl& impl = *impl_;
   const std::string& address = impl.options.bindAddress;
+  // httplib reports only that binding failed; errno still holds why (it closes the socket
+  // afterwards, which leaves errno alone when it succeeds).
+  errno = 0;
   if (impl.options.port == 0) {
     impl.port = impl.server.bind_to_any_port(address);
   } else if (impl.server.bind_to_port(address, impl.options.port)) {
     impl.port = impl.options.port;
   }
   if (impl.port <= 0) {
+    const int reason = errno;
     impl.stop();
-    throw std::runtime_error("kestro-devserver: cannot listen on " + address + ":" +
-                             std::to_string(impl.options.port));
+    std::string message = "cannot listen on " + address + ":" + std::to_string(impl.options.port);
+    if (reason == EADDRINUSE) {
+      message += ": the port is in use (another server holds it)";
+    } else if (reason != 0) {
+      message += std::string(": ") + std::strerror(reason);
+    }
+    throw std::runtime_error(message);
   }
   impl.listener = std::thread([&impl] {
     if (!impl.server.listen_after_bind()) impl.listenFailed = true;
@@ -654,7 +670,7 @@ DevServer::DevServer(DevServerOptions options) : impl_(std::make_unique<Impl>(st
   while (!impl.server.is_running() && !impl.listenFailed) std::this_thread::sleep_for(1ms);
   if (impl.listenFailed) {
     impl.stop();
-    throw std::runtime_error("kestro-devserver: cannot listen on " + address);
+    throw std::runtime_error("cannot listen on " + address);
   }
 }
 

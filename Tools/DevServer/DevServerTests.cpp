@@ -367,5 +367,73 @@ TEST_F(DevServerTest, ConversationsBelongToTheirOwnerAndNameOnlyTheirItems) {
   EXPECT_EQ(outcome([&] { client_.conversation(conversation.id, token_); }), "NOT_FOUND final");
 }
 
+TEST_F(DevServerTest, EveryMalformedBodyGetsAnErrorEnvelopeOnEveryRouteThatReadsJSON) {
+  const std::string someId = UUID().uuidString();
+  struct Route {
+    const char* method;
+    std::string path;
+  };
+  const std::vector<Route> routes{
+      {"POST", "/v1/development/token"},
+      {"POST", "/v1/captures"},
+      {"POST", "/v1/uploads/initiate"},
+      {"PATCH", "/v1/items/" + someId},
+      {"PATCH", "/v1/tasks/" + someId},
+      {"POST", "/v1/search"},
+      {"POST", "/v1/feedback"},
+      {"POST", "/v1/conversations"},
+      {"POST", "/v1/conversations/" + someId + "/messages"},
+      {"POST", "/admin/faults"},
+      {"POST", "/admin/reply"},
+  };
+  const std::vector<std::pair<const char*, std::string>> bodies{
+      {"bytes that are not UTF-8", "\xff\xfe\x80"},
+      {"a string that is not UTF-8", "{\"query\": \"caf\xc3\", \"email\": \"\xe9@x\"}"},
+      {"a key that is not UTF-8", "{\"\xc0\xaf\": 1}"},
+      {"JSON cut short", "{\"query\": \"owls"},
+      {"not an object", "[\"owls\"]"},
+      {"nested beyond reason", std::string(5000, '[')},
+  };
+  for (const Route& route : routes) {
+    for (const auto& [what, body] : bodies) {
+      SCOPED_TRACE(std::string(route.method) + " " + route.path + ": " + what);
+      HTTPRequest request{.url = url(server_.baseURL() + route.path), .method = route.method};
+      request.headers.set("Authorization", "Bearer " + token_);
+      request.headers.set("Idempotency-Key", UUID().uuidString());
+      request.headers.set("Content-Type", "application/json");
+      request.body = body;
+      const HTTPResponse response = session_->send(request);
+      ASSERT_TRUE(response.statusCode);
+      EXPECT_GE(*response.statusCode, 400);
+      EXPECT_LT(*response.statusCode, 500);
+      try {
+        const auto envelope = decodeJSONString<APIErrorEnvelope>(response.body);
+        EXPECT_FALSE(envelope.error.code.empty());
+        EXPECT_FALSE(envelope.error.retryable);
+      } catch (const DecodingError& error) {
+        ADD_FAILURE() << "no error envelope: " << error.what() << "\n" << response.body;
+      }
+    }
+  }
+  // Nothing of it was taken for a request that did something.
+  EXPECT_TRUE(client_.listItems(token_).empty());
+  EXPECT_EQ(parseJSON(raw("GET", "/admin/faults").body), JSON::array());
+  EXPECT_EQ(stats()["feedback"], 0);
+}
+
+TEST(DevServerPortTest, APortAnotherServerHoldsIsRefused) {
+  DevServer first;
+  try {
+    DevServer second(DevServerOptions{.port = first.port()});
+    ADD_FAILURE() << "a second server started on port " << first.port();
+  } catch (const std::runtime_error& error) {
+    EXPECT_NE(std::string(error.what()).find("in use"), std::string::npos) << error.what();
+  }
+  // The first one still answers every request, its token included.
+  const KestroAPIClient client(url(first.baseURL()), makeURLSession(), {});
+  const std::string token = client.developmentSession("ann@example.com").token;
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(outcome([&] { client.listItems(token); }), "ok");
+}
+
 }  // namespace
 }  // namespace kestro::devserver

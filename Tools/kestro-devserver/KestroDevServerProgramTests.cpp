@@ -71,5 +71,34 @@ TEST(KestroDevServerProgramTest, PrintsItsURLFirstServesThereAndStopsCleanlyOnSi
   EXPECT_EQ(badFault.output(), "");
 }
 
+TEST(KestroDevServerProgramTest, AWrongCommandLineOrAPortInUseEndsItWithOneLine) {
+  testsupport::ChildProcess first = devserver({"--port", "0"});
+  const std::optional<std::string> base = first.firstLine(kPatience);
+  ASSERT_TRUE(base);
+  const std::string port = base->substr(base->rfind(':') + 1);
+
+  // A second server on that port would take some of the first one's connections.
+  testsupport::ChildProcess second = devserver({"--port", port});
+  EXPECT_EQ(second.wait(kPatience), 1);
+  EXPECT_EQ(second.output(), "");
+  EXPECT_EQ(second.errors(), "kestro-devserver: cannot listen on 127.0.0.1:" + port +
+                                 ": the port is in use (another server holds it)\n");
+
+  for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
+           {"--port", "eighty"}, {"--port", "70000"}, {"--colour"}, {"--reply-deltas", "-1"}}) {
+    SCOPED_TRACE(wrong.front() + (wrong.size() > 1 ? " " + wrong.back() : ""));
+    testsupport::ChildProcess program = devserver(wrong);
+    EXPECT_EQ(program.wait(kPatience), 2);
+    EXPECT_EQ(program.output(), "");
+    EXPECT_NE(program.errors(), "");
+  }
+  testsupport::ChildProcess help = devserver({"--help"});
+  EXPECT_EQ(help.wait(kPatience), 0);
+  EXPECT_NE(help.output().find("2  the command line was wrong"), std::string::npos);
+
+  first.signal(SIGTERM);
+  EXPECT_EQ(first.wait(kPatience), 0);
+}
+
 }  // namespace
 }  // namespace kestro

@@ -23,6 +23,12 @@ int main(int argc, char** argv) {
   CLI::App app{
       "kestro-devserver: a stand-in for the Kestro server's /v1 interface, with in-memory state "
       "and scriptable faults. Prints its base URL on the first line of output."};
+  app.footer(
+      "Exit status:\n"
+      "  0  stopped by SIGINT or SIGTERM\n"
+      "  1  could not serve (the port is in use, the storage directory cannot be made); the\n"
+      "     reason is printed on standard error\n"
+      "  2  the command line was wrong");
   DevServerOptions options;
   options.port = 8787;
   std::string storage;
@@ -46,7 +52,13 @@ int main(int argc, char** argv) {
   app.add_option("--reply-interval-ms", intervalMilliseconds, "pause before each reply event")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    // CLI11's own codes (105, 109, ...) mean nothing to a script: a wrong command line is 2,
+    // as for the other programs.
+    return app.exit(error) == 0 ? 0 : 2;
+  }
 
   try {
     options.reply.interval = std::chrono::milliseconds(intervalMilliseconds);

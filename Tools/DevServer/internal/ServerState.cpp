@@ -213,7 +213,8 @@ Reply errorReply(int status, std::string_view code, std::string_view message, bo
                  JSON details) {
   JSON error = JSON::object();
   error["code"] = code;
-  error["message"] = message;
+  // Messages may quote what the client sent, which need not be UTF-8; the envelope must be.
+  error["message"] = repairedUTF8(message);
   error["retryable"] = retryable;
   error["traceId"] = UUID().uuidString();
   error["details"] = std::move(details);
