@@ -4,6 +4,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "KestroCore/Application/OutboxFlush.h"
 #include "KestroCore/Credentials/SecureTokenError.h"
 #include "KestroCore/Foundation/JSONCoding.h"
 #include "KestroCore/Foundation/Text.h"
@@ -52,6 +53,14 @@ std::string serverMessage(const KestroAPIError::Server& server) {
   return line + ")";
 }
 
+// The token was refused: expired, revoked, or issued by a server that has since forgotten it.
+// Only a new sign-in helps, as when nobody is signed in.
+std::string signInRefusedMessage(const KestroAPIError::Server& server) {
+  std::string line = "the server no longer accepts this sign-in (" + server.code;
+  if (!server.traceId.empty()) line += ", trace " + server.traceId;
+  return line + "); sign in again: kestro signin --server URL --email ADDRESS";
+}
+
 }  // namespace
 
 bool isServerUnreachable(const std::exception& error) noexcept {
@@ -74,7 +83,12 @@ ErrorReport reportError(const std::exception_ptr& error) {
   } catch (const ApplicationError& e) {
     return ErrorReport{e.status(), oneLine(e.what())};
   } catch (const KestroAPIError& e) {
-    if (const auto* server = e.as<KestroAPIError::Server>()) return failure(serverMessage(*server));
+    if (const auto* server = e.as<KestroAPIError::Server>()) {
+      if (server->code == kUnauthorizedCode) {
+        return ErrorReport{ExitStatus::notSignedIn, oneLine(signInRefusedMessage(*server))};
+      }
+      return failure(serverMessage(*server));
+    }
     if (const auto* transport = e.as<KestroAPIError::Transport>()) {
       if (isServerUnreachable(e)) {
         return ErrorReport{ExitStatus::serverUnreachable,

@@ -41,7 +41,8 @@ struct ErrorReport {
 
 // Turns any exception the library's operations throw into its report:
 // - ApplicationError: its own status and message;
-// - KestroAPIError: `server` as "the server refused: <message> (<code>, trace <trace id>)";
+// - KestroAPIError: `server` as "the server refused: <message> (<code>, trace <trace id>)",
+//   except UNAUTHORIZED, which is notSignedIn and asks for a new sign-in;
 //   `transport` as serverUnreachable when the exchange failed on the way, or failure when a
 //   successful answer could not be read; `invalidResponse` as failure;
 // - SecureTokenError: failure, naming the keyring (never "not signed in": a keyring that cannot

@@ -23,6 +23,13 @@ TEST(ApplicationErrorTest, EachFailureBecomesOneLineAndItsStatus) {
             (ErrorReport{ExitStatus::failure,
                          "the server refused: Too many captures today (QUOTA_EXCEEDED, trace "
                          "trace-42)"}));
+  // A refused token: only signing in again helps, whatever the command.
+  const ErrorReport refused = reportOf(
+      KestroAPIError::server("UNAUTHORIZED", "A valid bearer token is required", false, "t-7"));
+  EXPECT_EQ(refused.status, ExitStatus::notSignedIn);
+  EXPECT_NE(refused.message.find("sign in again: kestro signin"), std::string::npos)
+      << refused.message;
+  EXPECT_NE(refused.message.find("trace t-7"), std::string::npos) << refused.message;
   EXPECT_EQ(reportOf(KestroAPIError::transport("Couldn't connect to server")),
             (ErrorReport{ExitStatus::serverUnreachable,
                          "cannot reach the server: Couldn't connect to server"}));

@@ -361,6 +361,16 @@ TEST_F(KestroProgramTest, TheServersOwnWordsAndTraceReachTheUser) {
   EXPECT_EQ(offline.status, 4) << offline;
   expectOneErrorLine(offline, "cannot reach the server");
   EXPECT_EQ(offline.out, "");
+
+  // Back on the same address, but without the tokens it issued: every command that needs the
+  // sign-in asks for a new one, with the status of nobody signed in.
+  const Server forgetful(server.port());
+  for (const std::vector<std::string>& command :
+       std::vector<std::vector<std::string>>{{"items"}, {"tasks", "--json"}, {"sync"}}) {
+    const ProgramRun refusedToken = kestro(command);
+    EXPECT_EQ(refusedToken.status, 3) << command.front() << "\n" << refusedToken;
+    expectOneErrorLine(refusedToken, "sign in again: kestro signin");
+  }
 }
 
 TEST_F(KestroProgramTest, QuickCapturesWaitInTheOutboxInTheUsersWords) {
