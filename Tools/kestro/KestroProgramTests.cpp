@@ -305,9 +305,40 @@ TEST_F(KestroProgramTest, ExitStatusesAreThoseTheHelpPromises) {
   EXPECT_EQ(version.status, 0);
   EXPECT_TRUE(version.out.starts_with("kestro ")) << version;
 
+  // `help` is --help, for the program and for each command.
+  const ProgramRun helpWord = kestro({"help"});
+  EXPECT_EQ(helpWord.status, 0) << helpWord;
+  EXPECT_EQ(helpWord.out, help.out);
+  for (const std::vector<std::string>& command :
+       std::vector<std::vector<std::string>>{{"signin"}, {"outbox", "prune"}, {"task", "done"}}) {
+    std::vector<std::string> asked{"help"}, flagged = command;
+    asked.insert(asked.end(), command.begin(), command.end());
+    flagged.push_back("--help");
+    const ProgramRun byWord = kestro(asked);
+    EXPECT_EQ(byWord.status, 0) << byWord;
+    EXPECT_EQ(byWord.out, kestro(flagged).out) << command.back();
+  }
+
+  // A word that is no command says so and names the nearest one, if any is near.
+  struct Unknown {
+    std::vector<std::string> arguments;
+    std::string says;
+  };
+  for (const Unknown& unknown : std::vector<Unknown>{
+           {{"itmes"}, "\"itmes\" is not a command of kestro; did you mean \"items\"?"},
+           {{"--no-keyring", "serach", "owls"}, "did you mean \"search\"?"},
+           {{"-v"}, "\"-v\" is not an option of kestro; did you mean \"--version\"?"},
+           {{"outbox", "prnue"}, "not a command of kestro outbox; did you mean \"prune\"?"},
+           {{"help", "tsks"}, "did you mean \"tasks\"?"},
+           {{"frobnicate"}, "\"frobnicate\" is not a command of kestro (kestro --help"}}) {
+    const ProgramRun run = kestro(unknown.arguments);
+    EXPECT_EQ(run.status, 2) << run;
+    expectOneErrorLine(run, unknown.says);
+    EXPECT_EQ(run.out, "");
+  }
+
   // Usage.
   EXPECT_EQ(kestro({}).status, 2);
-  EXPECT_EQ(kestro({"frobnicate"}).status, 2);
   EXPECT_EQ(kestro({"signin", "--server", "http://127.0.0.1:1"}).status, 2);
   expectOneErrorLine(kestro({"outbox", "prune", "--older-than", "7"}), "needs a unit");
   EXPECT_EQ(kestro({"outbox", "prune", "--older-than", "7"}).status, 2);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "KestroCore/Application/ApplicationError.h"
+#include "Tools/kestro/CommandLine.h"
 #include "Tools/kestro/Commands.h"
 
 namespace {
@@ -55,7 +56,8 @@ int main(int argc, char** argv) {
       "Kestro on Linux: sign in, see and send the captures waiting on this device, capture from\n"
       "the command line, and reach your items, tasks, search and conversations.",
       "kestro");
-  app.footer(std::string(kExitCodes) + "\n\n" + kPlaces);
+  app.footer("kestro help COMMAND, or kestro COMMAND --help, describes a command.\n\n" +
+             std::string(kExitCodes) + "\n\n" + kPlaces);
   app.require_subcommand(1);
   app.fallthrough();
   app.set_version_flag("--version", versionText());
@@ -173,6 +175,10 @@ int main(int argc, char** argv) {
                            "this device (for items --cached)");
   sync->add_flag("--json", json, "Print as JSON");
 
+  if (const std::optional<int> answered =
+          answerHelpOrUnknownCommand(app, std::vector<std::string>(argv + 1, argv + argc))) {
+    return *answered;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
