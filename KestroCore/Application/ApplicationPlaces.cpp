@@ -47,6 +47,10 @@ fs::path ApplicationPlaces::attachmentsDirectory() const {
   return storageDirectory() / places::kAttachmentsDirectoryName;
 }
 
+fs::path ApplicationPlaces::captureDirectory(const UUID& captureId) const {
+  return attachmentsDirectory() / captureId.uuidString();
+}
+
 UserDefaults ApplicationPlaces::sharedSettings() const {
   std::optional<UserDefaults> suite = UserDefaults::suite(appGroupIdentifier(), directories_);
   if (!suite) {

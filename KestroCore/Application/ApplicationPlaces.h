@@ -55,6 +55,8 @@ class ApplicationPlaces {
   std::filesystem::path storageDirectory() const;
   URL databaseURL() const;                             // <storage>/kestro.sqlite
   std::filesystem::path attachmentsDirectory() const;  // <storage>/attachments
+  // <storage>/attachments/<capture id>: where a capture's files are staged.
+  std::filesystem::path captureDirectory(const UUID& captureId) const;
 
   // The suite shared with the share target. Throws ApplicationError when no configuration home
   // is known (the application never falls back to a suite in memory: a sign-in must reach the

@@ -103,14 +103,36 @@ int reportFailure(const std::exception_ptr& error) {
 int signIn(Application& application, const std::string& server, const std::string& email,
            bool json) {
   const Session& session = application.session();
+  const AccountSettings before = session.settings();
   const SignedInAccount account = session.signIn(Session::serverOrigin(server), email);
+  // The previous account's captures stay on this device, to be sent when it signs in again;
+  // the user must not think them sent, or lost.
+  std::optional<std::size_t> previousWaiting;
+  if (before.userId && *before.userId != account.userId) {
+    previousWaiting = waitingCount(application.store().all(*before.userId));
+  }
   if (json) {
-    printJSON(JSON{{"email", account.email},
-                   {"server", account.server.absoluteString()},
-                   {"userId", account.userId.uuidString()}});
+    JSON document{{"email", account.email},
+                  {"server", account.server.absoluteString()},
+                  {"userId", account.userId.uuidString()}};
+    if (previousWaiting) {
+      document["previousAccount"] = JSON{{"userId", before.userId->uuidString()},
+                                         {"email", before.email.value_or("")},
+                                         {"waiting", *previousWaiting}};
+    }
+    printJSON(document);
   } else {
     std::printf("Signed in as %s at %s.\n", account.email.c_str(),
                 account.server.absoluteString().c_str());
+    if (previousWaiting && *previousWaiting > 0) {
+      const std::string previous =
+          before.email && !before.email->empty() ? " (" + *before.email + ")" : "";
+      std::printf(
+          "%s of the previous account%s still on this device: %s kept, and sent when that "
+          "account signs in again.\n",
+          plural(*previousWaiting, "capture", "captures").c_str(), previous.c_str(),
+          *previousWaiting == 1 ? "it is" : "they are");
+    }
   }
   if (application.options().noKeyring) {
     std::fprintf(stderr, "kestro: --no-keyring: the token is not kept after this command\n");
@@ -119,10 +141,20 @@ int signIn(Application& application, const std::string& server, const std::strin
 }
 
 int signOut(Application& application) {
-  application.session().signOut();
-  std::printf(
-      "Signed out. Captures already on this device stay there; sharing needs a new "
-      "sign-in.\n");
+  const Session& session = application.session();
+  const std::optional<UUID> userId = session.settings().userId;
+  const std::size_t waiting = userId ? waitingCount(application.store().all(*userId)) : 0;
+  session.signOut();
+  if (waiting > 0) {
+    std::printf(
+        "Signed out. %s of this account stay on this device, and are sent when it signs in "
+        "again; sharing needs a new sign-in.\n",
+        plural(waiting, "capture", "captures").c_str());
+  } else {
+    std::printf(
+        "Signed out. Captures already on this device stay there; sharing needs a new "
+        "sign-in.\n");
+  }
   return 0;
 }
 
@@ -388,8 +420,26 @@ int deleteAccount(Application& application, bool yes) {
   session.client(account.server).deleteAccount(account.token);
   // The captures first: once the account is gone the server refuses its token, so a sign-out
   // that failed (a locked keyring) must not leave them behind for good.
-  application.store().deleteAll(account.userId);
+  OutboxStore& store = application.store();
+  const std::vector<OutboxRecord> records = store.all(account.userId);
+  store.deleteAll(account.userId);
+  // deleteAll removes the staged files; the capture's folder goes too, with whatever an
+  // interrupted share left in it.
+  std::size_t kept = 0;
+  std::string firstKept;
+  for (const OutboxRecord& record : records) {
+    const fs::path directory = application.places().captureDirectory(record.id());
+    std::error_code error;
+    fs::remove_all(directory, error);
+    if (error && kept++ == 0) firstKept = directory.string() + ": " + error.message();
+  }
   session.signOut();
+  if (kept > 0) {
+    throw ApplicationError(ExitStatus::failure,
+                           "the account is deleted and you are signed out, but the files of " +
+                               plural(kept, "capture", "captures") +
+                               " could not be removed from this device (" + firstKept + ")");
+  }
   std::printf(
       "The account is deleted, and so is everything of it on this device. You are signed "
       "out.\n");

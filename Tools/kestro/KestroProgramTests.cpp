@@ -534,6 +534,49 @@ TEST_F(KestroProgramTest, TasksChatFeedbackAndAccountDeletion) {
   EXPECT_TRUE(kestro({"items", "--json"}).document().empty());
 }
 
+TEST_F(KestroProgramTest, AnotherAccountLeavesTheFirstOnesCapturesWaitingAndDeletesOnlyItsOwn) {
+  Server server;
+  signIn(server, "ada@example.com");
+  ASSERT_EQ(share({file("ada-1.txt", "one").string()}).status, 0);
+  ASSERT_EQ(share({file("ada-2.txt", "two").string()}).status, 0);
+  const json adas = outbox();
+  ASSERT_EQ(adas.size(), 2u);
+
+  // Switching accounts says what stays behind for the first one.
+  const ProgramRun switched =
+      kestro({"signin", "--server", server.url(), "--email", "bob@example.com"});
+  ASSERT_EQ(switched.status, 0) << switched;
+  EXPECT_NE(switched.out.find("2 captures of the previous account (ada@example.com) still on "
+                              "this device"),
+            std::string::npos)
+      << switched;
+  const ProgramRun again =
+      kestro({"signin", "--server", server.url(), "--email", "bob@example.com", "--json"});
+  ASSERT_EQ(again.status, 0) << again;
+  EXPECT_FALSE(again.document().contains("previousAccount")) << "the same account again";
+
+  ASSERT_EQ(share({file("bob.txt", "bob's").string()}).status, 0);
+  const json bobs = outbox();
+  ASSERT_EQ(bobs.size(), 1u);
+  const std::string bobsCapture = bobs[0]["capture"]["clientCaptureId"];
+  // What an interrupted share may leave beside the staged file.
+  std::ofstream(storage() / "attachments" / bobsCapture / "half-staged.part") << "x";
+
+  // Deleting Bob's account takes his capture's folder and leaves Ada's alone.
+  const ProgramRun deleted = kestro({"account", "delete", "--yes"});
+  ASSERT_EQ(deleted.status, 0) << deleted;
+  EXPECT_FALSE(fs::exists(storage() / "attachments" / bobsCapture));
+  for (const json& record : adas) {
+    const std::string id = record["capture"]["clientCaptureId"];
+    EXPECT_EQ(std::distance(fs::directory_iterator(storage() / "attachments" / id),
+                            fs::directory_iterator()),
+              1)
+        << id;
+  }
+  signIn(server, "ada@example.com");
+  EXPECT_EQ(outbox().size(), 2u);
+}
+
 TEST_F(KestroProgramTest, TheDemoPathSharesFlushesAndFindsTheItemsOnTheServer) {
   Server server;
   signIn(server);
