@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -283,6 +284,33 @@ TEST_F(KestroShareTest, ExitStatusSaysWhatWentWrong) {
     const ProgramRun result = run({"--help"});
     EXPECT_EQ(result.status, 0);
   }
+}
+
+TEST_F(KestroShareTest, SharesStartedTogetherOnAFreshProfileNameOneDevice) {
+  shared().set(UUID().uuidString(), "tavlo.current-user-id");
+  ASSERT_FALSE(shared().string("tavlo-device-id"));
+  // Each run waits on its standard input until every one has started; closing the pipes one after
+  // another then lets them race for the missing identifier, as a file manager's action does when
+  // it starts one share per selected file.
+  constexpr int kRuns = 100;
+  std::vector<std::pair<pid_t, int>> runs;
+  for (int i = 0; i < kRuns; ++i) {
+    runs.push_back(startReadingStandardInput());
+    ASSERT_EQ(::write(runs.back().second, "a thought", 9), 9);
+  }
+  for (const auto& run : runs) ::close(run.second);
+  for (const auto& run : runs) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(run.first, &status, 0), run.first);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  const std::optional<std::string> device = shared().string("tavlo-device-id");
+  ASSERT_TRUE(device && UUID::fromString(*device));
+  const std::vector<json> stored = records();
+  ASSERT_EQ(stored.size(), static_cast<std::size_t>(kRuns));
+  std::set<std::string> devices;
+  for (const json& record : stored) devices.insert(record["capture"]["origin"]["deviceId"]);
+  EXPECT_EQ(devices, std::set<std::string>{*device});
 }
 
 TEST_F(KestroShareTest, AnInterruptedRunRemovesWhatStandardInputLeft) {
