@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "KestroCore/Foundation/Date.h"
 #include "KestroCore/Foundation/UUID.h"
@@ -27,6 +28,9 @@ struct ShareEnvironment {
   Bundle bundle;                // the information dictionary
   UserDirectories directories;  // settings, containers, temporary files
   std::function<Date()> now;    // the clock of `capturedAt`
+  // Files the host gives up with the request (standard input it wrote into the storage
+  // directory): staging moves them into the capture's directory rather than copying them.
+  std::vector<std::filesystem::path> handedOverFiles = {};
 
   // The process's own: Bundle::main(), the XDG directories of its environment, the system clock.
   static ShareEnvironment current();

@@ -104,7 +104,8 @@ UUID MacShareRequestHandler::captureShare(const std::vector<ShareRepresentation>
   std::vector<StagedAsset> stagedAssets;
   if (!selection->files.empty()) {
     stagedAssets = share::stageFiles(
-        *selection, share::captureDirectory(settings_.storageDirectory(), clientCaptureId));
+        *selection, share::captureDirectory(settings_.storageDirectory(), clientCaptureId),
+        settings_.environment().handedOverFiles);
   }
 
   // 5. Origin.

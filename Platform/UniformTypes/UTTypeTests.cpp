@@ -68,6 +68,22 @@ TEST(UTTypeTest, ExtensionsAreLookedUpInTheMIMEDatabase) {
   EXPECT_TRUE(UTType::fromFilenameExtension("png", UTType::image()));
 }
 
+TEST(UTTypeTest, PreferredExtensionsComeFromTheMIMEDatabaseAndLeadBackToTheType) {
+  // Each extension names its type again, as a file named with it is looked up.
+  for (const char* identifier : {"public.png", "image/jpeg", "com.adobe.pdf", "public.plain-text",
+                                 "video/x-matroska", "text/markdown"}) {
+    SCOPED_TRACE(identifier);
+    const UTType type = *UTType::fromIdentifier(identifier);
+    const std::optional<std::string> extension = type.preferredFilenameExtension();
+    ASSERT_TRUE(extension);
+    EXPECT_EQ(UTType::fromFilenameExtension(*extension, UTType::data()), type);
+  }
+  EXPECT_EQ(UTType::fromIdentifier("image/png")->preferredFilenameExtension(), "png");
+  // Abstract types have none.
+  EXPECT_FALSE(UTType::image().preferredFilenameExtension());
+  EXPECT_FALSE(UTType::data().preferredFilenameExtension());
+}
+
 TEST(UTTypeTest, ConformanceFollowsTheDeclaredHierarchy) {
   EXPECT_TRUE(type("public.png").conforms(UTType::image()));
   EXPECT_TRUE(type("public.png").conforms(UTType::data()));

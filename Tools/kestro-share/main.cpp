@@ -50,13 +50,16 @@ constexpr const char* kExitCodes =
     "Captures go to $XDG_DATA_HOME/group.kestro.capture (~/.local/share/...); the signed-in\n"
     "user is read from $XDG_CONFIG_HOME/group.kestro.capture.json (~/.config/...).";
 
-// The host's own directory for a run that reads standard input: the input and the share target's
-// temporary copies go here, and all of it is removed when the program ends, by a signal too.
-// Signals that end the program are taken by a thread of their own, which removes the directory and
-// then lets the signal end the program as it would have.
-class RunDirectory {
+// Where a run that reads standard input writes it when it is not shared as text: a staging
+// directory of its own in the outbox's attachments, so that standard input is written once and
+// staging takes the file as it is. Whatever is left there when the program ends is removed, by a
+// signal too; what a SIGKILL leaves is an unreferenced staging directory with an unfinished copy,
+// which `kestro outbox prune` removes. Signals that end the program are taken by a thread of
+// their own, which removes the directory and then lets the signal end the program as it would
+// have.
+class StandardInputDirectory {
  public:
-  RunDirectory() {
+  explicit StandardInputDirectory(fs::path path) : path_(std::move(path)) {
     sigemptyset(&signals_);
     for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
       // A signal our parent told us to ignore (nohup, a background job of a script) stays
@@ -69,27 +72,18 @@ class RunDirectory {
     sigaddset(&signals_, SIGTERM);
     // Blocked before any other thread starts, so every thread inherits the mask.
     pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
-
-    const char* tmpdir = std::getenv("TMPDIR");
-    const std::string base = tmpdir && tmpdir[0] == '/' ? tmpdir : "/tmp";
-    std::string pattern = base + "/kestro-share-XXXXXX";
-    if (!::mkdtemp(pattern.data())) {
-      throw fs::filesystem_error("cannot create a temporary directory", fs::path(pattern),
-                                 std::error_code(errno, std::generic_category()));
-    }
-    path_ = pattern;
     watcher_ = std::thread([this] { watchSignals(); });
   }
 
-  ~RunDirectory() {
+  ~StandardInputDirectory() {
     finishing_ = true;
     pthread_kill(watcher_.native_handle(), SIGTERM);
     watcher_.join();
     remove();
   }
 
-  RunDirectory(const RunDirectory&) = delete;
-  RunDirectory& operator=(const RunDirectory&) = delete;
+  StandardInputDirectory(const StandardInputDirectory&) = delete;
+  StandardInputDirectory& operator=(const StandardInputDirectory&) = delete;
 
   const fs::path& path() const noexcept { return path_; }
 
@@ -148,30 +142,28 @@ int report(const std::exception_ptr& error) {
 int share(const std::vector<sharehost::Argument>& arguments,
           const std::optional<std::string>& stdinType) {
   ShareEnvironment environment = ShareEnvironment::current();
-  // Only standard input needs a directory of the host's own. Files named on the command line are
-  // offered where they are and never copied to a temporary place, so without standard input the
-  // share target's temporary directory stays $TMPDIR, and the run creates nothing there.
-  std::optional<RunDirectory> runDirectory;
+  // Files named on the command line are offered where they are and standard input is written
+  // into the outbox's storage, so a run creates nothing in $TMPDIR.
+  std::optional<StandardInputDirectory> standardInputDirectory;
   if (std::any_of(arguments.begin(), arguments.end(), [](const sharehost::Argument& argument) {
         return argument.kind == sharehost::Argument::Kind::item && argument.value == "-";
       })) {
-    runDirectory.emplace();
-    environment.directories =
-        UserDirectories(environment.directories.configurationHome(),
-                        environment.directories.dataHome(), runDirectory->path());
+    standardInputDirectory.emplace(ExtensionSettings(environment).storageDirectory() /
+                                   places::kAttachmentsDirectoryName / UUID().uuidString());
   }
-  const std::shared_ptr<ExtensionContext> context = sharehost::makeContext(
-      arguments, stdinType, environment.directories.temporaryDirectoryPath());
+  sharehost::Request request = sharehost::makeRequest(
+      arguments, stdinType, standardInputDirectory ? standardInputDirectory->path() : fs::path());
+  environment.handedOverFiles = std::move(request.handedOverFiles);
 
   MainQueue mainQueue;
   {
     MacShareRequestHandler handler(mainQueue, std::move(environment));
-    handler.setExtensionContext(context);
+    handler.setExtensionContext(request.context);
     handler.view();
     handler.viewDidAppear();
-    mainQueue.runUntil([&] { return context->outcome().has_value(); });
+    mainQueue.runUntil([&] { return request.context->outcome().has_value(); });
   }
-  const ExtensionContext::Outcome outcome = *context->outcome();
+  const ExtensionContext::Outcome outcome = *request.context->outcome();
   return outcome.completed() ? kCompleted : report(outcome.error);
 }
 
