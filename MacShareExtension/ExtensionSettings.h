@@ -17,6 +17,7 @@
 
 #include "KestroCore/Foundation/Date.h"
 #include "KestroCore/Foundation/UUID.h"
+#include "KestroCore/Outbox/OutboxRecord.h"
 #include "Platform/Storage/Bundle.h"
 #include "Platform/Storage/UserDefaults.h"
 #include "Platform/Storage/UserDirectories.h"
@@ -31,6 +32,9 @@ struct ShareEnvironment {
   // Files the host gives up with the request (standard input it wrote into the storage
   // directory): staging moves them into the capture's directory rather than copying them.
   std::vector<std::filesystem::path> handedOverFiles = {};
+  // Told of each capture once it is in the outbox, on the request's task thread, for a host that
+  // reports what was stored. Optional; what it throws is ignored.
+  std::function<void(const OutboxRecord&)> captureStored = {};
 
   // The process's own: Bundle::main(), the XDG directories of its environment, the system clock.
   static ShareEnvironment current();

@@ -134,8 +134,15 @@ UUID MacShareRequestHandler::captureShare(const std::vector<ShareRepresentation>
   if (!userId) throw KestroAPIError::localFile(std::string(kSignInRequired));
 
   // 10. Enqueue, then publish.
-  share::enqueueAndPublish(std::move(store), *userId, envelope, stagedAssets,
-                           settings_.sharedSettingsStore());
+  const OutboxRecord record = share::enqueueAndPublish(
+      std::move(store), *userId, envelope, stagedAssets, settings_.sharedSettingsStore());
+  if (const auto& stored = settings_.environment().captureStored) {
+    try {
+      stored(record);
+    } catch (...) {
+      // The capture is stored; a host that cannot describe it changes nothing about that.
+    }
+  }
 
   // 11.
   return clientCaptureId;

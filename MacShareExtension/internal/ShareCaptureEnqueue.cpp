@@ -40,10 +40,11 @@ std::unique_ptr<OutboxStore> openOutbox(const fs::path& storageDirectory) {
   return std::make_unique<OutboxStore>(URL::fileURL(storageDirectory / places::kDatabaseFileName));
 }
 
-void enqueueAndPublish(std::unique_ptr<OutboxStore> store, const UUID& userId,
-                       const CaptureEnvelope& capture, const std::vector<StagedAsset>& stagedAssets,
-                       const UserDefaults& sharedSettings) {
-  store->enqueue(userId, capture, stagedAssets);
+OutboxRecord enqueueAndPublish(std::unique_ptr<OutboxStore> store, const UUID& userId,
+                               const CaptureEnvelope& capture,
+                               const std::vector<StagedAsset>& stagedAssets,
+                               const UserDefaults& sharedSettings) {
+  OutboxRecord record = store->enqueue(userId, capture, stagedAssets);
   // Closing the store checkpoints the database, flushing it to disk, and the revision is
   // flushed to disk too: the two run side by side, so that the file system can commit them
   // together. The record is already durable, so neither depends on the other.
@@ -59,6 +60,7 @@ void enqueueAndPublish(std::unique_ptr<OutboxStore> store, const UUID& userId,
     // See the header: the capture is stored, and that is what the user asked for.
   }
   if (closing.joinable()) closing.join();
+  return record;
 }
 
 }  // namespace kestro::share

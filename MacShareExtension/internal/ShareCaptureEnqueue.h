@@ -36,8 +36,10 @@ std::unique_ptr<OutboxStore> openOutbox(const std::filesystem::path& storageDire
 // flushes overlap). Returns once both are done. A failure to write the revision is not the
 // capture's failure: the record is already safe, the application drains the outbox on its own
 // schedule as well, and reporting the share as failed would only make the user share it twice.
-void enqueueAndPublish(std::unique_ptr<OutboxStore> store, const UUID& userId,
-                       const CaptureEnvelope& capture, const std::vector<StagedAsset>& stagedAssets,
-                       const UserDefaults& sharedSettings);
+// Returns the record enqueued.
+OutboxRecord enqueueAndPublish(std::unique_ptr<OutboxStore> store, const UUID& userId,
+                               const CaptureEnvelope& capture,
+                               const std::vector<StagedAsset>& stagedAssets,
+                               const UserDefaults& sharedSettings);
 
 }  // namespace kestro::share

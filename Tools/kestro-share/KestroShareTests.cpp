@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -35,8 +36,13 @@ using nlohmann::json;
 
 struct ProgramRun {
   int status = -1;
+  std::string standardOutput;  // without the carriage returns a terminal adds
   std::string standardError;
 };
+
+// Where the program's standard output goes: a pipe, as a file manager's action gives it, or a
+// terminal, as a person running it has.
+enum class Output { pipe, terminal };
 
 class KestroShareTest : public ::testing::Test {
  protected:
@@ -47,11 +53,18 @@ class KestroShareTest : public ::testing::Test {
     }
   }
 
-  // Runs kestro-share with `arguments`, feeding `input` to its standard input.
-  ProgramRun run(const std::vector<std::string>& arguments, const std::string& input = "") const {
-    int in[2], err[2];
+  // Runs kestro-share with `arguments`, feeding `input` to its standard input. With
+  // `unprivileged`, a run by root runs as nobody, whom file permissions bind.
+  ProgramRun run(const std::vector<std::string>& arguments, const std::string& input = "",
+                 Output output = Output::pipe, bool unprivileged = false) const {
+    int in[2], out[2], err[2];
     EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
     EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
+    if (output == Output::terminal) {
+      EXPECT_EQ(::openpty(&out[0], &out[1], nullptr, nullptr, nullptr), 0);
+    } else {
+      EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    }
     std::vector<std::string> environment = {
         "HOME=" + (root_ / "home").native(), "XDG_CONFIG_HOME=" + (root_ / "config").native(),
         "XDG_DATA_HOME=" + (root_ / "data").native(), "TMPDIR=" + (root_ / "tmp").native(),
@@ -61,8 +74,12 @@ class KestroShareTest : public ::testing::Test {
     const pid_t child = ::fork();
     if (child == 0) {
       ::dup2(in[0], STDIN_FILENO);
+      ::dup2(out[1], STDOUT_FILENO);
       ::dup2(err[1], STDERR_FILENO);
       ::chdir((root_ / "files").c_str());
+      if (unprivileged && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+        ::_exit(126);
+      }
       std::vector<char*> args, env;
       for (auto& a : argv) args.push_back(a.data());
       for (auto& e : environment) env.push_back(e.data());
@@ -72,6 +89,7 @@ class KestroShareTest : public ::testing::Test {
       ::_exit(127);
     }
     ::close(in[0]);
+    ::close(out[1]);
     ::close(err[1]);
     std::thread feeder([&] {
       std::size_t written = 0;
@@ -83,12 +101,23 @@ class KestroShareTest : public ::testing::Test {
       ::close(in[1]);
     });
     ProgramRun result;
+    // A terminal's reading end says EIO rather than end of file once the program has gone.
+    std::thread outputReader([&] {
+      char buffer[4096];
+      for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) {
+        for (ssize_t i = 0; i < n; ++i) {
+          if (buffer[i] != '\r') result.standardOutput += buffer[i];
+        }
+      }
+      ::close(out[0]);
+    });
     char buffer[4096];
     for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) > 0;) {
       result.standardError.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(err[0]);
     feeder.join();
+    outputReader.join();
     int status = 0;
     ::waitpid(child, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -223,6 +252,7 @@ TEST_F(KestroShareTest, FilesAddressesTextAndStandardInputLandInTheOutbox) {
     const ProgramRun result = run(c.arguments, c.input);
     ASSERT_EQ(result.status, 0) << result.standardError;
     EXPECT_EQ(result.standardError, "");
+    EXPECT_EQ(result.standardOutput, "");  // a file manager's action hears nothing
 
     const std::vector<json> stored = records();
     ASSERT_EQ(stored.size(), i + 1);
@@ -303,6 +333,60 @@ TEST_F(KestroShareTest, ExitStatusSaysWhatWentWrong) {
     const ProgramRun result = run({"--help"});
     EXPECT_EQ(result.status, 0);
   }
+}
+
+TEST_F(KestroShareTest, OnATerminalItSaysWhatItStoredAndWhatToDoNext) {
+  const std::string sends =
+      " on this machine; kestro flush sends it, or a running kestro flush "
+      "--watch at once.\n";
+  write("note.txt", "words");
+  {
+    // Signed out: the share target's own message, then how to sign in here.
+    const ProgramRun result = run({"note.txt"}, "", Output::terminal);
+    EXPECT_EQ(result.status, 4);
+    EXPECT_EQ(result.standardError,
+              "kestro-share: Open Tavlo and sign in before sharing\n"
+              "kestro-share: to sign in on this machine: kestro signin --server URL --email "
+              "ADDRESS\n");
+    EXPECT_EQ(result.standardOutput, "");
+  }
+  shared().set(UUID().uuidString(), "tavlo.current-user-id");
+  write("paper.pdf", std::string(3000, 'p'));
+  const struct {
+    std::vector<std::string> arguments;
+    std::string input;
+    std::string stored;
+  } cases[] = {
+      {{"https://example.com/a"}, "", "Stored the web address https://example.com/a"},
+      {{"--text", "drei Wörter"}, "", "Stored a text of 11 characters"},
+      {{"-"}, "piped\n", "Stored a text of 6 characters"},
+      {{"note.txt"}, "", "Stored note.txt (5 bytes)"},
+      {{"paper.pdf", "note.txt"}, "", "Stored paper.pdf and 1 more file (2.9 KiB)"},
+      {{"--type", "image/png", "-"}, "png", "Stored stdin.png (3 bytes)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments.back());
+    const ProgramRun result = run(c.arguments, c.input, Output::terminal);
+    EXPECT_EQ(result.status, 0) << result.standardError;
+    EXPECT_EQ(result.standardOutput, c.stored + sends);
+    EXPECT_EQ(result.standardError, "");
+  }
+
+  // A web address without its scheme is no file; the error says what to give instead.
+  const ProgramRun address = run({"example.com/x"});
+  EXPECT_EQ(address.status, 2);
+  EXPECT_EQ(address.standardError,
+            "kestro-share: cannot share example.com/x: No such file or directory; for the web "
+            "address, give https://example.com/x\n");
+
+  // A file that cannot be read is one that cannot be shared, found before anything is staged.
+  const fs::path secret = write("secret.txt", "hidden");
+  fs::permissions(secret, fs::perms::none);
+  const std::size_t before = records().size();
+  const ProgramRun unreadable = run({"secret.txt"}, "", Output::pipe, /*unprivileged=*/true);
+  EXPECT_EQ(unreadable.status, 2);
+  EXPECT_EQ(unreadable.standardError, "kestro-share: cannot share secret.txt: Permission denied\n");
+  EXPECT_EQ(records().size(), before);
 }
 
 TEST_F(KestroShareTest, SharesStartedTogetherOnAFreshProfileNameOneDevice) {

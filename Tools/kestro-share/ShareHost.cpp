@@ -1,5 +1,6 @@
 #include "Tools/kestro-share/ShareHost.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -146,16 +147,45 @@ std::shared_ptr<ItemProvider> standardInputProvider(const UTType& type, const fs
   return fileProvider(file);
 }
 
-// A file named on the command line, as a path or a file URL.
+// The web address a person most likely meant by `argument` when it names no file: a host name
+// with a dot, then a path ("example.com/x", "www.example.com"). Nothing for what looks like a
+// file name ("notes.txt"), which has no path and no "www.".
+std::optional<std::string> likelyWebAddress(const std::string& argument) {
+  const std::string_view host = std::string_view(argument).substr(0, argument.find('/'));
+  const bool hostLike = host.find('.') != std::string_view::npos && !host.starts_with('.') &&
+                        !host.ends_with('.') && std::all_of(host.begin(), host.end(), [](char c) {
+                          return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                 (c >= '0' && c <= '9') || c == '.' || c == '-' || c == ':';
+                        });
+  if (!hostLike || (host.size() == argument.size() && !host.starts_with("www."))) {
+    return std::nullopt;
+  }
+  const std::string address = "https://" + argument;
+  if (!URL::fromString(address)) return std::nullopt;
+  return address;
+}
+
+// A file named on the command line, as a path or a file URL: one that exists, is a regular file
+// and can be read, so that nothing is staged for a share that cannot finish.
 fs::path existingFile(const std::string& argument, const fs::path& path) {
   struct stat status;
   if (::stat(path.c_str(), &status) != 0) {
-    throw UsageError("cannot share " + argument + ": " +
-                     std::error_code(errno, std::generic_category()).message());
+    std::string message = "cannot share " + argument + ": " +
+                          std::error_code(errno, std::generic_category()).message();
+    if (const std::optional<std::string> address = likelyWebAddress(argument)) {
+      message += "; for the web address, give " + *address;
+    }
+    throw UsageError(message);
   }
   if (!S_ISREG(status.st_mode)) {
     throw UsageError("cannot share " + argument + ": not a regular file");
   }
+  const int readable = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (readable < 0) {
+    throw UsageError("cannot share " + argument + ": " +
+                     std::error_code(errno, std::generic_category()).message());
+  }
+  ::close(readable);
   return fs::absolute(path);
 }
 

@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -19,7 +20,9 @@
 #include <thread>
 #include <variant>
 
+#include "KestroCore/Foundation/Text.h"
 #include "KestroCore/Models/KestroAPIError.h"
+#include "KestroCore/Outbox/OutboxRecord.h"
 #include "MacShareExtension/MacShareRequestHandler.h"
 #include "Platform/Extension/MainQueue.h"
 #include "Platform/Storage/Bundle.h"
@@ -39,11 +42,14 @@ enum ExitCode {
   kNotSignedIn = 4,
 };
 
-constexpr const char* kExitCodes =
+constexpr const char* kHelpFooter =
+    "On a terminal it says in one line what it stored; otherwise (a file manager's action) it\n"
+    "prints nothing but errors, on standard error.\n"
+    "\n"
     "Exit status:\n"
     "  0  the capture is stored in the outbox\n"
     "  1  the share failed (the reason is printed)\n"
-    "  2  the command line was wrong, or a named file cannot be shared\n"
+    "  2  the command line was wrong, or a named file cannot be shared (missing, unreadable)\n"
     "  3  nothing shared can be captured (\"No supported share item\")\n"
     "  4  nobody is signed in (\"Open Tavlo and sign in before sharing\")\n"
     "\n"
@@ -119,6 +125,39 @@ void printError(const std::string& text) {
   std::fprintf(stderr, "kestro-share: %s\n", text.c_str());
 }
 
+// A person is reading: standard output is a terminal rather than a file manager's action.
+bool onTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
+std::string byteCountText(std::int64_t bytes) {
+  char text[32];
+  if (bytes < 1024) {
+    std::snprintf(text, sizeof text, "%lld bytes", static_cast<long long>(bytes));
+  } else if (bytes < (1 << 20)) {
+    std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024);
+  } else {
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+  }
+  return text;
+}
+
+// What a capture holds, in a few words: the address, the text's length, or the files.
+std::string describe(const OutboxRecord& record) {
+  const CaptureEnvelope& capture = record.capture;
+  if (capture.url) return "the web address " + printableText(capture.url->absoluteString());
+  if (!record.stagedAssets.empty()) {
+    std::int64_t bytes = 0;
+    for (const StagedAsset& asset : record.stagedAssets) bytes += asset.byteCount;
+    std::string files = printableText(record.stagedAssets.front().filename);
+    if (const std::size_t more = record.stagedAssets.size() - 1) {
+      files += " and " + std::to_string(more) + (more == 1 ? " more file" : " more files");
+    }
+    return files + " (" + byteCountText(bytes) + ")";
+  }
+  const std::size_t characters = codePointCount(capture.selectedText.value_or(""));
+  return "a text of " + std::to_string(characters) +
+         (characters == 1 ? " character" : " characters");
+}
+
 // The request's error as the user reads it, and the exit status that goes with it.
 int report(const std::exception_ptr& error) {
   try {
@@ -127,7 +166,12 @@ int report(const std::exception_ptr& error) {
     if (const auto* local = failure.as<KestroAPIError::LocalFile>()) {
       printError(local->message);
       if (local->message == MacShareRequestHandler::kNoSupportedShareItem) return kNothingToShare;
-      if (local->message == MacShareRequestHandler::kSignInRequired) return kNotSignedIn;
+      if (local->message == MacShareRequestHandler::kSignInRequired) {
+        if (onTerminal()) {
+          printError("to sign in on this machine: kestro signin --server URL --email ADDRESS");
+        }
+        return kNotSignedIn;
+      }
       return kFailed;
     }
     printError(failure.what());
@@ -154,6 +198,13 @@ int share(const std::vector<sharehost::Argument>& arguments,
   sharehost::Request request = sharehost::makeRequest(
       arguments, stdinType, standardInputDirectory ? standardInputDirectory->path() : fs::path());
   environment.handedOverFiles = std::move(request.handedOverFiles);
+  // Written on the request's thread before it completes, read here after it has.
+  std::string stored;
+  if (onTerminal()) {
+    environment.captureStored = [&stored](const OutboxRecord& record) {
+      stored = describe(record);
+    };
+  }
 
   MainQueue mainQueue;
   {
@@ -164,7 +215,14 @@ int share(const std::vector<sharehost::Argument>& arguments,
     mainQueue.runUntil([&] { return request.context->outcome().has_value(); });
   }
   const ExtensionContext::Outcome outcome = *request.context->outcome();
-  return outcome.completed() ? kCompleted : report(outcome.error);
+  if (!outcome.completed()) return report(outcome.error);
+  if (!stored.empty()) {
+    std::printf(
+        "Stored %s on this machine; kestro flush sends it, or a running kestro flush "
+        "--watch at once.\n",
+        stored.c_str());
+  }
+  return kCompleted;
 }
 
 }  // namespace
@@ -188,7 +246,7 @@ int main(int argc, char** argv) {
       ->type_name("MIME");
   CLI::Option* itemOption = app.add_option(
       "items", items, "A file path, a file:// URL, an http(s):// address, or - for standard input");
-  app.footer(kExitCodes);
+  app.footer(kHelpFooter);
 
   try {
     app.parse(argc, argv);
