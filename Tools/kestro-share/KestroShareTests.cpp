@@ -184,6 +184,20 @@ class KestroShareTest : public ::testing::Test {
     return {child, in[1]};
   }
 
+  // Waits, generously, until `child` is blocked reading its standard input: the kernel names the
+  // system call a process waits in (read, whose first argument is descriptor 0).
+  static bool waitUntilReadingStandardInput(pid_t child) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::ifstream syscall("/proc/" + std::to_string(child) + "/syscall");
+      std::string call;
+      std::getline(syscall, call);
+      if (call.starts_with("0 0x0 ")) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  }
+
   // The files under the attachments directory, one level of staging directories down.
   std::vector<fs::path> stagingFiles() const {
     std::vector<fs::path> found;
@@ -392,15 +406,16 @@ TEST_F(KestroShareTest, OnATerminalItSaysWhatItStoredAndWhatToDoNext) {
 TEST_F(KestroShareTest, SharesStartedTogetherOnAFreshProfileNameOneDevice) {
   shared().set(UUID().uuidString(), "tavlo.current-user-id");
   ASSERT_FALSE(shared().string("tavlo-device-id"));
-  // Each run waits on its standard input until every one has started; closing the pipes one after
-  // another then lets them race for the missing identifier, as a file manager's action does when
-  // it starts one share per selected file.
-  constexpr int kRuns = 100;
+  // Each run waits on its standard input until every one is blocked reading it; closing the
+  // pipes then lets them race for the missing identifier, as a file manager's action does when it
+  // starts one share per selected file.
+  constexpr int kRuns = 40;
   std::vector<std::pair<pid_t, int>> runs;
   for (int i = 0; i < kRuns; ++i) {
     runs.push_back(startReadingStandardInput());
     ASSERT_EQ(::write(runs.back().second, "a thought", 9), 9);
   }
+  for (const auto& run : runs) ASSERT_TRUE(waitUntilReadingStandardInput(run.first));
   for (const auto& run : runs) ::close(run.second);
   for (const auto& run : runs) {
     int status = 0;

@@ -72,18 +72,13 @@ std::shared_ptr<ItemProvider> textProvider(const std::string& text,
   return provider;
 }
 
-std::string byteCountText(std::uint64_t bytes) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
-  return text;
-}
-
-// Keeps `input` from filling the disk: it must stop while the file system still has a margin
-// free for the outbox and everything else the user keeps there.
+// Keeps standard input from filling the disk: writing `size` more bytes to `fd` must leave its
+// file system a margin free, for the outbox and everything else the user keeps there.
 void requireRoomFor(int fd, std::uint64_t written, std::size_t size, const fs::path& directory) {
   struct statvfs status;
-  if (::fstatvfs(fd, &status) != 0)
+  if (::fstatvfs(fd, &status) != 0) {
     files::throwError("cannot measure free space", directory, errno);
+  }
   const std::uint64_t total = std::uint64_t{status.f_blocks} * status.f_frsize;
   const std::uint64_t available = std::uint64_t{status.f_bavail} * status.f_frsize;
   const std::uint64_t margin =
@@ -95,10 +90,11 @@ void requireRoomFor(int fd, std::uint64_t written, std::size_t size, const fs::p
                       " free; nothing was stored");
 }
 
-// Writes what is read of standard input, and the rest of it, into `directory`: under an
-// unfinished staging copy's name while it is written, so that whatever a kill leaves is known for
-// what it is and pruned, then under `name`.
-fs::path writeStandardInput(std::string head, const fs::path& directory, const std::string& name) {
+// Writes `head`, what was read of standard input already, and unless it `ended` there the rest of
+// it, into `directory`: under an unfinished staging copy's name while it is written, so that
+// whatever a kill leaves is known for what it is and pruned, then under `name`.
+fs::path writeStandardInput(std::string head, bool ended, const fs::path& directory,
+                            const std::string& name) {
   files::createDirectories(directory, 0700);
   const fs::path unfinished = directory / AssetStager::unfinishedCopyName(UUID());
   {
@@ -112,7 +108,7 @@ fs::path writeStandardInput(std::string head, const fs::path& directory, const s
     write(head.data(), head.size());
     std::string().swap(head);
     const auto buffer = std::make_unique_for_overwrite<char[]>(kChunkSize);
-    for (;;) {
+    while (!ended) {
       const std::size_t size = files::readSome(STDIN_FILENO, buffer.get(), kChunkSize, "-");
       if (size == 0) break;
       write(buffer.get(), size);
@@ -128,20 +124,20 @@ fs::path writeStandardInput(std::string head, const fs::path& directory, const s
 std::shared_ptr<ItemProvider> standardInputProvider(const UTType& type, const fs::path& directory,
                                                     Request& request) {
   std::string head;
+  bool ended = false;
   if (type.conforms(UTType::text())) {
     const auto buffer = std::make_unique_for_overwrite<char[]>(kChunkSize);
-    while (head.size() <= kMaximumItemSize) {
+    while (!ended && head.size() <= kMaximumItemSize) {
       const std::size_t size = files::readSome(STDIN_FILENO, buffer.get(), kChunkSize, "-");
-      if (size == 0) {
-        if (!isValidUTF8(head)) break;
-        return textProvider(head, type.identifier());
-      }
+      ended = size == 0;
       head.append(buffer.get(), size);
     }
+    // Bytes that are not UTF-8 are no text to share, but still a file of that type.
+    if (ended && isValidUTF8(head)) return textProvider(head, type.identifier());
   }
   const std::optional<std::string> extension = type.preferredFilenameExtension();
   const fs::path file = writeStandardInput(
-      std::move(head), directory,
+      std::move(head), ended, directory,
       std::string(kStandardInputName) + (extension ? "." + *extension : std::string()));
   request.handedOverFiles.push_back(file);
   return fileProvider(file);
@@ -206,6 +202,18 @@ std::shared_ptr<ItemProvider> itemProvider(const std::string& argument) {
 }
 
 }  // namespace
+
+std::string byteCountText(std::uint64_t bytes) {
+  char text[32];
+  if (bytes < 1024) {
+    std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+  } else if (bytes < (1 << 20)) {
+    std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024);
+  } else {
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+  }
+  return text;
+}
 
 Request makeRequest(const std::vector<Argument>& arguments,
                     const std::optional<std::string>& stdinType,

@@ -4,6 +4,7 @@
 // line into an extension context with the items a desktop would offer, running the share
 // target's handler through its life cycle on the main thread, and reporting how it ended.
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -61,5 +62,8 @@ struct Request {
 Request makeRequest(const std::vector<Argument>& arguments,
                     const std::optional<std::string>& stdinType,
                     const std::filesystem::path& standardInputDirectory);
+
+// A size as a person reads it: "812 bytes", "3.4 KiB", "48.0 MiB".
+std::string byteCountText(std::uint64_t bytes);
 
 }  // namespace kestro::sharehost

@@ -128,30 +128,20 @@ void printError(const std::string& text) {
 // A person is reading: standard output is a terminal rather than a file manager's action.
 bool onTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
-std::string byteCountText(std::int64_t bytes) {
-  char text[32];
-  if (bytes < 1024) {
-    std::snprintf(text, sizeof text, "%lld bytes", static_cast<long long>(bytes));
-  } else if (bytes < (1 << 20)) {
-    std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024);
-  } else {
-    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
-  }
-  return text;
-}
-
 // What a capture holds, in a few words: the address, the text's length, or the files.
 std::string describe(const OutboxRecord& record) {
   const CaptureEnvelope& capture = record.capture;
   if (capture.url) return "the web address " + printableText(capture.url->absoluteString());
   if (!record.stagedAssets.empty()) {
-    std::int64_t bytes = 0;
-    for (const StagedAsset& asset : record.stagedAssets) bytes += asset.byteCount;
+    std::uint64_t bytes = 0;
+    for (const StagedAsset& asset : record.stagedAssets) {
+      bytes += static_cast<std::uint64_t>(asset.byteCount);
+    }
     std::string files = printableText(record.stagedAssets.front().filename);
     if (const std::size_t more = record.stagedAssets.size() - 1) {
       files += " and " + std::to_string(more) + (more == 1 ? " more file" : " more files");
     }
-    return files + " (" + byteCountText(bytes) + ")";
+    return files + " (" + sharehost::byteCountText(bytes) + ")";
   }
   const std::size_t characters = codePointCount(capture.selectedText.value_or(""));
   return "a text of " + std::to_string(characters) +
