@@ -13,9 +13,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "KestroCore/Foundation/Date.h"
 #include "KestroCore/Foundation/UUID.h"
+#include "KestroCore/Outbox/OutboxRecord.h"
 #include "Platform/Storage/Bundle.h"
 #include "Platform/Storage/UserDefaults.h"
 #include "Platform/Storage/UserDirectories.h"
@@ -27,6 +29,12 @@ struct ShareEnvironment {
   Bundle bundle;                // the information dictionary
   UserDirectories directories;  // settings, containers, temporary files
   std::function<Date()> now;    // the clock of `capturedAt`
+  // Files the host gives up with the request (standard input it wrote into the storage
+  // directory): staging moves them into the capture's directory rather than copying them.
+  std::vector<std::filesystem::path> handedOverFiles = {};
+  // Told of each capture once it is in the outbox, on the request's task thread, for a host that
+  // reports what was stored. Optional; what it throws is ignored.
+  std::function<void(const OutboxRecord&)> captureStored = {};
 
   // The process's own: Bundle::main(), the XDG directories of its environment, the system clock.
   static ShareEnvironment current();

@@ -104,7 +104,8 @@ UUID MacShareRequestHandler::captureShare(const std::vector<ShareRepresentation>
   std::vector<StagedAsset> stagedAssets;
   if (!selection->files.empty()) {
     stagedAssets = share::stageFiles(
-        *selection, share::captureDirectory(settings_.storageDirectory(), clientCaptureId));
+        *selection, share::captureDirectory(settings_.storageDirectory(), clientCaptureId),
+        settings_.environment().handedOverFiles);
   }
 
   // 5. Origin.
@@ -133,8 +134,15 @@ UUID MacShareRequestHandler::captureShare(const std::vector<ShareRepresentation>
   if (!userId) throw KestroAPIError::localFile(std::string(kSignInRequired));
 
   // 10. Enqueue, then publish.
-  share::enqueueAndPublish(std::move(store), *userId, envelope, stagedAssets,
-                           settings_.sharedSettingsStore());
+  const OutboxRecord record = share::enqueueAndPublish(
+      std::move(store), *userId, envelope, stagedAssets, settings_.sharedSettingsStore());
+  if (const auto& stored = settings_.environment().captureStored) {
+    try {
+      stored(record);
+    } catch (...) {
+      // The capture is stored; a host that cannot describe it changes nothing about that.
+    }
+  }
 
   // 11.
   return clientCaptureId;

@@ -1,6 +1,8 @@
 #include "MacShareExtension/internal/ShareCaptureEnqueue.h"
 
+#include <algorithm>
 #include <exception>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -16,14 +18,20 @@ fs::path captureDirectory(const fs::path& storageDirectory, const UUID& clientCa
   return storageDirectory / places::kAttachmentsDirectoryName / clientCaptureId.uuidString();
 }
 
-std::vector<StagedAsset> stageFiles(const ShareSelection& selection, const fs::path& directory) {
+std::vector<StagedAsset> stageFiles(const ShareSelection& selection, const fs::path& directory,
+                                    const std::vector<fs::path>& handedOverFiles) {
   std::vector<StagedAsset> staged;
   const URL directoryURL = URL::fileURL(directory);
   for (const ShareRepresentation& representation : selection.files) {
     const ShareRepresentation::LocalFile* file = representation.localFile();
     if (!file) continue;
     const AssetRole role = staged.empty() ? AssetRole::primary : AssetRole::attachment;
-    staged.push_back(AssetStager::stage(file->url, directoryURL, file->mimeType, role));
+    const std::optional<fs::path> path = file->url.filePath();
+    const bool handedOver = path && std::find(handedOverFiles.begin(), handedOverFiles.end(),
+                                              *path) != handedOverFiles.end();
+    staged.push_back(handedOver
+                         ? AssetStager::stageByMoving(file->url, directoryURL, file->mimeType, role)
+                         : AssetStager::stage(file->url, directoryURL, file->mimeType, role));
   }
   return staged;
 }
@@ -32,10 +40,11 @@ std::unique_ptr<OutboxStore> openOutbox(const fs::path& storageDirectory) {
   return std::make_unique<OutboxStore>(URL::fileURL(storageDirectory / places::kDatabaseFileName));
 }
 
-void enqueueAndPublish(std::unique_ptr<OutboxStore> store, const UUID& userId,
-                       const CaptureEnvelope& capture, const std::vector<StagedAsset>& stagedAssets,
-                       const UserDefaults& sharedSettings) {
-  store->enqueue(userId, capture, stagedAssets);
+OutboxRecord enqueueAndPublish(std::unique_ptr<OutboxStore> store, const UUID& userId,
+                               const CaptureEnvelope& capture,
+                               const std::vector<StagedAsset>& stagedAssets,
+                               const UserDefaults& sharedSettings) {
+  OutboxRecord record = store->enqueue(userId, capture, stagedAssets);
   // Closing the store checkpoints the database, flushing it to disk, and the revision is
   // flushed to disk too: the two run side by side, so that the file system can commit them
   // together. The record is already durable, so neither depends on the other.
@@ -51,6 +60,7 @@ void enqueueAndPublish(std::unique_ptr<OutboxStore> store, const UUID& userId,
     // See the header: the capture is stored, and that is what the user asked for.
   }
   if (closing.joinable()) closing.join();
+  return record;
 }
 
 }  // namespace kestro::share

@@ -22,10 +22,11 @@ std::filesystem::path captureDirectory(const std::filesystem::path& storageDirec
                                        const UUID& clientCaptureId);
 
 // Stages every file-like representation of `selection` into `directory`, in order: the first as
-// the primary asset, the others as attachments. The first failure ends it with the stager's
-// error; copies already made stay.
+// the primary asset, the others as attachments. A file among `handedOverFiles` is moved there,
+// any other copied. The first failure ends it with the stager's error; copies already made stay.
 std::vector<StagedAsset> stageFiles(const ShareSelection& selection,
-                                    const std::filesystem::path& directory);
+                                    const std::filesystem::path& directory,
+                                    const std::vector<std::filesystem::path>& handedOverFiles);
 
 // A store on <storage directory>/kestro.sqlite, for this capture alone.
 std::unique_ptr<OutboxStore> openOutbox(const std::filesystem::path& storageDirectory);
@@ -35,8 +36,10 @@ std::unique_ptr<OutboxStore> openOutbox(const std::filesystem::path& storageDire
 // flushes overlap). Returns once both are done. A failure to write the revision is not the
 // capture's failure: the record is already safe, the application drains the outbox on its own
 // schedule as well, and reporting the share as failed would only make the user share it twice.
-void enqueueAndPublish(std::unique_ptr<OutboxStore> store, const UUID& userId,
-                       const CaptureEnvelope& capture, const std::vector<StagedAsset>& stagedAssets,
-                       const UserDefaults& sharedSettings);
+// Returns the record enqueued.
+OutboxRecord enqueueAndPublish(std::unique_ptr<OutboxStore> store, const UUID& userId,
+                               const CaptureEnvelope& capture,
+                               const std::vector<StagedAsset>& stagedAssets,
+                               const UserDefaults& sharedSettings);
 
 }  // namespace kestro::share

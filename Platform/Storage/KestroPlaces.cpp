@@ -49,9 +49,12 @@ UUID deviceIdentifier(const UserDefaults& shared) {
   if (const std::optional<std::string> text = shared.string(kDeviceIdKey)) {
     if (const std::optional<UUID> stored = UUID::fromString(*text)) return *stored;
   }
-  const UUID created;
-  shared.set(created.uuidString(), kDeviceIdKey);
-  return created;
+  // Made under the suite's lock: shares started together (one per file a file manager hands
+  // over) must all name the identifier the first of them stored, never one each.
+  const std::string stored = shared.stringOrSet(
+      kDeviceIdKey, [](const std::string& text) { return UUID::fromString(text).has_value(); },
+      [] { return UUID().uuidString(); });
+  return *UUID::fromString(stored);
 }
 
 }  // namespace kestro::places

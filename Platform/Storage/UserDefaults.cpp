@@ -165,6 +165,25 @@ void UserDefaults::set(std::string_view value, std::string_view forKey) const {
   });
 }
 
+std::string UserDefaults::stringOrSet(std::string_view forKey,
+                                      const std::function<bool(const std::string&)>& accepts,
+                                      const std::function<std::string()>& makeValue) const {
+  requireUTF8(forKey, "key");
+  std::string result;
+  modify([&](Values& values) {
+    Values& slot = values[std::string(forKey)];
+    if (slot.is_string() && accepts(slot.get_ref<const std::string&>())) {
+      result = slot.get<std::string>();
+      return false;
+    }
+    result = makeValue();
+    requireUTF8(result, "value");
+    slot = result;
+    return true;
+  });
+  return result;
+}
+
 void UserDefaults::removeObject(std::string_view forKey) const {
   modify([&](Values& values) { return values.erase(std::string(forKey)) > 0; });
 }

@@ -29,6 +29,7 @@
 // failure right after a write may bring back the previous contents.
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -67,6 +68,14 @@ class UserDefaults {
   // Stores `value` under `key`, creating the configuration home (mode 0700) and the suite file
   // (mode 0600) when needed.
   void set(std::string_view value, std::string_view forKey) const;
+
+  // The string under `key` when `accepts` takes it; otherwise `makeValue()`, stored under `key`
+  // and returned. The read, the making and the write are one step under the suite's lock, so of
+  // several processes (or threads) that find no acceptable value at once, exactly one stores its
+  // own and every one of them returns that one.
+  std::string stringOrSet(std::string_view forKey,
+                          const std::function<bool(const std::string&)>& accepts,
+                          const std::function<std::string()>& makeValue) const;
 
   // Removes `key`; removing an absent key changes nothing.
   void removeObject(std::string_view forKey) const;

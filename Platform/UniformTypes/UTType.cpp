@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "KestroCore/Foundation/ASCII.h"
 #include "Platform/UniformTypes/internal/GIO.h"
@@ -132,7 +134,58 @@ std::optional<std::string> bareMIMEType(std::string_view text) {
   return asciiLowercased(text);
 }
 
+// The directories of the shared-mime-info database, most important first.
+std::vector<std::string> mimeDirectories() {
+  std::vector<std::string> directories;
+  const char* dataHome = std::getenv("XDG_DATA_HOME");
+  const char* home = std::getenv("HOME");
+  if (dataHome && dataHome[0] == '/') {
+    directories.push_back(std::string(dataHome) + "/mime");
+  } else if (home && home[0] == '/') {
+    directories.push_back(std::string(home) + "/.local/share/mime");
+  }
+  const char* dataDirs = std::getenv("XDG_DATA_DIRS");
+  std::string_view list = dataDirs && dataDirs[0] ? dataDirs : "/usr/local/share:/usr/share";
+  while (!list.empty()) {
+    const std::string_view directory = list.substr(0, list.find(':'));
+    if (!directory.empty() && directory.front() == '/') {
+      directories.push_back(std::string(directory) + "/mime");
+    }
+    list.remove_prefix(std::min(list.size(), directory.size() + 1));
+  }
+  return directories;
+}
+
 }  // namespace
+
+std::optional<std::string> UTType::preferredFilenameExtension() const {
+  if (!mimeType_) return std::nullopt;
+  std::optional<std::string> best;
+  long bestWeight = -1;
+  for (const std::string& directory : mimeDirectories()) {
+    // Lines of "weight:type:glob[:flags]".
+    std::ifstream globs(directory + "/globs2");
+    for (std::string line; std::getline(globs, line);) {
+      if (line.empty() || line.front() == '#') continue;
+      const std::size_t first = line.find(':');
+      const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+      if (second == std::string::npos) continue;
+      if (std::string_view(line).substr(first + 1, second - first - 1) != *mimeType_) continue;
+      std::string_view glob = std::string_view(line).substr(second + 1);
+      glob = glob.substr(0, glob.find(':'));
+      if (!glob.starts_with("*.") || glob.size() == 2 ||
+          glob.find_first_of("*?[", 1) != std::string_view::npos) {
+        continue;
+      }
+      const long weight = std::strtol(line.c_str(), nullptr, 10);
+      if (weight > bestWeight) {
+        bestWeight = weight;
+        best = std::string(glob.substr(2));
+      }
+    }
+  }
+  return best;
+}
 
 UTType::UTType(const uttype::Declaration* declaration, std::string identifier,
                std::optional<std::string> mimeType)

@@ -58,6 +58,13 @@ class UTType {
   // The MIME type; nothing for abstract types (public.image, public.data, public.url, ...).
   const std::optional<std::string>& preferredMIMEType() const noexcept { return mimeType_; }
 
+  // The extension files of this type usually carry, without its dot ("png"): of the
+  // shared-mime-info database's globs of the form "*.ext" for the MIME type, the first of the
+  // highest weight. Nothing for an abstract type, or one the database gives no such glob. Reads
+  // the database's globs2 files ($XDG_DATA_HOME/mime, then each of $XDG_DATA_DIRS) on every call;
+  // a file that cannot be read is passed over.
+  std::optional<std::string> preferredFilenameExtension() const;
+
   // Whether this type is `other` or lies beneath it: through the declared hierarchy
   // (public.png < public.image < public.data), and, for types known by MIME type, through the
   // database's subclasses ("text/x-csrc" is text, "video/x-matroska" is a movie, every type but

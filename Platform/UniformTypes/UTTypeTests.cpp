@@ -68,6 +68,22 @@ TEST(UTTypeTest, ExtensionsAreLookedUpInTheMIMEDatabase) {
   EXPECT_TRUE(UTType::fromFilenameExtension("png", UTType::image()));
 }
 
+TEST(UTTypeTest, PreferredExtensionsComeFromTheMIMEDatabase) {
+  const auto extension = [](const char* identifier) {
+    return UTType::fromIdentifier(identifier)->preferredFilenameExtension();
+  };
+  EXPECT_EQ(extension("public.png"), "png");
+  EXPECT_EQ(extension("com.adobe.pdf"), "pdf");
+  // The first glob of the highest weight: "*.txt" before "*.asc" and the odd "*,v".
+  EXPECT_EQ(extension("public.plain-text"), "txt");
+  // Types known only to the database have theirs too.
+  EXPECT_EQ(extension("video/x-matroska"), "mkv");
+  EXPECT_EQ(extension("text/markdown"), "md");
+  // Abstract types have none.
+  EXPECT_FALSE(UTType::image().preferredFilenameExtension());
+  EXPECT_FALSE(UTType::data().preferredFilenameExtension());
+}
+
 TEST(UTTypeTest, ConformanceFollowsTheDeclaredHierarchy) {
   EXPECT_TRUE(type("public.png").conforms(UTType::image()));
   EXPECT_TRUE(type("public.png").conforms(UTType::data()));

@@ -3,7 +3,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,14 +13,18 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "KestroCore/Application/OutboxMaintenance.h"
 #include "KestroCore/Foundation/UUID.h"
+#include "KestroCore/Outbox/Store/AssetStager.h"
 #include "Platform/Storage/UserDefaults.h"
 #include "Testing/TemporaryDirectory.h"
 
@@ -30,8 +36,13 @@ using nlohmann::json;
 
 struct ProgramRun {
   int status = -1;
+  std::string standardOutput;  // without the carriage returns a terminal adds
   std::string standardError;
 };
+
+// Where the program's standard output goes: a pipe, as a file manager's action gives it, or a
+// terminal, as a person running it has.
+enum class Output { pipe, terminal };
 
 class KestroShareTest : public ::testing::Test {
  protected:
@@ -42,11 +53,18 @@ class KestroShareTest : public ::testing::Test {
     }
   }
 
-  // Runs kestro-share with `arguments`, feeding `input` to its standard input.
-  ProgramRun run(const std::vector<std::string>& arguments, const std::string& input = "") const {
-    int in[2], err[2];
+  // Runs kestro-share with `arguments`, feeding `input` to its standard input. With
+  // `unprivileged`, a run by root runs as nobody, whom file permissions bind.
+  ProgramRun run(const std::vector<std::string>& arguments, const std::string& input = "",
+                 Output output = Output::pipe, bool unprivileged = false) const {
+    int in[2], out[2], err[2];
     EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
     EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
+    if (output == Output::terminal) {
+      EXPECT_EQ(::openpty(&out[0], &out[1], nullptr, nullptr, nullptr), 0);
+    } else {
+      EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    }
     std::vector<std::string> environment = {
         "HOME=" + (root_ / "home").native(), "XDG_CONFIG_HOME=" + (root_ / "config").native(),
         "XDG_DATA_HOME=" + (root_ / "data").native(), "TMPDIR=" + (root_ / "tmp").native(),
@@ -56,8 +74,12 @@ class KestroShareTest : public ::testing::Test {
     const pid_t child = ::fork();
     if (child == 0) {
       ::dup2(in[0], STDIN_FILENO);
+      ::dup2(out[1], STDOUT_FILENO);
       ::dup2(err[1], STDERR_FILENO);
       ::chdir((root_ / "files").c_str());
+      if (unprivileged && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+        ::_exit(126);
+      }
       std::vector<char*> args, env;
       for (auto& a : argv) args.push_back(a.data());
       for (auto& e : environment) env.push_back(e.data());
@@ -67,6 +89,7 @@ class KestroShareTest : public ::testing::Test {
       ::_exit(127);
     }
     ::close(in[0]);
+    ::close(out[1]);
     ::close(err[1]);
     std::thread feeder([&] {
       std::size_t written = 0;
@@ -78,12 +101,23 @@ class KestroShareTest : public ::testing::Test {
       ::close(in[1]);
     });
     ProgramRun result;
+    // A terminal's reading end says EIO rather than end of file once the program has gone.
+    std::thread outputReader([&] {
+      char buffer[4096];
+      for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) {
+        for (ssize_t i = 0; i < n; ++i) {
+          if (buffer[i] != '\r') result.standardOutput += buffer[i];
+        }
+      }
+      ::close(out[0]);
+    });
     char buffer[4096];
     for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) > 0;) {
       result.standardError.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(err[0]);
     feeder.join();
+    outputReader.join();
     int status = 0;
     ::waitpid(child, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -123,40 +157,68 @@ class KestroShareTest : public ::testing::Test {
     return found;
   }
 
-  // Starts kestro-share reading standard input from a pipe that stays open; returns the child
-  // and the pipe's writing end. With `ignoringHangUp`, started as nohup starts a program.
-  std::pair<pid_t, int> startReadingStandardInput(bool ignoringHangUp = false) const {
+  // Starts kestro-share with `arguments` (standard input by default) reading standard input from
+  // a pipe that stays open; returns the child and the pipe's writing end. With `ignoringHangUp`,
+  // started as nohup starts a program.
+  std::pair<pid_t, int> startReadingStandardInput(std::vector<std::string> arguments = {"-"},
+                                                  bool ignoringHangUp = false) const {
     int in[2];
     EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
     std::vector<std::string> environment = {
         "HOME=" + (root_ / "home").native(), "XDG_CONFIG_HOME=" + (root_ / "config").native(),
         "XDG_DATA_HOME=" + (root_ / "data").native(), "TMPDIR=" + (root_ / "tmp").native()};
+    arguments.insert(arguments.begin(), KESTRO_SHARE_PROGRAM);
     const pid_t child = ::fork();
     if (child == 0) {
       ::dup2(in[0], STDIN_FILENO);
       if (ignoringHangUp) ::signal(SIGHUP, SIG_IGN);
-      std::string program = KESTRO_SHARE_PROGRAM, dash = "-";
-      char* args[] = {program.data(), dash.data(), nullptr};
-      std::vector<char*> env;
+      std::vector<char*> args, env;
+      for (auto& a : arguments) args.push_back(a.data());
       for (auto& e : environment) env.push_back(e.data());
+      args.push_back(nullptr);
       env.push_back(nullptr);
-      ::execve(args[0], args, env.data());
+      ::execve(args[0], args.data(), env.data());
       ::_exit(127);
     }
     ::close(in[0]);
     return {child, in[1]};
   }
 
-  // Waits, generously, until a run reading standard input has its run directory with the input.
-  bool waitForStandardInputCopy() const {
+  // Waits, generously, until `child` is blocked reading its standard input: the kernel names the
+  // system call a process waits in (read, whose first argument is descriptor 0).
+  static bool waitUntilReadingStandardInput(pid_t child) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (std::chrono::steady_clock::now() < deadline) {
-      for (const auto& entry : fs::directory_iterator(root_ / "tmp")) {
-        if (fs::exists(entry.path() / "stdin")) return true;
+      std::ifstream syscall("/proc/" + std::to_string(child) + "/syscall");
+      std::string call;
+      std::getline(syscall, call);
+      if (call.starts_with("0 0x0 ")) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  }
+
+  // The files under the attachments directory, one level of staging directories down.
+  std::vector<fs::path> stagingFiles() const {
+    std::vector<fs::path> found;
+    if (!fs::exists(storage() / "attachments")) return found;
+    for (const auto& directory : fs::directory_iterator(storage() / "attachments")) {
+      for (const auto& file : fs::directory_iterator(directory.path())) found.push_back(file);
+    }
+    return found;
+  }
+
+  // Waits, generously, until a run reading standard input has started writing it to a file, and
+  // returns that file.
+  std::optional<fs::path> waitForUnfinishedStandardInput() const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+      for (const fs::path& file : stagingFiles()) {
+        if (AssetStager::isUnfinishedCopyName(file.filename().native())) return file;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return false;
+    return std::nullopt;
   }
 
   fs::path write(const std::string& name, const std::string& contents) const {
@@ -204,6 +266,7 @@ TEST_F(KestroShareTest, FilesAddressesTextAndStandardInputLandInTheOutbox) {
     const ProgramRun result = run(c.arguments, c.input);
     ASSERT_EQ(result.status, 0) << result.standardError;
     EXPECT_EQ(result.standardError, "");
+    EXPECT_EQ(result.standardOutput, "");  // a file manager's action hears nothing
 
     const std::vector<json> stored = records();
     ASSERT_EQ(stored.size(), i + 1);
@@ -238,6 +301,7 @@ TEST_F(KestroShareTest, FilesAddressesTextAndStandardInputLandInTheOutbox) {
   EXPECT_EQ(stored[3]["capture"]["selectedText"], "  a thought \n");
   EXPECT_EQ(stored[4]["capture"]["selectedText"], "piped words\n");
   EXPECT_EQ(stored[5]["stagedAssets"][0]["mimeType"], "image/png");
+  EXPECT_EQ(stored[5]["stagedAssets"][0]["filename"], "stdin.png");
   EXPECT_EQ(stored[5]["stagedAssets"][0]["sha256"], sha256sum(image));
   // All records carry one device identifier.
   for (const json& record : stored) {
@@ -285,34 +349,193 @@ TEST_F(KestroShareTest, ExitStatusSaysWhatWentWrong) {
   }
 }
 
-TEST_F(KestroShareTest, AnInterruptedRunRemovesWhatStandardInputLeft) {
-  const auto [child, input] = startReadingStandardInput();
-  ASSERT_EQ(::write(input, "half a thought", 14), 14);
-  ASSERT_TRUE(waitForStandardInputCopy());
-  ::kill(child, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ::close(input);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-  EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
+TEST_F(KestroShareTest, OnATerminalItSaysWhatItStoredAndWhatToDoNext) {
+  const std::string sends =
+      " on this machine; kestro flush sends it, or a running kestro flush "
+      "--watch at once.\n";
+  write("note.txt", "words");
+  {
+    // Signed out: the share target's own message, then how to sign in here.
+    const ProgramRun result = run({"note.txt"}, "", Output::terminal);
+    EXPECT_EQ(result.status, 4);
+    EXPECT_EQ(result.standardError,
+              "kestro-share: Open Tavlo and sign in before sharing\n"
+              "kestro-share: to sign in on this machine: kestro signin --server URL --email "
+              "ADDRESS\n");
+    EXPECT_EQ(result.standardOutput, "");
+  }
+  shared().set(UUID().uuidString(), "tavlo.current-user-id");
+  write("paper.pdf", std::string(3000, 'p'));
+  const struct {
+    std::vector<std::string> arguments;
+    std::string input;
+    std::string stored;
+  } cases[] = {
+      {{"https://example.com/a"}, "", "Stored the web address https://example.com/a"},
+      {{"--text", "drei Wörter"}, "", "Stored a text of 11 characters"},
+      {{"-"}, "piped\n", "Stored a text of 6 characters"},
+      {{"note.txt"}, "", "Stored note.txt (5 bytes)"},
+      {{"paper.pdf", "note.txt"}, "", "Stored paper.pdf and 1 more file (2.9 KiB)"},
+      {{"--type", "image/png", "-"}, "png", "Stored stdin.png (3 bytes)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments.back());
+    const ProgramRun result = run(c.arguments, c.input, Output::terminal);
+    EXPECT_EQ(result.status, 0) << result.standardError;
+    EXPECT_EQ(result.standardOutput, c.stored + sends);
+    EXPECT_EQ(result.standardError, "");
+  }
+
+  // A web address without its scheme is no file; the error says what to give instead.
+  const ProgramRun address = run({"example.com/x"});
+  EXPECT_EQ(address.status, 2);
+  EXPECT_EQ(address.standardError,
+            "kestro-share: cannot share example.com/x: No such file or directory; for the web "
+            "address, give https://example.com/x\n");
+
+  // A file that cannot be read is one that cannot be shared, found before anything is staged.
+  const fs::path secret = write("secret.txt", "hidden");
+  fs::permissions(secret, fs::perms::none);
+  const std::size_t before = records().size();
+  const ProgramRun unreadable = run({"secret.txt"}, "", Output::pipe, /*unprivileged=*/true);
+  EXPECT_EQ(unreadable.status, 2);
+  EXPECT_EQ(unreadable.standardError, "kestro-share: cannot share secret.txt: Permission denied\n");
+  EXPECT_EQ(records().size(), before);
+}
+
+TEST_F(KestroShareTest, SharesStartedTogetherOnAFreshProfileNameOneDevice) {
+  shared().set(UUID().uuidString(), "tavlo.current-user-id");
+  ASSERT_FALSE(shared().string("tavlo-device-id"));
+  // Each run waits on its standard input until every one is blocked reading it; closing the
+  // pipes then lets them race for the missing identifier, as a file manager's action does when it
+  // starts one share per selected file.
+  constexpr int kRuns = 40;
+  std::vector<std::pair<pid_t, int>> runs;
+  for (int i = 0; i < kRuns; ++i) {
+    runs.push_back(startReadingStandardInput());
+    ASSERT_EQ(::write(runs.back().second, "a thought", 9), 9);
+  }
+  for (const auto& run : runs) ASSERT_TRUE(waitUntilReadingStandardInput(run.first));
+  for (const auto& run : runs) ::close(run.second);
+  for (const auto& run : runs) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(run.first, &status, 0), run.first);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  const std::optional<std::string> device = shared().string("tavlo-device-id");
+  ASSERT_TRUE(device && UUID::fromString(*device));
+  const std::vector<json> stored = records();
+  ASSERT_EQ(stored.size(), static_cast<std::size_t>(kRuns));
+  std::set<std::string> devices;
+  for (const json& record : stored) devices.insert(record["capture"]["origin"]["deviceId"]);
+  EXPECT_EQ(devices, std::set<std::string>{*device});
+}
+
+// Text larger than the 16 MiB that may be shared as text goes to a file.
+std::string textBeyondItemSize() { return std::string((16 << 20) + 4096, 'w'); }
+
+TEST_F(KestroShareTest, AnInterruptedRunLeavesNothingOrARecognisableUnfinishedCopy) {
+  const std::string text = textBeyondItemSize();
+  {
+    SCOPED_TRACE("SIGTERM");
+    const auto [child, input] = startReadingStandardInput();
+    ASSERT_EQ(::write(input, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ASSERT_TRUE(waitForUnfinishedStandardInput());
+    ::kill(child, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::close(input);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_TRUE(stagingFiles().empty());
+    EXPECT_TRUE(fs::is_empty(storage() / "attachments"));
+  }
+  {
+    SCOPED_TRACE("SIGKILL");
+    const auto [child, input] = startReadingStandardInput();
+    ASSERT_EQ(::write(input, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    const std::optional<fs::path> unfinished = waitForUnfinishedStandardInput();
+    ASSERT_TRUE(unfinished);
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::close(input);
+    // Nothing in $TMPDIR; in the storage, one staging directory that no record names, holding
+    // the unfinished copy: what pruning sweeps once it is old enough.
+    EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
+    EXPECT_EQ(stagingFiles(), std::vector<fs::path>{*unfinished});
+    const auto swept = abandonedStagingDirectories(
+        storage() / "attachments", [](const UUID&) { return false; },
+        std::chrono::system_clock::now() + std::chrono::hours(1));
+    EXPECT_EQ(swept, std::vector<fs::path>{unfinished->parent_path()});
+  }
   EXPECT_TRUE(records().empty());
 }
 
-TEST_F(KestroShareTest, AHangUpThatWasIgnoredWhenItStartedLeavesTheShareToFinish) {
+TEST_F(KestroShareTest, StandardInputIsWrittenOnceAndStagedUnderANameOfItsType) {
   shared().set(UUID().uuidString(), "tavlo.current-user-id");
-  const auto [child, input] = startReadingStandardInput(/*ignoringHangUp=*/true);
-  ASSERT_EQ(::write(input, "a thought ", 10), 10);
-  ASSERT_TRUE(waitForStandardInputCopy());
+  // Ignoring a hang-up at the start keeps it ignored: the share finishes after one.
+  const auto [child, input] =
+      startReadingStandardInput({"--type", "application/pdf", "-"}, /*ignoringHangUp=*/true);
+  ASSERT_EQ(::write(input, "%PDF-1.4 ", 9), 9);
+  const std::optional<fs::path> unfinished = waitForUnfinishedStandardInput();
+  ASSERT_TRUE(unfinished);
+  struct stat written;
+  ASSERT_EQ(::stat(unfinished->c_str(), &written), 0);
   ::kill(child, SIGHUP);
   ASSERT_EQ(::write(input, "in full", 7), 7);
   ::close(input);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
   const std::vector<json> stored = records();
   ASSERT_EQ(stored.size(), 1u);
-  EXPECT_EQ(stored[0]["capture"]["selectedText"], "a thought in full");
+  const json& asset = stored[0]["stagedAssets"][0];
+  EXPECT_EQ(asset["filename"], "stdin.pdf");
+  EXPECT_EQ(asset["mimeType"], "application/pdf");
+  const fs::path copy = *URL::fromString(asset["localURL"].get<std::string>())->filePath();
+  std::ifstream file(copy, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "%PDF-1.4 in full");
+  // The staged copy is the very file standard input was written to, and nothing else remains.
+  struct stat staged;
+  ASSERT_EQ(::stat(copy.c_str(), &staged), 0);
+  EXPECT_EQ(staged.st_ino, written.st_ino);
+  EXPECT_EQ(stagingFiles(), std::vector<fs::path>{copy});
   EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
+}
+
+TEST_F(KestroShareTest, EndlessStandardInputStopsBeforeTheDiskIsFull) {
+  // A small file system of its own for the storage, mounted in a private namespace.
+  if (std::system("unshare --user --map-root-user --mount true 2>/dev/null") != 0) {
+    GTEST_SKIP() << "cannot mount a file system in a private namespace here";
+  }
+  const std::string script =
+      "mount -t tmpfs -o size=64m tmpfs \"$DATA\" && mkdir \"$DATA/tmp\" || exit 99; "
+      "TMPDIR=\"$DATA/tmp\" \"$PROGRAM\" - < /dev/zero 2>&1; echo \"status $?\"; "
+      "find \"$DATA\" -type f; df -k --output=used \"$DATA\" | tail -n 1 | tr -d \" \"";
+  const std::string command = "env HOME='" + (root_ / "home").native() + "' XDG_CONFIG_HOME='" +
+                              (root_ / "config").native() + "' XDG_DATA_HOME='" +
+                              (root_ / "data").native() + "' DATA='" + (root_ / "data").native() +
+                              "' PROGRAM='" + KESTRO_SHARE_PROGRAM +
+                              "' unshare --user --map-root-user --mount sh -c '" + script + "'";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_TRUE(pipe);
+  std::string output;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    output.append(buffer, n);
+  ASSERT_EQ(::pclose(pipe), 0) << output;
+  // One line of error, the exit status, no file left behind and nothing in use: it stopped with
+  // the margin of 16 MiB (more than a twentieth of 64 MiB) still free, and removed what it wrote.
+  const std::string prefix = "kestro-share: standard input stopped after ";
+  const std::string suffix = " MiB: the disk of " +
+                             (root_ / "data" / "group.kestro.capture").native() +
+                             " would have had less than 16.0 MiB free; nothing was stored\n"
+                             "status 1\n0\n";
+  ASSERT_TRUE(output.starts_with(prefix) && output.ends_with(suffix)) << output;
+  const double stoppedAfter = std::stod(output.substr(prefix.size()));
+  EXPECT_GT(stoppedAfter, 40.0);
+  EXPECT_LE(stoppedAfter, 48.0);
 }
 
 }  // namespace

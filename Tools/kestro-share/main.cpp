@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -19,7 +20,9 @@
 #include <thread>
 #include <variant>
 
+#include "KestroCore/Foundation/Text.h"
 #include "KestroCore/Models/KestroAPIError.h"
+#include "KestroCore/Outbox/OutboxRecord.h"
 #include "MacShareExtension/MacShareRequestHandler.h"
 #include "Platform/Extension/MainQueue.h"
 #include "Platform/Storage/Bundle.h"
@@ -39,24 +42,30 @@ enum ExitCode {
   kNotSignedIn = 4,
 };
 
-constexpr const char* kExitCodes =
+constexpr const char* kHelpFooter =
+    "On a terminal it says in one line what it stored; otherwise (a file manager's action) it\n"
+    "prints nothing but errors, on standard error.\n"
+    "\n"
     "Exit status:\n"
     "  0  the capture is stored in the outbox\n"
     "  1  the share failed (the reason is printed)\n"
-    "  2  the command line was wrong, or a named file cannot be shared\n"
+    "  2  the command line was wrong, or a named file cannot be shared (missing, unreadable)\n"
     "  3  nothing shared can be captured (\"No supported share item\")\n"
     "  4  nobody is signed in (\"Open Tavlo and sign in before sharing\")\n"
     "\n"
     "Captures go to $XDG_DATA_HOME/group.kestro.capture (~/.local/share/...); the signed-in\n"
     "user is read from $XDG_CONFIG_HOME/group.kestro.capture.json (~/.config/...).";
 
-// The host's own directory for a run that reads standard input: the input and the share target's
-// temporary copies go here, and all of it is removed when the program ends, by a signal too.
-// Signals that end the program are taken by a thread of their own, which removes the directory and
-// then lets the signal end the program as it would have.
-class RunDirectory {
+// Where a run that reads standard input writes it when it is not shared as text: a staging
+// directory of its own in the outbox's attachments, so that standard input is written once and
+// staging takes the file as it is. Whatever is left there when the program ends is removed, by a
+// signal too; what a SIGKILL leaves is an unreferenced staging directory with an unfinished copy,
+// which `kestro outbox prune` removes. Signals that end the program are taken by a thread of
+// their own, which removes the directory and then lets the signal end the program as it would
+// have.
+class StandardInputDirectory {
  public:
-  RunDirectory() {
+  explicit StandardInputDirectory(fs::path path) : path_(std::move(path)) {
     sigemptyset(&signals_);
     for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
       // A signal our parent told us to ignore (nohup, a background job of a script) stays
@@ -69,27 +78,18 @@ class RunDirectory {
     sigaddset(&signals_, SIGTERM);
     // Blocked before any other thread starts, so every thread inherits the mask.
     pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
-
-    const char* tmpdir = std::getenv("TMPDIR");
-    const std::string base = tmpdir && tmpdir[0] == '/' ? tmpdir : "/tmp";
-    std::string pattern = base + "/kestro-share-XXXXXX";
-    if (!::mkdtemp(pattern.data())) {
-      throw fs::filesystem_error("cannot create a temporary directory", fs::path(pattern),
-                                 std::error_code(errno, std::generic_category()));
-    }
-    path_ = pattern;
     watcher_ = std::thread([this] { watchSignals(); });
   }
 
-  ~RunDirectory() {
+  ~StandardInputDirectory() {
     finishing_ = true;
     pthread_kill(watcher_.native_handle(), SIGTERM);
     watcher_.join();
     remove();
   }
 
-  RunDirectory(const RunDirectory&) = delete;
-  RunDirectory& operator=(const RunDirectory&) = delete;
+  StandardInputDirectory(const StandardInputDirectory&) = delete;
+  StandardInputDirectory& operator=(const StandardInputDirectory&) = delete;
 
   const fs::path& path() const noexcept { return path_; }
 
@@ -125,6 +125,29 @@ void printError(const std::string& text) {
   std::fprintf(stderr, "kestro-share: %s\n", text.c_str());
 }
 
+// A person is reading: standard output is a terminal rather than a file manager's action.
+bool onTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
+// What a capture holds, in a few words: the address, the text's length, or the files.
+std::string describe(const OutboxRecord& record) {
+  const CaptureEnvelope& capture = record.capture;
+  if (capture.url) return "the web address " + printableText(capture.url->absoluteString());
+  if (!record.stagedAssets.empty()) {
+    std::uint64_t bytes = 0;
+    for (const StagedAsset& asset : record.stagedAssets) {
+      bytes += static_cast<std::uint64_t>(asset.byteCount);
+    }
+    std::string files = printableText(record.stagedAssets.front().filename);
+    if (const std::size_t more = record.stagedAssets.size() - 1) {
+      files += " and " + std::to_string(more) + (more == 1 ? " more file" : " more files");
+    }
+    return files + " (" + sharehost::byteCountText(bytes) + ")";
+  }
+  const std::size_t characters = codePointCount(capture.selectedText.value_or(""));
+  return "a text of " + std::to_string(characters) +
+         (characters == 1 ? " character" : " characters");
+}
+
 // The request's error as the user reads it, and the exit status that goes with it.
 int report(const std::exception_ptr& error) {
   try {
@@ -133,7 +156,12 @@ int report(const std::exception_ptr& error) {
     if (const auto* local = failure.as<KestroAPIError::LocalFile>()) {
       printError(local->message);
       if (local->message == MacShareRequestHandler::kNoSupportedShareItem) return kNothingToShare;
-      if (local->message == MacShareRequestHandler::kSignInRequired) return kNotSignedIn;
+      if (local->message == MacShareRequestHandler::kSignInRequired) {
+        if (onTerminal()) {
+          printError("to sign in on this machine: kestro signin --server URL --email ADDRESS");
+        }
+        return kNotSignedIn;
+      }
       return kFailed;
     }
     printError(failure.what());
@@ -148,31 +176,43 @@ int report(const std::exception_ptr& error) {
 int share(const std::vector<sharehost::Argument>& arguments,
           const std::optional<std::string>& stdinType) {
   ShareEnvironment environment = ShareEnvironment::current();
-  // Only standard input needs a directory of the host's own. Files named on the command line are
-  // offered where they are and never copied to a temporary place, so without standard input the
-  // share target's temporary directory stays $TMPDIR, and the run creates nothing there.
-  std::optional<RunDirectory> runDirectory;
+  // Files named on the command line are offered where they are and standard input is written
+  // into the outbox's storage, so a run creates nothing in $TMPDIR.
+  std::optional<StandardInputDirectory> standardInputDirectory;
   if (std::any_of(arguments.begin(), arguments.end(), [](const sharehost::Argument& argument) {
         return argument.kind == sharehost::Argument::Kind::item && argument.value == "-";
       })) {
-    runDirectory.emplace();
-    environment.directories =
-        UserDirectories(environment.directories.configurationHome(),
-                        environment.directories.dataHome(), runDirectory->path());
+    standardInputDirectory.emplace(ExtensionSettings(environment).storageDirectory() /
+                                   places::kAttachmentsDirectoryName / UUID().uuidString());
   }
-  const std::shared_ptr<ExtensionContext> context = sharehost::makeContext(
-      arguments, stdinType, environment.directories.temporaryDirectoryPath());
+  sharehost::Request request = sharehost::makeRequest(
+      arguments, stdinType, standardInputDirectory ? standardInputDirectory->path() : fs::path());
+  environment.handedOverFiles = std::move(request.handedOverFiles);
+  // Written on the request's thread before it completes, read here after it has.
+  std::string stored;
+  if (onTerminal()) {
+    environment.captureStored = [&stored](const OutboxRecord& record) {
+      stored = describe(record);
+    };
+  }
 
   MainQueue mainQueue;
   {
     MacShareRequestHandler handler(mainQueue, std::move(environment));
-    handler.setExtensionContext(context);
+    handler.setExtensionContext(request.context);
     handler.view();
     handler.viewDidAppear();
-    mainQueue.runUntil([&] { return context->outcome().has_value(); });
+    mainQueue.runUntil([&] { return request.context->outcome().has_value(); });
   }
-  const ExtensionContext::Outcome outcome = *context->outcome();
-  return outcome.completed() ? kCompleted : report(outcome.error);
+  const ExtensionContext::Outcome outcome = *request.context->outcome();
+  if (!outcome.completed()) return report(outcome.error);
+  if (!stored.empty()) {
+    std::printf(
+        "Stored %s on this machine; kestro flush sends it, or a running kestro flush "
+        "--watch at once.\n",
+        stored.c_str());
+  }
+  return kCompleted;
 }
 
 }  // namespace
@@ -196,7 +236,7 @@ int main(int argc, char** argv) {
       ->type_name("MIME");
   CLI::Option* itemOption = app.add_option(
       "items", items, "A file path, a file:// URL, an http(s):// address, or - for standard input");
-  app.footer(kExitCodes);
+  app.footer(kHelpFooter);
 
   try {
     app.parse(argc, argv);

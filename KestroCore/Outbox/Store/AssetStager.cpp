@@ -2,10 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -41,15 +44,10 @@ struct CopyResult {
   std::string sha256;
 };
 
-// The name a copy has while it is written: hidden, recognisably unfinished, and short enough
-// for any source name, since it does not carry the source's name.
-std::string unfinishedName(const UUID& id) {
-  return "." + id.uuidString() + std::string(kUnfinishedSuffix);
-}
-
 // Reads the source once, writing each chunk to the copy and feeding the same bytes to the
 // digest while they are still in cache. Write-back of each chunk starts as soon as it is
 // written, so the disk works while we hash, and the final fsync only waits for the tail.
+// Without a copy to write to (`to` negative), only reads and hashes, then flushes `from`.
 CopyResult copyAndHash(int from, const fs::path& source, int to, const fs::path& destination) {
   files::adviseSequentialRead(from);
   const auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kChunkSize);
@@ -58,12 +56,14 @@ CopyResult copyAndHash(int from, const fs::path& source, int to, const fs::path&
   for (;;) {
     const std::size_t size = files::readSome(from, buffer.get(), kChunkSize, source);
     if (size == 0) break;
-    files::writeAll(to, buffer.get(), size, destination);
-    files::startWriteBack(to, result.byteCount, static_cast<off_t>(size));
+    if (to >= 0) {
+      files::writeAll(to, buffer.get(), size, destination);
+      files::startWriteBack(to, result.byteCount, static_cast<off_t>(size));
+    }
     digest.update(std::string_view(reinterpret_cast<const char*>(buffer.get()), size));
     result.byteCount += static_cast<std::int64_t>(size);
   }
-  files::syncFile(to, destination);
+  files::syncFile(to >= 0 ? to : from, destination);
   result.sha256 = digest.finishHex();
   return result;
 }
@@ -87,44 +87,46 @@ class PartialCopy {
   bool kept_ = false;
 };
 
-}  // namespace
+// Where one staging puts its copy: the final name, and the unfinished one it has until then.
+struct StagingPlace {
+  fs::path directory;
+  std::vector<fs::path> createdDirectories;
+  std::string name;  // the source's
+  fs::path destination;
+  fs::path unfinished;
+};
 
-StagedAsset AssetStager::stage(const URL& source, const URL& in, const std::string& mimeType,
-                               AssetRole role) {
-  const fs::path sourcePath = localPath(source, "source");
-  const fs::path directory = localPath(in, "destination");
-
+StagingPlace prepareStaging(const fs::path& sourcePath, const fs::path& directory) {
   // Readable by the user only: staged files are the user's private content.
-  const std::vector<fs::path> createdDirectories = files::createDirectories(directory, 0700);
-
-  const std::string name = files::fileName(sourcePath);
+  std::vector<fs::path> createdDirectories = files::createDirectories(directory, 0700);
+  std::string name = files::fileName(sourcePath);
   const UUID copyId;
-  const fs::path destination = directory / files::prefixedFileName(copyId.uuidString() + "-", name);
-  // The copy takes its final name only once its bytes are on disk, so a copy cut short by a
-  // crash is never taken for a whole one.
-  const fs::path unfinished = directory / unfinishedName(copyId);
+  fs::path destination = directory / files::prefixedFileName(copyId.uuidString() + "-", name);
   // The file system's own error passes through when the existing file cannot go.
   fs::remove(destination);
+  // The copy takes its final name only once its bytes are on disk, so a copy cut short by a
+  // crash is never taken for a whole one.
+  return StagingPlace{.directory = directory,
+                      .createdDirectories = std::move(createdDirectories),
+                      .name = std::move(name),
+                      .destination = std::move(destination),
+                      .unfinished = directory / AssetStager::unfinishedCopyName(copyId)};
+}
 
-  // Only a regular file has an end: a FIFO or a device would stall or fill the disk.
-  const FileDescriptor from = files::openRegularFileForReading(sourcePath);
-  // Exclusive: never write through whatever might stand at the name.
-  const FileDescriptor to = files::createNewFile(unfinished, S_IRUSR | S_IWUSR);
-  PartialCopy partial(unfinished);
-
-  CopyResult copy = copyAndHash(from.get(), sourcePath, to.get(), unfinished);
-
+// Gives the flushed copy its final name and describes it.
+StagedAsset finishStaging(const StagingPlace& place, PartialCopy& partial, CopyResult copy,
+                          const std::string& mimeType, AssetRole role) {
   // After the flush in copyAndHash, so the final name never appears before the bytes it names.
-  fs::rename(unfinished, destination);
-  partial.renamed(destination);
-  files::syncDirectory(directory);
-  for (auto it = createdDirectories.rbegin(); it != createdDirectories.rend(); ++it) {
+  fs::rename(place.unfinished, place.destination);
+  partial.renamed(place.destination);
+  files::syncDirectory(place.directory);
+  for (auto it = place.createdDirectories.rbegin(); it != place.createdDirectories.rend(); ++it) {
     files::syncDirectory(it->parent_path());
   }
 
   StagedAsset asset{.clientAssetId = UUID(),
-                    .localURL = URL::fileURL(destination),
-                    .filename = repairedUTF8(name),
+                    .localURL = URL::fileURL(place.destination),
+                    .filename = repairedUTF8(place.name),
                     .mimeType = mimeType,
                     .byteCount = copy.byteCount,
                     .sha256 = std::move(copy.sha256),
@@ -132,6 +134,60 @@ StagedAsset AssetStager::stage(const URL& source, const URL& in, const std::stri
                     .uploadId = std::nullopt};
   partial.keep();
   return asset;
+}
+
+}  // namespace
+
+StagedAsset AssetStager::stage(const URL& source, const URL& in, const std::string& mimeType,
+                               AssetRole role) {
+  const fs::path sourcePath = localPath(source, "source");
+  const StagingPlace place = prepareStaging(sourcePath, localPath(in, "destination"));
+
+  // Only a regular file has an end: a FIFO or a device would stall or fill the disk.
+  const FileDescriptor from = files::openRegularFileForReading(sourcePath);
+  // Exclusive: never write through whatever might stand at the name.
+  const FileDescriptor to = files::createNewFile(place.unfinished, S_IRUSR | S_IWUSR);
+  PartialCopy partial(place.unfinished);
+  CopyResult copy = copyAndHash(from.get(), sourcePath, to.get(), place.unfinished);
+  return finishStaging(place, partial, std::move(copy), mimeType, role);
+}
+
+StagedAsset AssetStager::stageByMoving(const URL& source, const URL& in,
+                                       const std::string& mimeType, AssetRole role) {
+  const fs::path sourcePath = localPath(source, "source");
+  std::optional<StagingPlace> place;
+  try {
+    place = prepareStaging(sourcePath, localPath(in, "destination"));
+  } catch (...) {
+    files::removeFileQuietly(sourcePath);
+    throw;
+  }
+  if (::rename(sourcePath.c_str(), place->unfinished.c_str()) != 0) {
+    const int error = errno;
+    if (error != EXDEV) {
+      files::removeFileQuietly(sourcePath);
+      files::throwError("cannot move file", sourcePath, place->unfinished, error);
+    }
+    // Another file system: copied as any file is, and the original goes all the same.
+    try {
+      StagedAsset asset = stage(source, in, mimeType, role);
+      files::removeFileQuietly(sourcePath);
+      return asset;
+    } catch (...) {
+      files::removeFileQuietly(sourcePath);
+      throw;
+    }
+  }
+  PartialCopy partial(place->unfinished);
+  const FileDescriptor file = files::openRegularFileForReading(place->unfinished);
+  CopyResult read = copyAndHash(file.get(), place->unfinished, -1, place->unfinished);
+  return finishStaging(*place, partial, std::move(read), mimeType, role);
+}
+
+// Hidden, recognisably unfinished, and short enough for any source name, since it does not carry
+// the source's name.
+std::string AssetStager::unfinishedCopyName(const UUID& id) {
+  return "." + id.uuidString() + std::string(kUnfinishedSuffix);
 }
 
 bool AssetStager::isUnfinishedCopyName(std::string_view filename) {

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "KestroCore/Foundation/URL.h"
+#include "KestroCore/Foundation/UUID.h"
 #include "KestroCore/Models/CaptureEnvelope.h"
 #include "KestroCore/Outbox/OutboxRecord.h"
 
@@ -56,6 +57,19 @@ namespace AssetStager {
 // its old and new contents; the digest still matches the copy. The copy does not keep the
 // source's permissions, owner or times.
 StagedAsset stage(const URL& source, const URL& in, const std::string& mimeType, AssetRole role);
+
+// Stages `source` by moving it into `in` instead of copying it, for a file that nobody else holds
+// on to (standard input that a share's host wrote into the storage directory, say): renamed to
+// the unfinished name, read once for its digest, flushed and given its final name, as `stage`
+// does with its copy. On another file system than `in` it is copied as `stage` copies, and then
+// removed. Throws as `stage` does; `source` is gone afterwards whether staging succeeded or not,
+// since nothing else would remove it.
+StagedAsset stageByMoving(const URL& source, const URL& in, const std::string& mimeType,
+                          AssetRole role);
+
+// ".<ID>.partial": the name of a copy still being written, for others who write a file into a
+// staging directory in steps and want it recognised as unfinished (and pruned) until it is whole.
+std::string unfinishedCopyName(const UUID& id);
 
 // Whether `filename` is the name of a copy still being written (".<UUID>.partial"): what a
 // staging interrupted by a crash leaves behind.

@@ -105,6 +105,34 @@ TEST_F(AssetStagerTest, StagingTheSameSourceTwiceMakesTwoIndependentCopies) {
   EXPECT_TRUE(fs::exists(*first.localURL.filePath()) && fs::exists(*second.localURL.filePath()));
 }
 
+TEST_F(AssetStagerTest, StagingByMovingTakesTheFileItselfAndLeavesNoSourceEvenOnFailure) {
+  const fs::path original = source("stdin.png", 3 * kMebibyte + 5);
+  const std::string bytes = readFile(original);
+  struct stat before;
+  ASSERT_EQ(::stat(original.c_str(), &before), 0);
+  const StagedAsset asset = AssetStager::stageByMoving(
+      URL::fileURL(original), URL::fileURL(root_ / "staging"), "image/png", AssetRole::primary);
+  const fs::path staged = *asset.localURL.filePath();
+  struct stat after;
+  ASSERT_EQ(::stat(staged.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_FALSE(fs::exists(original));
+  EXPECT_EQ(staged.parent_path(), root_ / "staging");
+  EXPECT_EQ(asset.filename, "stdin.png");
+  EXPECT_EQ(asset.byteCount, static_cast<std::int64_t>(bytes.size()));
+  EXPECT_EQ(asset.sha256, sha256sum(staged));
+  EXPECT_EQ(readFile(staged), bytes);
+
+  // Where no staging directory can be made, the file, which nobody else would remove, goes.
+  const fs::path orphan = source("orphan.png", 10);
+  std::ofstream(root_ / "blocker") << "a file where a directory should be";
+  EXPECT_THROW(
+      AssetStager::stageByMoving(URL::fileURL(orphan), URL::fileURL(root_ / "blocker" / "x"),
+                                 "image/png", AssetRole::primary),
+      fs::filesystem_error);
+  EXPECT_FALSE(fs::exists(orphan));
+}
+
 TEST_F(AssetStagerTest, NamesThatAreNotUTF8KeepTheirBytesOnDiskAndReachJSONRepaired) {
   const struct {
     std::string name;
