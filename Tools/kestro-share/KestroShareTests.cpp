@@ -409,7 +409,7 @@ TEST_F(KestroShareTest, SharesStartedTogetherOnAFreshProfileNameOneDevice) {
   // Each run waits on its standard input until every one is blocked reading it; closing the
   // pipes then lets them race for the missing identifier, as a file manager's action does when it
   // starts one share per selected file.
-  constexpr int kRuns = 40;
+  constexpr int kRuns = 24;
   std::vector<std::pair<pid_t, int>> runs;
   for (int i = 0; i < kRuns; ++i) {
     runs.push_back(startReadingStandardInput());
