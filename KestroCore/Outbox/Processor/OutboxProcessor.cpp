@@ -257,6 +257,9 @@ void OutboxProcessor::recordFailure(const OutboxRecord& picked, CaptureOutboxSta
   std::optional<OutboxFailure> described;
   try {
     described = describeFailure(picked.id(), lastState, failure);
+    // The server will not take those upload ids again, but the next attempt sends the files
+    // anew: worth trying, whatever the server's flag said.
+    if (uploadsForgotten(*described) && !picked.stagedAssets.empty()) described->retryable = true;
     // The wait counts the failures before this one; the retry time runs from now, not from the
     // start of the flush, so a long upload does not eat into it.
     const Date retryAt = later(now(), retryPolicy_.delay(picked.attemptCount, kJitter));

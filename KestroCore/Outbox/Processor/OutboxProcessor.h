@@ -53,7 +53,8 @@ struct OutboxFailure {
   // message; whatever the failure said of itself.
   std::string message;
   // Whether trying again may help: the server's flag, true for the network; true for failures
-  // of this machine (a full disk, a busy database), which may pass.
+  // of this machine (a full disk, a busy database), which may pass; true for UPLOAD_NOT_COMPLETED
+  // of a record with files, since the next attempt uploads them again.
   bool retryable;
   // Whether the failure is stored in the record (retry_wait, its code, its retry time). False
   // when storing it failed too, or when the record was finished or removed meanwhile.

@@ -208,6 +208,8 @@ TEST_F(OutboxProcessorTest, UploadsTheServerNoLongerHasAreSentAgainAfterItRefuse
   EXPECT_EQ(waiting.lastErrorCode, "UPLOAD_NOT_COMPLETED");
   EXPECT_EQ(waiting.resumeState, uploadingAssets);
   EXPECT_EQ(uploadIdCount(waiting), 0u);
+  // Not a refusal to show the user: the next attempt is a different one.
+  EXPECT_TRUE(scene_.store->lastFailures(scene_.userId).at(record.id()).details.retryable);
 
   scene_.session->clearRoutes();
   scene_.now = *waiting.nextRetryAt;
