@@ -214,7 +214,13 @@ void OutboxProcessor::submit(OutboxRecord& record, const std::string& token) {
     try {
       return api_.submit(record.capture, token);
     } catch (const KestroAPIError& error) {
-      if (error.code() == kUploadNotCompleted) forgetUploads(record);
+      if (error.code() == kUploadNotCompleted) {
+        try {
+          forgetUploads(record);
+        } catch (...) {
+          // The refusal is what gets recorded; the next refusal tries forgetting again.
+        }
+      }
       throw;
     }
   }();
