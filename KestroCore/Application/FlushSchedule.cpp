@@ -65,7 +65,8 @@ std::vector<UUID> waitingForServer(const std::vector<OutboxRecord>& records) {
 }
 
 FlushSummary summarizeFlush(const std::vector<OutboxRecord>& before,
-                            const std::vector<OutboxRecord>& after, Date now) {
+                            const std::vector<OutboxRecord>& after, Date now,
+                            const std::map<UUID, OutboxLastFailure>& lastFailures) {
   std::map<UUID, const OutboxRecord*> earlier;
   for (const OutboxRecord& record : before) earlier.emplace(record.id(), &record);
   FlushSummary summary;
@@ -73,13 +74,17 @@ FlushSummary summarizeFlush(const std::vector<OutboxRecord>& before,
     const auto found = earlier.find(record.id());
     const OutboxRecord* old = found == earlier.end() ? nullptr : found->second;
     const bool changed = !old || old->state != record.state || old->updatedAt != record.updatedAt;
-    const bool pending = !old || !(isSent(old->state) || old->state == State::cancelled);
+    // Sent, cancelled and set-aside captures are no business of a flush unless it moved them.
+    const bool pending = !old || !(isSent(old->state) || isSettled(old->state));
     if (!changed && !pending) continue;
 
-    FlushOutcome outcome{record.id(), captureSummary(record), describeRecord(record, now),
-                         isSent(record.state) && (!old || !isSent(old->state))};
+    const auto failure = lastFailures.find(record.id());
+    FlushOutcome outcome{
+        record.id(), captureSummary(record),
+        describeRecord(record, now, failure == lastFailures.end() ? nullptr : &failure->second),
+        isSent(record.state) && (!old || !isSent(old->state))};
     summary.sent += outcome.sentNow;
-    if (!isSent(record.state) && record.state != State::cancelled) ++summary.waiting;
+    if (!isSent(record.state) && !isSettled(record.state)) ++summary.waiting;
     // A failure recorded in this flush: its attempt count went up.
     const bool failedNow =
         record.state == State::retryWait && (!old || record.attemptCount > old->attemptCount);

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,23 +54,28 @@ struct FlushOutcome {
   std::string summary;            // captureSummary
   RecordDescription description;  // where it stands now
   bool sentNow = false;           // the server took it during this flush
+  // Its last failure in this flush, in words (explainFailure); set by flushOutbox.
+  std::optional<std::string> failure = std::nullopt;
 
   bool operator==(const FlushOutcome&) const = default;
 };
 
 struct FlushSummary {
-  // The records the flush had to deal with: those not yet sent before it, and any it changed, in
+  // The records the flush had to deal with: those on their way before it (not sent, cancelled
+  // or set aside), and any it changed, in
   // the order of `after`. Records that vanished meanwhile are left out.
   std::vector<FlushOutcome> records;
   std::size_t sent = 0;     // sent during this flush
-  std::size_t waiting = 0;  // still on this device afterwards (not sent, not cancelled)
+  std::size_t waiting = 0;  // still on their way afterwards (not sent, cancelled or set aside)
   // A record failed in this flush because the server could not be reached.
   bool serverUnreachable = false;
 
   bool operator==(const FlushSummary&) const = default;
 };
 
+// `lastFailures` (OutboxStore::lastFailures) lets a refusal show as one.
 FlushSummary summarizeFlush(const std::vector<OutboxRecord>& before,
-                            const std::vector<OutboxRecord>& after, Date now);
+                            const std::vector<OutboxRecord>& after, Date now,
+                            const std::map<UUID, OutboxLastFailure>& lastFailures = {});
 
 }  // namespace kestro

@@ -83,16 +83,15 @@ TEST(FlushScheduleTest, ASummarySaysWhatWasSentAndWhatWaitsAndWhy) {
 
   const FlushSummary summary = summarizeFlush({queued, failing, oldSent, untouched},
                                               {sent, offline, oldSent, untouched}, kNow);
-  // The record sent long ago is not this flush's business; the blocked one still waits.
-  ASSERT_EQ(summary.records.size(), 3u);
+  // The record sent long ago is not this flush's business, nor the one the user set aside.
+  ASSERT_EQ(summary.records.size(), 2u);
   EXPECT_EQ(summary.records[0].id, sent.id());
   EXPECT_TRUE(summary.records[0].sentNow);
   EXPECT_EQ(summary.records[0].description.text, "sent");
   EXPECT_FALSE(summary.records[1].sentNow);
   EXPECT_EQ(summary.records[1].description.standing, RecordStanding::waitingToRetry);
-  EXPECT_EQ(summary.records[2].id, untouched.id());
   EXPECT_EQ(summary.sent, 1u);
-  EXPECT_EQ(summary.waiting, 2u);
+  EXPECT_EQ(summary.waiting, 1u);
   EXPECT_TRUE(summary.serverUnreachable);
 
   // A record that was already waiting after a network failure and was not tried again says

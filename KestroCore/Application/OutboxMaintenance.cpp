@@ -210,6 +210,43 @@ OutboxRecord retryNow(OutboxStore& store, const OutboxRecord& record, Date now) 
   }
 }
 
+OutboxRecord setAside(OutboxStore& store, const OutboxRecord& record) {
+  using State = CaptureOutboxState;
+  const auto cannot = [](const OutboxRecord& current) {
+    const std::string name = "capture " + shortIdentifier(current.id());
+    switch (current.state) {
+      case State::blockedUserAction:
+        return ApplicationError(ExitStatus::failure, name + " is set aside already");
+      case State::accepted:
+      case State::complete:
+        return ApplicationError(ExitStatus::failure, name + " was sent; nothing to set aside");
+      default:
+        return ApplicationError(ExitStatus::failure, name + " is cancelled");
+    }
+  };
+  // Sent is sent, although the state table would let an accepted record be blocked.
+  const auto check = [&](const OutboxRecord& current) {
+    if (current.state == State::accepted || current.state == State::blockedUserAction ||
+        !canTransition(current.state, State::blockedUserAction)) {
+      throw cannot(current);
+    }
+  };
+  check(record);
+  try {
+    return store.transition(record.id(), State::blockedUserAction);
+  } catch (const OutboxError& error) {
+    // Another process finished or cancelled it meanwhile.
+    if (error.as<OutboxError::InvalidTransition>()) {
+      if (const std::optional<OutboxRecord> current = store.record(record.id())) check(*current);
+    }
+    if (error.as<OutboxError::RecordMissing>()) {
+      throw ApplicationError(ExitStatus::failure, "capture " + shortIdentifier(record.id()) +
+                                                      " is no longer in the outbox");
+    }
+    throw;
+  }
+}
+
 ExportReport exportRecord(const OutboxRecord& record, const fs::path& destination) {
   ExportReport report;
   fs::create_directories(destination);

@@ -62,6 +62,13 @@ std::vector<std::filesystem::path> abandonedStagingDirectories(
 // waiting meanwhile.
 OutboxRecord retryNow(OutboxStore& store, const OutboxRecord& record, Date now);
 
+// Sets a capture aside for good, at the user's word (blocked_user_action, "needs attention"): it
+// is never sent and never pruned, and stays until exported and the account's data deleted. For a
+// capture the server refuses whatever happens. Throws ApplicationError (failure) saying where the
+// capture stands when it was sent, cancelled or set aside already (also when another process got
+// there first), or is gone.
+OutboxRecord setAside(OutboxStore& store, const OutboxRecord& record);
+
 struct ExportReport {
   std::filesystem::path directory;                 // <destination>/kestro-capture-<ID>
   std::filesystem::path recordFile;                // <directory>/record.json

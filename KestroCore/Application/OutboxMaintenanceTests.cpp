@@ -216,6 +216,48 @@ TEST_F(OutboxMaintenanceTest, OnlyAWaitingCaptureCanBeRetriedNow) {
   EXPECT_NE(messageOf(stale).find("it is sent"), std::string::npos);
 }
 
+TEST_F(OutboxMaintenanceTest, ASetAsideCaptureIsNeverSentNorPrunedAndCanBeExported) {
+  const OutboxRecord refused = enqueue(alice_, {"draft.txt"});
+  store_.markRetry(refused.id(), "VALIDATION_ERROR", State::queued, now(),
+                   OutboxFailureDetails{"the title is too long", false});
+  const OutboxRecord setAsideRecord = setAside(store_, *store_.record(refused.id()));
+  EXPECT_EQ(setAsideRecord.state, State::blockedUserAction);
+  EXPECT_TRUE(store_.ready(alice_, now() + 24h, 20).empty());
+
+  // However old, a prune leaves it and its file; an export takes both.
+  age(refused.id(), 24h * 365);
+  pruneOutbox(store_, storage_, 0s, now());
+  ASSERT_TRUE(store_.record(refused.id()).has_value());
+  EXPECT_TRUE(fs::exists(fileOf(setAsideRecord.stagedAssets[0])));
+  const ExportReport report = exportRecord(*store_.record(refused.id()), tree_.root() / "kept");
+  EXPECT_EQ(report.copiedFiles.size(), 1u);
+
+  // Sent, cancelled or set aside already: refused with where it stands, and left as it was.
+  const OutboxRecord sent = enqueue(alice_, {});
+  store_.markAccepted(sent.id(), UUID(), UUID());
+  const OutboxRecord cancelled = enqueue(alice_, {});
+  store_.transition(cancelled.id(), State::cancelled);
+  const auto messageOf = [&](const OutboxRecord& record) {
+    try {
+      setAside(store_, record);
+    } catch (const ApplicationError& error) {
+      EXPECT_EQ(error.status(), ExitStatus::failure);
+      return std::string(error.what());
+    }
+    return std::string("set aside");
+  };
+  EXPECT_NE(messageOf(*store_.record(sent.id())).find("was sent"), std::string::npos);
+  EXPECT_EQ(store_.record(sent.id())->state, State::accepted);
+  EXPECT_NE(messageOf(*store_.record(cancelled.id())).find("cancelled"), std::string::npos);
+  EXPECT_NE(messageOf(*store_.record(refused.id())).find("set aside already"), std::string::npos);
+  // Stale knowledge: seen waiting, finished by another process meanwhile.
+  const OutboxRecord waiting = enqueue(alice_, {});
+  const OutboxRecord stale = *store_.record(waiting.id());
+  store_.markComplete(waiting.id());
+  EXPECT_NE(messageOf(stale).find("was sent"), std::string::npos);
+  EXPECT_EQ(store_.record(waiting.id())->state, State::complete);
+}
+
 TEST_F(OutboxMaintenanceTest, AnExportHoldsTheRecordAndItsFilesAndOverwritesNothing) {
   // As stored: record JSON keeps whole seconds.
   const OutboxRecord record =

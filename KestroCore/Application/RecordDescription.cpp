@@ -63,7 +63,17 @@ std::string formatLocalTime(Date time, Date now) {
   return text;
 }
 
-RecordDescription describeRecord(const OutboxRecord& record, Date now) {
+bool isServerCode(std::string_view code) {
+  return code != "NETWORK_ERROR" && code != "LOCAL_FILE_ERROR" && code != "INVALID_RESPONSE" &&
+         code != "CLIENT_ERROR";
+}
+
+bool isRefusal(const OutboxLastFailure& failure) {
+  return !failure.details.retryable && isServerCode(failure.code);
+}
+
+RecordDescription describeRecord(const OutboxRecord& record, Date now,
+                                 const OutboxLastFailure* lastFailure) {
   switch (record.state) {
     case State::draft:
       return {RecordStanding::onThisDevice, "on this device (draft)"};
@@ -84,13 +94,20 @@ RecordDescription describeRecord(const OutboxRecord& record, Date now) {
     case State::complete:
       return {RecordStanding::sent, "sent"};
     case State::retryWait: {
+      if (lastFailure && lastFailure->describes(record) && isRefusal(*lastFailure)) {
+        std::string text = "refused by the server: " + lastFailure->code;
+        if (record.nextRetryAt) {
+          text += " (tries again at " + formatLocalTime(*record.nextRetryAt, now) + ")";
+        }
+        return {RecordStanding::refused, std::move(text)};
+      }
       std::string text = "waiting to retry";
       if (record.nextRetryAt) text += " at " + formatLocalTime(*record.nextRetryAt, now);
       text += " after " + record.lastErrorCode.value_or("an error");
       return {RecordStanding::waitingToRetry, std::move(text)};
     }
     case State::blockedUserAction:
-      return {RecordStanding::needsAttention, "needs attention (blocked)"};
+      return {RecordStanding::needsAttention, "needs attention (set aside)"};
     case State::cancelled:
       return {RecordStanding::cancelled, "cancelled"};
   }

@@ -15,6 +15,7 @@
 #include "KestroCore/Foundation/Date.h"
 #include "KestroCore/Foundation/UUID.h"
 #include "KestroCore/Outbox/OutboxRecord.h"
+#include "KestroCore/Outbox/Store/OutboxStore.h"
 
 namespace kestro {
 
@@ -25,6 +26,7 @@ enum class RecordStanding {
   sending,         // the capture itself is being submitted
   sent,            // the server has it (accepted or complete)
   waitingToRetry,  // the last attempt failed; another comes later
+  refused,         // the server refused it for good; it is retried all the same until set aside
   needsAttention,  // set aside until the user acts
   cancelled,
 };
@@ -32,14 +34,25 @@ enum class RecordStanding {
 struct RecordDescription {
   RecordStanding standing;
   // "on this device (queued)", "uploading (1 of 2 files)", "sending", "sent",
-  // "waiting to retry at 14:05:09 after NETWORK_ERROR", "needs attention (blocked)", "cancelled".
+  // "waiting to retry at 14:05:09 after NETWORK_ERROR", "refused by the server: VALIDATION_ERROR
+  // (tries again at 14:05:09)", "needs attention (set aside)", "cancelled".
   std::string text;
 
   bool operator==(const RecordDescription&) const = default;
 };
 
 // The record's standing and its words; `now` decides whether a retry time shows its date.
-RecordDescription describeRecord(const OutboxRecord& record, Date now);
+// `lastFailure`, the details the store keeps of the record's last failure (if any), tells a
+// refusal from the server from a failure worth waiting out.
+RecordDescription describeRecord(const OutboxRecord& record, Date now,
+                                 const OutboxLastFailure* lastFailure = nullptr);
+
+// Whether `code` is the server's own, rather than one the client gives failures of its own side
+// (NETWORK_ERROR, LOCAL_FILE_ERROR, INVALID_RESPONSE, CLIENT_ERROR).
+bool isServerCode(std::string_view code);
+
+// The failure describes a refusal from the server that trying again will not change.
+bool isRefusal(const OutboxLastFailure& failure);
 
 // A local time as short as it can be read unambiguously next to `now`: "14:05:09" on the same
 // local day, "2025-03-04 14:05" on another.

@@ -64,7 +64,7 @@ TEST(RecordDescriptionTest, EveryStateInTheUsersWords) {
       {outboxRecord(State::submittingCapture), RecordStanding::sending, "sending"},
       {outboxRecord(State::accepted), RecordStanding::sent, "sent"},
       {outboxRecord(State::complete), RecordStanding::sent, "sent"},
-      {blockedWithCode, RecordStanding::needsAttention, "needs attention (blocked)"},
+      {blockedWithCode, RecordStanding::needsAttention, "needs attention (set aside)"},
       {outboxRecord(State::cancelled), RecordStanding::cancelled, "cancelled"},
       {waitingWithoutTime, RecordStanding::waitingToRetry, "waiting to retry after an error"},
   };
@@ -73,6 +73,32 @@ TEST(RecordDescriptionTest, EveryStateInTheUsersWords) {
     EXPECT_EQ(description.standing, c.standing) << c.text;
     EXPECT_EQ(description.text, c.text);
   }
+}
+
+TEST(RecordDescriptionTest, OnlyTheServersOwnLastingRefusalShowsAsRefused) {
+  const Date now = utc(4, 12, 0);
+  const TimeZone zone("UTC0");
+  OutboxRecord record = testsupport::waitingRecord(utc(4, 12, 5), "VALIDATION_ERROR");
+  record.attemptCount = 2;
+  const auto failure = [&](std::string code, bool retryable, std::int64_t attempt) {
+    return OutboxLastFailure{std::move(code), {"the title is too long", retryable}, attempt, now};
+  };
+
+  const OutboxLastFailure refusal = failure("VALIDATION_ERROR", false, 2);
+  EXPECT_EQ(
+      describeRecord(record, now, &refusal),
+      (RecordDescription{RecordStanding::refused,
+                         "refused by the server: VALIDATION_ERROR (tries again at 12:05:00)"}));
+  // Worth waiting out, the client's own, or about an earlier failure: an ordinary wait.
+  const std::string waiting = "waiting to retry at 12:05:00 after VALIDATION_ERROR";
+  for (const OutboxLastFailure& other :
+       {failure("VALIDATION_ERROR", true, 2), failure("VALIDATION_ERROR", false, 1)}) {
+    EXPECT_EQ(describeRecord(record, now, &other).text, waiting);
+  }
+  EXPECT_EQ(describeRecord(record, now).text, waiting);
+  record.lastErrorCode = "INVALID_RESPONSE";
+  const OutboxLastFailure proxyPage = failure("INVALID_RESPONSE", false, 2);
+  EXPECT_EQ(describeRecord(record, now, &proxyPage).standing, RecordStanding::waitingToRetry);
 }
 
 TEST(RecordDescriptionTest, RetryTimesAreLocalAndShowTheDateOnlyOnAnotherDay) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <map>
 #include <utility>
 #include <variant>
 
@@ -18,6 +19,7 @@
 #include "KestroCore/Application/RecordDescription.h"
 #include "KestroCore/Application/Synchronizer.h"
 #include "KestroCore/Application/TransferMeter.h"
+#include "KestroCore/Foundation/Text.h"
 #include "Platform/Keychain/InMemoryKeychain.h"
 #include "Tools/kestro/DesktopTools.h"
 #include "Tools/kestro/Output.h"
@@ -199,10 +201,25 @@ int showStatus(Application& application, bool json) {
 // --- outbox
 
 int listOutbox(Application& application, bool json) {
-  const std::vector<OutboxRecord> records = application.store().all(requireUser(application));
+  const UUID user = requireUser(application);
+  const std::vector<OutboxRecord> records = application.store().all(user);
+  const std::map<UUID, OutboxLastFailure> failures = application.store().lastFailures(user);
+  const auto lastFailure = [&](const OutboxRecord& record) -> const OutboxLastFailure* {
+    const auto found = failures.find(record.id());
+    return found != failures.end() && found->second.describes(record) ? &found->second : nullptr;
+  };
   if (json) {
+    // The record as stored, and beside it what the record has no place for.
     JSON list = JSON::array();
-    for (const OutboxRecord& record : records) list.push_back(encodeJSON(record));
+    for (const OutboxRecord& record : records) {
+      JSON entry = encodeJSON(record);
+      if (const OutboxLastFailure* failure = lastFailure(record)) {
+        entry["lastFailure"] = JSON{{"code", failure->code},
+                                    {"message", failure->details.message},
+                                    {"retryable", failure->details.retryable}};
+      }
+      list.push_back(std::move(entry));
+    }
     printJSON(list);
     return 0;
   }
@@ -212,12 +229,25 @@ int listOutbox(Application& application, bool json) {
   }
   const Painter paint;
   const Date at = now();
+  bool refused = false;
   for (const OutboxRecord& record : records) {
-    const RecordDescription description = describeRecord(record, at);
+    const OutboxLastFailure* failure = lastFailure(record);
+    const RecordDescription description = describeRecord(record, at, failure);
     std::printf("%s  %-8s  %s  %s\n", shortIdentifier(record.id()).c_str(),
                 formatLocalTime(record.capture.capturedAt, at).c_str(),
                 padded(captureSummary(record, 44), 44).c_str(),
                 paint(description.text, colourOf(description.standing)).c_str());
+    if (description.standing == RecordStanding::refused) {
+      refused = true;
+      std::printf("          %s\n",
+                  paint(printableText("the server said: " + failure->details.message), Colour::dim)
+                      .c_str());
+    }
+  }
+  if (refused) {
+    std::printf(
+        "A capture the server refuses is tried again all the same; to stop it: kestro outbox "
+        "set-aside ID (then kestro outbox export ID DIR keeps it).\n");
   }
   return 0;
 }
@@ -261,6 +291,19 @@ int retryRecord(Application& application, const std::string& id) {
       "Capture %s will be sent at the next flush (a running kestro flush --watch sends "
       "it now).\n",
       shortIdentifier(record.id()).c_str());
+  return 0;
+}
+
+int setAsideRecord(Application& application, const std::string& id) {
+  OutboxStore& store = application.store();
+  const std::vector<OutboxRecord> records = store.all(requireUser(application));
+  const OutboxRecord& record = findRecord(records, id);
+  setAside(store, record);
+  const std::string shortId = shortIdentifier(record.id());
+  std::printf(
+      "Capture %s is set aside: it will not be sent, and stays on this device as needing "
+      "attention. Keep it with: kestro outbox export %s DIR\n",
+      shortId.c_str(), shortId.c_str());
   return 0;
 }
 

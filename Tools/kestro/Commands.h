@@ -74,6 +74,7 @@ int showStatus(Application& application, bool json);
 int listOutbox(Application& application, bool json);
 int pruneOutbox(Application& application, const std::string& olderThan, bool json);
 int retryRecord(Application& application, const std::string& id);
+int setAsideRecord(Application& application, const std::string& id);
 int exportOutboxRecord(Application& application, const std::string& id,
                        const std::string& directory);
 

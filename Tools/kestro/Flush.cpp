@@ -16,6 +16,7 @@
 #include "KestroCore/Application/FlushWatcher.h"
 #include "KestroCore/Application/OutboxFlush.h"
 #include "KestroCore/Application/TransferMeter.h"
+#include "KestroCore/Foundation/Text.h"
 #include "Platform/Storage/KestroPlaces.h"
 #include "Tools/kestro/Commands.h"
 #include "Tools/kestro/DesktopTools.h"
@@ -107,17 +108,38 @@ JSON summaryJSON(const FlushRun& run) {
     if (const auto found = after.find(outcome.id); found != after.end()) {
       entry["state"] = std::string(rawValue(found->second->state));
     }
+    if (outcome.failure) entry["failure"] = *outcome.failure;
     records.push_back(std::move(entry));
   }
-  return JSON{{"sent", run.summary.sent},
-              {"waiting", run.summary.waiting},
-              {"serverReachable", !run.summary.serverUnreachable},
-              {"signInRefused", run.signInRefused},
-              {"records", std::move(records)}};
+  JSON failures = JSON::array();
+  for (const OutboxFailure& failure : run.failures) {
+    failures.push_back(JSON{{"id", failure.recordId.uuidString()},
+                            {"code", failure.code},
+                            {"message", failure.message},
+                            {"retryable", failure.retryable},
+                            {"recorded", failure.recorded}});
+  }
+  JSON document{{"sent", run.summary.sent},
+                {"waiting", run.summary.waiting},
+                {"serverReachable", !run.summary.serverUnreachable},
+                {"signInRefused", run.signInRefused},
+                {"records", std::move(records)},
+                {"failures", std::move(failures)}};
+  if (run.storageFailure) document["storageFailure"] = *run.storageFailure;
+  return document;
 }
 
 std::string plural(std::size_t count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// The outbox could not be written: what the store said, and what it means for the captures.
+std::string storageFailureMessage(const FlushRun& run) {
+  return "the outbox could not be written: " + *run.storageFailure + "; " +
+         (run.summary.waiting == 1
+              ? "1 capture stays as it was"
+              : std::to_string(run.summary.waiting) + " captures stay as they were") +
+         ", to go at a later flush";
 }
 
 // One line per capture the flush dealt with, then what it comes to.
@@ -127,6 +149,10 @@ void printOutcome(const FlushRun& run, const URL& server, const std::string& pre
     std::printf("%s%s  %s  %s\n", prefix.c_str(), shortIdentifier(outcome.id).c_str(),
                 padded(outcome.summary, 44).c_str(),
                 paint(outcome.description.text, colourOf(outcome.description.standing)).c_str());
+    if (outcome.failure) {
+      std::printf("%s          %s\n", prefix.c_str(),
+                  paint(printableText(*outcome.failure, false), Colour::dim).c_str());
+    }
   }
   const FlushSummary& summary = run.summary;
   if (summary.serverUnreachable) {
@@ -221,6 +247,7 @@ int flushOutbox(Application& application, bool json) {
   } else {
     printOutcome(run, account.server, "");
   }
+  if (run.storageFailure) throw ApplicationError(ExitStatus::failure, storageFailureMessage(run));
   if (run.signInRefused) {
     throw ApplicationError(
         ExitStatus::notSignedIn,
@@ -266,6 +293,10 @@ int watchOutbox(Application& application, bool json) {
     } else if (!run.summary.records.empty()) {
       std::printf("%s%s:\n", stamp().c_str(), reasonText(reason));
       printOutcome(run, account.server, stamp());
+    }
+    // The watch goes on: space may come back, and the captures wait where they were.
+    if (run.storageFailure) {
+      std::fprintf(stderr, "kestro: %s\n", storageFailureMessage(run).c_str());
     }
     if (run.signInRefused) {
       throw ApplicationError(ExitStatus::notSignedIn,

@@ -21,8 +21,10 @@
 #include <vector>
 
 #include "KestroCore/API/KestroAPIClient.h"
+#include "KestroCore/Outbox/Store/OutboxStore.h"
 #include "Testing/ProgramTestSupport.h"
 #include "Testing/SecretServiceTestSupport.h"
+#include "Testing/SmallDisk.h"
 
 namespace kestro {
 namespace {
@@ -737,6 +739,115 @@ TEST_F(KestroProgramTest, PruneRemovesExactlyWhatItSays) {
   const ProgramRun again = kestro({"outbox", "prune", "--older-than", "30d"});
   EXPECT_EQ(again.status, 0);
   EXPECT_NE(again.out.find("Removed 0 sent or cancelled captures"), std::string::npos) << again;
+}
+
+TEST_F(KestroProgramTest, AFlushSaysWhatBrokeAnUploadAndThatTheDiskIsFull) {
+  testsupport::SmallDisk disk;
+  if (!disk.mounted()) GTEST_SKIP() << "cannot mount a small tmpfs: " << disk.reason();
+  // The outbox lives on the small disk.
+  fs::remove(root_ / "data");
+  fs::create_directory_symlink(disk.path(), root_ / "data");
+  Server server;
+  signIn(server);
+  ASSERT_EQ(share({file("report.txt", std::string(64 * 1024, 'r')).string()}).status, 0);
+
+  // The connection is reset during the upload: the server was reached, so it is not "away".
+  server.addFault(R"({"route": "PUT /v1/uploads/{id}/content", "action": "reset"})");
+  const ProgramRun reset = kestro({"flush"});
+  EXPECT_EQ(reset.status, 0) << reset;
+  EXPECT_EQ(reset.out.find("cannot be reached"), std::string::npos) << reset;
+  EXPECT_NE(reset.out.find("the connection to the server failed during an upload: "),
+            std::string::npos)
+      << reset;
+  EXPECT_NE(reset.out.find("1 waits"), std::string::npos) << reset;
+
+  // The disk fills up while the outbox is open (a running watch holds it so too).
+  ASSERT_EQ(share({"--text", "a thought"}).status, 0);
+  OutboxStore open(URL::fileURL(storage() / "kestro.sqlite"));
+  const std::string id = outbox()[0]["capture"]["clientCaptureId"];
+  ASSERT_EQ(kestro({"outbox", "retry", id}).status, 0);
+  disk.fill();
+  const ProgramRun full = kestro({"flush"});
+  EXPECT_EQ(full.status, 1) << full;
+  expectOneErrorLine(full, "the outbox could not be written: the disk is full");
+  EXPECT_NE(full.out.find("could not be written to the outbox: the disk is full"),
+            std::string::npos)
+      << full;
+
+  disk.free();
+  const ProgramRun freed = kestro({"flush"});
+  EXPECT_EQ(freed.status, 0) << freed;
+  EXPECT_NE(freed.out.find("2 captures sent."), std::string::npos) << freed;
+}
+
+TEST_F(KestroProgramTest, UploadsLostByARestartedServerAreSentAgain) {
+  auto server = std::make_unique<Server>();
+  const int port = server->port();
+  signIn(*server);
+  ASSERT_EQ(share({file("notes.txt", "notes to keep").string()}).status, 0);
+  server->addFault(
+      R"({"route": "POST /v1/captures", "action": "status", "status": 503, "code": "UNAVAILABLE", "retryable": true})");
+  ASSERT_EQ(kestro({"flush"}).status, 0);
+  const json waiting = outbox()[0];
+  ASSERT_EQ(waiting["state"], "retry_wait");
+  ASSERT_TRUE(waiting["stagedAssets"][0].contains("uploadId"));
+  const std::string id = waiting["capture"]["clientCaptureId"];
+
+  // The server restarts with nothing of the uploads it confirmed; the same address signs in to
+  // the same account there.
+  server.reset();
+  server = std::make_unique<Server>(port);
+  signIn(*server);
+  ASSERT_EQ(kestro({"outbox", "retry", id}).status, 0);
+  const ProgramRun refused = kestro({"flush", "--json"});
+  ASSERT_EQ(refused.status, 0) << refused;
+  EXPECT_EQ(refused.document()["failures"][0]["code"], "UPLOAD_NOT_COMPLETED") << refused;
+  EXPECT_FALSE(outbox()[0]["stagedAssets"][0].contains("uploadId"));
+
+  ASSERT_EQ(kestro({"outbox", "retry", id}).status, 0);
+  const ProgramRun sent = kestro({"flush", "--json"});
+  EXPECT_EQ(sent.document()["sent"], 1) << sent;
+  const ProgramRun items = kestro({"items", "--json"});
+  ASSERT_EQ(items.status, 0) << items;
+  EXPECT_EQ(items.document().size(), 1u);
+}
+
+TEST_F(KestroProgramTest, ACaptureTheServerRefusesShowsSoAndCanBeSetAsideAndKept) {
+  Server server;
+  signIn(server);
+  ASSERT_EQ(share({file("too-big.txt", "pretend this is too big").string()}).status, 0);
+  server.addFault(
+      R"({"route": "POST /v1/captures", "action": "status", "status": 422, "code": "CAPTURE_REFUSED", "message": "This capture is too large", "retryable": false, "count": 100})");
+
+  const ProgramRun flushed = kestro({"flush"});
+  EXPECT_EQ(flushed.status, 0) << flushed;
+  EXPECT_NE(flushed.out.find("refused by the server: CAPTURE_REFUSED"), std::string::npos)
+      << flushed;
+  EXPECT_NE(flushed.out.find("the server said: This capture is too large"), std::string::npos)
+      << flushed;
+  const ProgramRun listed = kestro({"outbox"});
+  EXPECT_NE(listed.out.find("refused by the server: CAPTURE_REFUSED"), std::string::npos) << listed;
+  EXPECT_NE(listed.out.find("kestro outbox set-aside ID"), std::string::npos) << listed;
+  const json record = outbox()[0];
+  EXPECT_EQ(record["lastFailure"]["retryable"], false);
+  const std::string id = record["capture"]["clientCaptureId"];
+
+  const ProgramRun setAside = kestro({"outbox", "set-aside", id.substr(0, 8)});
+  EXPECT_EQ(setAside.status, 0) << setAside;
+  EXPECT_EQ(outbox()[0]["state"], "blocked_user_action");
+  EXPECT_NE(kestro({"outbox"}).out.find("needs attention (set aside)"), std::string::npos);
+  const ProgramRun again = kestro({"outbox", "set-aside", id});
+  EXPECT_EQ(again.status, 1);
+  expectOneErrorLine(again, "set aside already");
+
+  // It is not sent again, not pruned, and can be kept.
+  ASSERT_EQ(kestro({"outbox", "retry", id}).status, 1);
+  EXPECT_NE(kestro({"flush"}).out.find("Nothing to send"), std::string::npos);
+  ASSERT_EQ(kestro({"outbox", "prune", "--older-than", "0"}).status, 0);
+  ASSERT_EQ(outbox().size(), 1u);
+  const ProgramRun exported = kestro({"outbox", "export", id, (root_ / "kept").string()});
+  EXPECT_EQ(exported.status, 0) << exported;
+  EXPECT_TRUE(fs::exists(root_ / "kept" / ("kestro-capture-" + id) / "files" / "too-big.txt"));
 }
 
 }  // namespace

@@ -32,6 +32,7 @@ Colour colourOf(RecordStanding standing) {
       return Colour::green;
     case RecordStanding::waitingToRetry:
       return Colour::yellow;
+    case RecordStanding::refused:
     case RecordStanding::needsAttention:
       return Colour::red;
     case RecordStanding::uploading:

@@ -96,6 +96,10 @@ int main(int argc, char** argv) {
   std::string recordId, directory;
   CLI::App* retry = command(*outbox, "retry", "Make a capture that waits to retry go now");
   retry->add_option("id", recordId, "The capture's id, or its first characters")->required();
+  CLI::App* setAside = command(*outbox, "set-aside",
+                               "Stop sending a capture (one the server refuses, say): it stays "
+                               "on this device as needing attention, to export");
+  setAside->add_option("id", recordId, "The capture's id, or its first characters")->required();
   CLI::App* exportRecord =
       command(*outbox, "export", "Copy a capture's record and files into a directory, to keep");
   exportRecord->add_option("id", recordId, "The capture's id, or its first characters")->required();
@@ -194,6 +198,7 @@ int main(int argc, char** argv) {
       if (status->parsed()) return showStatus(application, json);
       if (prune->parsed()) return pruneOutbox(application, olderThan, json);
       if (retry->parsed()) return retryRecord(application, recordId);
+      if (setAside->parsed()) return setAsideRecord(application, recordId);
       if (exportRecord->parsed()) return exportOutboxRecord(application, recordId, directory);
       if (outbox->parsed()) return listOutbox(application, json);
       if (flush->parsed())

@@ -16,6 +16,10 @@ using enum CaptureOutboxState;
 // database error, a record that cannot be encoded, memory running out.
 constexpr const char* kClientError = "CLIENT_ERROR";
 
+// The server's refusal of a submission whose assets name uploads it does not hold as complete:
+// they expired, or the server lost them. Sending the same ids again can never succeed.
+constexpr std::string_view kUploadNotCompleted = "UPLOAD_NOT_COMPLETED";
+
 // Every failure is retried with the policy's middle jitter, so that the waits are exactly
 // min(baseDelay × 2^attempt, maximumDelay).
 constexpr double kJitter = 0.5;
@@ -30,10 +34,41 @@ Date later(Date from, double seconds) {
   return from + std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(seconds));
 }
 
+// What a failure says of itself, for the observer and the store.
+OutboxFailure describeFailure(const UUID& recordId, CaptureOutboxState during,
+                              const std::exception_ptr& failure) {
+  OutboxFailure described{recordId, kClientError, "", true, false, "", during};
+  try {
+    std::rethrow_exception(failure);
+  } catch (const KestroAPIError& error) {
+    described.code = error.code();
+    described.retryable = error.retryable();
+    if (const auto* server = error.as<KestroAPIError::Server>()) {
+      described.message = server->message;
+    } else if (const auto* transport = error.as<KestroAPIError::Transport>()) {
+      described.message = transport->description;
+    } else if (const auto* local = error.as<KestroAPIError::LocalFile>()) {
+      described.message = local->message;
+    } else {
+      described.message = "the server's answer was not understood";
+    }
+  } catch (const std::exception& error) {
+    described.message = error.what();
+  } catch (...) {
+    described.message = "an unknown failure";
+  }
+  return described;
+}
+
+bool uploadsForgotten(const OutboxFailure& failure) { return failure.code == kUploadNotCompleted; }
+
 // Where a failed record continues: where it was picked up, or, when it was picked up waiting,
 // where that wait was to resume. Taking retry_wait itself would leave a record without staged
-// files untouched by every later pass.
-CaptureOutboxState resumeStateAfterFailure(const OutboxRecord& picked) {
+// files untouched by every later pass. A record whose uploads the server no longer holds goes
+// back to uploading them, wherever it was picked up.
+CaptureOutboxState resumeStateAfterFailure(const OutboxRecord& picked,
+                                           const OutboxFailure& failure) {
+  if (uploadsForgotten(failure) && !picked.stagedAssets.empty()) return uploadingAssets;
   if (picked.state == retryWait) return picked.resumeState.value_or(queued);
   return picked.state;
 }
@@ -175,7 +210,20 @@ void OutboxProcessor::submit(OutboxRecord& record, const std::string& token) {
   const UUID id = record.id();
   // The capture's id is the idempotency key: a submission repeated after a flush ended before
   // `markAccepted` is answered from the first acceptance and creates nothing new.
-  const CaptureAccepted acceptance = api_.submit(record.capture, token);
+  const CaptureAccepted acceptance = [&] {
+    try {
+      return api_.submit(record.capture, token);
+    } catch (const KestroAPIError& error) {
+      if (error.code() == kUploadNotCompleted) {
+        try {
+          forgetUploads(record);
+        } catch (...) {
+          // The refusal is what gets recorded; the next refusal tries forgetting again.
+        }
+      }
+      throw;
+    }
+  }();
   store_->markAccepted(id, acceptance.captureId, acceptance.itemId);
   const CaptureOutboxState from = record.state;
   record.state = accepted;
@@ -185,6 +233,15 @@ void OutboxProcessor::submit(OutboxRecord& record, const std::string& token) {
   store_->markComplete(id);
   record.state = complete;
   notify(OutboxStateChange{id, accepted, complete});
+}
+
+void OutboxProcessor::forgetUploads(const OutboxRecord& record) {
+  if (record.stagedAssets.empty()) return;
+  // Stored before the failure is, so that whatever picks the record up next uploads every file
+  // again rather than naming the same dead ids.
+  std::vector<StagedAsset> assets = store_->record(record.id()).value_or(record).stagedAssets;
+  for (StagedAsset& asset : assets) asset.uploadId.reset();
+  store_->updateAssets(record.id(), assets);
 }
 
 void OutboxProcessor::finishAccepted(OutboxRecord& record) {
@@ -203,25 +260,29 @@ void OutboxProcessor::moveTo(OutboxRecord& record, CaptureOutboxState state) {
 
 void OutboxProcessor::recordFailure(const OutboxRecord& picked, CaptureOutboxState lastState,
                                     const std::exception_ptr& failure) noexcept {
+  std::optional<OutboxFailure> described;
   try {
-    std::string code = kClientError;
-    try {
-      std::rethrow_exception(failure);
-    } catch (const KestroAPIError& error) {
-      code = error.code();
-    } catch (...) {
-      // Not the server client's: the code stays CLIENT_ERROR.
-    }
+    described = describeFailure(picked.id(), lastState, failure);
+    // The server will not take those upload ids again, but the next attempt sends the files
+    // anew: worth trying, whatever the server's flag said.
+    if (uploadsForgotten(*described) && !picked.stagedAssets.empty()) described->retryable = true;
     // The wait counts the failures before this one; the retry time runs from now, not from the
     // start of the flush, so a long upload does not eat into it.
     const Date retryAt = later(now(), retryPolicy_.delay(picked.attemptCount, kJitter));
-    store_->markRetry(picked.id(), code, resumeStateAfterFailure(picked), retryAt);
-    notify(OutboxStateChange{picked.id(), lastState, retryWait, std::move(code)});
-  } catch (...) {
+    store_->markRetry(
+        picked.id(), described->code, resumeStateAfterFailure(picked, *described), retryAt,
+        OutboxFailureDetails{.message = described->message, .retryable = described->retryable});
+    described->recorded = true;
+    notify(OutboxStateChange{picked.id(), lastState, retryWait, described->code});
+  } catch (const std::exception& error) {
     // Recording failed too: the record was deleted, or finished by another process (complete
-    // cannot enter retry_wait), or the database refused. It stays as its last stored step left
-    // it, and `ready` offers it again.
+    // cannot enter retry_wait), or the database refused (a full disk). It stays as its last
+    // stored step left it, and `ready` offers it again; the observer still hears what happened.
+    if (described) described->notRecordedBecause = error.what();
+  } catch (...) {
+    if (described) described->notRecordedBecause = "an unknown failure";
   }
+  if (described) notify(*described);
 }
 
 Date OutboxProcessor::now() const { return clock_ ? clock_() : std::chrono::system_clock::now(); }
@@ -232,6 +293,15 @@ void OutboxProcessor::notify(const OutboxStateChange& change) const noexcept {
     observer_.stateChanged(change);
   } catch (...) {
     // The display's trouble; the record's walk goes on as if it had not been told.
+  }
+}
+
+void OutboxProcessor::notify(const OutboxFailure& failure) const noexcept {
+  if (!observer_.recordFailed) return;
+  try {
+    observer_.recordFailed(failure);
+  } catch (...) {
+    // As for state changes: the observer's trouble changes nothing here.
   }
 }
 

@@ -41,6 +41,34 @@ struct OutboxUploadProgress {
   bool operator==(const OutboxUploadProgress&) const = default;
 };
 
+// One failure of a record's steps, as the processor met it: what the user may need to hear when
+// a record waits again, and all they can hear when the failure could not even be recorded (a full
+// disk, say, leaves the record as its last stored step left it).
+struct OutboxFailure {
+  UUID recordId;
+  // The code recorded, or that would have been: the server's own, NETWORK_ERROR,
+  // LOCAL_FILE_ERROR, INVALID_RESPONSE, or CLIENT_ERROR for anything not from the server client.
+  std::string code;
+  // The server's message, the network's or the file system's description, the database's
+  // message; whatever the failure said of itself.
+  std::string message;
+  // Whether trying again may help: the server's flag, true for the network; true for failures
+  // of this machine (a full disk, a busy database), which may pass; true for UPLOAD_NOT_COMPLETED
+  // of a record with files, since the next attempt uploads them again.
+  bool retryable;
+  // Whether the failure is stored in the record (retry_wait, its code, its retry time). False
+  // when storing it failed too, or when the record was finished or removed meanwhile.
+  bool recorded;
+  // When not recorded: what the store said when asked to record it ("database or disk is full",
+  // or the refusal of a record another process finished meanwhile).
+  std::string notRecordedBecause;
+  // The state the processor last knew the record in when it failed: uploading_assets for a
+  // failed upload, submitting_capture for a refused submission.
+  CaptureOutboxState during;
+
+  bool operator==(const OutboxFailure&) const = default;
+};
+
 // What the application's progress display hears from a flush. Either callback may be empty.
 //
 // The callbacks run on the thread that called `flush`, while that flush holds the processor:
@@ -53,6 +81,9 @@ struct OutboxProcessorObserver {
   std::function<void(const OutboxStateChange&)> stateChanged{};
   // While a staged file is being sent; repeated identical reports are left out.
   std::function<void(const OutboxUploadProgress&)> uploadProgressed{};
+  // After each failure of a record's steps, once the processor has tried to record it; also when
+  // that did not work.
+  std::function<void(const OutboxFailure&)> recordFailed{};
 };
 
 // Drains one user's outbox to the server: takes the records that are ready, walks each through
@@ -73,6 +104,11 @@ struct OutboxProcessorObserver {
 //   capture holds them) is submitted directly.
 // - A failure of a record picked up in retry_wait, whatever kind, resumes at that record's
 //   resumeState (or queued).
+// - A submission refused because the uploads it names are not complete on the server
+//   (UPLOAD_NOT_COMPLETED: the server expired or lost them) forgets the record's upload ids, and
+//   the record resumes at uploading_assets: the next attempt uploads its files again.
+// - Next to each recorded failure the store keeps its message and whether it is retryable
+//   (OutboxStore::lastFailures), which the record JSON has no place for.
 //
 // Thread safety: safe to use from many threads. Flushes of one processor never overlap: a second
 // `flush` waits for the first to end. Two processors (in one process or two) may flush the same
@@ -105,9 +141,10 @@ class OutboxProcessor {
   OutboxProcessor& operator=(const OutboxProcessor&) = delete;
 
   // Processes up to twenty of the user's ready records, oldest first, one after another,
-  // passing `token` unchanged to every server call. Never throws and reports nothing: every
-  // problem is either recorded in the affected record or, when the batch cannot be read at all
-  // or recording fails too, dropped (the record then stays as its last stored step left it).
+  // passing `token` unchanged to every server call. Never throws: every problem is either
+  // recorded in the affected record or, when the batch cannot be read at all or recording fails
+  // too, dropped (the record then stays as its last stored step left it). The observer hears
+  // every record failure either way.
   // Even running out of memory is handled so: a record step that fails with std::bad_alloc is
   // recorded like any other failure ("CLIENT_ERROR") if that is still possible, and the flush
   // goes on with the next record.
@@ -119,11 +156,13 @@ class OutboxProcessor {
   void submit(OutboxRecord& record, const std::string& token);
   void finishAccepted(OutboxRecord& record);
   void moveTo(OutboxRecord& record, CaptureOutboxState state);
+  void forgetUploads(const OutboxRecord& record);
   void recordFailure(const OutboxRecord& picked, CaptureOutboxState lastState,
                      const std::exception_ptr& failure) noexcept;
 
   Date now() const;
   void notify(const OutboxStateChange& change) const noexcept;
+  void notify(const OutboxFailure& failure) const noexcept;
   HTTPRequest::ProgressHandler progressReporter(const UUID& recordId,
                                                 const UUID& clientAssetId) const;
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Testing/OutboxTestSupport.h"
+#include "Testing/SmallDisk.h"
 
 namespace kestro {
 namespace {
@@ -166,7 +167,9 @@ TEST_F(OutboxProcessorTest, ServerErrorsAreRecordedAsRetriesWhetherOrNotTheyAreR
     const OutboxRecord record = enqueue({});
     const std::string code = retryable ? "UNAVAILABLE" : "CAPTURE_REFUSED";
     scene_.server.addFault(serverError(kSubmit, retryable ? 503 : 422, code, retryable));
-    auto processor = this->processor();
+    std::vector<OutboxFailure> heard;
+    auto processor = this->processor(
+        {.recordFailed = [&](const OutboxFailure& failure) { heard.push_back(failure); }});
     flush(processor);
     const OutboxRecord failed = scene_.stored(record.id());
     EXPECT_EQ(failed.state, retryWait);
@@ -174,7 +177,87 @@ TEST_F(OutboxProcessorTest, ServerErrorsAreRecordedAsRetriesWhetherOrNotTheyAreR
     EXPECT_EQ(failed.lastErrorCode, code);
     EXPECT_EQ(failed.attemptCount, 1);
     EXPECT_EQ(scene_.stats().accepted(record.id()), 0);
+
+    // The observer hears what the server said, and the store keeps it beside the record.
+    const std::string message = "A fault injected by kestro-devserver";
+    EXPECT_EQ(heard, (std::vector{OutboxFailure{record.id(), code, message, retryable, true, "",
+                                                submittingCapture}}));
+    const OutboxLastFailure kept = scene_.store->lastFailures(scene_.userId).at(record.id());
+    EXPECT_EQ(kept.details, (OutboxFailureDetails{message, retryable}));
+    EXPECT_TRUE(kept.describes(failed));
   }
+}
+
+TEST_F(OutboxProcessorTest, UploadsTheServerNoLongerHasAreSentAgainAfterItRefusesThem) {
+  const OutboxRecord record = enqueue({30'000, 40'000});
+  scene_.server.addFault(serverError(kSubmit, 503, "UNAVAILABLE", true));
+  auto processor = this->processor();
+  flush(processor);
+  OutboxRecord waiting = scene_.stored(record.id());
+  ASSERT_EQ(uploadIdCount(waiting), 2u);
+
+  // The server forgets both uploads (they expired, or it was reset): the ids the record holds
+  // now name nothing it has.
+  std::vector<StagedAsset> assets = waiting.stagedAssets;
+  for (StagedAsset& asset : assets) asset.uploadId = UUID();
+  scene_.store->updateAssets(record.id(), assets);
+  scene_.now = *waiting.nextRetryAt;
+  flush(processor);
+  waiting = scene_.stored(record.id());
+  EXPECT_EQ(waiting.state, retryWait);
+  EXPECT_EQ(waiting.lastErrorCode, "UPLOAD_NOT_COMPLETED");
+  EXPECT_EQ(waiting.resumeState, uploadingAssets);
+  EXPECT_EQ(uploadIdCount(waiting), 0u);
+  // Not a refusal to show the user: the next attempt is a different one.
+  EXPECT_TRUE(scene_.store->lastFailures(scene_.userId).at(record.id()).details.retryable);
+
+  scene_.session->clearRoutes();
+  scene_.now = *waiting.nextRetryAt;
+  flush(processor);
+  EXPECT_EQ(scene_.session->routes(),
+            (Strings{kInitiate, kUpload, kComplete, kInitiate, kUpload, kComplete, kSubmit}));
+  const OutboxRecord done = scene_.stored(record.id());
+  EXPECT_EQ(done.state, complete);
+  EXPECT_EQ(scene_.stats().uploads("completed"), 4);
+  EXPECT_EQ(scene_.stats().accepted(record.id()), 1);
+}
+
+TEST_F(OutboxProcessorTest, FailuresThatCannotBeRecordedOnAFullDiskAreStillHeard) {
+  testsupport::SmallDisk disk;
+  if (!disk.mounted()) GTEST_SKIP() << "cannot mount a small tmpfs: " << disk.reason();
+  const auto store = std::make_shared<OutboxStore>(URL::fileURL(disk.path() / "kestro.sqlite"));
+  const UUID first = enqueueCapture(*store, scene_.userId, disk.path(), {}).id();
+  const UUID second = enqueueCapture(*store, scene_.userId, disk.path(), {}).id();
+  disk.fill();
+
+  std::vector<OutboxFailure> heard;
+  OutboxProcessor processor(
+      store, scene_.api, kPolicy,
+      {.recordFailed = [&](const OutboxFailure& failure) { heard.push_back(failure); }},
+      scene_.clock());
+  processor.flush(scene_.userId, scene_.token);
+
+  // Nothing could be stored, so nothing was sent, and each record stays where it was.
+  EXPECT_EQ(scene_.session->routes(), Strings{});
+  ASSERT_EQ(heard.size(), 2u);
+  EXPECT_EQ(heard[0].recordId, first);
+  EXPECT_EQ(heard[1].recordId, second);
+  for (const OutboxFailure& failure : heard) {
+    EXPECT_EQ(failure.code, "CLIENT_ERROR");
+    EXPECT_FALSE(failure.recorded);
+    EXPECT_EQ(failure.during, queued);
+    EXPECT_NE(failure.message.find("full"), std::string::npos) << failure.message;
+    EXPECT_NE(failure.notRecordedBecause.find("full"), std::string::npos);
+  }
+  EXPECT_EQ(store->record(first)->state, queued);
+  EXPECT_EQ(store->record(first)->attemptCount, 0);
+
+  disk.free();
+  heard.clear();
+  processor.flush(scene_.userId, scene_.token);
+  EXPECT_TRUE(heard.empty());
+  EXPECT_EQ(store->record(first)->state, complete);
+  EXPECT_EQ(store->record(second)->state, complete);
 }
 
 TEST_F(OutboxProcessorTest, BackoffDoublesFromTheBaseDelayUpToTheCap) {
@@ -411,6 +494,7 @@ TEST_F(OutboxProcessorTest, ThrowingObserverChangesNothing) {
   const Outcome loud = walk(OutboxProcessorObserver{
       .stateChanged = [&](const OutboxStateChange&) { ++calls, throw std::runtime_error("no"); },
       .uploadProgressed = [&](const OutboxUploadProgress&) { ++calls, throw 42; },
+      .recordFailed = [&](const OutboxFailure&) { ++calls, throw std::runtime_error("no"); },
   });
   EXPECT_GT(calls, 10);
   EXPECT_EQ(loud, quiet);

@@ -38,6 +38,17 @@ constexpr const char* kCompletedBefore =
     "SELECT record_json FROM outbox WHERE state IN ('complete', 'cancelled') AND updated_at < ?";
 constexpr const char* kRemoveCompleted =
     "DELETE FROM outbox WHERE state IN ('complete', 'cancelled') AND updated_at < ?";
+constexpr const char* kSaveFailure =
+    "INSERT OR REPLACE INTO outbox_failures(id, code, message, retryable, attempt_count, "
+    "failed_at)\nVALUES(?, ?, ?, ?, ?, ?)";
+constexpr const char* kLastFailures =
+    "SELECT f.id, f.code, f.message, f.retryable, f.attempt_count, f.failed_at\n"
+    "FROM outbox_failures f JOIN outbox o ON o.id = f.id WHERE o.user_id = ?";
+constexpr const char* kRemoveCompletedFailures =
+    "DELETE FROM outbox_failures WHERE id IN (SELECT id FROM outbox\n"
+    "  WHERE state IN ('complete', 'cancelled') AND updated_at < ?)";
+constexpr const char* kDeleteFailures =
+    "DELETE FROM outbox_failures WHERE id IN (SELECT id FROM outbox WHERE user_id = ?)";
 constexpr const char* kDeleteOutbox = "DELETE FROM outbox WHERE user_id = ?";
 constexpr const char* kDeleteCacheEntities = "DELETE FROM cache_entities WHERE user_id = ?";
 constexpr const char* kDeleteSyncState = "DELETE FROM sync_state WHERE user_id = ?";
@@ -85,8 +96,8 @@ std::optional<OutboxRecord> OutboxStore::read(const UUID& id) {
   return decodeRecord(*rows.front().front());
 }
 
-template <class Change>
-OutboxRecord OutboxStore::mutate(const UUID& id, Change&& change) {
+template <class Change, class Then>
+OutboxRecord OutboxStore::mutate(const UUID& id, Change&& change, Then&& then) {
   // One immediate transaction around the read and the write: the other process cannot slip an
   // update in between and have it overwritten with our stale copy.
   sqlite::Transaction transaction(*connection_);
@@ -95,6 +106,7 @@ OutboxRecord OutboxStore::mutate(const UUID& id, Change&& change) {
   change(*record);
   record->updatedAt = currentTime();
   save(*record);
+  then(*record);
   transaction.commit();
   return std::move(*record);
 }
@@ -188,16 +200,57 @@ void OutboxStore::markComplete(const UUID& id) {
 void OutboxStore::markRetry(const UUID& id, const std::string& code, CaptureOutboxState resumeAt,
                             Date nextRetryAt) {
   std::lock_guard lock(mutex_);
-  mutate(id, [&](OutboxRecord& record) {
-    if (!canTransition(record.state, CaptureOutboxState::retryWait)) {
-      throw OutboxError::invalidTransition(record.state, CaptureOutboxState::retryWait);
-    }
-    record.state = CaptureOutboxState::retryWait;
-    record.resumeState = resumeAt;
-    record.attemptCount += 1;
-    record.lastErrorCode = code;
-    record.nextRetryAt = nextRetryAt;
-  });
+  retry(id, code, resumeAt, nextRetryAt, nullptr);
+}
+
+void OutboxStore::markRetry(const UUID& id, const std::string& code, CaptureOutboxState resumeAt,
+                            Date nextRetryAt, const OutboxFailureDetails& details) {
+  std::lock_guard lock(mutex_);
+  retry(id, code, resumeAt, nextRetryAt, &details);
+}
+
+void OutboxStore::retry(const UUID& id, const std::string& code, CaptureOutboxState resumeAt,
+                        Date nextRetryAt, const OutboxFailureDetails* details) {
+  // The details go in the record's own transaction: they never describe a failure that was not
+  // recorded.
+  const auto keepDetails = [&](const OutboxRecord& record) {
+    if (!details) return;
+    const std::string text = id.uuidString();
+    connection_->execute(kSaveFailure, {Text{text}, Text{code}, Text{details->message},
+                                        std::int64_t{details->retryable ? 1 : 0},
+                                        record.attemptCount, secondsSince1970(record.updatedAt)});
+  };
+  mutate(
+      id,
+      [&](OutboxRecord& record) {
+        if (!canTransition(record.state, CaptureOutboxState::retryWait)) {
+          throw OutboxError::invalidTransition(record.state, CaptureOutboxState::retryWait);
+        }
+        record.state = CaptureOutboxState::retryWait;
+        record.resumeState = resumeAt;
+        record.attemptCount += 1;
+        record.lastErrorCode = code;
+        record.nextRetryAt = nextRetryAt;
+      },
+      keepDetails);
+}
+
+std::map<UUID, OutboxLastFailure> OutboxStore::lastFailures(const UUID& userId) {
+  std::lock_guard lock(mutex_);
+  const std::string user = userId.uuidString();
+  std::map<UUID, OutboxLastFailure> failures;
+  for (const auto& row : connection_->query(kLastFailures, {Text{user}})) {
+    const auto id = row.size() == 6 && row[0] ? UUID::fromString(*row[0]) : std::nullopt;
+    if (!id) continue;
+    OutboxLastFailure failure;
+    failure.code = row[1].value_or("");
+    failure.details.message = row[2].value_or("");
+    failure.details.retryable = row[3].value_or("1") != "0";
+    failure.attemptCount = row[4] ? std::stoll(*row[4]) : 0;
+    failure.failedAt = dateFromSecondsSince1970(row[5] ? std::stod(*row[5]) : 0).value_or(Date{});
+    failures.emplace(*id, std::move(failure));
+  }
+  return failures;
 }
 
 OutboxRecord OutboxStore::makeDue(const UUID& id, Date now) {
@@ -217,6 +270,7 @@ std::vector<OutboxRecord> OutboxStore::removeCompleted(Date olderThan) {
   // the read and the delete.
   sqlite::Transaction transaction(*connection_);
   std::vector<OutboxRecord> removed = readRecords(*connection_, kCompletedBefore, {cutoff});
+  connection_->execute(kRemoveCompletedFailures, {cutoff});
   connection_->execute(kRemoveCompleted, {cutoff});
   transaction.commit();
   return removed;
@@ -231,6 +285,7 @@ void OutboxStore::deleteAll(const UUID& userId) {
     // go together or not at all.
     sqlite::Transaction transaction(*connection_);
     records = readRecords(*connection_, kAll, {Text{user}});
+    connection_->execute(kDeleteFailures, {Text{user}});
     connection_->execute(kDeleteOutbox, {Text{user}});
     connection_->execute(kDeleteCacheEntities, {Text{user}});
     connection_->execute(kDeleteSyncState, {Text{user}});

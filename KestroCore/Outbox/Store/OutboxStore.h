@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,6 +21,31 @@ namespace kestro {
 namespace sqlite {
 class Connection;
 }
+
+// What a failure said of itself, beyond the code the record carries.
+struct OutboxFailureDetails {
+  std::string message;
+  bool retryable = true;
+
+  bool operator==(const OutboxFailureDetails&) const = default;
+};
+
+// A record's last failure as the store kept it beside the record. It belongs to the record's
+// current wait only while the record is in retry_wait with the same attempt count and code:
+// a writer that does not keep details (an older program) leaves the previous ones in place.
+struct OutboxLastFailure {
+  std::string code;
+  OutboxFailureDetails details;
+  std::int64_t attemptCount = 0;  // the record's attempt count once this failure was counted
+  Date failedAt;
+
+  bool operator==(const OutboxLastFailure&) const = default;
+
+  bool describes(const OutboxRecord& record) const {
+    return record.state == CaptureOutboxState::retryWait && record.attemptCount == attemptCount &&
+           record.lastErrorCode == code;
+  }
+};
 
 // The outbox: every capture between the moment it is shared and the moment the server has it,
 // kept in one SQLite database file that the short-lived share target and the long-running
@@ -90,6 +116,14 @@ class OutboxStore {
   // with one more attempt counted. Refused for complete, cancelled and blocked_user_action.
   void markRetry(const UUID& id, const std::string& code, CaptureOutboxState resumeAt,
                  Date nextRetryAt);
+  // The same, keeping `details` as the record's last failure in the same transaction.
+  void markRetry(const UUID& id, const std::string& code, CaptureOutboxState resumeAt,
+                 Date nextRetryAt, const OutboxFailureDetails& details);
+
+  // The last failures kept for the user's records, by record id. Records that never failed, or
+  // whose failure was recorded without details, have none or an older one (see
+  // OutboxLastFailure::describes).
+  std::map<UUID, OutboxLastFailure> lastFailures(const UUID& userId);
 
   // Makes a record that waits in retry_wait due at `now`, for a user who asks to retry at once:
   // only its retry time changes, so the next `ready` at or after `now` returns it and processing
@@ -98,22 +132,28 @@ class OutboxStore {
   OutboxRecord makeDue(const UUID& id, Date now);
 
   // Deletes every complete or cancelled record last written strictly before `olderThan`, of
-  // every user, and returns the deleted records (read in the same transaction). Their staged
+  // every user, with its last failure, and returns the deleted records (read in the same
+  // transaction). Their staged
   // files are left on disk for the caller to remove. A deleted row whose record JSON no longer
   // decodes fails the whole operation, and nothing is deleted.
   std::vector<OutboxRecord> removeCompleted(Date olderThan);
 
-  // Deletes the user's records and the application's cached entities and sync cursor for that
-  // user, all or nothing, then removes the records' staged files (files already gone are fine).
-  // Other users' rows are left alone.
+  // Deletes the user's records with their last failures, and the application's cached entities
+  // and sync cursor for that user, all or nothing, then removes the records' staged files (files
+  // already gone are fine). Other users' rows are left alone.
   void deleteAll(const UUID& userId);
 
  private:
   // Every operation below runs with `mutex_` held.
   void save(const OutboxRecord& record);
   std::optional<OutboxRecord> read(const UUID& id);
-  template <class Change>
-  OutboxRecord mutate(const UUID& id, Change&& change);
+  // Reads the record, applies `change`, saves it, then runs `then` on the saved record, all in
+  // one transaction.
+  template <class Change, class Then = void (*)(const OutboxRecord&)>
+  OutboxRecord mutate(
+      const UUID& id, Change&& change, Then&& then = [](const OutboxRecord&) {});
+  void retry(const UUID& id, const std::string& code, CaptureOutboxState resumeAt, Date nextRetryAt,
+             const OutboxFailureDetails* details);
 
   std::mutex mutex_;
   std::unique_ptr<sqlite::Connection> connection_;

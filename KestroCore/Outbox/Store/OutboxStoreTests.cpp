@@ -126,7 +126,7 @@ TEST_F(OutboxStoreTest, OpeningCreatesTheFolderAndReopeningKeepsRows) {
   EXPECT_TRUE(reopened.all(bob_).empty());
 }
 
-TEST_F(OutboxStoreTest, TheSchemaIsTheSharedOnePlusOurReadyIndex) {
+TEST_F(OutboxStoreTest, TheSchemaIsTheSharedOnePlusOurReadyIndexAndFailureDetails) {
   OutboxStore store(databaseURL());
   EXPECT_EQ(texts("PRAGMA journal_mode"), std::vector<std::string>{"wal"});
   const std::vector<std::string> expected{
@@ -136,12 +136,16 @@ TEST_F(OutboxStoreTest, TheSchemaIsTheSharedOnePlusOurReadyIndex) {
       "table outbox CREATE TABLE outbox (\n  id TEXT PRIMARY KEY,\n  user_id TEXT NOT NULL,\n"
       "  state TEXT NOT NULL,\n  next_retry_at REAL,\n  record_json BLOB NOT NULL,\n"
       "  created_at REAL NOT NULL,\n  updated_at REAL NOT NULL\n)",
+      "table outbox_failures CREATE TABLE outbox_failures (\n  id TEXT PRIMARY KEY,\n"
+      "  code TEXT NOT NULL,\n  message TEXT NOT NULL,\n  retryable INTEGER NOT NULL,\n"
+      "  attempt_count INTEGER NOT NULL,\n  failed_at REAL NOT NULL\n)",
       "index outbox_ready_idx CREATE INDEX outbox_ready_idx ON outbox(state, next_retry_at, "
       "created_at)",
       "index outbox_user_ready_idx CREATE INDEX outbox_user_ready_idx ON outbox(user_id, "
       "created_at)\nWHERE state NOT IN ('complete', 'cancelled', 'blocked_user_action')",
       "index sqlite_autoindex_cache_entities_1 -",
       "index sqlite_autoindex_outbox_1 -",
+      "index sqlite_autoindex_outbox_failures_1 -",
       "index sqlite_autoindex_sync_state_1 -",
       "table sync_state CREATE TABLE sync_state (\n  user_id TEXT PRIMARY KEY,\n"
       "  cursor INTEGER NOT NULL DEFAULT 0\n)",
@@ -496,6 +500,52 @@ TEST_F(OutboxStoreTest, MakeDueBringsARetryForwardAndKeepsWhereItResumes) {
             OutboxError::invalidTransition(State::complete, State::complete));
   EXPECT_EQ(outboxErrorOf([&] { store.makeDue(UUID(), now); }), OutboxError::recordMissing());
   EXPECT_EQ(store.all(alice_), before);
+}
+
+TEST_F(OutboxStoreTest, FailureDetailsAreKeptWithTheRetryAndGoWithTheRecord) {
+  OutboxStore store(databaseURL());
+  const Date now{1741064767s};
+  const UUID refused = store.enqueue(alice_, capture(), {}).id();
+  const UUID sent = store.enqueue(alice_, capture(), {}).id();
+  const UUID bobs = store.enqueue(bob_, capture(), {}).id();
+  store.markRetry(refused, "VALIDATION_ERROR", State::queued, now + 1h,
+                  OutboxFailureDetails{"the title is too long", false});
+  store.markRetry(sent, "NETWORK_ERROR", State::queued, now, {"Connection reset by peer", true});
+  store.markRetry(bobs, "UNAVAILABLE", State::queued, now, {"down for maintenance", true});
+
+  auto failures = store.lastFailures(alice_);
+  ASSERT_EQ(failures.size(), 2u);
+  const OutboxLastFailure& first = failures.at(refused);
+  EXPECT_EQ(first.code, "VALIDATION_ERROR");
+  EXPECT_EQ(first.details, (OutboxFailureDetails{"the title is too long", false}));
+  EXPECT_EQ(first.attemptCount, 1);
+  EXPECT_TRUE(first.describes(*store.record(refused)));
+  EXPECT_EQ(failures.at(sent).details, (OutboxFailureDetails{"Connection reset by peer", true}));
+
+  // A failure recorded without details leaves the old ones, which then describe nothing; one
+  // with details replaces them.
+  store.markRetry(refused, "UNAVAILABLE", State::queued, now + 1h);
+  EXPECT_FALSE(store.lastFailures(alice_).at(refused).describes(*store.record(refused)));
+  store.markRetry(refused, "VALIDATION_ERROR", State::queued, now + 1h, {"still too long", false});
+  failures = store.lastFailures(alice_);
+  EXPECT_EQ(failures.at(refused).attemptCount, 3);
+  EXPECT_TRUE(failures.at(refused).describes(*store.record(refused)));
+  // Leaving the wait leaves the details behind them.
+  EXPECT_FALSE(failures.at(refused).describes(store.transition(refused, State::queued)));
+
+  // Refused for a record that cannot wait: no details either.
+  store.markComplete(sent);
+  EXPECT_THROW(store.markRetry(sent, "LATE", State::queued, now, {"late", true}), OutboxError);
+  EXPECT_EQ(store.lastFailures(alice_).at(sent).code, "NETWORK_ERROR");
+
+  // They go with their records, and only with theirs.
+  store.removeCompleted(Date::max());
+  EXPECT_EQ(texts("SELECT count(*) FROM outbox_failures WHERE id = '" + sent.uuidString() + "'"),
+            std::vector<std::string>{"0"});
+  EXPECT_EQ(store.lastFailures(alice_).size(), 1u);
+  store.deleteAll(alice_);
+  EXPECT_TRUE(store.lastFailures(alice_).empty());
+  EXPECT_EQ(store.lastFailures(bob_).size(), 1u);
 }
 
 }  // namespace

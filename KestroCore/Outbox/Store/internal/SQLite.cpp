@@ -187,6 +187,7 @@ std::unique_ptr<Connection> openOutboxDatabase(const URL& databaseURL, std::stri
   connection->setBusyTimeout(kBusyTimeout);
   connection->executeSetupScript(kOutboxSchema, kSchemaErrorMessage);
   connection->executeSetupScript(kOutboxReadyIndex, kSchemaErrorMessage);
+  connection->executeSetupScript(kOutboxFailuresTable, kSchemaErrorMessage);
   return connection;
 }
 

@@ -42,6 +42,19 @@ inline constexpr const char* kOutboxReadyIndex =
     "CREATE INDEX IF NOT EXISTS outbox_user_ready_idx ON outbox(user_id, created_at)\n"
     "WHERE state NOT IN ('complete', 'cancelled', 'blocked_user_action');";
 
+// Our own addition too: what the record JSON has no place for about a record's last failure (its
+// message, whether the server called it retryable). One row per record, written with the failure
+// and deleted with the record; `attempt_count` ties it to the failure it describes.
+inline constexpr const char* kOutboxFailuresTable =
+    "CREATE TABLE IF NOT EXISTS outbox_failures (\n"
+    "  id TEXT PRIMARY KEY,\n"
+    "  code TEXT NOT NULL,\n"
+    "  message TEXT NOT NULL,\n"
+    "  retryable INTEGER NOT NULL,\n"
+    "  attempt_count INTEGER NOT NULL,\n"
+    "  failed_at REAL NOT NULL\n"
+    ");";
+
 inline constexpr const char* kSchemaErrorMessage = "SQLite schema error";
 
 }  // namespace kestro::sqlite
