@@ -141,7 +141,7 @@ void printOutcome(const FlushRun& run, const URL& server, const std::string& pre
         prefix.c_str(), server.absoluteString().c_str(),
         plural(summary.waiting, "capture stays", "captures stay").c_str());
   } else if (summary.records.empty()) {
-    std::printf("%sNothing to send: the outbox is empty.\n", prefix.c_str());
+    std::printf("%sNothing to send: no capture waits on this device.\n", prefix.c_str());
   } else if (summary.waiting == 0) {
     std::printf("%s%s.\n", prefix.c_str(),
                 plural(summary.sent, "capture sent", "captures sent").c_str());
