@@ -34,8 +34,9 @@ void FlushWatcher::run() {
   // Whether a check found the server silent since records were last released for it. Records
   // are released only when it answers after that: a server that answers checks while requests
   // to it still fail (a proxy in front of a dead backend) is left to the backoff, never retried
-  // every second. A flush leaves the mark alone: one that failed says nothing new, and one that
-  // got through is followed by a check that sees the server up and releases the rest.
+  // every second. A flush leaves the mark alone while records still wait for the server: one
+  // that failed says nothing new, and one that got through is followed by a check that sees the
+  // server up and releases the rest.
   bool serverSeenDown = false;
   // Checks keep their own pace, so that retries coming due one after another never crowd them
   // out.
@@ -54,6 +55,8 @@ void FlushWatcher::run() {
         const FlushSummary done = hooks_.flush(reason);
         records = hooks_.records();
         last = LastFlush{startedAt, recordsChanged(before, records), done.serverUnreachable};
+        // Nothing waits for the server any more: whatever a check saw of it is history.
+        if (waitingForServer(records).empty()) serverSeenDown = false;
         flushPending = false;
       } else {
         records = hooks_.records();

@@ -247,12 +247,13 @@ const char* reasonText(FlushReason reason) {
 }  // namespace
 
 int flushOutbox(Application& application, bool json) {
+  // Before the signals' thread, which uses it, and so gone only after that thread.
+  std::stop_source stop;
   StopSignals signals;
   const Session& session = application.session();
   const SignedInAccount account = session.requireSignedIn();
   const std::shared_ptr<OutboxStore> store = application.sharedStore();
   FlushProgress progress(store->all(account.userId), desktop::standardOutputIsTerminal(), json);
-  std::stop_source stop;
   signals.start([&stop] { stop.request_stop(); });
   const FlushRun run = kestro::flushOutbox(
       store, session, account, progress.observer(),
@@ -276,6 +277,7 @@ int flushOutbox(Application& application, bool json) {
 }
 
 int watchOutbox(Application& application, bool json) {
+  std::stop_source stop;  // outlives the signals' thread, which uses it
   StopSignals signals;
   const Session& session = application.session();
   const SignedInAccount first = session.requireSignedIn();
@@ -293,7 +295,6 @@ int watchOutbox(Application& application, bool json) {
     return formatLocalTime(std::chrono::system_clock::now(), std::chrono::system_clock::now()) +
            "  ";
   };
-  std::stop_source stop;
   hooks.flush = [&](FlushReason reason) {
     // Read afresh each time: a new sign-in (another token, another server) takes effect at once,
     // and a sign-out ends the watch.
