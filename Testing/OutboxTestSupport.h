@@ -16,6 +16,7 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -490,6 +491,23 @@ inline devserver::FaultRule serverError(const std::string& route, int status, st
   rule.retryable = retryable;
   return rule;
 }
+
+// --- Time
+
+// The wall clock, a further second ahead after each `step`: retry times are whole seconds
+// (rounded up), so a processor on this clock finds the failures it recorded due again one step
+// later, without anyone waiting for them.
+class SteppingClock {
+ public:
+  OutboxProcessor::Clock clock() {
+    return
+        [this] { return std::chrono::system_clock::now() + std::chrono::seconds(steps_.load()); };
+  }
+  void step() { ++steps_; }
+
+ private:
+  std::atomic<int> steps_{0};
+};
 
 // --- A whole scene
 

@@ -24,16 +24,26 @@ void earliest(std::optional<Date>& current, Date candidate) {
 
 }  // namespace
 
-FlushPlan planFlush(const std::vector<OutboxRecord>& records, Date now, Date lastFlush,
-                    bool lastFlushChangedSomething, std::chrono::seconds recheckInterval) {
+FlushPlan planFlush(const std::vector<OutboxRecord>& records, Date now, const LastFlush& last,
+                    std::chrono::seconds recheckInterval) {
+  using namespace std::chrono_literals;
+  const Date recheck = last.startedAt + recheckInterval;
   FlushPlan plan;
   for (const OutboxRecord& record : records) {
     if (isSettled(record.state)) continue;
     if (record.state == State::retryWait) {
-      earliest(plan.nextFlush, record.nextRetryAt.value_or(now));
       plan.watchServer = plan.watchServer || waitsForServer(record);
+      if (!record.nextRetryAt) {
+        earliest(plan.nextFlush, now);
+      } else if (*record.nextRetryAt > last.startedAt) {
+        earliest(plan.nextFlush, *record.nextRetryAt);
+      } else if (!last.serverUnreachable && last.startedAt < *record.nextRetryAt + 1s) {
+        earliest(plan.nextFlush, *record.nextRetryAt + 1s);
+      } else {
+        earliest(plan.nextFlush, recheck);
+      }
     } else {
-      earliest(plan.nextFlush, lastFlushChangedSomething ? now : lastFlush + recheckInterval);
+      earliest(plan.nextFlush, last.changedSomething && !last.serverUnreachable ? now : recheck);
     }
   }
   return plan;

@@ -24,9 +24,9 @@ inline constexpr std::string_view kNetworkErrorCode = "NETWORK_ERROR";
 
 struct FlushPlan {
   // When the next flush is due without anything new being shared: the earliest retry time of a
-  // waiting record, or now for records the last flush left ready while it made progress (a
-  // batch cut at its limit), or `lastFlush` + the recheck interval for ready records the last
-  // flush did not change (they are not retried in a loop). Nothing: no record needs a flush.
+  // waiting record, or now for records the last flush left ready while it made progress, or
+  // the last flush's start + the recheck interval for ready records the last flush did not
+  // change (they are not retried in a loop). Nothing: no record needs a flush.
   std::optional<Date> nextFlush;
   // Some record waits because the server could not be reached: worth asking the server, often
   // and cheaply, whether it is back, rather than waiting out the backoff.
@@ -35,10 +35,28 @@ struct FlushPlan {
   bool operator==(const FlushPlan&) const = default;
 };
 
+// What the plan needs to know of the last flush.
+struct LastFlush {
+  Date startedAt;
+  // The flush changed some record (a flush after it may change more).
+  bool changedSomething = false;
+  // A record failed because the server could not be reached, which ends a flush early: the
+  // records it left ready wait for the server rather than call for a flush of their own.
+  bool serverUnreachable = false;
+
+  bool operator==(const LastFlush&) const = default;
+};
+
 // The plan after a flush that ended with `records` (the user's records, all states). Records
 // that are complete, cancelled or blocked never call for a flush.
-FlushPlan planFlush(const std::vector<OutboxRecord>& records, Date now, Date lastFlush,
-                    bool lastFlushChangedSomething, std::chrono::seconds recheckInterval);
+//
+// A retry time is whole seconds in the record, while the database may hold a fraction past it
+// (records written by older versions): a record the last flush left waiting although it ran at
+// or after that time is due a second later, and one it left waiting a second or more after
+// that time is left to the recheck like any record the flush left alone. So no retry time
+// calls for more than two flushes.
+FlushPlan planFlush(const std::vector<OutboxRecord>& records, Date now, const LastFlush& last,
+                    std::chrono::seconds recheckInterval);
 
 // Whether anything about the records changed between two readings: one added or gone, or one
 // written again (its state, its files' uploads, its update time).

@@ -17,36 +17,50 @@ const std::chrono::seconds kRecheck = 300s;
 
 TEST(FlushScheduleTest, TheNextWakeUpIsTheEarliestThingThatIsDue) {
   // Nothing to do: no wake-up at all.
-  EXPECT_EQ(planFlush({}, kNow, kNow, true, kRecheck), FlushPlan{});
+  EXPECT_EQ(planFlush({}, kNow, {kNow, true}, kRecheck), FlushPlan{});
   EXPECT_EQ(planFlush({outboxRecord(State::complete), outboxRecord(State::cancelled),
                        outboxRecord(State::blockedUserAction)},
-                      kNow, kNow, true, kRecheck),
+                      kNow, {kNow, true}, kRecheck),
             FlushPlan{});
 
   // The earliest retry time wins; the server is watched only for network failures.
   const auto later = waitingRecord(kNow + 90s, "SERVER_BUSY");
   const auto sooner = waitingRecord(kNow + 30s, "UNAVAILABLE");
-  EXPECT_EQ(planFlush({later, sooner}, kNow, kNow, false, kRecheck),
-            (FlushPlan{kNow + 30s, false}));
+  EXPECT_EQ(planFlush({later, sooner}, kNow, {kNow}, kRecheck), (FlushPlan{kNow + 30s, false}));
   const auto offline = waitingRecord(kNow + 600s, "NETWORK_ERROR");
-  EXPECT_EQ(planFlush({later, offline}, kNow, kNow, false, kRecheck),
-            (FlushPlan{kNow + 90s, true}));
-  // A retry time already past is due now.
-  EXPECT_EQ(planFlush({waitingRecord(kNow - 5s, "X")}, kNow, kNow, false, kRecheck).nextFlush,
+  EXPECT_EQ(planFlush({later, offline}, kNow, {kNow}, kRecheck), (FlushPlan{kNow + 90s, true}));
+  // A retry time that came during the last flush is due now.
+  EXPECT_EQ(planFlush({waitingRecord(kNow - 5s, "X")}, kNow, {kNow - 10s}, kRecheck).nextFlush,
             kNow - 5s);
+}
+
+TEST(FlushScheduleTest, ARetryTimeTheLastFlushRanAtIsNotDueAgainAtOnce) {
+  // The flush ran at (or just after) the time the record shows and left it waiting: its stored
+  // time has a fraction past the whole second shown, so it is due a second later, not now.
+  const OutboxRecord shown = waitingRecord(kNow - 200ms, "X");
+  EXPECT_EQ(planFlush({shown}, kNow, {kNow - 100ms}, kRecheck).nextFlush, kNow + 800ms);
+  // Left waiting by a flush a second or more after it: not a matter of fractions; the recheck.
+  const OutboxRecord stale = waitingRecord(kNow - 2s, "X");
+  EXPECT_EQ(planFlush({stale}, kNow, {kNow - 500ms}, kRecheck).nextFlush, kNow - 500ms + kRecheck);
+  // The flush stopped at a server it could not reach: what it left waits for the server (or the
+  // backoff of what failed), not for a flush of its own.
+  const OutboxRecord failed = waitingRecord(kNow + 2s, "NETWORK_ERROR");
+  const LastFlush unreachable{kNow - 100ms, true, true};
+  EXPECT_EQ(planFlush({shown, outboxRecord(State::queued), failed}, kNow, unreachable, kRecheck),
+            (FlushPlan{kNow + 2s, true}));
 }
 
 TEST(FlushScheduleTest, ReadyRecordsCallForAnotherFlushOnlyWhileFlushesMakeProgress) {
   const Date lastFlush = kNow - 10s;
   const std::vector<OutboxRecord> ready{outboxRecord(State::queued), outboxRecord(State::accepted)};
-  // A batch cut at its limit: flush again at once.
-  EXPECT_EQ(planFlush(ready, kNow, lastFlush, true, kRecheck).nextFlush, kNow);
+  // The last flush changed something: flush again at once.
+  EXPECT_EQ(planFlush(ready, kNow, {lastFlush, true}, kRecheck).nextFlush, kNow);
   // The last flush left them as they were: not again until the recheck, so no loop.
-  EXPECT_EQ(planFlush(ready, kNow, lastFlush, false, kRecheck).nextFlush, lastFlush + kRecheck);
+  EXPECT_EQ(planFlush(ready, kNow, {lastFlush}, kRecheck).nextFlush, lastFlush + kRecheck);
   // A retry due sooner than that still wins.
   auto mixed = ready;
   mixed.push_back(waitingRecord(kNow + 20s, "X"));
-  EXPECT_EQ(planFlush(mixed, kNow, lastFlush, false, kRecheck).nextFlush, kNow + 20s);
+  EXPECT_EQ(planFlush(mixed, kNow, {lastFlush}, kRecheck).nextFlush, kNow + 20s);
 }
 
 TEST(FlushScheduleTest, ChangesAreSeenInStateFilesTimeAndMembership) {

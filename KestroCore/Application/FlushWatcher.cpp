@@ -30,12 +30,17 @@ void FlushWatcher::run() {
   FlushReason reason = FlushReason::started;
   std::optional<std::string> lastRevision;
   std::vector<OutboxRecord> records;
-  Date lastFlush = hooks_.now();
-  bool changedSomething = false;
-  // Whether the server failed to answer a check since the last flush. Records are released only
-  // when it answers after that: a server that answers checks while requests to it still fail
-  // (a proxy in front of a dead backend) is left to the backoff, never retried every second.
+  LastFlush last{hooks_.now()};
+  // Whether a check found the server silent since records were last released for it. Records
+  // are released only when it answers after that: a server that answers checks while requests
+  // to it still fail (a proxy in front of a dead backend) is left to the backoff, never retried
+  // every second. A flush leaves the mark alone while records still wait for the server: one
+  // that failed says nothing new, and one that got through is followed by a check that sees the
+  // server up and releases the rest.
   bool serverSeenDown = false;
+  // Checks keep their own pace, so that retries coming due one after another never crowd them
+  // out.
+  auto nextCheck = SteadyClock::now() + options_.serverCheckInterval;
 
   while (!stopped_.load()) {
     // The next deadline, from what the last look at the outbox found.
@@ -46,27 +51,29 @@ void FlushWatcher::run() {
         // Read before the flush, so that a share made during it calls for another one.
         lastRevision = hooks_.revision();
         const std::vector<OutboxRecord> before = hooks_.records();
-        lastFlush = hooks_.now();
-        hooks_.flush(reason);
+        const Date startedAt = hooks_.now();
+        const FlushSummary done = hooks_.flush(reason);
         records = hooks_.records();
-        changedSomething = recordsChanged(before, records);
-        serverSeenDown = false;
+        last = LastFlush{startedAt, recordsChanged(before, records), done.serverUnreachable};
+        // Nothing waits for the server any more: whatever a check saw of it is history.
+        if (waitingForServer(records).empty()) serverSeenDown = false;
         flushPending = false;
       } else {
         records = hooks_.records();
       }
       const Date now = hooks_.now();
-      plan = planFlush(records, now, lastFlush, changedSomething, options_.recheckInterval);
+      plan = planFlush(records, now, last, options_.recheckInterval);
       // Progress counts once: without a new flush, the same ready records are not due again.
-      changedSomething = false;
+      last.changedSomething = false;
 
       auto wait = std::chrono::duration_cast<SteadyClock::duration>(options_.recheckInterval);
       if (plan.nextFlush) {
         wait = std::min(wait, std::chrono::duration_cast<SteadyClock::duration>(
                                   std::max(*plan.nextFlush - now, Date::duration::zero())));
       }
-      if (plan.watchServer)
-        wait = std::min<SteadyClock::duration>(wait, options_.serverCheckInterval);
+      if (plan.watchServer) {
+        wait = std::min(wait, std::max(nextCheck - SteadyClock::now(), SteadyClock::duration{}));
+      }
       if (!watching) wait = std::min<SteadyClock::duration>(wait, options_.pollInterval);
       deadline = SteadyClock::now() + wait;
     } catch (const ApplicationError&) {
@@ -89,6 +96,28 @@ void FlushWatcher::run() {
         continue;
       }
       if (event != EventWaiter::Event::timedOut) continue;
+      if (plan.watchServer && SteadyClock::now() >= nextCheck) {
+        const bool answers = hooks_.serverAnswers();
+        nextCheck = SteadyClock::now() + options_.serverCheckInterval;
+        if (!answers) {
+          serverSeenDown = true;
+        } else if (serverSeenDown) {
+          serverSeenDown = false;
+          const Date now = hooks_.now();
+          for (const UUID& id : waitingForServer(records)) {
+            try {
+              hooks_.makeDue(id, now);
+            } catch (const ApplicationError&) {
+              // It stopped waiting meanwhile (another flush sent it): nothing to release.
+            } catch (const OutboxError&) {
+              // The same, as the store reports it, or the record is gone.
+            }
+          }
+          flushPending = true;
+          reason = FlushReason::serverBack;
+          continue;
+        }
+      }
       const Date now = hooks_.now();
       if (plan.nextFlush && *plan.nextFlush <= now) {
         // A due retry and a recheck look alike here; the records say which it was.
@@ -97,20 +126,6 @@ void FlushWatcher::run() {
         });
         flushPending = true;
         reason = retry ? FlushReason::retryDue : FlushReason::recheck;
-      } else if (plan.watchServer && !hooks_.serverAnswers()) {
-        serverSeenDown = true;
-      } else if (plan.watchServer && serverSeenDown) {
-        for (const UUID& id : waitingForServer(records)) {
-          try {
-            hooks_.makeDue(id, now);
-          } catch (const ApplicationError&) {
-            // It stopped waiting meanwhile (another flush sent it): nothing to release.
-          } catch (const OutboxError&) {
-            // The same, as the store reports it, or the record is gone.
-          }
-        }
-        flushPending = true;
-        reason = FlushReason::serverBack;
       }
     } catch (const ApplicationError&) {
       throw;

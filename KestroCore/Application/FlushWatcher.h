@@ -1,12 +1,14 @@
 #pragma once
 
 // The loop of `kestro flush --watch`: flushes the outbox when a capture is shared (the shared
-// capture revision changes), when the earliest retry time comes, and when the server answers
-// again after it could not be reached (records that wait for it are then made due at once
-// rather than after their backoff, but only once a check saw the server down and a later one
-// saw it up); otherwise it sleeps. It never spins (every wait has a
-// deadline in the future or an event behind it), never runs two flushes at once (every flush
-// runs on the thread of `run`, one after the other), and ends between two flushes when asked.
+// capture revision changes), when the earliest retry time comes (once per retry time; see
+// planFlush), and when the server answers again after it could not be reached (records that
+// wait for it are then made due at once rather than after their backoff, but only once a check
+// saw the server down and a later one saw it up; flushes in between, failing or not, do not
+// undo the first, and the server is checked while retries keep coming due). Otherwise it
+// sleeps. It never spins (every wait has a deadline in the future or an event behind it),
+// never runs two flushes at once (every flush runs on the thread of `run`, one after the
+// other), and ends between two flushes when asked.
 //
 // Threads: `run` blocks its caller until `stop`; `stop` may be called from any thread or from a
 // signal handler. The hooks run on the thread of `run`.
@@ -50,8 +52,8 @@ struct FlushWatcherOptions {
 };
 
 struct FlushWatcherHooks {
-  // One flush of the user's outbox.
-  std::function<void(FlushReason)> flush;
+  // One flush of the user's outbox, and what it did (`serverUnreachable` is what counts here).
+  std::function<FlushSummary(FlushReason)> flush;
   // The user's records, all states.
   std::function<std::vector<OutboxRecord>()> records;
   // The shared capture revision now (nothing when absent).

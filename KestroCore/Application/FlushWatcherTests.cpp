@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -34,6 +35,10 @@ class FlushWatcherTest : public ::testing::Test {
       std::lock_guard lock(mutex_);
       reasons_.push_back(reason);
       if (afterFlush_) records_ = afterFlush_(reasons_.size());
+      // As a real flush finds it: records failed on the way to a server that is down.
+      FlushSummary summary;
+      summary.serverUnreachable = !serverUp_ && !waitingForServer(records_).empty();
+      return summary;
     };
     hooks.records = [this] {
       ++recordReads_;
@@ -100,9 +105,17 @@ class FlushWatcherTest : public ::testing::Test {
   }
   // Waits (boundedly) until `count` flushes have run.
   bool waitForFlushes(std::size_t count) {
+    return waitUntil([&] { return flushes() >= count; });
+  }
+  bool waitUntil(const std::function<bool()>& condition) {
     const auto deadline = Clock::now() + kPatience;
-    while (flushes() < count && Clock::now() < deadline) std::this_thread::sleep_for(2ms);
-    return flushes() >= count;
+    while (!condition() && Clock::now() < deadline) std::this_thread::sleep_for(2ms);
+    return condition();
+  }
+  bool allComplete() {
+    std::lock_guard lock(mutex_);
+    return std::all_of(records_.begin(), records_.end(),
+                       [](const OutboxRecord& record) { return record.state == State::complete; });
   }
 
   testsupport::TemporaryTree tree_;
@@ -162,6 +175,44 @@ TEST_F(FlushWatcherTest, FlushesWhenTheRetryTimeComes) {
   EXPECT_EQ(reasons(), (std::vector<FlushReason>{FlushReason::started, FlushReason::retryDue}));
 }
 
+TEST_F(FlushWatcherTest, ARetryTimeCallsForOneFlushAndAtMostOneMoreASecondLater) {
+  // The record shows its retry time in whole seconds while the database holds a fraction past
+  // it, as older versions wrote: a flush at the time shown finds it not yet due.
+  const Date shown = std::chrono::system_clock::now() + 100ms;
+  const Date stored = shown + 700ms;
+  const OutboxRecord waiting = testsupport::waitingRecord(shown, "SERVER_BUSY");
+  afterFlush_ = [&](std::size_t) {
+    if (std::chrono::system_clock::now() < stored) return std::vector{waiting};
+    return std::vector{testsupport::outboxRecord(State::complete)};
+  };
+  start();
+  ASSERT_TRUE(waitUntil([&] { return flushes() > 0 && allComplete(); }));
+  stop();
+  // The start, the retry at the time shown and one a second later; never a flush per loop.
+  EXPECT_LE(flushes(), 3u);
+  EXPECT_EQ(reasons().back(), FlushReason::retryDue);
+}
+
+TEST_F(FlushWatcherTest, AServerBackJustAfterAFailedFlushIsNoticedByTheNextCheck) {
+  const OutboxRecord offline =
+      testsupport::waitingRecord(std::chrono::system_clock::now() + 3600s, "NETWORK_ERROR");
+  afterFlush_ = [&](std::size_t flush) {
+    // The second flush fails like the first, and the server returns right after it.
+    if (flush == 2) serverUp_ = true;
+    if (flush <= 2) return std::vector{offline};
+    return std::vector{testsupport::outboxRecord(State::complete)};
+  };
+  start();
+  ASSERT_TRUE(waitForFlushes(1));
+  ASSERT_TRUE(waitUntil([&] { return probes_ >= 2; }));
+  shared_.set("a share", places::kSharedCaptureRevisionKey);
+  ASSERT_TRUE(waitForFlushes(3));
+  stop();
+  EXPECT_EQ(reasons(), (std::vector<FlushReason>{FlushReason::started, FlushReason::captureShared,
+                                                 FlushReason::serverBack}));
+  EXPECT_EQ(released_.load(), 1);
+}
+
 TEST_F(FlushWatcherTest, ReleasesRecordsWaitingForTheServerOnceItAnswersAgain) {
   const OutboxRecord offline =
       testsupport::waitingRecord(std::chrono::system_clock::now() + 3600s, "NETWORK_ERROR");
@@ -173,9 +224,7 @@ TEST_F(FlushWatcherTest, ReleasesRecordsWaitingForTheServerOnceItAnswersAgain) {
   start();
   ASSERT_TRUE(waitForFlushes(1));
   // The server is asked, and stays down for a while: nothing is released.
-  const auto deadline = Clock::now() + kPatience;
-  while (probes_ < 3 && Clock::now() < deadline) std::this_thread::sleep_for(2ms);
-  EXPECT_GE(probes_.load(), 3);
+  EXPECT_TRUE(waitUntil([&] { return probes_ >= 3; }));
   EXPECT_EQ(released_.load(), 0);
   EXPECT_EQ(flushes(), 1u);
 
@@ -223,8 +272,9 @@ TEST_F(FlushWatcherTest, StopsAfterTheFlushUnderWayAndNeverOverlapsFlushes) {
     if (++running > 1) ++overlaps;
     entered = true;
     std::this_thread::sleep_for(100ms);
-    inner(reason);
+    const FlushSummary done = inner(reason);
     --running;
+    return done;
   };
   shared_.set("start", places::kSharedCaptureRevisionKey);
   watcher_ = std::make_unique<FlushWatcher>(options(), slow);
@@ -246,7 +296,7 @@ TEST_F(FlushWatcherTest, StopsAfterTheFlushUnderWayAndNeverOverlapsFlushes) {
 TEST_F(FlushWatcherTest, AFailingHookIsWaitedOutButASignOutEndsTheWatch) {
   std::atomic<int> calls{0};
   FlushWatcherHooks hooks = this->hooks();
-  hooks.flush = [&](FlushReason) {
+  hooks.flush = [&](FlushReason) -> FlushSummary {
     if (++calls == 1) throw std::runtime_error("database is locked");
     throw ApplicationError(ExitStatus::notSignedIn, "not signed in");
   };

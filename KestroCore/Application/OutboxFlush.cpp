@@ -1,15 +1,85 @@
 #include "KestroCore/Application/OutboxFlush.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <utility>
+
+#include "Platform/Files/FileLock.h"
 
 namespace kestro {
 namespace {
 
+using SteadyClock = std::chrono::steady_clock;
+
 constexpr double kFirstRetryDelay = 2;      // seconds
 constexpr double kLongestRetryDelay = 600;  // seconds
 constexpr std::chrono::seconds kProbeTimeout{2};
+// flock cannot be woken by a stop request, so a flush waiting for another one looks again this
+// often.
+constexpr std::chrono::milliseconds kLockRetryInterval{100};
+
+// The session one flush sends through: every exchange ends at once when the flush is stopped,
+// and the first one during which the server stays silent too long is told once. Both ride on
+// the progress handler, which the session calls every few tens of milliseconds of every
+// exchange, moving or not.
+class AttentiveSession final : public URLSession {
+ public:
+  AttentiveSession(std::shared_ptr<URLSession> inner, const FlushControls& controls)
+      : inner_(std::move(inner)), controls_(controls) {}
+
+  HTTPResponse send(const HTTPRequest& request) override {
+    HTTPRequest watched = request;
+    watched.onProgress = [this, inner = request.onProgress, lastSent = std::uint64_t{0},
+                          lastMoved = SteadyClock::now()](std::uint64_t sent,
+                                                          std::uint64_t toSend) mutable {
+      if (controls_.stop.stop_requested()) return false;
+      const auto now = SteadyClock::now();
+      if (sent != lastSent) {
+        lastSent = sent;
+        lastMoved = now;
+      } else if (!told_ && controls_.serverSilent && now - lastMoved >= controls_.silenceNotice) {
+        told_ = true;
+        try {
+          controls_.serverSilent();
+        } catch (...) {
+          // A notice that could not be given changes nothing about the exchange.
+        }
+      }
+      return inner ? inner(sent, toSend) : true;
+    };
+    return inner_->send(watched);
+  }
+
+  // A flush never streams; passed on untouched.
+  HTTPResponse sendStreamingLines(const HTTPRequest& request,
+                                  const std::function<bool(const HTTPResponse&)>& onResponse,
+                                  const std::function<bool(std::string_view)>& onLine) override {
+    return inner_->sendStreamingLines(request, onResponse, onLine);
+  }
+
+ private:
+  const std::shared_ptr<URLSession> inner_;
+  const FlushControls& controls_;
+  bool told_ = false;  // only the flushing thread sends through this session
+};
+
+// The outbox's flush lock, waiting for another process's flush if need be; nothing when the
+// stop came first.
+std::optional<FileLock> takeFlushLock(const FlushControls& controls) {
+  if (auto lock = FileLock::tryAcquire(controls.lockFile)) return lock;
+  if (controls.waitingForOtherFlush) controls.waitingForOtherFlush();
+  std::mutex mutex;
+  std::condition_variable_any stopped;
+  std::unique_lock hold(mutex);
+  while (!stopped.wait_for(hold, controls.stop, kLockRetryInterval,
+                           [&] { return controls.stop.stop_requested(); })) {
+    if (auto lock = FileLock::tryAcquire(controls.lockFile)) return lock;
+  }
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -44,19 +114,61 @@ std::string explainFailure(const OutboxFailure& failure) {
   return failure.code + ": " + failure.message;
 }
 
+std::filesystem::path flushLockFile(const std::filesystem::path& storageDirectory) {
+  return storageDirectory / "kestro.flush.lock";
+}
+
 FlushRun flushOutbox(const std::shared_ptr<OutboxStore>& store, const Session& session,
-                     const SignedInAccount& account, OutboxProcessorObserver observer) {
+                     const SignedInAccount& account, OutboxProcessorObserver observer,
+                     const FlushControls& controls) {
   FlushRun run;
+  std::optional<FileLock> lock;
+  if (!controls.lockFile.empty()) lock = takeFlushLock(controls);
   run.before = store->all(account.userId);
-  observer.recordFailed = [&run,
-                           given = std::move(observer.recordFailed)](const OutboxFailure& failure) {
-    run.failures.push_back(failure);
-    if (given) given(failure);
-  };
-  OutboxProcessor processor(store, session.client(account.server), applicationRetryPolicy(),
-                            std::move(observer));
-  processor.flush(account.userId, account.token);
-  run.after = store->all(account.userId);
+  run.after = run.before;
+
+  if (controls.lockFile.empty() || lock) {
+    // Stopped by the caller, or by the first record that found the server unreachable: the
+    // records behind it would each wait out the same timeout for nothing.
+    std::stop_source batches;
+    const std::stop_callback forward(controls.stop, [&batches] { batches.request_stop(); });
+    OutboxProcessorObserver watching{
+        .stateChanged =
+            [&batches, told = std::move(observer.stateChanged)](const OutboxStateChange& change) {
+              if (change.to == CaptureOutboxState::retryWait &&
+                  change.errorCode == kNetworkErrorCode) {
+                batches.request_stop();
+              }
+              if (told) told(change);
+            },
+        .uploadProgressed = std::move(observer.uploadProgressed),
+        .recordFailed =
+            [&run, given = std::move(observer.recordFailed)](const OutboxFailure& failure) {
+              run.failures.push_back(failure);
+              if (given) given(failure);
+            }};
+    OutboxProcessor processor(
+        store,
+        KestroAPIClient(account.server,
+                        std::make_shared<AttentiveSession>(session.http(), controls),
+                        HTTPHeaders{}),
+        applicationRetryPolicy(), std::move(watching));
+
+    // The processor takes twenty records at a time; a flush goes on until nothing more is
+    // ready now. A batch that changed nothing (records it leaves alone) ends it too, rather
+    // than taking the same records again and again.
+    std::vector<OutboxRecord> last = run.before;
+    while (true) {
+      processor.flush(account.userId, account.token, batches.get_token());
+      if (batches.stop_requested()) break;
+      if (store->ready(account.userId, std::chrono::system_clock::now(), 1).empty()) break;
+      std::vector<OutboxRecord> current = store->all(account.userId);
+      if (!recordsChanged(last, current)) break;
+      last = std::move(current);
+    }
+    run.after = store->all(account.userId);
+  }
+  run.stopped = controls.stop.stop_requested();
   const auto now = std::chrono::system_clock::now();
   const std::map<UUID, OutboxLastFailure> lastFailures = store->lastFailures(account.userId);
   run.summary = summarizeFlush(run.before, run.after, now, lastFailures);

@@ -1,12 +1,17 @@
 #pragma once
 
 // One flush of the signed-in user's outbox as the application runs it: the processor with the
-// application's retry policy, the records before and after, and what happened in between; and
-// the quick check of whether the server answers at all, which `flush --watch` uses to release
-// captures that wait for it.
+// application's retry policy, batch after batch until nothing more is ready, one flush of an
+// outbox at a time across processes, a stop that takes effect at once, the records before and
+// after, and what happened in between; and the quick check of whether the server answers at all,
+// which `flush --watch` uses to release captures that wait for it.
 
+#include <chrono>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +33,27 @@ inline constexpr std::string_view kUnauthorizedCode = "UNAUTHORIZED";
 // was unreachable and answers again.
 RetryPolicy applicationRetryPolicy();
 
+// The lock file that makes flushes of the outbox in `storageDirectory` take turns.
+std::filesystem::path flushLockFile(const std::filesystem::path& storageDirectory);
+
+// How a flush runs, besides what it sends. Every member may be left empty.
+struct FlushControls {
+  // Held for the whole flush (flushLockFile), so that two processes never flush one outbox at
+  // once: they would upload the same files twice and record failures for each other's steps.
+  // Empty: no lock.
+  std::filesystem::path lockFile{};
+  // Ends the flush at once when requested: the exchange under way is cancelled and no further
+  // record is taken. The record it was on stays as its last stored step left it (no failure
+  // counted); every step is stored before the next exchange, so nothing is lost.
+  std::stop_token stop{};
+  // Told once when another process's flush holds the lock, before waiting for it to end.
+  std::function<void()> waitingForOtherFlush{};
+  // Told once when an exchange has gone `silenceNotice` without the server answering or a byte
+  // of an upload moving; the exchange goes on waiting, up to the session's idle limit.
+  std::function<void()> serverSilent{};
+  std::chrono::milliseconds silenceNotice{5000};
+};
+
 struct FlushRun {
   std::vector<OutboxRecord> before;
   std::vector<OutboxRecord> after;
@@ -41,15 +67,21 @@ struct FlushRun {
   // Some record failed in this flush because the server refused the sign-in: the user must sign
   // in again before anything is sent.
   bool signInRefused = false;
+  // The flush ended because `stop` was requested, perhaps before it took anything.
+  bool stopped = false;
 };
 
-// Flushes the account's outbox once through a processor on `store` (with `observer`) and says
-// what it did, each record's last failure in words included. When records failed for want of a
-// connection although the server answers (the flush reached it, or a quick probe does), the
-// server does not count as unreachable: the connection broke during an exchange. The processor
-// itself never throws; reading the records may (OutboxError, DecodingError).
+// Flushes the account's outbox through a processor on `store` (with `observer`) and says what
+// it did, each record's last failure in words included: batch after batch until nothing more
+// is ready now, a batch changed nothing, or a record failed because the server could not be
+// reached (the records behind it stay ready rather than wait out a timeout each). When records
+// failed for want of a connection although the server answers (the flush reached it, or a
+// quick probe does), the server does not count as unreachable: the connection broke during an
+// exchange. The processor itself never throws; reading the records may (OutboxError,
+// DecodingError), and so may the lock file (std::filesystem::filesystem_error).
 FlushRun flushOutbox(const std::shared_ptr<OutboxStore>& store, const Session& session,
-                     const SignedInAccount& account, OutboxProcessorObserver observer = {});
+                     const SignedInAccount& account, OutboxProcessorObserver observer = {},
+                     const FlushControls& controls = {});
 
 // A failure in the user's words: where it happened and what was said ("the connection to the
 // server failed during an upload: Recv failure: Connection reset by peer", "the server said:

@@ -2,14 +2,50 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "Platform/Files/FileLock.h"
 #include "Platform/Keychain/InMemoryKeychain.h"
 #include "Testing/ApplicationTestSupport.h"
+#include "Testing/OutboxTestSupport.h"
 #include "Tools/DevServer/DevServer.h"
 
 namespace kestro {
 namespace {
 
+using namespace std::chrono_literals;
 using devserver::DevServer;
+using State = CaptureOutboxState;
+
+// Generous: these bound a wait for something that happens in milliseconds.
+constexpr auto kPatience = 20s;
+
+// Something that happens on the flushing thread, which the test waits for.
+class Signal {
+ public:
+  void raise() {
+    std::lock_guard lock(mutex_);
+    raised_ = true;
+    changed_.notify_all();
+  }
+  bool wait() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, kPatience, [this] { return raised_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool raised_ = false;
+};
+
+std::vector<State> states(const std::vector<OutboxRecord>& records) {
+  std::vector<State> result;
+  for (const OutboxRecord& record : records) result.push_back(record.state);
+  return result;
+}
 
 class OutboxFlushTest : public ::testing::Test {
  protected:
@@ -50,19 +86,95 @@ TEST_F(OutboxFlushTest, AFlushSaysWhatItSentAndWhetherTheSignInStillHolds) {
   EXPECT_EQ(refused.summary.waiting, 1u);
 }
 
+TEST_F(OutboxFlushTest, AFlushSendsEveryReadyCaptureNotOnlyTheFirstBatch) {
+  for (int index = 0; index < 45; ++index) enqueue();
+  const FlushRun run = flushOutbox(store_, session_, account_);
+  EXPECT_EQ(run.summary.sent, 45u);
+  EXPECT_EQ(run.summary.waiting, 0u);
+  EXPECT_EQ(states(run.after), std::vector<State>(45, State::complete));
+}
+
 TEST_F(OutboxFlushTest, TheServerAnswersUntilItIsGone) {
   const auto probe = makeProbeSession();
   const URL server = Session::serverOrigin(server_.baseURL());
   EXPECT_TRUE(serverAnswers(*probe, server));
   server_.stop();
   EXPECT_FALSE(serverAnswers(*probe, server));
-  enqueue();
+  for (int index = 0; index < 3; ++index) enqueue();
   const FlushRun offline = flushOutbox(store_, session_, account_);
   EXPECT_TRUE(offline.summary.serverUnreachable);
   EXPECT_FALSE(offline.signInRefused);
   EXPECT_EQ(offline.after[0].lastErrorCode, "NETWORK_ERROR");
+  // The first failure says the server is away: the others are not tried, and stay ready.
+  EXPECT_EQ(states(offline.after), (std::vector{State::retryWait, State::queued, State::queued}));
+  EXPECT_EQ(offline.summary.waiting, 3u);
   // The application's backoff: about two seconds after the first failure.
   EXPECT_EQ(applicationRetryPolicy(), RetryPolicy(2, 600));
+}
+
+TEST_F(OutboxFlushTest, FlushesOfOneOutboxTakeTurnsAndAWaitingOneCanBeStopped) {
+  const OutboxRecord record = enqueue();
+  const auto lockFile = flushLockFile(tree_.places().storageDirectory());
+  // Another process's flush, as far as the lock can tell.
+  std::optional<FileLock> other = FileLock::acquire(lockFile);
+
+  Signal waiting;
+  FlushControls controls{.lockFile = lockFile, .waitingForOtherFlush = [&] { waiting.raise(); }};
+  FlushRun run;
+  std::thread flushing([&] { run = flushOutbox(store_, session_, account_, {}, controls); });
+  const bool toldToWait = waiting.wait();
+  // Nothing went while the other flush held the outbox.
+  EXPECT_EQ(store_->record(record.id())->state, State::queued);
+  other.reset();
+  flushing.join();
+  ASSERT_TRUE(toldToWait);
+  EXPECT_EQ(run.summary.sent, 1u);
+  EXPECT_FALSE(run.stopped);
+
+  // Stopped while it waits: it ends without touching the outbox.
+  const OutboxRecord second = enqueue();
+  other = FileLock::acquire(lockFile);
+  std::stop_source stop;
+  controls.stop = stop.get_token();
+  controls.waitingForOtherFlush = [&] { stop.request_stop(); };
+  const FlushRun stopped = flushOutbox(store_, session_, account_, {}, controls);
+  EXPECT_TRUE(stopped.stopped);
+  EXPECT_EQ(stopped.summary.waiting, 1u);
+  EXPECT_EQ(store_->record(second.id())->state, State::queued);
+  EXPECT_EQ(server_.statsJSON().find(second.id().uuidString()), std::string::npos);
+}
+
+TEST_F(OutboxFlushTest, AServerThatNeverAnswersIsReportedAndAStopEndsTheFlushAtOnce) {
+  std::vector<OutboxRecord> records;
+  for (int index = 0; index < 3; ++index) records.push_back(enqueue());
+  server_.addFault(testsupport::fault(testsupport::kSubmit, devserver::FaultAction::stall, 10));
+  // As the user would: told that the server is silent, they stop the flush.
+  std::stop_source stop;
+  int notices = 0;
+  FlushControls controls{.stop = stop.get_token(),
+                         .serverSilent =
+                             [&] {
+                               ++notices;
+                               stop.request_stop();
+                             },
+                         .silenceNotice = 50ms};
+  const FlushRun run = flushOutbox(store_, session_, account_, {}, controls);
+  EXPECT_EQ(notices, 1);
+  EXPECT_TRUE(run.stopped);
+  // The first stays in the step it had stored, not failed; the others were never taken.
+  EXPECT_EQ(states(run.after),
+            (std::vector{State::submittingCapture, State::queued, State::queued}));
+  for (const OutboxRecord& record : run.after) EXPECT_EQ(record.attemptCount, 0);
+  EXPECT_EQ(run.summary.waiting, 3u);
+
+  // Once the server answers, the next flush sends them all, each once.
+  server_.clearFaults();
+  const FlushRun later = flushOutbox(store_, session_, account_);
+  EXPECT_EQ(later.summary.sent, 3u);
+  const auto stats = testsupport::ServerStats::parse(server_.statsJSON());
+  for (const OutboxRecord& record : records) {
+    EXPECT_EQ(stats.accepted(record.id()) + stats.replays(record.id()), 1);
+  }
 }
 
 }  // namespace

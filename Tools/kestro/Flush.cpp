@@ -8,8 +8,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <stop_token>
 #include <thread>
 
 #include "KestroCore/Application/ApplicationError.h"
@@ -155,14 +157,17 @@ void printOutcome(const FlushRun& run, const URL& server, const std::string& pre
     }
   }
   const FlushSummary& summary = run.summary;
-  if (summary.serverUnreachable) {
+  if (run.stopped) {
+    std::printf("%sStopped: %s safe on this device and will be sent at the next flush.\n",
+                prefix.c_str(), plural(summary.waiting, "capture stays", "captures stay").c_str());
+  } else if (summary.serverUnreachable) {
     std::printf(
         "%sThe server at %s cannot be reached: %s safe on this device and will be sent "
         "later (kestro flush --watch sends them as soon as it answers).\n",
         prefix.c_str(), server.absoluteString().c_str(),
         plural(summary.waiting, "capture stays", "captures stay").c_str());
   } else if (summary.records.empty()) {
-    std::printf("%sNothing to send: the outbox is empty.\n", prefix.c_str());
+    std::printf("%sNothing to send: no capture waits on this device.\n", prefix.c_str());
   } else if (summary.waiting == 0) {
     std::printf("%s%s.\n", prefix.c_str(),
                 plural(summary.sent, "capture sent", "captures sent").c_str());
@@ -174,9 +179,10 @@ void printOutcome(const FlushRun& run, const URL& server, const std::string& pre
   std::fflush(stdout);
 }
 
-// Takes SIGINT and SIGTERM on a thread of its own: the first asks the watch to stop after the
-// flush under way, a second ends the program at once (every step of a flush is stored, so
-// nothing is lost). Blocked before any other thread starts, so that they all inherit the mask.
+// Takes SIGINT and SIGTERM on a thread of its own: the first stops the flush under way at once
+// (its exchange is cancelled; every step before it is stored, so every capture is safe) and the
+// watch with it, a second ends the program outright. Blocked before any other thread starts, so
+// that they all inherit the mask.
 class StopSignals {
  public:
   StopSignals() {
@@ -187,7 +193,7 @@ class StopSignals {
   }
   ~StopSignals() { finish(); }
 
-  // Stops taking signals for the watch; call it before the watcher given to start is gone.
+  // Stops taking signals; call it before whatever `start`'s callback uses is gone.
   void finish() {
     if (thread_.joinable()) {
       finishing_ = true;
@@ -196,26 +202,57 @@ class StopSignals {
     }
   }
 
-  void start(FlushWatcher& watcher) {
-    thread_ = std::thread([this, &watcher] {
+  // `stop` runs on the signals' thread at the first signal.
+  void start(std::function<void()> stop) {
+    thread_ = std::thread([this, stop = std::move(stop)] {
       int received = 0;
       for (int count = 0;; ++count) {
         while (sigwait(&signals_, &received) != 0) {
         }
         if (finishing_) return;
         if (count > 0) ::_exit(128 + received);
-        const char note[] = "\nkestro: stopping after the flush under way (again to stop now)\n";
+        received_ = received;
+        const char note[] =
+            "\nkestro: stopping; every capture stays safe on this device (again to end at once)\n";
         [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, note, sizeof note - 1);
-        watcher.stop();
+        stop();
       }
     });
   }
 
+  // The exit status of a program stopped by the signal received (128 + its number), or 0.
+  int stoppedStatus() const noexcept { return received_ == 0 ? 0 : 128 + received_.load(); }
+
  private:
   sigset_t signals_;
   std::atomic<bool> finishing_{false};
+  std::atomic<int> received_{0};
   std::thread thread_;
 };
+
+// What a flush tells the user besides its outcome, on standard error: that it waits for another
+// process's flush, and that the server keeps silent.
+FlushControls flushControls(const ApplicationPlaces& places, const URL& server,
+                            std::stop_token stop, FlushProgress& progress) {
+  FlushControls controls;
+  controls.lockFile = flushLockFile(places.storageDirectory());
+  controls.stop = std::move(stop);
+  controls.waitingForOtherFlush = [] {
+    std::fprintf(stderr,
+                 "kestro: another flush of this outbox is under way; waiting for it to end "
+                 "(Ctrl-C stops)\n");
+  };
+  controls.serverSilent =
+      [&progress, server,
+       seconds = std::chrono::duration_cast<std::chrono::seconds>(controls.silenceNotice).count()] {
+        progress.finish();
+        std::fprintf(stderr,
+                     "kestro: the server at %s has not answered for %lld seconds; still waiting "
+                     "(Ctrl-C stops, and every capture stays safe on this device)\n",
+                     server.absoluteString().c_str(), static_cast<long long>(seconds));
+      };
+  return controls;
+}
 
 const char* reasonText(FlushReason reason) {
   switch (reason) {
@@ -236,11 +273,18 @@ const char* reasonText(FlushReason reason) {
 }  // namespace
 
 int flushOutbox(Application& application, bool json) {
+  // Before the signals' thread, which uses it, and so gone only after that thread.
+  std::stop_source stop;
+  StopSignals signals;
   const Session& session = application.session();
   const SignedInAccount account = session.requireSignedIn();
   const std::shared_ptr<OutboxStore> store = application.sharedStore();
   FlushProgress progress(store->all(account.userId), desktop::standardOutputIsTerminal(), json);
-  const FlushRun run = kestro::flushOutbox(store, session, account, progress.observer());
+  signals.start([&stop] { stop.request_stop(); });
+  const FlushRun run = kestro::flushOutbox(
+      store, session, account, progress.observer(),
+      flushControls(application.places(), account.server, stop.get_token(), progress));
+  signals.finish();
   progress.finish();
   if (json) {
     printJSON(summaryJSON(run));
@@ -248,6 +292,7 @@ int flushOutbox(Application& application, bool json) {
     printOutcome(run, account.server, "");
   }
   if (run.storageFailure) throw ApplicationError(ExitStatus::failure, storageFailureMessage(run));
+  if (run.stopped) return signals.stoppedStatus();
   if (run.signInRefused) {
     throw ApplicationError(
         ExitStatus::notSignedIn,
@@ -259,6 +304,7 @@ int flushOutbox(Application& application, bool json) {
 }
 
 int watchOutbox(Application& application, bool json) {
+  std::stop_source stop;  // outlives the signals' thread, which uses it
   StopSignals signals;
   const Session& session = application.session();
   const SignedInAccount first = session.requireSignedIn();
@@ -283,8 +329,12 @@ int watchOutbox(Application& application, bool json) {
     server = account.server;
     userId = account.userId;
     FlushProgress progress(store->all(account.userId), terminal, json);
-    const FlushRun run = kestro::flushOutbox(store, session, account, progress.observer());
+    const FlushRun run =
+        kestro::flushOutbox(store, session, account, progress.observer(),
+                            flushControls(places, account.server, stop.get_token(), progress));
     progress.finish();
+    // Stopped: the watch ends without a word on a flush that did not finish.
+    if (run.stopped) return run.summary;
     if (json) {
       JSON document = summaryJSON(run);
       document["reason"] = reasonText(reason);
@@ -304,6 +354,7 @@ int watchOutbox(Application& application, bool json) {
                              "--server " +
                                  account.server.absoluteString() + " --email ADDRESS");
     }
+    return run.summary;
   };
   hooks.records = [&] { return store->all(userId); };
   hooks.revision = [&] {
@@ -317,7 +368,10 @@ int watchOutbox(Application& application, bool json) {
   };
 
   FlushWatcher watcher(options, hooks);
-  signals.start(watcher);
+  signals.start([&watcher, &stop] {
+    stop.request_stop();
+    watcher.stop();
+  });
   if (!json) {
     std::printf("%sWatching the outbox for %s; stop with Ctrl-C.\n", stamp().c_str(),
                 first.email.empty() ? "this account" : first.email.c_str());

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -22,6 +23,7 @@
 
 #include "KestroCore/API/KestroAPIClient.h"
 #include "KestroCore/Outbox/Store/OutboxStore.h"
+#include "Platform/Files/FileLock.h"
 #include "Testing/ProgramTestSupport.h"
 #include "Testing/SecretServiceTestSupport.h"
 #include "Testing/SmallDisk.h"
@@ -681,6 +683,51 @@ TEST_F(KestroProgramTest, AShareMadeOfflineIsSentByTheWatchSoonAfterTheServerRet
   watcher->signal(SIGTERM);
   EXPECT_EQ(watcher->wait(kPatience), 0) << watcher->errors();
   EXPECT_NE(watcher->output().find("Stopped."), std::string::npos) << watcher->output();
+}
+
+TEST_F(KestroProgramTest, AFlushWaitsItsTurnTellsOfASilentServerAndStopsAtOnceOnCtrlC) {
+  Server server;
+  signIn(server);
+  ASSERT_EQ(share({"--text", "first"}).status, 0);
+  ASSERT_EQ(share({"--text", "second"}).status, 0);
+  const auto stderrHolds = [](ChildProcess& child, const std::string& text) {
+    const auto deadline = Clock::now() + kPatience;
+    while (child.errors().find(text) == std::string::npos && Clock::now() < deadline) {
+      std::this_thread::sleep_for(20ms);
+    }
+    return child.errors().find(text) != std::string::npos;
+  };
+
+  {
+    // Another process's flush holds the outbox: this one says so and waits its turn.
+    std::optional<FileLock> other = FileLock::acquire(storage() / "kestro.flush.lock");
+    ChildProcess flushing({KESTRO_PROGRAM, "flush"}, environment());
+    ASSERT_TRUE(stderrHolds(flushing, "another flush of this outbox is under way"))
+        << flushing.errors();
+    for (const json& record : outbox()) EXPECT_EQ(record["state"], "queued");
+    other.reset();
+    EXPECT_EQ(flushing.wait(kPatience), 0) << flushing.errors();
+    EXPECT_NE(flushing.output().find("2 captures sent."), std::string::npos) << flushing.output();
+  }
+
+  // A server that takes the request and never answers: the user hears of it, and Ctrl-C ends
+  // the flush there, leaving both captures ready for the next one.
+  server.addFault(R"({"route": "POST /v1/captures", "action": "stall", "count": 10})");
+  ASSERT_EQ(share({"--text", "third"}).status, 0);
+  ASSERT_EQ(share({"--text", "fourth"}).status, 0);
+  ChildProcess flushing({KESTRO_PROGRAM, "flush"}, environment());
+  ASSERT_TRUE(stderrHolds(flushing, "has not answered for 5 seconds")) << flushing.errors();
+  flushing.signal(SIGINT);
+  EXPECT_EQ(flushing.wait(kPatience), 130) << flushing.errors();
+  EXPECT_NE(flushing.output().find("Stopped: 2 captures stay safe on this device"),
+            std::string::npos)
+      << flushing.output();
+  const json records = outbox();
+  ASSERT_EQ(records.size(), 4u);
+  for (std::size_t index = 2; index < 4; ++index) {
+    EXPECT_NE(records[index]["state"], "retry_wait") << records[index];
+    EXPECT_EQ(records[index]["attemptCount"], 0) << records[index];
+  }
 }
 
 TEST_F(KestroProgramTest, PruneRemovesExactlyWhatItSays) {

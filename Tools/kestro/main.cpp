@@ -108,8 +108,10 @@ int main(int argc, char** argv) {
   // flush
   bool watch = false;
   CLI::App* flush = command(app, "flush",
-                            "Send the captures waiting on this device; with --watch, keep "
-                            "sending as captures arrive");
+                            "Send every capture waiting on this device that can go now; with "
+                            "--watch, keep sending as captures arrive. One flush of the outbox "
+                            "runs at a time: another waits for it. Ctrl-C stops at once (exit "
+                            "status 130), every capture safe");
   flush->add_flag("--watch", watch,
                   "Stay running: send each capture as it is shared, retry when due, and as soon "
                   "as the server answers again; stop with Ctrl-C");

@@ -9,7 +9,8 @@
 // process with SIGKILL, as abruptly as a kill from outside, at a known point: just before the
 // N-th request (from 0) of a route is sent ("POST /v1/captures#0"), just after its answer came
 // back and before the processor has seen it, or just after the processor stored a record's move
-// into STATE ("accepted"). Failures wait a millisecond or so before they are retried.
+// into STATE ("accepted"). A failure is due again at the next flush: the processor's clock
+// moves a second ahead after each one.
 
 #include <signal.h>
 #include <unistd.h>
@@ -107,10 +108,12 @@ int run(int argc, char** argv) {
     };
   }
   auto store = std::make_shared<OutboxStore>(URL::fileURL(database));
+  testsupport::SteppingClock time;
   OutboxProcessor processor(store, KestroAPIClient(*serverURL, session, {}),
-                            RetryPolicy(0.001, 0.01), observer);
+                            RetryPolicy(0.001, 0.01), observer, time.clock());
 
   processor.flush(*user, token);
+  time.step();
   if (!untilDone) return 0;
   const auto deadline = std::chrono::steady_clock::now() + kUntilDoneLimit;
   while (!everyRecordComplete(*store, *user)) {
@@ -120,6 +123,7 @@ int run(int argc, char** argv) {
     }
     std::this_thread::sleep_for(1ms);
     processor.flush(*user, token);
+    time.step();
   }
   return 0;
 }

@@ -28,10 +28,14 @@ constexpr double kJitter = 0.5;
 // the policy asks for (an infinite maximum, say), a record waits at most about a hundred years.
 constexpr double kLongestWaitSeconds = 100.0 * 365.25 * 24 * 60 * 60;
 
+// Rounded up to a whole second, as the record JSON keeps it: a retry time with a fraction would
+// show one time in the record and make `ready` (which compares the column) wait for another,
+// and whoever wakes at the time shown would find the record not yet due.
 Date later(Date from, double seconds) {
-  if (!(seconds > 0)) return from;  // zero, negative or NaN: due at once
+  if (!(seconds > 0)) seconds = 0;  // zero, negative or NaN: due at once
   seconds = std::min(seconds, kLongestWaitSeconds);
-  return from + std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(seconds));
+  return std::chrono::ceil<std::chrono::seconds>(
+      from + std::chrono::duration_cast<Date::duration>(std::chrono::duration<double>(seconds)));
 }
 
 // What a failure says of itself, for the observer and the store.
@@ -93,6 +97,11 @@ OutboxProcessor::OutboxProcessor(std::shared_ptr<OutboxStore> store, KestroAPICl
 }
 
 void OutboxProcessor::flush(const UUID& userId, const std::string& token) noexcept {
+  flush(userId, token, std::stop_token{});
+}
+
+void OutboxProcessor::flush(const UUID& userId, const std::string& token,
+                            std::stop_token stop) noexcept {
   try {
     std::lock_guard lock(mutex_);
     std::vector<OutboxRecord> batch;
@@ -103,12 +112,15 @@ void OutboxProcessor::flush(const UUID& userId, const std::string& token) noexce
       return;
     }
     for (const OutboxRecord& picked : batch) {
+      if (stop.stop_requested()) return;
       // The latest copy the store handed back: its state is the last one stored.
       std::optional<OutboxRecord> current;
       try {
         current.emplace(picked);
-        process(*current, token);
+        process(*current, token, stop);
       } catch (...) {
+        // Most likely the cancelled upload itself: not the record's fault, so no backoff.
+        if (stop.stop_requested()) return;
         recordFailure(picked, current ? current->state : picked.state, std::current_exception());
       }
     }
@@ -117,7 +129,8 @@ void OutboxProcessor::flush(const UUID& userId, const std::string& token) noexce
   }
 }
 
-void OutboxProcessor::process(OutboxRecord& record, const std::string& token) {
+void OutboxProcessor::process(OutboxRecord& record, const std::string& token,
+                              const std::stop_token& stop) {
   // Left by a process that ended between acceptance and completion, or failed after
   // acceptance: the server already holds the capture, so sending anything again could only
   // repeat it. (Left alone, such a record would also be returned by every `ready` ahead of
@@ -135,7 +148,7 @@ void OutboxProcessor::process(OutboxRecord& record, const std::string& token) {
       if (hasFiles) {
         moveTo(record, preparingAssets);
         moveTo(record, uploadingAssets);
-        upload(record, token);
+        upload(record, token, stop);
       } else {
         moveTo(record, submittingCapture);
         submit(record, token);
@@ -144,11 +157,11 @@ void OutboxProcessor::process(OutboxRecord& record, const std::string& token) {
     case preparingAssets:
       if (hasFiles) {
         moveTo(record, uploadingAssets);
-        upload(record, token);
+        upload(record, token, stop);
       }
       return;
     case uploadingAssets:
-      if (hasFiles) upload(record, token);
+      if (hasFiles) upload(record, token, stop);
       return;
     case submittingCapture:
       // With staged files too: a record reaches this state only after its capture was rebuilt
@@ -160,7 +173,7 @@ void OutboxProcessor::process(OutboxRecord& record, const std::string& token) {
       // Only another writer leaves a record here: nothing of ours makes a draft or resumes a
       // wait at retry_wait. With staged files the upload path runs; for a draft the store then
       // refuses the move to submitting_capture, so its capture never reaches the server.
-      if (hasFiles) upload(record, token);
+      if (hasFiles) upload(record, token, stop);
       return;
     case accepted:
       // Accepted without the server's identifiers: not written by any processor. Leave it.
@@ -171,7 +184,8 @@ void OutboxProcessor::process(OutboxRecord& record, const std::string& token) {
   }
 }
 
-void OutboxProcessor::upload(OutboxRecord& record, const std::string& token) {
+void OutboxProcessor::upload(OutboxRecord& record, const std::string& token,
+                             const std::stop_token& stop) {
   const UUID id = record.id();
   std::vector<StagedAsset> working = record.stagedAssets;
   for (StagedAsset& asset : working) {
@@ -179,7 +193,7 @@ void OutboxProcessor::upload(OutboxRecord& record, const std::string& token) {
     // file that was not confirmed.
     if (asset.uploadId) continue;
     const auto [uploadId, plan] = api_.initiateUpload(id, asset, token);
-    api_.upload(asset.localURL, plan, token, progressReporter(id, asset.clientAssetId));
+    api_.upload(asset.localURL, plan, token, progressReporter(id, asset.clientAssetId, stop));
     api_.completeUpload(uploadId, token);
     asset.uploadId = uploadId;
     // Stored before the next exchange, so that a flush ending after this point never uploads
@@ -306,12 +320,18 @@ void OutboxProcessor::notify(const OutboxFailure& failure) const noexcept {
 }
 
 HTTPRequest::ProgressHandler OutboxProcessor::progressReporter(const UUID& recordId,
-                                                               const UUID& clientAssetId) const {
-  // Without an observer the upload goes without a handler, exactly as it would without one.
-  if (!observer_.uploadProgressed) return {};
-  return [this, recordId, clientAssetId, lastSent = std::uint64_t{0}, lastToSend = std::uint64_t{0},
+                                                               const UUID& clientAssetId,
+                                                               const std::stop_token& stop) const {
+  // Without an observer or a way to stop, the upload goes without a handler, exactly as it
+  // would without one.
+  if (!observer_.uploadProgressed && !stop.stop_possible()) return {};
+  return [this, recordId, clientAssetId, stop, lastSent = std::uint64_t{0},
+          lastToSend = std::uint64_t{0},
           reported = false](std::uint64_t sent, std::uint64_t toSend) mutable noexcept {
-    // The session also calls every few tens of milliseconds while nothing moves.
+    // Returning false ends the exchange at once; the session asks every few tens of
+    // milliseconds, also while nothing moves.
+    if (stop.stop_requested()) return false;
+    if (!observer_.uploadProgressed) return true;
     if (reported && sent == lastSent && toSend == lastToSend) return true;
     reported = true;
     lastSent = sent;

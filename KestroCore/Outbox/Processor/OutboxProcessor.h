@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 #include "KestroCore/API/KestroAPIClient.h"
@@ -119,10 +120,15 @@ struct OutboxProcessorObserver {
 // Ownership: the store is shared with its other users; the client is held by value; nothing
 // else is kept between flushes.
 //
+// Retry times are whole seconds, rounded up: the record JSON carries whole seconds, and the
+// database column that `ready` compares then holds the same time, so a record is ready exactly
+// at the time it shows.
+//
 // Not guaranteed: records are taken twenty at a time, oldest first, so a flush does not
 // necessarily empty the outbox; nothing here schedules flushes. Staged files are never deleted,
-// not even after completion. A flush cannot be cancelled; every wait in it is bounded by the
-// session's timeouts.
+// not even after completion. A flush stops when asked through its stop token only between
+// records and during a file's upload; any other exchange runs to its end (every wait in it is
+// bounded by the session's timeouts).
 class OutboxProcessor {
  public:
   // Where a flush takes its `now` (one per flush, for `ready`) and the time a failure is
@@ -150,9 +156,15 @@ class OutboxProcessor {
   // goes on with the next record.
   void flush(const UUID& userId, const std::string& token) noexcept;
 
+  // The same, ending early once `stop` is requested: no further record is taken, and an upload
+  // under way is cancelled. A record whose step failed after the request is not recorded as a
+  // failure: it stays as its last stored step left it, ready for the next flush, exactly as if
+  // the process had ended there.
+  void flush(const UUID& userId, const std::string& token, std::stop_token stop) noexcept;
+
  private:
-  void process(OutboxRecord& record, const std::string& token);
-  void upload(OutboxRecord& record, const std::string& token);
+  void process(OutboxRecord& record, const std::string& token, const std::stop_token& stop);
+  void upload(OutboxRecord& record, const std::string& token, const std::stop_token& stop);
   void submit(OutboxRecord& record, const std::string& token);
   void finishAccepted(OutboxRecord& record);
   void moveTo(OutboxRecord& record, CaptureOutboxState state);
@@ -163,8 +175,8 @@ class OutboxProcessor {
   Date now() const;
   void notify(const OutboxStateChange& change) const noexcept;
   void notify(const OutboxFailure& failure) const noexcept;
-  HTTPRequest::ProgressHandler progressReporter(const UUID& recordId,
-                                                const UUID& clientAssetId) const;
+  HTTPRequest::ProgressHandler progressReporter(const UUID& recordId, const UUID& clientAssetId,
+                                                const std::stop_token& stop) const;
 
   const std::shared_ptr<OutboxStore> store_;
   const KestroAPIClient api_;

@@ -111,12 +111,15 @@ std::vector<std::string> helper(const ServerProcess& server, const Outbox& outbo
 }
 
 // Flushes in this process until every record is complete (or a hundred flushes have not done
-// it); failures retry after a millisecond.
+// it); a failure is due again at the next round.
 void finish(const ServerProcess& server, Outbox& outbox,
             std::shared_ptr<URLSession> session = makeURLSession()) {
-  OutboxProcessor processor(outbox.store, server.api(std::move(session)), RetryPolicy(0.001, 0.01));
+  SteppingClock time;
+  OutboxProcessor processor(outbox.store, server.api(std::move(session)), RetryPolicy(0.001, 0.01),
+                            {}, time.clock());
   for (int round = 0; round < 100; ++round) {
     processor.flush(outbox.userId, server.token());
+    time.step();
     bool done = true;
     for (const OutboxRecord& record : outbox.store->all(outbox.userId)) {
       done = done && record.state == complete;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -279,6 +280,62 @@ TEST_F(OutboxProcessorTest, BackoffDoublesFromTheBaseDelayUpToTheCap) {
   flush(processor);
   EXPECT_EQ(scene_.stored(record.id()).state, complete);
   EXPECT_EQ(scene_.stored(record.id()).attemptCount, 5);
+}
+
+TEST_F(OutboxProcessorTest, RetryTimesAreWholeSecondsAndTheRecordIsReadyAtTheTimeItShows) {
+  // A failure recorded at a fractional time: the record JSON can only show whole seconds, so
+  // the time must be one that `ready` (which compares the database column) agrees with.
+  scene_.now += 300ms;
+  const OutboxRecord record = enqueue({});
+  scene_.server.addFault(serverError(kSubmit, 503, "UNAVAILABLE", true));
+  auto processor = this->processor();
+  flush(processor);
+  const OutboxRecord failed = scene_.stored(record.id());
+  ASSERT_EQ(failed.state, retryWait);
+  EXPECT_EQ(failed.nextRetryAt, scene_.now - 300ms + 11s);
+  EXPECT_TRUE(scene_.store->ready(scene_.userId, *failed.nextRetryAt - 1ms, 20).empty());
+  EXPECT_EQ(scene_.store->ready(scene_.userId, *failed.nextRetryAt, 20).size(), 1u);
+}
+
+TEST_F(OutboxProcessorTest, AStopEndsTheFlushBetweenRecordsAndCancelsAnUploadWithoutAFailure) {
+  // Stopped once the first of three records is complete: the others are not touched.
+  std::vector<UUID> ids;
+  for (int index = 0; index < 3; ++index) ids.push_back(enqueue({}).id());
+  std::stop_source first;
+  auto processor = this->processor({.stateChanged = [&](const OutboxStateChange& change) {
+    if (change.to == complete) first.request_stop();
+  }});
+  processor.flush(scene_.userId, scene_.token, first.get_token());
+  EXPECT_EQ(scene_.session->routes(), Strings{kSubmit});
+  EXPECT_EQ(scene_.stored(ids[0]).state, complete);
+  for (const UUID& id : {ids[1], ids[2]}) {
+    EXPECT_EQ(scene_.stored(id).state, queued);
+    EXPECT_EQ(scene_.stored(id).attemptCount, 0);
+  }
+
+  // Stopped while a file is on its way: the upload ends there, and the record stays as its
+  // last stored step left it, with no failure counted and no backoff.
+  for (const UUID& id : ids) scene_.store->markComplete(id);
+  const OutboxRecord large = enqueue({8'000'000});
+  scene_.session->clearRoutes();
+  std::stop_source second;
+  scene_.session->setBeforeSend([&](const std::string& route, int) {
+    if (route == kUpload) second.request_stop();
+  });
+  auto uploading = this->processor();
+  uploading.flush(scene_.userId, scene_.token, second.get_token());
+  scene_.session->setBeforeSend({});
+  EXPECT_EQ(scene_.session->routes(), (Strings{kInitiate, kUpload}));
+  const OutboxRecord stopped = scene_.stored(large.id());
+  EXPECT_EQ(stopped.state, uploadingAssets);
+  EXPECT_EQ(stopped.attemptCount, 0);
+  EXPECT_EQ(stopped.nextRetryAt, std::nullopt);
+  EXPECT_EQ(uploadIdCount(stopped), 0u);
+
+  // The next flush picks it up at once and finishes it.
+  flush(uploading);
+  EXPECT_EQ(scene_.stored(large.id()).state, complete);
+  EXPECT_EQ(scene_.stats().accepted(large.id()), 1);
 }
 
 TEST_F(OutboxProcessorTest, RetryWaitWithoutResumeStateResumesAtQueued) {
