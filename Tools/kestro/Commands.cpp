@@ -35,12 +35,25 @@ std::string plural(std::size_t count, const std::string& one, const std::string&
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-// The captures still on this device: neither sent nor cancelled.
-std::size_t waitingCount(const std::vector<OutboxRecord>& records) {
-  return static_cast<std::size_t>(std::count_if(records.begin(), records.end(), [](const auto& r) {
-    const RecordStanding standing = describeRecord(r, Date{}).standing;
-    return standing != RecordStanding::sent && standing != RecordStanding::cancelled;
+std::size_t countStanding(const std::vector<OutboxRecord>& records,
+                          bool (*counts)(RecordStanding)) {
+  return static_cast<std::size_t>(std::count_if(records.begin(), records.end(), [&](const auto& r) {
+    return counts(describeRecord(r, Date{}).standing);
   }));
+}
+
+// The captures still on their way from this device: neither sent nor cancelled, nor set aside
+// by the user (those stay, but wait for nothing).
+std::size_t waitingCount(const std::vector<OutboxRecord>& records) {
+  return countStanding(records, [](RecordStanding standing) {
+    return standing != RecordStanding::sent && standing != RecordStanding::cancelled &&
+           standing != RecordStanding::needsAttention;
+  });
+}
+
+std::size_t setAsideCount(const std::vector<OutboxRecord>& records) {
+  return countStanding(
+      records, [](RecordStanding standing) { return standing == RecordStanding::needsAttention; });
 }
 
 // The signed-in user, for commands that only look at this device: the keyring is not asked.
@@ -173,9 +186,10 @@ int showStatus(Application& application, bool json) {
   std::vector<OutboxRecord> records;
   if (settings.userId) records = application.store().all(*settings.userId);
   const std::size_t waiting = waitingCount(records);
+  const std::size_t setAside = setAsideCount(records);
 
   if (json) {
-    JSON document{{"signedIn", account.has_value()}, {"waiting", waiting}};
+    JSON document{{"signedIn", account.has_value()}, {"waiting", waiting}, {"setAside", setAside}};
     if (settings.email) document["email"] = *settings.email;
     if (settings.server) document["server"] = settings.server->absoluteString();
     if (settings.userId) document["userId"] = settings.userId->uuidString();
@@ -187,6 +201,11 @@ int showStatus(Application& application, bool json) {
     std::printf("%s on this device.\n",
                 waiting == 0 ? "No captures wait"
                              : (plural(waiting, "capture waits", "captures wait")).c_str());
+    if (setAside > 0) {
+      std::printf("%s set aside (kestro outbox shows %s).\n",
+                  plural(setAside, "capture is", "captures are").c_str(),
+                  setAside == 1 ? "it" : "them");
+    }
   } else {
     std::printf("Not signed in%s.\n",
                 settings.userId ? " (the keyring holds no token for this account)" : "");

@@ -883,6 +883,10 @@ TEST_F(KestroProgramTest, ACaptureTheServerRefusesShowsSoAndCanBeSetAsideAndKept
   EXPECT_EQ(setAside.status, 0) << setAside;
   EXPECT_EQ(outbox()[0]["state"], "blocked_user_action");
   EXPECT_NE(kestro({"outbox"}).out.find("needs attention (set aside)"), std::string::npos);
+  // Kept on this device, but no longer counted as waiting to be sent.
+  const json status = json::parse(kestro({"status", "--json"}).out);
+  EXPECT_EQ(status["waiting"], 0);
+  EXPECT_EQ(status["setAside"], 1);
   const ProgramRun again = kestro({"outbox", "set-aside", id});
   EXPECT_EQ(again.status, 1);
   expectOneErrorLine(again, "set aside already");
