@@ -38,7 +38,10 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr std::chrono::milliseconds kReadTimeout = 5s;
-constexpr std::chrono::milliseconds kWriteTimeout = 5s;
+// A client under a sanitizer on a loaded machine may take seconds to read a large body; giving up
+// sooner cut a 16 MiB line short and failed the test that reads it. Stopping the server does not
+// wait for this: it shuts every connection down.
+constexpr std::chrono::milliseconds kWriteTimeout = 30s;
 // Long enough that no test sees a connection closed under it; stopping does not wait for it.
 constexpr std::chrono::milliseconds kKeepAliveTimeout = 60s;
 // How often an endless body looks for a reason to end.
