@@ -415,11 +415,9 @@ struct DevServer::Impl {
     const std::optional<std::string> ownOrigin = originNamed(request, connection);
     if (!ownOrigin) {
       drain(request, reader);
-      answer(response, errorReply(421, "MISDIRECTED_REQUEST",
-                                  "The Host header must name the address this server listens "
-                                  "on: " +
-                                      baseURL(),
-                                  false));
+      const std::string message =
+          "The Host header must name the address this server listens on: " + baseURL();
+      answer(response, errorReply(421, "MISDIRECTED_REQUEST", message, false));
       return;
     }
     if (path.starts_with("/admin/")) {
