@@ -8,6 +8,7 @@
 
 #include "Tools/DevServer/DevServer.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -29,6 +30,7 @@
 
 #include <httplib.h>
 
+#include "KestroCore/Foundation/ASCII.h"
 #include "KestroCore/Foundation/JSONCoding.h"
 #include "KestroCore/Foundation/SHA256.h"
 #include "KestroCore/Foundation/UUID.h"
@@ -177,6 +179,62 @@ std::optional<std::string> header(const httplib::Request& request, const char* n
 bool hasBody(const httplib::Request& request) {
   return request.has_header("Transfer-Encoding") ||
          request.get_header_value<std::uint64_t>("Content-Length") > 0;
+}
+
+// Whether a request says its body is JSON. A page on another site can post plain text, a form
+// or a body without a type to this port without the browser asking first; JSON it cannot.
+bool saysJSON(const httplib::Request& request) {
+  const std::string type = request.get_header_value("Content-Type");
+  const std::string_view mediaType = std::string_view(type).substr(0, type.find(';'));
+  return equalsIgnoringASCIICase(trimmingSpacesAndTabs(mediaType), "application/json");
+}
+
+// The host a Host header names, without its port ("[::1]:8787" gives "::1"); nothing for one
+// that names no host.
+std::optional<std::string_view> hostOf(std::string_view authority) {
+  std::string_view host = authority;
+  std::string_view port;
+  if (authority.starts_with('[')) {
+    const auto end = authority.find(']');
+    if (end == std::string_view::npos) return std::nullopt;
+    host = authority.substr(1, end - 1);
+    port = authority.substr(end + 1);
+  } else if (const auto colon = authority.find(':'); colon != std::string_view::npos) {
+    host = authority.substr(0, colon);
+    port = authority.substr(colon);
+  }
+  if (!port.empty()) {
+    port.remove_prefix(1);
+    if (port.empty() || port.size() > 5 ||
+        !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      return std::nullopt;
+    }
+  }
+  if (host.empty()) return std::nullopt;
+  return host;
+}
+
+// An IPv4 address that reached an IPv6 socket reads "::ffff:127.0.0.1"; clients name it without
+// the prefix.
+std::string_view withoutIPv4Mapping(std::string_view address) {
+  constexpr std::string_view kMapped = "::ffff:";
+  if (startsWithIgnoringASCIICase(address, kMapped) &&
+      address.find('.') != std::string_view::npos) {
+    address.remove_prefix(kMapped.size());
+  }
+  return address;
+}
+
+std::string origin(std::string_view address, int port) {
+  const std::string host = address.find(':') != std::string_view::npos
+                               ? "[" + std::string(address) + "]"
+                               : std::string(address);
+  return "http://" + host + ":" + std::to_string(port);
+}
+
+Reply notJSON() {
+  return errorReply(415, "UNSUPPORTED_MEDIA_TYPE",
+                    "The body must be JSON, sent with Content-Type: application/json", false);
 }
 
 }  // namespace
@@ -354,6 +412,14 @@ struct DevServer::Impl {
     Connection& connection = *currentConnection;
     const std::string& method = request.method;
     const std::string path = request.target.substr(0, request.target.find('?'));
+    const std::optional<std::string> ownOrigin = originNamed(request, connection);
+    if (!ownOrigin) {
+      drain(request, reader);
+      const std::string message =
+          "The Host header must name the address this server listens on: " + baseURL();
+      answer(response, errorReply(421, "MISDIRECTED_REQUEST", message, false));
+      return;
+    }
     if (path.starts_with("/admin/")) {
       admin(request, response, reader, path);
       return;
@@ -365,6 +431,12 @@ struct DevServer::Impl {
     }
     const std::string route = routeTemplate(path);
     state.countRequest(method + " " + route);
+    // The only /v1 route that needs no token, so the only one a page on another site could use.
+    if (method == "POST" && route == "/v1/development/token" && !saysJSON(request)) {
+      drain(request, reader);
+      answer(response, notJSON());
+      return;
+    }
 
     if (std::optional<FaultRule> fault = faults.take(method, path, route)) {
       state.countFault();
@@ -421,24 +493,35 @@ struct DevServer::Impl {
                                                             : std::string(),
                .authorization = authorization,
                .idempotencyKey = header(request, "Idempotency-Key"),
-               .origin = origin(request),
+               .origin = *ownOrigin,
                .body = std::move(body),
            }));
   }
 
-  // "http://host:port" as the client named us.
-  std::string origin(const httplib::Request& request) const {
-    if (const auto host = header(request, "Host"); host && !host->empty()) return "http://" + *host;
-    return baseURL();
+  // This server's origin as the request names it: its bind address, or the address the
+  // connection came in on (the same, unless it listens on every address), with the port it
+  // listens on. Nothing when the Host header names anything else: a page that renamed this
+  // address through DNS rebinding sends its own name there. The port is not compared, so that a
+  // relay on another port of the same address still reaches it.
+  std::optional<std::string> originNamed(const httplib::Request& request,
+                                         const Connection& connection) const {
+    if (request.get_header_value_count("Host") != 1) return std::nullopt;
+    const std::string header = request.get_header_value("Host");
+    const std::optional<std::string_view> host = hostOf(header);
+    if (!host) return std::nullopt;
+    std::string localAddress;
+    int localPort = 0;
+    connection.get_local_ip_and_port(localAddress, localPort);
+    for (const std::string_view address :
+         {std::string_view(options.bindAddress), withoutIPv4Mapping(localAddress)}) {
+      if (!address.empty() && equalsIgnoringASCIICase(*host, address)) {
+        return origin(address, port);
+      }
+    }
+    return std::nullopt;
   }
 
-  std::string baseURL() const {
-    const std::string host =
-        options.bindAddress == "0.0.0.0" || options.bindAddress.empty() ? "127.0.0.1"
-        : options.bindAddress.find(':') != std::string::npos ? "[" + options.bindAddress + "]"
-                                                             : options.bindAddress;
-    return "http://" + host + ":" + std::to_string(port);
-  }
+  std::string baseURL() const { return origin(options.bindAddress, port); }
 
   static bool readBody(const httplib::Request& request, const httplib::ContentReader* reader,
                        std::string& body) {
@@ -570,6 +653,11 @@ struct DevServer::Impl {
 
   void admin(const httplib::Request& request, httplib::Response& response,
              const httplib::ContentReader* reader, const std::string& path) {
+    if (request.method == "POST" && !saysJSON(request)) {
+      drain(request, reader);
+      answer(response, notJSON());
+      return;
+    }
     std::string body;
     if (!readBody(request, reader, body)) {
       currentConnection->requestReset();
@@ -679,6 +767,22 @@ DevServer::~DevServer() { stop(); }
 int DevServer::port() const noexcept { return impl_->port; }
 
 std::string DevServer::baseURL() const { return impl_->baseURL(); }
+
+bool DevServer::reachableFromNetwork() const {
+  const std::string& address = impl_->options.bindAddress;
+  if (equalsIgnoringASCIICase(address, "localhost")) return false;
+  in_addr version4{};
+  if (::inet_pton(AF_INET, address.c_str(), &version4) == 1) {
+    return (ntohl(version4.s_addr) >> 24) != 127;
+  }
+  in6_addr version6{};
+  if (::inet_pton(AF_INET6, address.c_str(), &version6) == 1) {
+    const bool mappedLoopback = IN6_IS_ADDR_V4MAPPED(&version6) && version6.s6_addr[12] == 127;
+    return !IN6_IS_ADDR_LOOPBACK(&version6) && !mappedLoopback;
+  }
+  // Any other name may resolve to any address.
+  return true;
+}
 
 const std::filesystem::path& DevServer::storageDirectory() const noexcept { return impl_->storage; }
 

@@ -14,8 +14,8 @@
 //                                         true and creates nothing; the capture becomes an item
 //                                         (and a task when its taskIntent is requested); assets
 //                                         naming uploads not completed: 409 UPLOAD_NOT_COMPLETED
-//   POST   /v1/uploads/initiate           a plan: PUT <this server>/v1/uploads/<id>/content,
-//                                         authenticated
+//   POST   /v1/uploads/initiate           a plan: PUT <this server>/v1/uploads/<id>/content
+//                                         (the address it listens on, as above), authenticated
 //   PUT    /v1/uploads/<id>/content       streamed to disk; byte count and SHA-256 must match the
 //                                         initiation (422 UPLOAD_MISMATCH otherwise)
 //   POST   /v1/uploads/<id>/complete      409 UPLOAD_NOT_RECEIVED until the bytes arrived intact
@@ -33,6 +33,14 @@
 //                                         most min(L, 200); `cursor` is the last change's
 //                                         sequence (C when the page is empty), `hasMore` says
 //                                         whether changes after it remain
+//
+// Every request must name the address the server listens on in its Host header (its bind
+// address, or with a wildcard bind the address the connection came in on; any port, so that a
+// relay in front of it works): anything else gets 421 MISDIRECTED_REQUEST. A page in a browser
+// that renamed 127.0.0.1 through DNS rebinding sends its own name there. The development
+// sign-in and the admin POST routes take only "Content-Type: application/json" (415
+// UNSUPPORTED_MEDIA_TYPE otherwise), which another site cannot send without the browser asking
+// first; every other /v1 route needs a token such a page does not have.
 //
 // Admin routes, on the same port, outside /v1, never faulted and never authenticated (the
 // server binds to 127.0.0.1 unless told otherwise; do not expose it):
@@ -129,8 +137,12 @@ class DevServer {
   DevServer& operator=(const DevServer&) = delete;
 
   int port() const noexcept;
-  // "http://<bind address>:<port>" ("127.0.0.1" when bound to every address).
+  // "http://<bind address>:<port>", an IPv6 address in brackets; "http://0.0.0.0:<port>" when
+  // bound to every IPv4 address.
   std::string baseURL() const;
+  // Whether the bind address is anything but loopback (127.0.0.0/8, ::1, "localhost"): the admin
+  // routes and the development sign-in are then open to other machines, without authentication.
+  bool reachableFromNetwork() const;
   const std::filesystem::path& storageDirectory() const noexcept;
 
   void addFault(FaultRule rule);

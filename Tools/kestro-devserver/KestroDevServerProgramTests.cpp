@@ -71,6 +71,21 @@ TEST(KestroDevServerProgramTest, PrintsItsURLFirstServesThereAndStopsCleanlyOnSi
   EXPECT_EQ(badFault.output(), "");
 }
 
+TEST(KestroDevServerProgramTest, ListeningBeyondThisMachineNamesTheAddressAndWarns) {
+  testsupport::ChildProcess program = devserver({"--port", "0", "--bind", "0.0.0.0"});
+  const std::optional<std::string> base = program.firstLine(kPatience);
+  ASSERT_TRUE(base) << program.errors();
+  EXPECT_TRUE(base->starts_with("http://0.0.0.0:")) << *base;
+  // The printed address is one it answers to (here, connecting to 0.0.0.0 reaches this machine).
+  const KestroAPIClient client(*URL::fromString(*base), makeURLSession(), {});
+  EXPECT_FALSE(client.developmentSession("ann@example.com").token.empty());
+
+  program.signal(SIGTERM);
+  EXPECT_EQ(program.wait(kPatience), 0);
+  EXPECT_NE(program.errors().find("reachable from the network"), std::string::npos)
+      << program.errors();
+}
+
 TEST(KestroDevServerProgramTest, AWrongCommandLineOrAPortInUseEndsItWithOneLine) {
   testsupport::ChildProcess first = devserver({"--port", "0"});
   const std::optional<std::string> base = first.firstLine(kPatience);

@@ -1,6 +1,7 @@
 // kestro-devserver: the stand-in server, for the demo and the end-to-end tests. The first line
 // of standard output is the base URL it listens on (flushed at once, so that a script can read
-// it even with --port 0); nothing else is printed unless something goes wrong. SIGINT or SIGTERM
+// it even with --port 0); nothing else is printed unless something goes wrong, or it listens on
+// an address other machines can reach, which it warns of on standard error. SIGINT or SIGTERM
 // stops it cleanly with exit status 0. Tools/DevServer/DevServer.h documents the routes, the
 // admin routes and the fault rules.
 
@@ -37,7 +38,10 @@ int main(int argc, char** argv) {
   app.add_option("--port", options.port, "TCP port to listen on; 0 picks a free one")
       ->check(CLI::Range(0, 65535))
       ->capture_default_str();
-  app.add_option("--bind", options.bindAddress, "address to listen on")->capture_default_str();
+  app.add_option("--bind", options.bindAddress,
+                 "address to listen on; any but a loopback address (127.0.0.1, ::1) opens the "
+                 "unauthenticated admin routes and sign-in to the network")
+      ->capture_default_str();
   app.add_option("--storage", storage,
                  "directory for uploaded bytes (created if missing, kept); default: a temporary "
                  "directory removed at exit");
@@ -84,6 +88,11 @@ int main(int argc, char** argv) {
 
   try {
     DevServer server(std::move(options));
+    if (server.reachableFromNetwork()) {
+      std::cerr << "kestro-devserver: warning: listening on " << server.baseURL()
+                << ", which is reachable from the network: anyone who can connect may use the "
+                   "admin routes and the development sign-in, which ask for no authentication\n";
+    }
     std::cout << server.baseURL() << std::endl;
     int received = 0;
     sigwait(&stopSignals, &received);

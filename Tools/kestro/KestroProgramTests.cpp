@@ -74,6 +74,7 @@ class Server {
   // Arms a fault rule through the admin route.
   void addFault(const std::string& rule) const {
     HTTPRequest request{.url = *URL::fromString(url_ + "/admin/faults"), .method = "POST"};
+    request.headers.set("Content-Type", "application/json");
     request.body = rule;
     const HTTPResponse response = makeURLSession()->send(request);
     if (!response.statusCode || *response.statusCode / 100 != 2)

@@ -444,12 +444,11 @@ Reply ServerState::initiateUpload(const UUID& user, const Call& call) {
   }
 
   const UUID id;
-  // The plan's address names this server as the client did (its Host header): one that makes
-  // no address is the client's mistake, and nothing is stored for it.
+  // The plan names the address this server listens on, never what a Host header made up.
   const std::optional<URL> url =
       URL::fromString(call.origin + "/v1/uploads/" + id.uuidString() + "/content");
   if (!url || !url->host()) {
-    return errorReply(400, "VALIDATION_ERROR", "the Host header does not name a server", false);
+    return errorReply(500, "INTERNAL_ERROR", "the server's own address makes no upload URL", false);
   }
   uploads_.emplace(id, Upload{user, filename, byteCount, sha256});
   ++uploadsInitiated_;

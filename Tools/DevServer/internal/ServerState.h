@@ -31,7 +31,8 @@ struct Call {
   std::string query;  // the raw text after "?"
   std::optional<std::string> authorization;
   std::optional<std::string> idempotencyKey;
-  // "http://host:port" as the client reached us: upload plans point back here.
+  // "http://address:port" of the address the request reached this server on (never taken from
+  // the Host header): upload plans point back here.
   std::string origin;
   std::string body;
 };
