@@ -225,6 +225,20 @@ std::string_view withoutIPv4Mapping(std::string_view address) {
   return address;
 }
 
+// 127.0.0.0/8, ::1, or an IPv4 loopback address mapped into IPv6; false for names.
+bool isLoopbackAddress(const std::string& address) {
+  in_addr version4{};
+  if (::inet_pton(AF_INET, address.c_str(), &version4) == 1) {
+    return (ntohl(version4.s_addr) >> 24) == 127;
+  }
+  in6_addr version6{};
+  if (::inet_pton(AF_INET6, address.c_str(), &version6) == 1) {
+    const bool mappedLoopback = IN6_IS_ADDR_V4MAPPED(&version6) && version6.s6_addr[12] == 127;
+    return IN6_IS_ADDR_LOOPBACK(&version6) || mappedLoopback;
+  }
+  return false;
+}
+
 std::string origin(std::string_view address, int port) {
   const std::string host = address.find(':') != std::string_view::npos
                                ? "[" + std::string(address) + "]"
@@ -518,6 +532,12 @@ struct DevServer::Impl {
         return origin(address, port);
       }
     }
+    // "localhost" names this machine's loopback address, never one a page can rebind; a client
+    // signed in as http://localhost:PORT gets plans of that origin, so its token may go there.
+    if (equalsIgnoringASCIICase(*host, "localhost") &&
+        isLoopbackAddress(std::string(withoutIPv4Mapping(localAddress)))) {
+      return origin("localhost", port);
+    }
     return std::nullopt;
   }
 
@@ -771,17 +791,8 @@ std::string DevServer::baseURL() const { return impl_->baseURL(); }
 bool DevServer::reachableFromNetwork() const {
   const std::string& address = impl_->options.bindAddress;
   if (equalsIgnoringASCIICase(address, "localhost")) return false;
-  in_addr version4{};
-  if (::inet_pton(AF_INET, address.c_str(), &version4) == 1) {
-    return (ntohl(version4.s_addr) >> 24) != 127;
-  }
-  in6_addr version6{};
-  if (::inet_pton(AF_INET6, address.c_str(), &version6) == 1) {
-    const bool mappedLoopback = IN6_IS_ADDR_V4MAPPED(&version6) && version6.s6_addr[12] == 127;
-    return !IN6_IS_ADDR_LOOPBACK(&version6) && !mappedLoopback;
-  }
-  // Any other name may resolve to any address.
-  return true;
+  // Any name but localhost may resolve to any address.
+  return !isLoopbackAddress(address);
 }
 
 const std::filesystem::path& DevServer::storageDirectory() const noexcept { return impl_->storage; }

@@ -234,6 +234,17 @@ TEST_F(DevServerTest, AdminRoutesAndTheSignInRefuseWhatAnotherSiteCanSend) {
   ASSERT_EQ(initiated.statusCode, 201) << initiated.body;
   const std::string planURL = parseJSON(initiated.body).at("upload").at("url");
   EXPECT_TRUE(planURL.starts_with(server_.baseURL() + "/v1/uploads/")) << planURL;
+
+  // localhost is this machine's own name for the loopback address it listens on: accepted, and
+  // the plan keeps that name, so that a client signed in through it sends its token there.
+  const std::string localhost = "localhost:" + std::to_string(server_.port());
+  EXPECT_EQ(raw("GET", "/admin/stats", {}, {{"Host", localhost}}).statusCode, 200);
+  const HTTPResponse named = raw("POST", "/v1/uploads/initiate", body,
+                                 {{"Host", localhost}, {"Authorization", "Bearer " + token_}});
+  ASSERT_EQ(named.statusCode, 201) << named.body;
+  EXPECT_TRUE(std::string(parseJSON(named.body).at("upload").at("url"))
+                  .starts_with("http://" + localhost + "/v1/uploads/"))
+      << named.body;
 }
 
 TEST_F(DevServerTest, UploadsAreCheckedAgainstTheirInitiationAndSubmissionsNeedThemCompleted) {
