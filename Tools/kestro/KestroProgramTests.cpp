@@ -348,6 +348,15 @@ TEST_F(KestroProgramTest, ExitStatusesAreThoseTheHelpPromises) {
   EXPECT_EQ(kestro({"outbox", "prune", "--older-than", "7"}).status, 2);
   expectOneErrorLine(kestro({"signin", "--server", "nowhere", "--email", "a@b.c"}),
                      "not a server address");
+  // Plain HTTP off this machine only when asked for, and then it is tried (no such host here).
+  const ProgramRun cleartext =
+      kestro({"signin", "--server", "http://kestro.invalid", "--email", "a@b.c"});
+  EXPECT_EQ(cleartext.status, 2) << cleartext;
+  expectOneErrorLine(cleartext, "unencrypted; use https://, or pass --allow-insecure-http");
+  EXPECT_EQ(kestro({"signin", "--server", "http://kestro.invalid", "--email", "a@b.c",
+                    "--allow-insecure-http"})
+                .status,
+            4);
 
   // Nobody signed in.
   for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
