@@ -4,6 +4,7 @@
 // parses the command line, calls, and prints. See --help.
 
 #include <signal.h>
+#include <sys/prctl.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
@@ -48,6 +49,13 @@ CLI::App* command(CLI::App& parent, const std::string& name, const std::string& 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The bearer token sits in this process's memory while it works: no core file, and no
+  // debugger or /proc reader of the same user without the privilege to trace, may see it.
+  if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) {
+    std::fprintf(stderr, "kestro: cannot keep this process out of core dumps: %s\n",
+                 std::strerror(errno));
+    return static_cast<int>(ExitStatus::failure);
+  }
   // Writing to a closed pipe (kestro outbox | head -1) ends output, not the program with a
   // signal; a failed write is noticed at exit.
   ::signal(SIGPIPE, SIG_IGN);
