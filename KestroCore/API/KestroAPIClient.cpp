@@ -193,6 +193,24 @@ bool isHTTPScheme(std::string_view scheme) noexcept {
   return equalsIgnoringASCIICase(scheme, "http") || equalsIgnoringASCIICase(scheme, "https");
 }
 
+std::optional<int> portOf(const URL& url) {
+  if (const std::optional<int> port = url.port()) return port;
+  if (equalsIgnoringASCIICase(url.scheme(), "http")) return 80;
+  if (equalsIgnoringASCIICase(url.scheme(), "https")) return 443;
+  return std::nullopt;
+}
+
+bool haveSameOrigin(const URL& a, const URL& b) {
+  return equalsIgnoringASCIICase(a.scheme(), b.scheme()) && a.host() && b.host() &&
+         equalsIgnoringASCIICase(*a.host(), *b.host()) && portOf(a) == portOf(b);
+}
+
+// The bearer token opens the whole account. A plan is the server's word, but a plan that
+// would carry the token in clear to some other machine is one no server of ours writes.
+bool mayCarryToken(const URL& target, const URL& apiServer) {
+  return equalsIgnoringASCIICase(target.scheme(), "https") || haveSameOrigin(target, apiServer);
+}
+
 }  // namespace
 
 KestroAPIClient::KestroAPIClient(URL baseURL, std::shared_ptr<URLSession> session,
@@ -291,7 +309,10 @@ std::pair<UUID, UploadPlan> KestroAPIClient::initiateUpload(const UUID& captureI
 
 void KestroAPIClient::upload(const URL& fileURL, const UploadPlan& plan, const std::string& token,
                              const HTTPRequest::ProgressHandler& onProgress) const {
-  if (!isHTTPScheme(plan.url.scheme())) throw KestroAPIError::invalidResponse();
+  const bool authenticated = plan.authenticated.value_or(false);
+  if (!isHTTPScheme(plan.url.scheme()) || (authenticated && !mayCarryToken(plan.url, baseURL))) {
+    throw KestroAPIError::invalidResponse();
+  }
   HTTPRequest request{
       .url = plan.url,
       .method = plan.method,
@@ -301,7 +322,7 @@ void KestroAPIClient::upload(const URL& fileURL, const UploadPlan& plan, const s
       .onProgress = onProgress,
   };
   for (const auto& [name, value] : plan.headers) request.headers.set(name, value);
-  if (plan.authenticated.value_or(false)) request.headers.set("Authorization", bearer(token));
+  if (authenticated) request.headers.set("Authorization", bearer(token));
 
   const HTTPResponse response = perform(checkedSession(session), request);
   // The target may be storage of another party: its error bodies are not our envelope, and a

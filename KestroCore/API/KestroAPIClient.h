@@ -86,9 +86,12 @@ class KestroAPIClient {
   // method, exactly its headers, and "Authorization: Bearer <token>" only when the plan's
   // `authenticated` is true (replacing any "Authorization" the plan lists). The file is streamed
   // from disk, not read into memory. Neither the base URL nor the default headers play a part.
-  // Throws `transport` when `fileURL` does not name a readable regular file (nothing is sent),
-  // and `invalidResponse` for any non-2xx status, even one with an error envelope: the target
-  // need not be our server.
+  // The token goes only where it stays safe: to the base URL's own origin (scheme, host and
+  // port) or to an https URL. A plan that asks for it anywhere else (plain HTTP to another host
+  // or port) came from a server that is wrong or not ours, and throws `invalidResponse` with
+  // nothing sent. Throws `transport` when `fileURL` does not name a readable regular file
+  // (nothing is sent), and `invalidResponse` for any non-2xx status, even one with an error
+  // envelope: the target need not be our server.
   //
   // `onProgress`, when given, is handed to the session as the request's progress handler
   // (HTTPRequest::onProgress): it is told on the calling thread how many bytes of the file have

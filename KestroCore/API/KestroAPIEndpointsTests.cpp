@@ -222,6 +222,40 @@ TEST_F(KestroAPIUploadTest, PlanDecidesHeadersAndBearerAndTheFileIsTheBody) {
   EXPECT_EQ(values(received, "Host"), Strings{"localhost:" + std::to_string(server_.port())});
 }
 
+TEST_F(KestroAPIUploadTest, TheBearerGoesOnlyToTheServersOwnOriginOrOverHTTPS) {
+  HTTPTestServer other;
+  other.route("PUT", "/bucket/obj", answer(200, ""));
+  server_.route("PUT", "/bucket/obj", answer(200, ""));
+  const std::string elsewhere = other.baseURL() + "/bucket/obj";  // another port: another origin
+  const auto upload = [&](const std::string& target, std::optional<bool> authenticated) {
+    return outcome([&] {
+      client_.upload(URL::fileURL(file_.path), uploadPlan(target, {}, authenticated), "token");
+    });
+  };
+
+  // Plain HTTP to another origin: refused as the server's mistake, and nothing reaches either.
+  const std::size_t connections = server_.connectionsAccepted();
+  EXPECT_EQ(upload(elsewhere, true), "INVALID_RESPONSE final");
+  EXPECT_EQ(upload(target("localhost"), true), "INVALID_RESPONSE final");
+  EXPECT_EQ(server_.connectionsAccepted(), connections);
+  EXPECT_EQ(other.connectionsAccepted(), 0u);
+
+  // Without the token the same plans go as they are; the API server's own origin, in any
+  // letter case, takes the token too.
+  EXPECT_EQ(upload(elsewhere, std::nullopt), "ok");
+  EXPECT_EQ(values(other.requests().back(), "Authorization"), Strings{});
+  EXPECT_EQ(upload("HTTP://127.0.0.1:" + std::to_string(server_.port()) + "/bucket/obj", true),
+            "ok");
+  EXPECT_EQ(values(server_.requests().back(), "Authorization"), Strings{"Bearer token"});
+
+  // HTTPS elsewhere is allowed by the rule; here it fails in the TLS handshake, as a transport
+  // failure, since the other server speaks plain HTTP.
+  const std::size_t before = other.connectionsAccepted();
+  EXPECT_EQ(upload("https://127.0.0.1:" + std::to_string(other.port()) + "/bucket/obj", true),
+            "NETWORK_ERROR retryable");
+  EXPECT_GT(other.connectionsAccepted(), before);
+}
+
 TEST_F(KestroAPIUploadTest, RefusalsAreInvalidResponsesAndUnreadableFilesTransportFailures) {
   const std::string envelope = R"({"error": {"code": "FORBIDDEN", "message": "m",
       "retryable": true, "traceId": "t", "details": {}}})";

@@ -1,5 +1,9 @@
 #include "KestroCore/Application/Session.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <string>
 #include <utility>
 
 #include "KestroCore/Application/ApplicationError.h"
@@ -23,7 +27,11 @@ URL Session::serverOrigin(std::string_view text) {
   const std::string scheme = asciiLowercased(url->scheme());
   const std::optional<std::string_view> host = url->host();
   if ((scheme != "http" && scheme != "https") || !host || host->empty()) throw invalid();
-  std::string origin = scheme + "://" + asciiLowercased(*host);
+  // An IPv6 literal needs its brackets back, or its colons would read as the port's.
+  const std::string hostText = host->find(':') != std::string_view::npos
+                                   ? "[" + asciiLowercased(*host) + "]"
+                                   : asciiLowercased(*host);
+  std::string origin = scheme + "://" + hostText;
   if (const std::optional<int> port = url->port()) origin += ":" + std::to_string(*port);
   const std::optional<URL> result = URL::fromString(origin);
   if (!result) throw invalid();
@@ -32,9 +40,29 @@ URL Session::serverOrigin(std::string_view text) {
 
 std::string Session::tokenAccount(const URL& server) { return server.absoluteString(); }
 
-SignedInAccount Session::signIn(const URL& server, const std::string& email) const {
+bool Session::isLoopbackHost(std::string_view host) {
+  if (equalsIgnoringASCIICase(host, "localhost")) return true;
+  // inet_pton takes only the strict forms: "127.1" or "0x7f.0.0.1" are not addresses to it.
+  const std::string text(host);
+  in_addr v4{};
+  if (::inet_pton(AF_INET, text.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  return ::inet_pton(AF_INET6, text.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+}
+
+SignedInAccount Session::signIn(const URL& server, const std::string& email,
+                                bool allowInsecureHTTP) const {
   if (trimmingWhitespaceAndNewlines(email).empty()) {
     throw ApplicationError(ExitStatus::usage, "give the account's e-mail address with --email");
+  }
+  const std::optional<std::string_view> host = server.host();
+  if (!allowInsecureHTTP && !equalsIgnoringASCIICase(server.scheme(), "https") &&
+      !(host && isLoopbackHost(*host))) {
+    throw ApplicationError(
+        ExitStatus::usage,
+        "refusing to sign in to " + server.absoluteString() +
+            " over plain HTTP: the token would cross the network unencrypted; use https://, "
+            "or pass --allow-insecure-http if you trust every network on the way");
   }
   const AccountSettings before = settings();
   const DevelopmentSession session = client(server).developmentSession(email);

@@ -59,12 +59,21 @@ class Session {
   static URL serverOrigin(std::string_view text);
   static std::string tokenAccount(const URL& server);
 
+  // Whether `host` (as a URL gives it, without brackets) names this machine: "localhost", an
+  // IPv4 address in 127.0.0.0/8, or ::1. Only these are safe for plain HTTP, since nothing
+  // sent to them leaves the machine; a name that merely resolves to one is not trusted.
+  static bool isLoopbackHost(std::string_view host);
+
   // Asks `server` for a development session for `email`, then stores the token, the server and
   // the e-mail, and last the user id (so the share target never sees a user whose token is not
   // stored yet). Signing in anew replaces the earlier account, and the earlier server's token is
-  // removed. Throws KestroAPIError for the exchange, SecureTokenError when the token cannot be
-  // stored (nothing else is changed then), ApplicationError for an empty e-mail.
-  SignedInAccount signIn(const URL& server, const std::string& email) const;
+  // removed. A plain-HTTP server off this machine is refused (ApplicationError, usage) before
+  // anything is sent, unless `allowInsecureHTTP`: the e-mail and the token would cross the
+  // network readable by anyone on the way. Throws KestroAPIError for the exchange,
+  // SecureTokenError when the token cannot be stored (nothing else is changed then),
+  // ApplicationError for an empty e-mail.
+  SignedInAccount signIn(const URL& server, const std::string& email,
+                         bool allowInsecureHTTP = false) const;
 
   // Removes the token and the user id (the share target then refuses new shares), and the
   // e-mail; the server address stays as a default for the next sign-in. Signing out when nobody

@@ -95,6 +95,38 @@ TEST_F(SessionTest, SigningInPutsEachPartWhereItBelongs) {
   EXPECT_NO_THROW(session_.signOut());  // nothing to do, and no error
 }
 
+TEST_F(SessionTest, PlainHTTPCarriesTheTokenOnlyWithinThisMachineUnlessAllowed) {
+  for (const char* host : {"localhost", "LocalHost", "127.0.0.1", "127.255.3.4", "::1"}) {
+    EXPECT_TRUE(Session::isLoopbackHost(host)) << host;
+  }
+  for (const char* host :
+       {"example.com", "127.0.0.1.example.com", "localhost.example.com", "10.0.0.1", "128.0.0.1",
+        "0.0.0.0", "127.1", "::2", "::ffff:7f00:1", ""}) {
+    EXPECT_FALSE(Session::isLoopbackHost(host)) << host;
+  }
+  EXPECT_EQ(Session::serverOrigin("http://[::1]:8787/x").absoluteString(), "http://[::1]:8787");
+
+  // Refused before anything is sent (the name does not even resolve), and nothing is stored.
+  const URL remote = Session::serverOrigin("http://kestro.invalid:8787");
+  try {
+    session_.signIn(remote, "ada@example.com");
+    ADD_FAILURE() << "signed in over plain HTTP to another machine";
+  } catch (const ApplicationError& error) {
+    EXPECT_EQ(error.status(), ExitStatus::usage);
+    EXPECT_NE(std::string(error.what()).find("--allow-insecure-http"), std::string::npos);
+  }
+  EXPECT_EQ(session_.settings(), AccountSettings{});
+  // HTTPS, or the user's explicit leave, goes on to the exchange (which fails here: no such
+  // host).
+  EXPECT_THROW(session_.signIn(Session::serverOrigin("https://kestro.invalid"), "ada@example.com"),
+               KestroAPIError);
+  EXPECT_THROW(session_.signIn(remote, "ada@example.com", true), KestroAPIError);
+
+  // The stand-in server by name is on this machine too.
+  const URL byName = Session::serverOrigin("http://localhost:" + std::to_string(first_.port()));
+  EXPECT_EQ(session_.signIn(byName, "ada@example.com").server, byName);
+}
+
 TEST_F(SessionTest, AMissingTokenIsNotSignedInButAFailingKeyringIsAFailure) {
   session_.signIn(server(first_), "ada@example.com");
   SecureTokenStore(std::string(kTokenService), keychain_)

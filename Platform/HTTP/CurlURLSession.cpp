@@ -131,7 +131,8 @@ class CurlURLSession final : public URLSession {
     const bool hasBody = request.body.index() != 0;
     const auto length = static_cast<curl_off_t>(body.length());
     transfer.attach(handle,
-                    method != "GET" && method != "PUT" && method != "HEAD" && method != "POST");
+                    method != "GET" && method != "PUT" && method != "HEAD" && method != "POST",
+                    request.url.scheme(), request.headers.value("Authorization").has_value());
     if (method == "HEAD") {
       setOption(handle, CURLOPT_NOBODY, 1L);
       return;

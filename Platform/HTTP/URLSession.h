@@ -58,7 +58,9 @@ class HTTPHeaders {
 //   methods with their body; 303 turns GET, POST and PUT into GET without a body, but a 303
 //   answering any other method (DELETE, PATCH, ...) is not followed and is returned as the
 //   response, since repeating such a method at the new location is never what was meant.
-// - "Authorization" goes along on a redirect only while scheme, host and port stay the same.
+// - "Authorization" goes along on a redirect only while scheme, host and port stay the same,
+//   and a request that has one is never redirected from https to plain http (`invalidRequest`,
+//   nothing sent there): the rest of it, a body above all, may be as secret.
 struct HTTPRequest {
   URL url;
   std::string method = "GET";

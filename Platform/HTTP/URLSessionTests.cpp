@@ -12,6 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include "Platform/HTTP/internal/BodySource.h"
+#include "Platform/HTTP/internal/CurlErrors.h"
+#include "Platform/HTTP/internal/CurlHandles.h"
+#include "Platform/HTTP/internal/Transfer.h"
 #include "Testing/APITestSupport.h"
 #include "Testing/HTTPTestServer.h"
 
@@ -226,6 +230,38 @@ TEST_F(URLSessionTest, RedirectsGoOnlyToHTTPAndKeepTheTokenWithItsHost) {
   }
   EXPECT_EQ(fresh->send(request("/other-port")).body, "other");
   EXPECT_EQ(other.connectionsAccepted(), 1u);
+}
+
+// Nothing here can make the session trust a certificate of the tests', so the transfer is told
+// that its request began on https while the bytes go over plain HTTP on 127.0.0.1: from the
+// redirect on, it cannot tell the difference.
+TEST_F(URLSessionTest, CredentialsNeverFollowARedirectFromHTTPSDownToHTTP) {
+  server_.route("GET", "/landing", ScriptedResponse{.body = "landed"});
+  server_.route(
+      "GET", "/down",
+      ScriptedResponse{.status = 302, .headers = {{"Location", server_.baseURL() + "/landing"}}});
+  server_.route("GET", "/relative",
+                ScriptedResponse{.status = 307, .headers = {{"Location", "/landing"}}});
+  const URLSessionConfiguration configuration;
+  const auto exchange = [&](const std::string& path, bool carriesCredentials) {
+    const HTTPRequest sent = request(path);
+    http::TransferHandle handle(nullptr);
+    http::Transfer transfer(configuration, std::chrono::seconds(60), 1024, nullptr);
+    http::BodySource body(sent);
+    http::setOption(handle.easy(), CURLOPT_URL, sent.url.absoluteString().c_str());
+    http::setOption(handle.easy(), CURLOPT_FOLLOWLOCATION, 1L);
+    transfer.attach(handle.easy(), false, "https", carriesCredentials);
+    return transfer.finish(handle.perform(50), body, handle.easy());
+  };
+
+  const std::string refusal =
+      failure(URLSessionError::Kind::invalidRequest, [&] { exchange("/down", true); });
+  EXPECT_TRUE(mentions(refusal, "from https to plain http")) << refusal;
+  EXPECT_EQ(server_.requests().size(), 1u);  // the landing page never asked for
+
+  // A relative location stays on https; without credentials a step down is the server's call.
+  EXPECT_EQ(exchange("/relative", true).body, "landed");
+  EXPECT_EQ(exchange("/down", false).body, "landed");
 }
 
 TEST_F(URLSessionTest, RedirectsRepeatOrChangeTheMethodAsHTTPRequires) {

@@ -116,10 +116,11 @@ int reportFailure(const std::exception_ptr& error) {
 // --- signin, signout, status
 
 int signIn(Application& application, const std::string& server, const std::string& email,
-           bool json) {
+           bool allowInsecureHTTP, bool json) {
   const Session& session = application.session();
   const AccountSettings before = session.settings();
-  const SignedInAccount account = session.signIn(Session::serverOrigin(server), email);
+  const SignedInAccount account =
+      session.signIn(Session::serverOrigin(server), email, allowInsecureHTTP);
   // The previous account's captures stay on this device, to be sent when it signs in again;
   // the user must not think them sent, or lost.
   std::optional<std::size_t> previousWaiting;

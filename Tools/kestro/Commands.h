@@ -66,8 +66,9 @@ std::string joined(const std::vector<std::string>& words);
 // Prints the failure as one line on standard error and returns its exit status.
 int reportFailure(const std::exception_ptr& error);
 
+// `allowInsecureHTTP`: sign in to a plain-HTTP server off this machine all the same.
 int signIn(Application& application, const std::string& server, const std::string& email,
-           bool json);
+           bool allowInsecureHTTP, bool json);
 int signOut(Application& application);
 int showStatus(Application& application, bool json);
 

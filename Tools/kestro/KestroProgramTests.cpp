@@ -5,9 +5,13 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -349,6 +353,15 @@ TEST_F(KestroProgramTest, ExitStatusesAreThoseTheHelpPromises) {
   EXPECT_EQ(kestro({"outbox", "prune", "--older-than", "7"}).status, 2);
   expectOneErrorLine(kestro({"signin", "--server", "nowhere", "--email", "a@b.c"}),
                      "not a server address");
+  // Plain HTTP off this machine only when asked for, and then it is tried (no such host here).
+  const ProgramRun cleartext =
+      kestro({"signin", "--server", "http://kestro.invalid", "--email", "a@b.c"});
+  EXPECT_EQ(cleartext.status, 2) << cleartext;
+  expectOneErrorLine(cleartext, "unencrypted; use https://, or pass --allow-insecure-http");
+  EXPECT_EQ(kestro({"signin", "--server", "http://kestro.invalid", "--email", "a@b.c",
+                    "--allow-insecure-http"})
+                .status,
+            4);
 
   // Nobody signed in.
   for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
@@ -729,6 +742,53 @@ TEST_F(KestroProgramTest, AFlushWaitsItsTurnTellsOfASilentServerAndStopsAtOnceOn
     EXPECT_NE(records[index]["state"], "retry_wait") << records[index];
     EXPECT_EQ(records[index]["attemptCount"], 0) << records[index];
   }
+}
+
+// Whether a process of our own user without CAP_SYS_PTRACE (which the tests may run with) can
+// attach to `pid` and so read its memory; nothing when the probe itself failed. Capabilities
+// belong to a thread, so the probe drops the privilege on a thread of its own, and that thread's
+// end detaches it again (PTRACE_SEIZE stops nothing meanwhile).
+std::optional<bool> attachableWithoutPrivilege(pid_t pid) {
+  std::optional<bool> result;
+  std::thread probe([&result, pid] {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    if (::syscall(SYS_capget, &header, data) != 0) return;
+    data[CAP_TO_INDEX(CAP_SYS_PTRACE)].effective &= ~CAP_TO_MASK(CAP_SYS_PTRACE);
+    if (::syscall(SYS_capset, &header, data) != 0) return;
+    if (::ptrace(PTRACE_SEIZE, pid, nullptr, nullptr) == 0) {
+      result = true;
+    } else if (errno == EPERM) {
+      result = false;
+    }
+  });
+  probe.join();
+  return result;
+}
+
+TEST_F(KestroProgramTest, AProcessHoldingTheTokenCannotBeReadByAnotherOfTheSameUser) {
+  Server server;
+  signIn(server);
+  ASSERT_EQ(share({"--text", "kept"}).status, 0);
+
+  ChildProcess ordinary({"/bin/sleep", "600"}, environment());
+  const std::optional<bool> control = attachableWithoutPrivilege(ordinary.pid());
+  ASSERT_TRUE(control.has_value());
+  if (!*control) GTEST_SKIP() << "this machine lets no process attach to another";
+
+  // A flush that waits its turn has read the token and stays running until the lock is free.
+  std::optional<FileLock> other = FileLock::acquire(storage() / "kestro.flush.lock");
+  ChildProcess flushing({KESTRO_PROGRAM, "flush"}, environment());
+  const auto deadline = Clock::now() + kPatience;
+  while (flushing.errors().find("another flush") == std::string::npos && Clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_NE(flushing.errors().find("another flush"), std::string::npos) << flushing.errors();
+  EXPECT_EQ(attachableWithoutPrivilege(flushing.pid()), false);
+
+  other.reset();
+  EXPECT_EQ(flushing.wait(kPatience), 0) << flushing.errors();
+  ordinary.signal(SIGKILL);
 }
 
 TEST_F(KestroProgramTest, PruneRemovesExactlyWhatItSays) {

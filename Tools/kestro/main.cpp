@@ -4,6 +4,7 @@
 // parses the command line, calls, and prints. See --help.
 
 #include <signal.h>
+#include <sys/prctl.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
@@ -48,6 +49,13 @@ CLI::App* command(CLI::App& parent, const std::string& name, const std::string& 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The bearer token sits in this process's memory while it works: no core file, and no
+  // debugger or /proc reader of the same user without the privilege to trace, may see it.
+  if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) {
+    std::fprintf(stderr, "kestro: cannot keep this process out of core dumps: %s\n",
+                 std::strerror(errno));
+    return static_cast<int>(ExitStatus::failure);
+  }
   // Writing to a closed pipe (kestro outbox | head -1) ends output, not the program with a
   // signal; a failed write is noticed at exit.
   ::signal(SIGPIPE, SIG_IGN);
@@ -71,8 +79,16 @@ int main(int argc, char** argv) {
   std::string server, email;
   bool json = false;
   CLI::App* signin = command(app, "signin", "Sign in to a server (development sign-in by e-mail)");
-  signin->add_option("--server", server, "The server's address, http://host:port")->required();
+  bool allowInsecureHTTP = false;
+  signin
+      ->add_option("--server", server,
+                   "The server's address: https://host[:port], or http://host:port on this "
+                   "machine (localhost, 127.x.x.x, [::1])")
+      ->required();
   signin->add_option("--email", email, "The account's e-mail address")->required();
+  signin->add_flag("--allow-insecure-http", allowInsecureHTTP,
+                   "Sign in to a plain-HTTP server on another machine all the same: the token "
+                   "then crosses the network unencrypted");
   signin->add_flag("--json", json, "Print the account as JSON");
   CLI::App* signout = command(app, "signout", "Sign out: remove the token and the signed-in user");
   CLI::App* status = command(app, "status", "Who is signed in, where, and how many captures wait");
@@ -195,7 +211,7 @@ int main(int argc, char** argv) {
   Application application(global);
   const auto run = [&]() -> int {
     try {
-      if (signin->parsed()) return signIn(application, server, email, json);
+      if (signin->parsed()) return signIn(application, server, email, allowInsecureHTTP, json);
       if (signout->parsed()) return signOut(application);
       if (status->parsed()) return showStatus(application, json);
       if (prune->parsed()) return pruneOutbox(application, olderThan, json);

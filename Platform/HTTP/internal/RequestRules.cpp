@@ -77,6 +77,16 @@ std::optional<std::string_view> locationScheme(std::string_view location) noexce
   return scheme;
 }
 
+std::string_view redirectedScheme(std::string_view currentScheme,
+                                  std::string_view location) noexcept {
+  return locationScheme(location).value_or(currentScheme);
+}
+
+bool mayFollowWithCredentials(std::string_view currentScheme, std::string_view location) noexcept {
+  return !equalsIgnoringASCIICase(currentScheme, "https") ||
+         !equalsIgnoringASCIICase(redirectedScheme(currentScheme, location), "http");
+}
+
 bool sendsBody(const HTTPRequest& request) noexcept {
   return request.body.index() != 0 || request.method == "POST" || request.method == "PUT" ||
          request.method == "PATCH";

@@ -31,6 +31,15 @@ void checkRequest(const HTTPRequest& request);
 // keeps the current scheme.
 std::optional<std::string_view> locationScheme(std::string_view location) noexcept;
 
+// The scheme a request moves to when redirected from `currentScheme` to `location`.
+std::string_view redirectedScheme(std::string_view currentScheme,
+                                  std::string_view location) noexcept;
+
+// Whether a redirect from `currentScheme` to `location` may be followed by a request that
+// carries credentials: never from https down to plain http, where anyone on the way could read
+// them (libcurl would only drop the Authorization header and send the rest in clear).
+bool mayFollowWithCredentials(std::string_view currentScheme, std::string_view location) noexcept;
+
 // Whether a request with this method and body goes out with a body: POST, PUT and PATCH always
 // do (an empty one when none is given).
 bool sendsBody(const HTTPRequest& request) noexcept;

@@ -70,6 +70,17 @@ TEST(RequestRulesTest, RedirectSchemesAndBodiesAreJudgedAsHTTPDoes) {
     EXPECT_EQ(locationScheme(relative), std::nullopt) << relative;
   }
 
+  // Credentials never step down from https to http; every other move keeps or gains TLS.
+  EXPECT_FALSE(mayFollowWithCredentials("https", "http://example.com/"));
+  EXPECT_FALSE(mayFollowWithCredentials("HTTPS", "HtTp://example.com/"));
+  EXPECT_TRUE(mayFollowWithCredentials("https", "https://elsewhere.example/"));
+  EXPECT_TRUE(mayFollowWithCredentials("https", "//elsewhere.example/x"));  // stays https
+  EXPECT_TRUE(mayFollowWithCredentials("https", "/next"));
+  EXPECT_TRUE(mayFollowWithCredentials("http", "http://example.com/"));
+  EXPECT_TRUE(mayFollowWithCredentials("http", "https://example.com/"));
+  EXPECT_EQ(redirectedScheme("https", "/next"), "https");
+  EXPECT_EQ(redirectedScheme("https", "http://example.com/"), "http");
+
   EXPECT_TRUE(sendsBody(request("http://example.com/", "POST")));
   EXPECT_TRUE(sendsBody(request("http://example.com/", "PUT")));
   EXPECT_FALSE(sendsBody(request("http://example.com/", "DELETE")));

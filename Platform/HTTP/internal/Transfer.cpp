@@ -22,8 +22,11 @@ Transfer::Transfer(const URLSessionConfiguration& configuration,
       onLine_(onLine),
       lines_(maximumLineBytes) {}
 
-void Transfer::attach(CURL* handle, bool holdSeeOther) {
+void Transfer::attach(CURL* handle, bool holdSeeOther, std::string_view scheme,
+                      bool carriesCredentials) {
   holdSeeOther_ = holdSeeOther;
+  scheme_ = scheme;
+  carriesCredentials_ = carriesCredentials;
   setOption(handle, CURLOPT_ERRORBUFFER, errorBuffer_.data());
   setOption(handle, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
   setOption(handle, CURLOPT_HEADERDATA, this);
@@ -113,7 +116,16 @@ bool Transfer::endOfHeaders() {
           invalidRequest("The server redirected to a URL that is not http or https: " + *location_);
       return false;
     }
-    if (status_ != 303 || !holdSeeOther_) return true;
+    if (status_ != 303 || !holdSeeOther_) {
+      if (carriesCredentials_ && !mayFollowWithCredentials(scheme_, *location_)) {
+        failure_ = invalidRequest(
+            "The server redirected a request carrying credentials from https to plain http: " +
+            *location_);
+        return false;
+      }
+      scheme_ = redirectedScheme(scheme_, *location_);
+      return true;
+    }
     seeOtherHeld_ = true;
   }
   return adoptResponse() && !seeOtherHeld_;

@@ -40,8 +40,10 @@ class Transfer {
 
   // Sets the header, body and transfer-info callbacks and the error buffer on `handle`, and
   // starts the idle clock. `holdSeeOther`: a 303 is returned as the response rather than
-  // followed, since libcurl would repeat a custom method at the new location.
-  void attach(CURL* handle, bool holdSeeOther);
+  // followed, since libcurl would repeat a custom method at the new location. `scheme` is the
+  // request's; `carriesCredentials`: it has an Authorization header, which no redirect may take
+  // from https to plain http.
+  void attach(CURL* handle, bool holdSeeOther, std::string_view scheme, bool carriesCredentials);
 
   // Turns how the transfer ended (libcurl's `code`) into the response, or throws: what a
   // callback threw, the transfer's own failure (an idle limit, a size limit, a refused
@@ -71,6 +73,8 @@ class Transfer {
   const ResponseHandler* onResponse_;
   const LineHandler* onLine_;
   bool holdSeeOther_ = false;
+  bool carriesCredentials_ = false;
+  std::string scheme_;  // of the URL now requested: redirects change it
 
   LineSplitter lines_;
 
