@@ -162,6 +162,14 @@ std::string printableText(std::string_view text, bool keepingWhitespace) {
   });
 }
 
+std::string printableLine(std::string_view text) {
+  std::string line(text);
+  for (char& c : line) {
+    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+  }
+  return printableText(line);
+}
+
 std::string PrintableTextStream::append(std::string_view piece) {
   pending_.append(piece);
   const std::size_t end = unfinishedCharacterStart(pending_);

@@ -33,6 +33,10 @@ std::string repairedUTF8(std::string_view bytes);
 // and carriage return are kept.
 std::string printableText(std::string_view text, bool keepingWhitespace = false);
 
+// `text` as one printable line: tab, line feed and carriage return become spaces, and the rest
+// is as printableText makes it.
+std::string printableLine(std::string_view text);
+
 // printableText for text that arrives in pieces, such as a reply streamed from a server: a piece
 // may end inside a character, whose start is held back until the next piece completes it. Tab
 // and line feed are kept and every other control replaced, carriage return too, since it would

@@ -54,6 +54,7 @@ TEST(PrintableTextTest, ControlCharactersNeverReachTheTerminal) {
   // White space stays only when asked; broken UTF-8 is repaired; the rest is untouched.
   EXPECT_EQ(printableText("a\tb\nc"), "a" + replacement + "b" + replacement + "c");
   EXPECT_EQ(printableText("a\tb\r\nc", /*keepingWhitespace=*/true), "a\tb\r\nc");
+  EXPECT_EQ(printableLine("a\tb\r\nc\x1B"), "a b  c" + replacement);
   EXPECT_EQ(printableText("caf\xC3"), "caf" + replacement);
   EXPECT_EQ(printableText("Grüße, 東京 👋"), "Grüße, 東京 👋");
 }

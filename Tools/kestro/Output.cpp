@@ -8,13 +8,7 @@
 #include "Tools/kestro/DesktopTools.h"
 
 namespace kestro::commands {
-std::string shown(std::string_view outside) {
-  std::string line(outside);
-  for (char& c : line) {
-    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-  }
-  return printableText(line);
-}
+std::string shown(std::string_view outside) { return printableLine(outside); }
 
 std::string jsonText(const JSON& document, int indent) {
   const std::string text = document.dump(indent, ' ', false, JSON::error_handler_t::replace);
