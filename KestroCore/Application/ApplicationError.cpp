@@ -24,13 +24,11 @@ constexpr std::string_view kUnreadableAnswerPrefixes[] = {
     "cannot read the file ",
 };
 
-std::string oneLine(std::string text) {
-  for (char& c : text) {
-    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-  }
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  // Messages carry the server's words: nothing in them may command the terminal.
-  return printableText(text);
+// Messages carry the server's words: nothing in them may command the terminal.
+std::string oneLine(std::string_view text) {
+  std::string line = printableLine(text);
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
 }
 
 std::string keyringMessage(std::int32_t status) {
@@ -76,7 +74,7 @@ bool isServerUnreachable(const std::exception& error) noexcept {
 
 ErrorReport reportError(const std::exception_ptr& error) {
   const auto failure = [](std::string message) {
-    return ErrorReport{ExitStatus::failure, oneLine(std::move(message))};
+    return ErrorReport{ExitStatus::failure, oneLine(message)};
   };
   try {
     std::rethrow_exception(error);

@@ -116,15 +116,18 @@ std::string repairedUTF8(std::string_view bytes) {
   return text;
 }
 
-std::string printableText(std::string_view text, bool keepingWhitespace) {
+namespace {
+
+// `text` repaired, with each control character that `kept` does not keep replaced by U+FFFD.
+template <class Kept>
+std::string withoutControls(std::string_view text, Kept kept) {
   static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
   const std::string repaired = repairedUTF8(text);
   std::string printable;
   printable.reserve(repaired.size());
   for (std::size_t i = 0; i < repaired.size(); ++i) {
     const auto byte = static_cast<unsigned char>(repaired[i]);
-    const bool whitespace = byte >= '\t' && byte <= '\r';
-    if ((byte < 0x20 && !(keepingWhitespace && whitespace)) || byte == 0x7F) {
+    if ((byte < 0x20 && !kept(byte)) || byte == 0x7F) {
       printable += kReplacement;
     } else if (byte == 0xC2 && i + 1 < repaired.size() &&
                static_cast<unsigned char>(repaired[i + 1]) < 0xA0) {
@@ -136,6 +139,51 @@ std::string printableText(std::string_view text, bool keepingWhitespace) {
     }
   }
   return printable;
+}
+
+// Where the character that `text` ends inside starts, or text.size() when it ends on a boundary.
+// Only a lead byte still short of its continuation bytes counts; anything else is left to the
+// repair.
+std::size_t unfinishedCharacterStart(std::string_view text) noexcept {
+  for (std::size_t back = 1; back <= 3 && back <= text.size(); ++back) {
+    const auto byte = static_cast<unsigned char>(text[text.size() - back]);
+    if ((byte & 0xC0) == 0x80) continue;
+    const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+    return length > back ? text.size() - back : text.size();
+  }
+  return text.size();
+}
+
+}  // namespace
+
+std::string printableText(std::string_view text, bool keepingWhitespace) {
+  return withoutControls(text, [keepingWhitespace](unsigned char byte) {
+    return keepingWhitespace && byte >= '\t' && byte <= '\r';
+  });
+}
+
+std::string printableLine(std::string_view text) {
+  std::string line(text);
+  for (char& c : line) {
+    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+  }
+  return printableText(line);
+}
+
+std::string PrintableTextStream::append(std::string_view piece) {
+  pending_.append(piece);
+  const std::size_t end = unfinishedCharacterStart(pending_);
+  std::string shown =
+      withoutControls(std::string_view(pending_).substr(0, end),
+                      [](unsigned char byte) { return byte == '\t' || byte == '\n'; });
+  pending_.erase(0, end);
+  return shown;
+}
+
+std::string PrintableTextStream::finish() {
+  std::string rest = withoutControls(pending_, [](unsigned char) { return false; });
+  pending_.clear();
+  return rest;
 }
 
 std::size_t codePointCount(std::string_view text) noexcept {

@@ -33,6 +33,26 @@ std::string repairedUTF8(std::string_view bytes);
 // and carriage return are kept.
 std::string printableText(std::string_view text, bool keepingWhitespace = false);
 
+// `text` as one printable line: tab, line feed and carriage return become spaces, and the rest
+// is as printableText makes it.
+std::string printableLine(std::string_view text);
+
+// printableText for text that arrives in pieces, such as a reply streamed from a server: a piece
+// may end inside a character, whose start is held back until the next piece completes it. Tab
+// and line feed are kept and every other control replaced, carriage return too, since it would
+// let the text overwrite what the line already shows. Not thread-safe; use one per stream.
+class PrintableTextStream {
+ public:
+  // What of the text so far can be shown now.
+  std::string append(std::string_view piece);
+
+  // What was held back, once no more comes: an unfinished character shows as U+FFFD.
+  std::string finish();
+
+ private:
+  std::string pending_;
+};
+
 // How many code points `text` holds (bytes that are not UTF-8 continuation bytes).
 std::size_t codePointCount(std::string_view text) noexcept;
 

@@ -54,8 +54,31 @@ TEST(PrintableTextTest, ControlCharactersNeverReachTheTerminal) {
   // White space stays only when asked; broken UTF-8 is repaired; the rest is untouched.
   EXPECT_EQ(printableText("a\tb\nc"), "a" + replacement + "b" + replacement + "c");
   EXPECT_EQ(printableText("a\tb\r\nc", /*keepingWhitespace=*/true), "a\tb\r\nc");
+  EXPECT_EQ(printableLine("a\tb\r\nc\x1B"), "a b  c" + replacement);
   EXPECT_EQ(printableText("caf\xC3"), "caf" + replacement);
   EXPECT_EQ(printableText("Grüße, 東京 👋"), "Grüße, 東京 👋");
+}
+
+TEST(PrintableTextTest, AStreamCatchesControlsSplitAcrossPiecesAndKeepsItsCharacters) {
+  const std::string replacement = "\xEF\xBF\xBD";
+  // C1's CSI (U+009B) cut between its two bytes is still caught; so is ESC on its own in a piece.
+  PrintableTextStream stream;
+  std::string shown = stream.append("a\xC2");
+  shown += stream.append(
+      "\x9B"
+      "31m");
+  shown += stream.append("\x1B");
+  shown += stream.append("[2J line\r\n\tnext ");
+  // A character cut after each of its bytes comes out whole, once complete.
+  for (const char byte : std::string("👋")) shown += stream.append(std::string(1, byte));
+  shown += stream.finish();
+  EXPECT_EQ(shown,
+            "a" + replacement + "31m" + replacement + "[2J line" + replacement + "\n\tnext 👋");
+
+  // A character the stream ends inside is shown as broken, not dropped.
+  PrintableTextStream cut;
+  EXPECT_EQ(cut.append("caf\xC3"), "caf");
+  EXPECT_EQ(cut.finish(), replacement);
 }
 
 TEST(CodePointsTest, CutsNeverSplitACharacterAndTheMarkCountsInTheLength) {

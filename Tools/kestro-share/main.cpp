@@ -121,8 +121,10 @@ class StandardInputDirectory {
 
 std::string versionText() { return "kestro-share " + places::applicationVersion(Bundle::main()); }
 
+// Errors name what was given (a file's name, an address) and what the system said of it: none of
+// it may command the terminal.
 void printError(const std::string& text) {
-  std::fprintf(stderr, "kestro-share: %s\n", text.c_str());
+  std::fprintf(stderr, "kestro-share: %s\n", printableLine(text).c_str());
 }
 
 // A person is reading: standard output is a terminal rather than a file manager's action.

@@ -6,6 +6,7 @@
 
 #include "KestroCore/Application/ApplicationError.h"
 #include "KestroCore/Foundation/ASCII.h"
+#include "Tools/kestro/Output.h"
 
 namespace kestro::commands {
 namespace {
@@ -71,7 +72,7 @@ int refuse(const std::string& what, const std::optional<std::string>& suggestion
   std::string line = "kestro: " + what;
   if (suggestion) line += "; did you mean \"" + *suggestion + "\"?";
   line += " (" + path + " --help lists them)";
-  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fprintf(stderr, "%s\n", shown(line).c_str());
   return static_cast<int>(ExitStatus::usage);
 }
 

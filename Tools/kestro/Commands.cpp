@@ -1,7 +1,5 @@
 #include "Tools/kestro/Commands.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -109,7 +107,7 @@ std::string joined(const std::vector<std::string>& words) {
 
 int reportFailure(const std::exception_ptr& error) {
   const ErrorReport report = reportError(error);
-  std::fprintf(stderr, "kestro: %s\n", report.message.c_str());
+  std::fprintf(stderr, "kestro: %s\n", shown(report.message).c_str());
   return static_cast<int>(report.status);
 }
 
@@ -138,11 +136,11 @@ int signIn(Application& application, const std::string& server, const std::strin
     }
     printJSON(document);
   } else {
-    std::printf("Signed in as %s at %s.\n", account.email.c_str(),
-                account.server.absoluteString().c_str());
+    std::printf("Signed in as %s at %s.\n", shown(account.email).c_str(),
+                shown(account.server.absoluteString()).c_str());
     if (previousWaiting && *previousWaiting > 0) {
       const std::string previous =
-          before.email && !before.email->empty() ? " (" + *before.email + ")" : "";
+          before.email && !before.email->empty() ? " (" + shown(*before.email) + ")" : "";
       std::printf(
           "%s of the previous account%s still on this device: %s kept, and sent when that "
           "account signs in again.\n",
@@ -197,8 +195,9 @@ int showStatus(Application& application, bool json) {
     printJSON(document);
   } else if (account) {
     std::printf("Signed in as %s at %s (user %s).\n",
-                account->email.empty() ? "an unnamed account" : account->email.c_str(),
-                account->server.absoluteString().c_str(), account->userId.uuidString().c_str());
+                account->email.empty() ? "an unnamed account" : shown(account->email).c_str(),
+                shown(account->server.absoluteString()).c_str(),
+                account->userId.uuidString().c_str());
     std::printf("%s on this device.\n",
                 waiting == 0 ? "No captures wait"
                              : (plural(waiting, "capture waits", "captures wait")).c_str());
@@ -255,13 +254,13 @@ int listOutbox(Application& application, bool json) {
     const RecordDescription description = describeRecord(record, at, failure);
     std::printf("%s  %-8s  %s  %s\n", shortIdentifier(record.id()).c_str(),
                 formatLocalTime(record.capture.capturedAt, at).c_str(),
-                padded(captureSummary(record, 44), 44).c_str(),
-                paint(description.text, colourOf(description.standing)).c_str());
+                padded(shown(captureSummary(record, 44)), 44).c_str(),
+                paint(shown(description.text), colourOf(description.standing)).c_str());
     if (description.standing == RecordStanding::refused) {
       refused = true;
-      std::printf("          %s\n",
-                  paint(printableText("the server said: " + failure->details.message), Colour::dim)
-                      .c_str());
+      std::printf(
+          "          %s\n",
+          paint("the server said: " + shown(failure->details.message), Colour::dim).c_str());
     }
   }
   if (refused) {
@@ -333,10 +332,11 @@ int exportOutboxRecord(Application& application, const std::string& id,
   const OutboxRecord& record = findRecord(records, id);
   const ExportReport report = exportRecord(record, fs::absolute(directory));
   std::printf("Exported capture %s to %s (%s).\n", shortIdentifier(record.id()).c_str(),
-              report.directory.c_str(), plural(report.copiedFiles.size(), "file", "files").c_str());
+              shown(report.directory.string()).c_str(),
+              plural(report.copiedFiles.size(), "file", "files").c_str());
   for (const std::string& missing : report.missingFiles) {
     std::fprintf(stderr, "kestro: %s was no longer on this device and is not in the export\n",
-                 missing.c_str());
+                 shown(missing).c_str());
   }
   return 0;
 }
@@ -366,7 +366,7 @@ int captureQuickly(Application& application, const QuickCaptureArguments& argume
     printJSON(encodeJSON(record));
   } else {
     std::printf("Captured %s (%s): on this device until the next flush.\n",
-                captureSummary(record).c_str(), shortIdentifier(record.id()).c_str());
+                shown(captureSummary(record)).c_str(), shortIdentifier(record.id()).c_str());
   }
   return 0;
 }
@@ -426,7 +426,7 @@ int completeTask(Application& application, const std::string& id) {
   for (const KestroTask& task : tasks) ids.push_back(task.id);
   const KestroTask& task = tasks[findIdentifier(ids, id, "task")];
   const KestroTask done = client.updateTask(task.id, "done", account.token);
-  std::printf("Done: %s\n", done.title.c_str());
+  std::printf("Done: %s\n", shown(done.title).c_str());
   return 0;
 }
 
@@ -440,7 +440,7 @@ int searchItems(Application& application, const std::string& text, bool json) {
     for (const SearchResult& result : results) list.push_back(encodeJSON(result));
     printJSON(list);
   } else if (results.empty()) {
-    std::printf("Nothing found for \"%s\".\n", text.c_str());
+    std::printf("Nothing found for \"%s\".\n", shown(text).c_str());
   } else {
     for (const SearchResult& result : results) printSearchResult(result);
   }
@@ -471,7 +471,7 @@ int deleteAccount(Application& application, bool yes) {
         "This deletes the account %s at %s with all its items, tasks and conversations,\n"
         "and every capture of it on this device. It cannot be undone.\n"
         "Type \"delete\" to go ahead: ",
-        account.email.c_str(), account.server.absoluteString().c_str());
+        shown(account.email).c_str(), shown(account.server.absoluteString()).c_str());
     std::fflush(stdout);
     std::string answer;
     std::getline(std::cin, answer);
@@ -501,7 +501,7 @@ int deleteAccount(Application& application, bool yes) {
     throw ApplicationError(ExitStatus::failure,
                            "the account is deleted and you are signed out, but the files of " +
                                plural(kept, "capture", "captures") +
-                               " could not be removed from this device (" + firstKept + ")");
+                               " could not be removed from this device (" + shown(firstKept) + ")");
   }
   std::printf(
       "The account is deleted, and so is everything of it on this device. You are signed "
@@ -524,25 +524,14 @@ int chatWithAssistant(Application& application, const ChatArguments& arguments) 
                              "not a conversation id: \"" + *arguments.conversation + "\"");
     }
   }
-  const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+  // The reply is the server's text: its control characters (escape sequences above all) are
+  // shown rather than obeyed, whether or not the output is a terminal now, since a pipe's end
+  // often is one. Its line breaks are the reply's own layout and stay.
+  PrintableTextStream printable;
   const auto onText = [&](std::string_view text) {
     if (arguments.json) return;
-    std::string shown(text);
-    if (terminal) {
-      // The reply is the server's text: on a terminal, its control characters (escape
-      // sequences above all) are shown as U+FFFD rather than obeyed. Byte by byte, since a
-      // piece of the reply may end inside a character.
-      shown.clear();
-      for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7F) {
-          shown += "\xEF\xBF\xBD";
-        } else {
-          shown.push_back(c);
-        }
-      }
-    }
-    std::fwrite(shown.data(), 1, shown.size(), stdout);
+    const std::string piece = printable.append(text);
+    std::fwrite(piece.data(), 1, piece.size(), stdout);
     std::fflush(stdout);
   };
   const ChatReply reply =
@@ -555,11 +544,11 @@ int chatWithAssistant(Application& application, const ChatArguments& arguments) 
     if (reply.reason) document["reason"] = *reply.reason;
     printJSON(document);
   } else if (!reply.text.empty()) {
-    std::printf("\n");
+    std::printf("%s\n", printable.finish().c_str());
   }
   if (reply.failed) {
     std::fprintf(stderr, "kestro: the assistant could not finish its reply%s\n",
-                 reply.reason ? (" (" + *reply.reason + ")").c_str() : "");
+                 reply.reason ? (" (" + shown(*reply.reason) + ")").c_str() : "");
     return static_cast<int>(ExitStatus::failure);
   }
   return 0;

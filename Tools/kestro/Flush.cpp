@@ -74,7 +74,7 @@ class FlushProgress {
     meter_->setTotalBytes(progress.bytesToSend);
     meter_->update(progress.bytesSent, now);
     const bool done = meter_->totalBytes() > 0 && progress.bytesSent >= meter_->totalBytes();
-    const std::string label = asset ? asset->filename : "a file";
+    const std::string label = asset ? shown(asset->filename) : "a file";
     if (terminal_) {
       if (!done && now - lastDraw_ < kRedrawInterval) return;
       lastDraw_ = now;
@@ -148,12 +148,13 @@ std::string storageFailureMessage(const FlushRun& run) {
 void printOutcome(const FlushRun& run, const URL& server, const std::string& prefix) {
   const Painter paint;
   for (const FlushOutcome& outcome : run.summary.records) {
-    std::printf("%s%s  %s  %s\n", prefix.c_str(), shortIdentifier(outcome.id).c_str(),
-                padded(outcome.summary, 44).c_str(),
-                paint(outcome.description.text, colourOf(outcome.description.standing)).c_str());
+    std::printf(
+        "%s%s  %s  %s\n", prefix.c_str(), shortIdentifier(outcome.id).c_str(),
+        padded(shown(outcome.summary), 44).c_str(),
+        paint(shown(outcome.description.text), colourOf(outcome.description.standing)).c_str());
     if (outcome.failure) {
       std::printf("%s          %s\n", prefix.c_str(),
-                  paint(printableText(*outcome.failure, false), Colour::dim).c_str());
+                  paint(shown(*outcome.failure), Colour::dim).c_str());
     }
   }
   const FlushSummary& summary = run.summary;
@@ -164,7 +165,7 @@ void printOutcome(const FlushRun& run, const URL& server, const std::string& pre
     std::printf(
         "%sThe server at %s cannot be reached: %s safe on this device and will be sent "
         "later (kestro flush --watch sends them as soon as it answers).\n",
-        prefix.c_str(), server.absoluteString().c_str(),
+        prefix.c_str(), shown(server.absoluteString()).c_str(),
         plural(summary.waiting, "capture stays", "captures stay").c_str());
   } else if (summary.records.empty()) {
     std::printf("%sNothing to send: no capture waits on this device.\n", prefix.c_str());
@@ -249,7 +250,7 @@ FlushControls flushControls(const ApplicationPlaces& places, const URL& server,
         std::fprintf(stderr,
                      "kestro: the server at %s has not answered for %lld seconds; still waiting "
                      "(Ctrl-C stops, and every capture stays safe on this device)\n",
-                     server.absoluteString().c_str(), static_cast<long long>(seconds));
+                     shown(server.absoluteString()).c_str(), static_cast<long long>(seconds));
       };
   return controls;
 }
@@ -338,7 +339,7 @@ int watchOutbox(Application& application, bool json) {
     if (json) {
       JSON document = summaryJSON(run);
       document["reason"] = reasonText(reason);
-      std::printf("%s\n", document.dump(-1, ' ', false, JSON::error_handler_t::replace).c_str());
+      std::printf("%s\n", jsonText(document, -1).c_str());
       std::fflush(stdout);
     } else if (!run.summary.records.empty()) {
       std::printf("%s%s:\n", stamp().c_str(), reasonText(reason));
@@ -346,7 +347,7 @@ int watchOutbox(Application& application, bool json) {
     }
     // The watch goes on: space may come back, and the captures wait where they were.
     if (run.storageFailure) {
-      std::fprintf(stderr, "kestro: %s\n", storageFailureMessage(run).c_str());
+      std::fprintf(stderr, "kestro: %s\n", shown(storageFailureMessage(run)).c_str());
     }
     if (run.signInRefused) {
       throw ApplicationError(ExitStatus::notSignedIn,
@@ -364,7 +365,7 @@ int watchOutbox(Application& application, bool json) {
   hooks.makeDue = [&](const UUID& id, Date now) { store->makeDue(id, now); };
   hooks.now = [] { return std::chrono::system_clock::now(); };
   hooks.failed = [](const std::string& message) {
-    std::fprintf(stderr, "kestro: %s (trying again shortly)\n", message.c_str());
+    std::fprintf(stderr, "kestro: %s (trying again shortly)\n", shown(message).c_str());
   };
 
   FlushWatcher watcher(options, hooks);
@@ -374,7 +375,7 @@ int watchOutbox(Application& application, bool json) {
   });
   if (!json) {
     std::printf("%sWatching the outbox for %s; stop with Ctrl-C.\n", stamp().c_str(),
-                first.email.empty() ? "this account" : first.email.c_str());
+                first.email.empty() ? "this account" : shown(first.email).c_str());
     std::fflush(stdout);
   }
   try {

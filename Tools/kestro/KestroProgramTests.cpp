@@ -27,6 +27,7 @@
 
 #include "KestroCore/API/KestroAPIClient.h"
 #include "KestroCore/Outbox/Store/OutboxStore.h"
+#include "KestroCore/Outbox/Store/SyncCache.h"
 #include "Platform/Files/FileLock.h"
 #include "Testing/ProgramTestSupport.h"
 #include "Testing/SecretServiceTestSupport.h"
@@ -960,6 +961,122 @@ TEST_F(KestroProgramTest, ACaptureTheServerRefusesShowsSoAndCanBeSetAsideAndKept
   const ProgramRun exported = kestro({"outbox", "export", id, (root_ / "kept").string()});
   EXPECT_EQ(exported.status, 0) << exported;
   EXPECT_TRUE(fs::exists(root_ / "kept" / ("kestro-capture-" + id) / "files" / "too-big.txt"));
+}
+
+// Text a hostile server, or a file's name, could carry: a window-title change, a screen clear,
+// C1's single-byte CSI, a bell. Nothing of it may reach the terminal as a control; what is left
+// shows where each control was.
+constexpr std::string_view kHostile =
+    "\x1B]0;owned\x07\x1B[2J\xC2\x9B"
+    "31mRED";
+const std::string kHostileShown =
+    "\xEF\xBF\xBD]0;owned\xEF\xBF\xBD\xEF\xBF\xBD[2J\xEF\xBF\xBD"
+    "31mRED";
+
+// The bytes a terminal would obey: C0 controls but line feed, DEL, and C1, raw or in UTF-8.
+bool hasControls(std::string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if ((byte < 0x20 && byte != '\n') || byte == 0x7F) return true;
+    if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0)
+      return true;
+  }
+  return false;
+}
+
+TEST_F(KestroProgramTest, TextFromOutsideNeverReachesTheTerminalAsControls) {
+  Server server;
+  signIn(server);
+  const KestroAPIClient client = server.client();
+  const std::string token = client.developmentSession("ada@example.com").token;
+  const std::string hostile(kHostile);
+  const auto origin =
+      CaptureOrigin{KestroPlatform::macos, CaptureMechanism::manual, UUID(), "1.0", {}, {}, {}};
+  // An item and a task titled by the server's side.
+  client.submit(CaptureEnvelope(UUID(), std::chrono::system_clock::now(), SourceKind::note, origin,
+                                {}, hostile, {}, {}, {}, {}, TaskIntent{true, hostile}, {},
+                                CapturePrivacy{false, false, false}),
+                token);
+  const json tasks = kestro({"tasks", "--json"}).document();
+  ASSERT_EQ(tasks.size(), 1u);
+
+  // A canonical link the server sent, as the sync cache keeps it.
+  const std::string userId = kestro({"status", "--json"}).document()["userId"];
+  {
+    KestroItem item{};
+    item.kind = SourceKind::url;
+    item.status = "ready";
+    item.title = "a page";
+    item.canonicalUrl = "https://example.com/" + hostile;
+    item.capturedAt = item.createdAt = item.updatedAt = std::chrono::system_clock::now();
+    SyncCache cache(URL::fileURL(storage() / "kestro.sqlite"));
+    cache.apply(*UUID::fromString(userId),
+                SyncPage{{SyncChange{1, "item", item.id, "upsert",
+                                     decodeJSON<JSONValue>(encodeJSON(item))}},
+                         1,
+                         false});
+  }
+
+  // A shared file's name, uploaded, refused with a hostile code, and then missing on export.
+  ASSERT_EQ(share({file(hostile + ".txt", "contents").string()}).status, 0);
+  const std::string fault = json{
+      {"route", "POST /v1/captures"},
+      {"status", 503},
+      {"code", hostile},
+      {"message", hostile},
+      {"retryable", true}}.dump();
+  server.addFault(fault);
+  const ProgramRun flushed = kestro({"flush"});
+  const ProgramRun waiting = kestro({"outbox"});
+  const json record = outbox()[0];
+  const std::string recordId = record["capture"]["clientCaptureId"];
+  fs::remove(URL::fromString(record["stagedAssets"][0]["localURL"].get<std::string>())->path());
+  const ProgramRun exported = kestro({"outbox", "export", recordId, (root_ / "kept").string()});
+
+  struct Case {
+    const char* what;
+    ProgramRun run;
+  };
+  const std::vector<Case> cases{
+      {"items: title", kestro({"items"})},
+      {"items --cached: canonical link", kestro({"items", "--cached"})},
+      {"tasks: title and due text", kestro({"tasks"})},
+      {"task done: title", kestro({"task", "done", tasks[0]["id"].get<std::string>()})},
+      {"search: title and excerpt", kestro({"search", "RED"})},
+      {"chat: the reply", kestro({"chat", hostile})},
+      {"chat --json: the reply", kestro({"chat", "--json", hostile})},
+      {"flush: uploaded file, code and message", flushed},
+      {"outbox: file name, stored code", waiting},
+      {"outbox export: missing file", exported},
+      {"outbox: refusal code and message",
+       [&] {
+         json refusal = json::parse(fault);
+         refusal["status"] = 422;
+         refusal["retryable"] = false;
+         server.addFault(refusal.dump());
+         ProgramRun retried = kestro({"outbox", "retry", recordId});
+         EXPECT_EQ(retried.status, 0) << retried;
+         kestro({"flush"});
+         return kestro({"outbox"});
+       }()},
+      {"server error: message and code",
+       [&] {
+         server.addFault(json{
+             {"route", "GET /v1/items"}, {"status", 500}, {"code", hostile}, {"message", hostile}}
+                             .dump());
+         return kestro({"items"});
+       }()},
+      {"kestro-share: missing file", share({(root_ / "files" / (hostile + ".pdf")).string()})},
+  };
+  for (const Case& c : cases) {
+    const std::string printed = c.run.out + c.run.err;
+    EXPECT_FALSE(hasControls(printed)) << c.what << "\n" << c.run;
+    // Shown, so the field was printed at all; JSON escapes rather than replaces.
+    EXPECT_TRUE(printed.find(kHostileShown) != std::string::npos ||
+                printed.find(R"(\u001b]0;owned\u0007\u001b[2J\u009b31mRED)") != std::string::npos)
+        << c.what << "\n"
+        << c.run;
+  }
 }
 
 }  // namespace

@@ -8,21 +8,32 @@
 #include "Tools/kestro/DesktopTools.h"
 
 namespace kestro::commands {
-namespace {
+std::string shown(std::string_view outside) { return printableLine(outside); }
 
-// One line of a server's text: line breaks become spaces, and nothing in it can command the
-// terminal.
-std::string flat(std::string text) {
-  for (char& c : text) {
-    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+std::string jsonText(const JSON& document, int indent) {
+  const std::string text = document.dump(indent, ' ', false, JSON::error_handler_t::replace);
+  // The dump escapes C0 controls but writes U+0080 to U+009F as their UTF-8 bytes, which some
+  // terminals obey as controls. Outside strings the dump is ASCII, so these bytes can only be
+  // inside a string, where the escape means the same character.
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(next));
+      escaped += escape;
+      ++i;
+    } else {
+      escaped.push_back(text[i]);
+    }
   }
-  return printableText(text);
+  return escaped;
 }
 
-}  // namespace
-
 void printJSON(const JSON& document) {
-  std::cout << document.dump(2, ' ', false, JSON::error_handler_t::replace) << "\n";
+  std::cout << jsonText(document, 2) << "\n";
   std::cout.flush();
 }
 
@@ -80,24 +91,24 @@ std::string padded(const std::string& text, std::size_t columns) {
 
 void printItem(const KestroItem& item) {
   std::string line = item.id.uuidString().substr(0, 8) + "  " +
-                     padded(std::string(rawValue(item.kind)), 13) + "  " + flat(item.title);
+                     padded(std::string(rawValue(item.kind)), 13) + "  " + shown(item.title);
   if (item.canonicalUrl && *item.canonicalUrl != item.title)
-    line += "  <" + *item.canonicalUrl + ">";
+    line += "  <" + shown(*item.canonicalUrl) + ">";
   std::printf("%s\n", line.c_str());
 }
 
 void printTask(const KestroTask& task) {
   const bool done = task.status == "done" || task.status == "completed" || task.completedAt;
   std::string line =
-      task.id.uuidString().substr(0, 8) + "  " + (done ? "[x] " : "[ ] ") + flat(task.title);
-  if (task.dueText) line += "  (due " + flat(*task.dueText) + ")";
+      task.id.uuidString().substr(0, 8) + "  " + (done ? "[x] " : "[ ] ") + shown(task.title);
+  if (task.dueText) line += "  (due " + shown(*task.dueText) + ")";
   std::printf("%s\n", line.c_str());
 }
 
 void printSearchResult(const SearchResult& result) {
   std::printf("%s  %s\n", result.item.id.uuidString().substr(0, 8).c_str(),
-              flat(result.item.title).c_str());
-  if (!result.excerpt.empty()) std::printf("          %s\n", flat(result.excerpt).c_str());
+              shown(result.item.title).c_str());
+  if (!result.excerpt.empty()) std::printf("          %s\n", shown(result.excerpt).c_str());
 }
 
 }  // namespace kestro::commands

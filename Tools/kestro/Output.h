@@ -11,6 +11,17 @@
 
 namespace kestro::commands {
 
+// Text that did not come from this program (the server's fields and messages, file names,
+// stored error codes, what the user typed) as it may reach a terminal: one line, tabs and line
+// breaks as spaces, and every other control character (C0, ESC, DEL, C1) shown as U+FFFD, so
+// that nothing in it can move the cursor, recolour the screen or command the terminal. Every
+// such text passes through here on its way out; the program's own words and colours do not.
+std::string shown(std::string_view outside);
+
+// `document` as JSON text: indented by `indent` (none, on one line, when negative), keys
+// sorted. Control characters are escaped in it, the C1 ones (which JSON could carry raw) too.
+std::string jsonText(const JSON& document, int indent);
+
 // Indented, keys sorted, to standard output.
 void printJSON(const JSON& document);
 
