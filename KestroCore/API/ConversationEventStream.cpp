@@ -6,6 +6,7 @@
 #include <exception>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "KestroCore/API/internal/ConversationEventParser.h"
@@ -19,22 +20,42 @@ struct ConversationEventStream::Channel {
   // Set by the consumer's side when the stream is dropped; read by the producer's callbacks.
   std::atomic<bool> cancelled{false};
 
+  explicit Channel(std::size_t capacity) : capacity(capacity == 0 ? 1 : capacity) {}
+
+  const std::size_t capacity;
   std::mutex mutex;
-  std::condition_variable changed;
+  std::condition_variable changed;  // for the consumer: an event or the finish
+  std::condition_variable room;     // for the producer: room in the queue, or the stream dropped
   std::deque<ConversationEvent> events;
   bool finished = false;
   std::exception_ptr failure;
 
-  // Queues an event; `last` finishes the stream with it, so that the consumer sees the end at
-  // once rather than after the connection has been taken down.
-  void push(ConversationEvent event, bool last) {
+  // Queues an event, first waiting for room; `last` finishes the stream with it, so that the
+  // consumer sees the end at once rather than after the connection has been taken down. Returns
+  // false when the stream was dropped meanwhile.
+  bool push(ConversationEvent event, bool last) {
     {
-      std::lock_guard lock(mutex);
-      if (finished) return;
+      std::unique_lock lock(mutex);
+      room.wait(lock, [this] {
+        return events.size() < capacity || cancelled.load(std::memory_order_relaxed);
+      });
+      if (cancelled.load(std::memory_order_relaxed)) return false;
+      if (finished) return true;
       events.push_back(std::move(event));
       finished = last;
     }
     changed.notify_one();
+    return true;
+  }
+
+  // Tells a producer waiting for room that nobody will make any. Under the lock, so that the
+  // producer cannot check for room, miss this, and then wait for ever.
+  void cancel() noexcept {
+    {
+      std::lock_guard lock(mutex);
+      cancelled.store(true, std::memory_order_relaxed);
+    }
+    room.notify_one();
   }
 
   // Finishes the stream, with `error` or normally; a stream already finished stays as it was.
@@ -58,7 +79,8 @@ bool isSuccess(const std::optional<int>& status) noexcept {
 }  // namespace
 
 void ConversationEventStream::produce(Channel& channel, const std::shared_ptr<URLSession>& session,
-                                      const RequestFactory& makeRequest) noexcept {
+                                      const RequestFactory& makeRequest,
+                                      std::size_t maximumReplyBytes) noexcept {
   std::exception_ptr failure;
   try {
     HTTPRequest request = makeRequest();
@@ -69,21 +91,29 @@ void ConversationEventStream::produce(Channel& channel, const std::shared_ptr<UR
       return !channel.cancelled.load(std::memory_order_relaxed);
     };
     ConversationEventParser parser;
+    std::size_t replyBytes = 0;
     const HTTPResponse response = session->sendStreamingLines(
         request,
         [&channel](const HTTPResponse& head) {
           // An error answer is not read: its body is no event stream.
           return isSuccess(head.statusCode) && !channel.cancelled.load(std::memory_order_relaxed);
         },
-        [&channel, &parser](std::string_view line) {
+        [&channel, &parser, &replyBytes, maximumReplyBytes](std::string_view line) {
           if (channel.cancelled.load(std::memory_order_relaxed)) return false;
+          // Counted whether or not the line makes an event: a reply is bounded as a whole.
+          replyBytes += line.size() + 1;
+          if (replyBytes > maximumReplyBytes) {
+            throw URLSessionError(URLSessionError::Kind::transport,
+                                  "The reply is larger than the limit of " +
+                                      std::to_string(maximumReplyBytes) +
+                                      " bytes; the rest was not read");
+          }
           // A DecodingError thrown here ends the exchange and comes back out of
           // sendStreamingLines unchanged.
           std::optional<ConversationEvent> event = parser.consumeLine(line);
           if (!event) return true;
           const bool last = ConversationEventParser::endsStream(*event);
-          channel.push(std::move(*event), last);
-          return !last;
+          return channel.push(std::move(*event), last) && !last;
         });
     if (!isSuccess(response.statusCode)) throw KestroAPIError::invalidResponse();
   } catch (...) {
@@ -98,12 +128,14 @@ void ConversationEventStream::produce(Channel& channel, const std::shared_ptr<UR
 }
 
 ConversationEventStream::ConversationEventStream(std::shared_ptr<URLSession> session,
-                                                 RequestFactory makeRequest)
-    : channel_(std::make_unique<Channel>()) {
+                                                 RequestFactory makeRequest, Limits limits)
+    : channel_(std::make_unique<Channel>(limits.maximumQueuedEvents)) {
   if (session == nullptr) throw std::invalid_argument("ConversationEventStream needs a session");
-  producer_ = std::thread(
-      [channel = channel_.get(), session = std::move(session),
-       makeRequest = std::move(makeRequest)] { produce(*channel, session, makeRequest); });
+  producer_ = std::thread([channel = channel_.get(), session = std::move(session),
+                           makeRequest = std::move(makeRequest),
+                           maximumReplyBytes = limits.maximumReplyBytes] {
+    produce(*channel, session, makeRequest, maximumReplyBytes);
+  });
 }
 
 ConversationEventStream::~ConversationEventStream() { stop(); }
@@ -123,7 +155,7 @@ ConversationEventStream& ConversationEventStream::operator=(
 
 void ConversationEventStream::stop() noexcept {
   if (!producer_.joinable()) return;
-  channel_->cancelled.store(true, std::memory_order_relaxed);
+  channel_->cancel();
   producer_.join();
 }
 
@@ -137,6 +169,8 @@ std::optional<ConversationEvent> ConversationEventStream::next() {
   if (!channel.events.empty()) {
     ConversationEvent event = std::move(channel.events.front());
     channel.events.pop_front();
+    lock.unlock();
+    channel.room.notify_one();
     return event;
   }
   if (channel.failure) std::rethrow_exception(std::exchange(channel.failure, nullptr));

@@ -25,12 +25,25 @@ struct ConversationEvent {
   bool operator==(const ConversationEvent&) const = default;
 };
 
+// What one stream may hold, so that its memory stays bounded whatever the server sends.
+struct ConversationEventStreamLimits {
+  // The bytes of all the reply's lines together (terminators included). Past it the stream
+  // ends with a URLSessionError (transport) after the events before it: an endless reply
+  // would otherwise grow without end in whoever keeps what it says.
+  std::size_t maximumReplyBytes = 64u * 1024 * 1024;
+  // Events received but not yet taken by `next()`. When that many wait, the producer waits
+  // for the consumer, and the server for the producer, rather than queueing more.
+  std::size_t maximumQueuedEvents = 64;
+};
+
 // The events of one exchange, in the order they arrived.
 //
 // Threads. The constructor starts one producing thread and returns at once. That thread runs the
-// exchange and queues each event as soon as its "data: " line has arrived; the queue has no
-// bound, so a slow consumer costs memory, never lost events. `next()` is for one consumer at a
-// time: calls must not overlap (calls from different threads one after another are fine).
+// exchange and queues each event as soon as its "data: " line has arrived; when the queue is
+// full (see ConversationEventStreamLimits) it waits for the consumer, so a slow consumer holds
+// the server back, never loses events and never costs memory without bound. `next()` is for one
+// consumer at a time: calls must not overlap (calls from different threads one after another are
+// fine).
 //
 // Dropping the stream (destroying it, or assigning another to it) aborts the exchange and joins
 // the producer: it returns within about one tick of the session's progress callback (some 50 ms)
@@ -47,14 +60,15 @@ struct ConversationEvent {
 //   - KestroAPIError::invalidResponse: the request URL could not be formed, or the answer was not
 //     HTTP or not 2xx (its body is not read, so nothing was delivered);
 //   - URLSessionError, unchanged: the exchange could not start or broke off (no connection, no
-//     data for the request's timeout, a line longer than kMaximumLineBytes);
+//     data for the request's timeout, a line longer than kMaximumLineBytes), or the reply grew
+//     past its limit;
 //   - DecodingError: a "data: " payload is not JSON;
 //   - EncodingError: the request body could not be encoded (raised while building the request);
 //   - anything else the request factory throws.
 // Nothing is delivered after the finish.
 //
 // Not guaranteed: that a server which never sends a terminal event ends the stream before its
-// response ends or its idle timeout strikes; memory beyond the queued events and one line.
+// response ends, its idle timeout strikes or the reply reaches its limit.
 class ConversationEventStream {
  public:
   // The longest line accepted. Longer ones end the stream with a URLSessionError rather than
@@ -63,12 +77,14 @@ class ConversationEventStream {
 
   // Builds the request on the producing thread; what the factory throws ends the stream.
   using RequestFactory = std::function<HTTPRequest()>;
+  using Limits = ConversationEventStreamLimits;
 
   // Starts producing: `makeRequest` runs on the new thread, and its request is sent through
   // `session` with the line limit above and a progress callback that lets the stream cancel it
-  // (both replace what the factory set). Throws std::invalid_argument for a null session, and
-  // std::system_error if no thread can be started.
-  ConversationEventStream(std::shared_ptr<URLSession> session, RequestFactory makeRequest);
+  // (both replace what the factory set), within `limits`. Throws std::invalid_argument for a null
+  // session, and std::system_error if no thread can be started.
+  ConversationEventStream(std::shared_ptr<URLSession> session, RequestFactory makeRequest,
+                          Limits limits = {});
   ~ConversationEventStream();
 
   ConversationEventStream(ConversationEventStream&& other) noexcept;
@@ -86,7 +102,7 @@ class ConversationEventStream {
 
   // The producing thread's whole work: one exchange, its lines turned into events.
   static void produce(Channel& channel, const std::shared_ptr<URLSession>& session,
-                      const RequestFactory& makeRequest) noexcept;
+                      const RequestFactory& makeRequest, std::size_t maximumReplyBytes) noexcept;
   void stop() noexcept;
 
   std::unique_ptr<Channel> channel_;

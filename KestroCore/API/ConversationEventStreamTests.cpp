@@ -28,6 +28,7 @@ using devserver::DevServer;
 using devserver::FaultAction;
 using devserver::FaultRule;
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 const UUID kMessageId = uuid("0E0E0E0E-0000-4000-8000-000000000001");
 
@@ -233,6 +234,57 @@ TEST_F(ConversationEventStreamTest, EventsArriveWhileTheReplyIsStillOpen) {
       std::make_optional(client.conversationEvents(conversationId_, "hi", kMessageId, "t"));
   EXPECT_EQ(stream->next()->name, "message.delta");
   EXPECT_LT(timeToDrop(std::move(stream)), kPrompt);
+}
+
+TEST_F(ConversationEventStreamTest, MemoryStaysBoundedWhateverTheServerSends) {
+  HTTPTestServer scripted;
+  const auto stream = [&](const std::string& path, ConversationEventStream::Limits limits) {
+    return ConversationEventStream(
+        session_,
+        [url = url(scripted.baseURL() + path)] {
+          return HTTPRequest{.url = url, .method = "POST", .timeoutInterval = 5s};
+        },
+        limits);
+  };
+  const auto events = [](int count, bool last) {
+    std::string body;
+    for (int i = 0; i < count; ++i)
+      body += "event: message.delta\ndata: " + std::to_string(i) + "\n";
+    if (last) body += "event: message.completed\ndata: {}\n";
+    return body;
+  };
+
+  // A reply that never ends is cut off at its limit, after the events that fit.
+  scripted.route(
+      "POST", "/endless",
+      ScriptedResponse{
+          .body = events(5000, false), .contentType = "text/event-stream", .neverFinish = true});
+  ConversationEventStream endless = stream("/endless", {.maximumReplyBytes = 20'000});
+  int delivered = 0;
+  try {
+    while (const auto event = endless.next()) EXPECT_EQ(*event->data.ifNumber(), delivered++);
+    ADD_FAILURE() << "an endless reply finished normally";
+  } catch (const URLSessionError& error) {
+    EXPECT_NE(std::string(error.what()).find("larger than the limit of 20000 bytes"),
+              std::string::npos)
+        << error.what();
+  }
+  EXPECT_GT(delivered, 0);
+  EXPECT_LT(delivered, 5000);
+
+  // A consumer slower than the server holds the server back rather than queueing without end:
+  // nothing is lost on the way, and a stream dropped while the server waits for room ends.
+  scripted.route("POST", "/long",
+                 ScriptedResponse{.body = events(2000, true), .contentType = "text/event-stream"});
+  ConversationEventStream slow = stream("/long", {.maximumQueuedEvents = 2});
+  const std::vector<ConversationEvent> all = drain(slow);
+  ASSERT_EQ(all.size(), 2001u);
+  for (int i = 0; i < 2000; ++i) ASSERT_EQ(*all[static_cast<std::size_t>(i)].data.ifNumber(), i);
+  auto dropped = std::make_optional(stream("/long", {.maximumQueuedEvents = 2}));
+  EXPECT_EQ(dropped->next()->name, "message.delta");
+  // Time for the producer to fill the queue and wait; nothing outside it can tell when it does.
+  std::this_thread::sleep_for(100ms);
+  EXPECT_LT(timeToDrop(std::move(dropped)), kPrompt);
 }
 
 TEST_F(ConversationEventStreamTest, DroppingTheStreamAbortsTheExchangeWhateverTheServerDoes) {

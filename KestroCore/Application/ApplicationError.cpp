@@ -17,11 +17,13 @@ namespace kestro {
 namespace {
 
 // Transport failures that are not the network's: the client raises these for answers it could
-// not read and for upload files it could not open (KestroAPIClient.cpp words them so).
+// not read and for upload files it could not open (KestroAPIClient.cpp words them so), and the
+// HTTP session for answers it refused, such as headers past its size limit (Transfer.cpp).
 constexpr std::string_view kUnreadableAnswerPrefixes[] = {
     "the server's response could not be read",
     "cannot upload ",
     "cannot read the file ",
+    "The server answered, but ",
 };
 
 // Messages carry the server's words: nothing in them may command the terminal.

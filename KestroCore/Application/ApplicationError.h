@@ -43,8 +43,9 @@ struct ErrorReport {
 // - ApplicationError: its own status and message;
 // - KestroAPIError: `server` as "the server refused: <message> (<code>, trace <trace id>)",
 //   except UNAUTHORIZED, which is notSignedIn and asks for a new sign-in;
-//   `transport` as serverUnreachable when the exchange failed on the way, or failure when a
-//   successful answer could not be read; `invalidResponse` as failure;
+//   `transport` as serverUnreachable when the exchange failed on the way, or failure when an
+//   answer came but could not be read or was refused (headers too large, say); `invalidResponse` as
+//   failure;
 // - SecureTokenError: failure, naming the keyring (never "not signed in": a keyring that cannot
 //   be asked is not an empty one);
 // - OutboxError, DecodingError, EncodingError, UserDefaultsError, filesystem and system errors:

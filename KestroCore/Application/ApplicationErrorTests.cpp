@@ -37,6 +37,11 @@ TEST(ApplicationErrorTest, EachFailureBecomesOneLineAndItsStatus) {
   EXPECT_EQ(
       reportOf(KestroAPIError::transport("the server's response could not be read: x")).status,
       ExitStatus::failure);
+  // Nor is an answer refused for its size: the server was reached, and the user is told so.
+  const std::string tooLarge =
+      "The server answered, but its response headers are larger than the limit of 262144 bytes";
+  EXPECT_EQ(reportOf(KestroAPIError::transport(tooLarge)),
+            (ErrorReport{ExitStatus::failure, tooLarge}));
   EXPECT_EQ(reportOf(KestroAPIError::invalidResponse()).status, ExitStatus::failure);
   // A keyring that cannot be asked is a failure, never "not signed in".
   const ErrorReport keyring =

@@ -3,7 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
+#include <memory>
 #include <set>
 #include <system_error>
 
@@ -11,6 +12,8 @@
 #include "KestroCore/Application/RecordDescription.h"
 #include "KestroCore/Foundation/JSONCoding.h"
 #include "KestroCore/Outbox/Store/AssetStager.h"
+#include "Platform/Files/FileDescriptor.h"
+#include "Platform/Files/Files.h"
 #include "Platform/Storage/KestroPlaces.h"
 #include "Platform/Storage/UserDirectories.h"
 
@@ -18,6 +21,22 @@ namespace kestro {
 namespace {
 
 namespace fs = std::filesystem;
+
+// What an export writes is as private as the outbox it comes from, whatever the umask.
+constexpr mode_t kPrivateFolderMode = S_IRWXU;
+constexpr mode_t kPrivateFileMode = S_IRUSR | S_IWUSR;
+
+// Copies a staged file into a new file of the user's alone: a copy made by
+// std::filesystem::copy_file would take the source's mode instead.
+void copyPrivately(const fs::path& source, const fs::path& target) {
+  constexpr std::size_t kChunkBytes = 256 * 1024;
+  const FileDescriptor from = files::openRegularFileForReading(source);
+  const FileDescriptor to = files::createNewFile(target, kPrivateFileMode);
+  const auto buffer = std::make_unique_for_overwrite<char[]>(kChunkBytes);
+  while (const std::size_t size = files::readSome(from.get(), buffer.get(), kChunkBytes, source)) {
+    files::writeAll(to.get(), buffer.get(), size, target);
+  }
+}
 
 // The modification time of `path` itself (a link is not followed); nothing when it is gone.
 std::optional<Date> modificationTime(const fs::path& path) {
@@ -249,23 +268,21 @@ OutboxRecord setAside(OutboxStore& store, const OutboxRecord& record) {
 
 ExportReport exportRecord(const OutboxRecord& record, const fs::path& destination) {
   ExportReport report;
-  fs::create_directories(destination);
+  files::createDirectories(destination, kPrivateFolderMode);
   report.directory = destination / ("kestro-capture-" + record.id().uuidString());
-  if (!fs::create_directory(report.directory)) {
-    throw ApplicationError(ExitStatus::failure,
-                           report.directory.string() + " exists already; choose another directory");
+  if (::mkdir(report.directory.c_str(), kPrivateFolderMode) != 0) {
+    if (errno == EEXIST) {
+      throw ApplicationError(ExitStatus::failure, report.directory.string() +
+                                                      " exists already; choose another directory");
+    }
+    files::throwError("cannot create directory", report.directory, errno);
   }
 
   report.recordFile = report.directory / "record.json";
-  {
-    std::ofstream out(report.recordFile, std::ios::binary | std::ios::trunc);
-    out << encodeJSON(record).dump(2, ' ', false, JSON::error_handler_t::replace) << "\n";
-    out.close();
-    if (!out) {
-      throw fs::filesystem_error("cannot write", report.recordFile,
-                                 std::make_error_code(std::errc::io_error));
-    }
-  }
+  const std::string json =
+      encodeJSON(record).dump(2, ' ', false, JSON::error_handler_t::replace) + "\n";
+  const FileDescriptor recordFile = files::createNewFile(report.recordFile, kPrivateFileMode);
+  files::writeAll(recordFile.get(), json.data(), json.size(), report.recordFile);
 
   const fs::path filesDirectory = report.directory / "files";
   for (std::size_t i = 0; i < record.stagedAssets.size(); ++i) {
@@ -276,9 +293,9 @@ ExportReport exportRecord(const OutboxRecord& record, const fs::path& destinatio
       report.missingFiles.push_back(asset.filename);
       continue;
     }
-    fs::create_directories(filesDirectory);
+    files::createDirectories(filesDirectory, kPrivateFolderMode);
     const fs::path target = unusedPath(filesDirectory, exportName(asset.filename, i));
-    fs::copy_file(*source, target);
+    copyPrivately(*source, target);
     report.copiedFiles.push_back(target);
   }
   return report;

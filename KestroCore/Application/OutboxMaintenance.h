@@ -78,7 +78,8 @@ struct ExportReport {
 
 // Writes the record's JSON (indented, keys sorted) and copies of its staged files, under their
 // own names, into a new directory `<destination>/kestro-capture-<ID>`; the outbox is not
-// changed. `destination` is created if missing. Throws ApplicationError (failure) when that
+// changed. Everything it creates is the user's alone, whatever the umask: folders 0700 (also
+// `destination` when it is missing), files 0600. Throws ApplicationError (failure) when that
 // directory exists already (nothing is overwritten), and std::filesystem::filesystem_error when
 // writing fails; files staged but gone are listed, not an error.
 ExportReport exportRecord(const OutboxRecord& record, const std::filesystem::path& destination);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <set>
@@ -265,8 +266,27 @@ TEST_F(OutboxMaintenanceTest, AnExportHoldsTheRecordAndItsFilesAndOverwritesNoth
   fs::remove(fileOf(record.stagedAssets[2]));
   const fs::path destination = tree_.root() / "rescued";
 
+  // A permissive umask, and staged files others could read: the export is the user's alone all
+  // the same, like the outbox it comes from.
+  for (const StagedAsset& asset : record.stagedAssets) {
+    std::error_code gone;
+    fs::permissions(fileOf(asset),
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                        fs::perms::others_read,
+                    gone);
+  }
+  const mode_t oldMask = ::umask(002);
   const ExportReport report = exportRecord(record, destination);
+  ::umask(oldMask);
   EXPECT_EQ(report.directory, destination / ("kestro-capture-" + record.id().uuidString()));
+  for (const fs::path& folder : {destination, report.directory, report.directory / "files"}) {
+    EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << folder;
+  }
+  for (const fs::path& file : {report.recordFile, report.directory / "files" / "same.txt",
+                               report.directory / "files" / "same (2).txt"}) {
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write)
+        << file;
+  }
   std::ifstream in(report.recordFile);
   const std::string json((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(decodeJSONString<OutboxRecord>(json), record);

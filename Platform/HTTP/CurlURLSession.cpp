@@ -48,15 +48,21 @@ class CurlURLSession final : public URLSession {
       : configuration_(std::move(configuration)) {}
 
   HTTPResponse send(const HTTPRequest& request) override {
-    Transfer transfer(configuration_, idleLimit(request), lineLimit(request), &request.onProgress);
+    // An upload from a file takes as long as its size needs; the idle limit watches it.
+    const bool uploadsFile = std::holds_alternative<std::filesystem::path>(request.body);
+    const auto exchangeLimit =
+        uploadsFile ? std::nullopt : std::optional(configuration_.exchangeTimeout);
+    Transfer transfer(configuration_, idleLimit(request), exchangeLimit, lineLimit(request),
+                      &request.onProgress);
     return perform(request, transfer);
   }
 
   HTTPResponse sendStreamingLines(
       const HTTPRequest& request, const std::function<bool(const HTTPResponse&)>& onResponse,
       const std::function<bool(std::string_view line)>& onLine) override {
-    Transfer transfer(configuration_, idleLimit(request), lineLimit(request), &request.onProgress,
-                      &onResponse, &onLine);
+    // A stream may stay open as long as it keeps delivering.
+    Transfer transfer(configuration_, idleLimit(request), std::nullopt, lineLimit(request),
+                      &request.onProgress, &onResponse, &onLine);
     return perform(request, transfer);
   }
 

@@ -67,7 +67,7 @@ struct HTTPRequest {
   HTTPHeaders headers{};
   std::variant<std::monostate, std::string, std::filesystem::path> body{};
   // The longest the request may wait for further data from the server; not a limit on the
-  // whole exchange.
+  // whole exchange (see URLSessionConfiguration::exchangeTimeout for that).
   std::chrono::milliseconds timeoutInterval = std::chrono::seconds(60);
 
   // Told, on the thread running the exchange, how many bytes of the request body have been
@@ -99,7 +99,8 @@ struct HTTPResponse {
 // nothing was sent (a scheme other than http or https, a header with CR, LF or NUL, a URL the
 // transport refuses: see HTTPRequest), or a redirect pointed at a scheme other than http or https
 // and was not followed. `transport`: the exchange failed (no connection, a timeout, a body or a
-// line over the size limit, a file that cannot be read or that changed while being sent, an answer
+// line over the size limit, response headers over the size limit (described as "The server
+// answered, but ..."), a file that cannot be read or that changed while being sent, an answer
 // that is not HTTP, a cancellation); `what()` describes it for people.
 class URLSessionError : public std::exception {
  public:
@@ -140,6 +141,12 @@ struct URLSessionConfiguration {
   // request's own `timeoutInterval` overrides it when shorter.
   std::chrono::milliseconds idleTimeout = std::chrono::seconds(60);
   std::chrono::milliseconds connectTimeout = std::chrono::seconds(30);
+  // The longest a whole exchange may take, connecting included, when its response is delivered
+  // whole and its request body does not come from a file: a server that trickles a byte now and
+  // then is never idle long enough for the limit above. Past it, the exchange ends as a
+  // transport failure. Uploads from a file and bodies delivered line by line (event streams) may
+  // take as long as they keep moving.
+  std::chrono::milliseconds exchangeTimeout = std::chrono::minutes(2);
   // A response body (when delivered whole) longer than this ends the exchange as a transport
   // failure instead of filling memory.
   std::size_t maximumBodyBytes = 64u * 1024 * 1024;

@@ -324,6 +324,31 @@ TEST_F(URLSessionTest, IdleLimitEndsASilentExchangeButNotASteadyOne) {
   failure(URLSessionError::Kind::transport, [&] { session_->send(shortInterval); });
 }
 
+TEST_F(URLSessionTest, ExchangeLimitEndsATrickleButNotUploadsOrStreams) {
+  // A byte and a newline every 20 ms for some 800 ms: never silent long enough for the idle
+  // limit, but longer than the whole exchange may take.
+  auto session = makeURLSession({.exchangeTimeout = 300ms});
+  const ScriptedResponse trickle{.chunks = Strings(40, "x\n"), .chunkDelay = 20ms};
+  server_.route("GET", "/trickle", trickle);
+  server_.route("PUT", "/trickle", trickle);
+  EXPECT_TRUE(mentions(
+      failure(URLSessionError::Kind::transport, [&] { session->send(request("/trickle")); }),
+      "longer than 300 ms"));
+
+  // An upload from a file and a body read line by line keep only the idle limit.
+  const TempFile file("some bytes");
+  auto upload = request("/trickle", "PUT");
+  upload.body = file.path;
+  std::string wholeBody;
+  for (int i = 0; i < 40; ++i) wholeBody += "x\n";
+  EXPECT_EQ(session->send(upload).body, wholeBody);
+  std::size_t lines = 0;
+  session->sendStreamingLines(
+      request("/trickle"), [](const HTTPResponse&) { return true; },
+      [&](std::string_view) { return ++lines > 0; });
+  EXPECT_EQ(lines, 40u);
+}
+
 TEST_F(URLSessionTest, TransportFailuresSayWhatHappened) {
   const int port = HTTPTestServer().port();  // nothing listens there any more
   auto refused = failure(URLSessionError::Kind::transport, [&] {
@@ -340,6 +365,34 @@ TEST_F(URLSessionTest, TransportFailuresSayWhatHappened) {
         HTTPRequest{.url = url("http://127.0.0.1:" + std::to_string(notHTTP.port) + "/")});
   });
   EXPECT_TRUE(mentions(answer, "not HTTP")) << answer;
+}
+
+TEST_F(URLSessionTest, HeadersTooLargeAreReportedAsTheServersAnswer) {
+  const auto answerWithHeaderLines = [](int count, std::size_t length) {
+    std::string answer = "HTTP/1.1 200 OK\r\n";
+    for (int i = 0; i < count; ++i) {
+      answer += "X-Line-" + std::to_string(i) + ": " + std::string(length, 'b') + "\r\n";
+    }
+    return answer + "Content-Length: 0\r\n\r\n";
+  };
+  const auto send = [&](const RawServer& server) {
+    return session_->send(
+        HTTPRequest{.url = url("http://127.0.0.1:" + std::to_string(server.port) + "/")});
+  };
+  // Large but within the limits: a response like any other.
+  RawServer large(answerWithHeaderLines(150, 1000));
+  EXPECT_EQ(send(large).statusCode, 200);
+
+  // One line past libcurl's limit for a line, and many lines past the limit for them all.
+  RawServer longLine(answerWithHeaderLines(1, 200 * 1024));
+  RawServer manyLines(answerWithHeaderLines(400, 1000));
+  for (const RawServer* server : {&longLine, &manyLines}) {
+    const std::string description =
+        failure(URLSessionError::Kind::transport, [&] { send(*server); });
+    EXPECT_TRUE(mentions(description, "The server answered, but") &&
+                mentions(description, "response headers"))
+        << description;
+  }
 }
 
 TEST_F(URLSessionTest, OversizeBodiesAndLinesEndTheExchange) {

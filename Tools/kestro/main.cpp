@@ -116,8 +116,9 @@ int main(int argc, char** argv) {
                                "Stop sending a capture (one the server refuses, say): it stays "
                                "on this device as needing attention, to export");
   setAside->add_option("id", recordId, "The capture's id, or its first characters")->required();
-  CLI::App* exportRecord =
-      command(*outbox, "export", "Copy a capture's record and files into a directory, to keep");
+  CLI::App* exportRecord = command(
+      *outbox, "export",
+      "Copy a capture's record and files into a directory, to keep (readable by you alone)");
   exportRecord->add_option("id", recordId, "The capture's id, or its first characters")->required();
   exportRecord->add_option("dir", directory, "Where to put them (created if missing)")->required();
 

@@ -375,6 +375,39 @@ TEST_F(OutboxStoreTest, AFailedReadIsAnErrorNotAnEmptyOutbox) {
       << error.what();
 }
 
+TEST_F(OutboxStoreTest, TheDatabaseAndItsLogsStayPrivateInAnOpenFolder) {
+  // A folder that already lets others in, as one made by hand or by another program may.
+  fs::create_directories(databasePath_.parent_path());
+  fs::permissions(databasePath_.parent_path(), fs::perms::owner_all | fs::perms::group_read |
+                                                   fs::perms::group_exec | fs::perms::others_read |
+                                                   fs::perms::others_exec);
+  const fs::path files[] = {databasePath_, fs::path(databasePath_.string() + "-wal"),
+                            fs::path(databasePath_.string() + "-shm")};
+  const auto expectPrivate = [&](const char* when) {
+    for (const fs::path& file : files) {
+      ASSERT_TRUE(fs::exists(file)) << file << " " << when;
+      EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write)
+          << file << " " << when;
+    }
+  };
+  const mode_t oldMask = ::umask(022);
+  {
+    OutboxStore store(databaseURL());
+    store.enqueue(alice_, capture(), {});
+    expectPrivate("when created");
+
+    // Files an earlier version left readable are narrowed when the database is next opened.
+    for (const fs::path& file : files) {
+      fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                fs::perms::others_read);
+    }
+    OutboxStore again(databaseURL());
+    again.enqueue(alice_, capture(), {});
+    expectPrivate("when reopened");
+  }
+  ::umask(oldMask);
+}
+
 TEST_F(OutboxStoreTest, OpeningFailuresAreReported) {
   // The database's folder cannot be made where a file stands.
   fs::create_directories(root_);

@@ -12,11 +12,13 @@ namespace kestro::http {
 using Clock = std::chrono::steady_clock;
 
 Transfer::Transfer(const URLSessionConfiguration& configuration,
-                   std::chrono::milliseconds idleLimit, std::size_t maximumLineBytes,
-                   const HTTPRequest::ProgressHandler* onProgress,
+                   std::chrono::milliseconds idleLimit,
+                   std::optional<std::chrono::milliseconds> exchangeLimit,
+                   std::size_t maximumLineBytes, const HTTPRequest::ProgressHandler* onProgress,
                    const ResponseHandler* onResponse, const LineHandler* onLine)
     : configuration_(configuration),
       idleLimit_(idleLimit),
+      exchangeLimit_(exchangeLimit),
       onProgress_(onProgress != nullptr && *onProgress ? onProgress : nullptr),
       onResponse_(onResponse),
       onLine_(onLine),
@@ -36,6 +38,7 @@ void Transfer::attach(CURL* handle, bool holdSeeOther, std::string_view scheme,
   setOption(handle, CURLOPT_XFERINFOFUNCTION, &Transfer::onTransferInfo);
   setOption(handle, CURLOPT_XFERINFODATA, this);
   lastActivity_ = Clock::now();
+  started_ = lastActivity_;
 }
 
 HTTPResponse Transfer::finish(CURLcode code, const BodySource& body, CURL* handle) {
@@ -43,6 +46,15 @@ HTTPResponse Transfer::finish(CURLcode code, const BodySource& body, CURL* handl
   if (code != CURLE_OK && !stoppedByCaller_ && !seeOtherHeld_) {
     if (failure_) throw *failure_;
     if (body.failure()) throw *body.failure();
+    // libcurl refuses a header line longer than it takes before we see it, and says only that
+    // it is out of memory. Once a status line has come, that is the server's answer, not this
+    // process running short.
+    if (code == CURLE_OUT_OF_MEMORY && status_ != 0 && !finalHeadersComplete_) {
+      throw transportFailure(
+          "The server answered, but a line of its response headers is longer than the limit "
+          "of " +
+          std::to_string(CURL_MAX_HTTP_HEADER) + " bytes");
+    }
     long osError = 0;
     curl_easy_getinfo(handle, CURLINFO_OS_ERRNO, &osError);
     throw sessionError(code, osError, errorBuffer_.data());
@@ -144,6 +156,7 @@ bool Transfer::receiveHeaderLine(std::string_view line) {
   if (finalHeadersComplete_) return true;
   if (line.starts_with("HTTP/")) {
     status_ = 0;
+    headerBytes_ = 0;
     const auto space = line.find(' ');
     if (space != std::string_view::npos && line.size() >= space + 4) {
       for (char digit : line.substr(space + 1, 3)) {
@@ -159,6 +172,13 @@ bool Transfer::receiveHeaderLine(std::string_view line) {
     return true;
   }
   if (line.empty()) return endOfHeaders();
+  headerBytes_ += line.size();
+  if (headerBytes_ > kMaximumHeaderBytes) {
+    failure_ = transportFailure(
+        "The server answered, but its response headers are larger than the limit of " +
+        std::to_string(kMaximumHeaderBytes) + " bytes");
+    return false;
+  }
   const auto colon = line.find(':');
   if (colon == std::string_view::npos || colon == 0) return true;
   std::string name(line.substr(0, colon));
@@ -185,6 +205,11 @@ bool Transfer::progress(curl_off_t nowDownloaded, curl_off_t nowUploaded, curl_o
     }
   }
   const auto now = Clock::now();
+  if (exchangeLimit_ && now - started_ > *exchangeLimit_) {
+    failure_ = transportFailure("The request timed out: it took longer than " +
+                                describeDuration(*exchangeLimit_));
+    return false;
+  }
   if (nowDownloaded != downloaded_ || nowUploaded != uploaded_) {
     downloaded_ = nowDownloaded;
     uploaded_ = nowUploaded;

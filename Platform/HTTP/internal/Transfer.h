@@ -30,11 +30,16 @@ class Transfer {
   using LineHandler = std::function<bool(std::string_view)>;
 
   // `onResponse` and `onLine` are both given for a streamed exchange, or both null for a body
-  // delivered whole; `maximumLineBytes` limits the lines of a streamed one. `onProgress` may be
-  // null.
+  // delivered whole; `maximumLineBytes` limits the lines of a streamed one. `exchangeLimit`, when
+  // given, bounds the whole exchange however steadily data moves. `onProgress` may be null.
   Transfer(const URLSessionConfiguration& configuration, std::chrono::milliseconds idleLimit,
-           std::size_t maximumLineBytes, const HTTPRequest::ProgressHandler* onProgress,
+           std::optional<std::chrono::milliseconds> exchangeLimit, std::size_t maximumLineBytes,
+           const HTTPRequest::ProgressHandler* onProgress,
            const ResponseHandler* onResponse = nullptr, const LineHandler* onLine = nullptr);
+
+  // The most bytes of header lines one response may carry. Below libcurl's own limit, so that
+  // a server sending more is reported as such rather than as a lost connection.
+  static constexpr std::size_t kMaximumHeaderBytes = 256 * 1024;
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
 
@@ -69,6 +74,7 @@ class Transfer {
 
   const URLSessionConfiguration& configuration_;
   const std::chrono::milliseconds idleLimit_;
+  const std::optional<std::chrono::milliseconds> exchangeLimit_;
   const HTTPRequest::ProgressHandler* onProgress_;
   const ResponseHandler* onResponse_;
   const LineHandler* onLine_;
@@ -82,6 +88,7 @@ class Transfer {
   int status_ = 0;
   HTTPHeaders headers_;
   std::optional<std::string> location_;
+  std::size_t headerBytes_ = 0;
   bool finalHeadersComplete_ = false;
   HTTPResponse response_;
 
@@ -89,6 +96,7 @@ class Transfer {
   curl_off_t downloaded_ = 0;
   curl_off_t uploaded_ = 0;
   std::chrono::steady_clock::time_point lastActivity_;
+  std::chrono::steady_clock::time_point started_;
 
   // How the transfer ended when a callback stopped it.
   bool stoppedByCaller_ = false;

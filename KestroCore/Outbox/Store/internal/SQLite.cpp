@@ -1,7 +1,11 @@
 #include "KestroCore/Outbox/Store/internal/SQLite.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <thread>
@@ -9,6 +13,7 @@
 
 #include "KestroCore/Outbox/OutboxError.h"
 #include "KestroCore/Outbox/Store/internal/Schema.h"
+#include "Platform/Files/FileDescriptor.h"
 #include "Platform/Files/Files.h"
 
 namespace kestro::sqlite {
@@ -169,6 +174,42 @@ void Transaction::commit() {
   open_ = false;
 }
 
+namespace {
+
+constexpr mode_t kPrivateFileMode = S_IRUSR | S_IWUSR;
+
+// Narrows an open file to its owner; a file that cannot be narrowed is an error, since the
+// captured text in it would stay readable to others.
+void narrowToOwner(int fd, const std::filesystem::path& path) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) {
+    fail("cannot read the mode of " + path.string() + ": " + std::strerror(errno));
+  }
+  if ((status.st_mode & 07777) == kPrivateFileMode) return;
+  if (::fchmod(fd, kPrivateFileMode) != 0) {
+    fail("cannot make " + path.string() + " private to its owner: " + std::strerror(errno));
+  }
+}
+
+// SQLite creates a new database file with mode 0644 (less the umask) and gives its "-wal" and
+// "-shm" files the database file's own mode. Creating the database file ourselves, private,
+// keeps all three from other users whatever the folder's mode; logs that an earlier version left
+// readable are narrowed too. A database file that cannot be opened here is left to SQLite, whose
+// own error then says why.
+void makeDatabasePrivate(const std::filesystem::path& path) {
+  const FileDescriptor database(
+      ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, kPrivateFileMode));
+  if (!database.valid()) return;
+  narrowToOwner(database.get(), path);
+  for (const char* suffix : {"-wal", "-shm"}) {
+    const std::filesystem::path log = path.string() + suffix;
+    const FileDescriptor fd(::open(log.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (fd.valid()) narrowToOwner(fd.get(), log);
+  }
+}
+
+}  // namespace
+
 std::unique_ptr<Connection> openOutboxDatabase(const URL& databaseURL, std::string_view owner) {
   // Another process (the share target or the application) may hold the write lock for the length
   // of one short transaction; five seconds covers that with a wide margin.
@@ -180,6 +221,7 @@ std::unique_ptr<Connection> openOutboxDatabase(const URL& databaseURL, std::stri
   }
   // Private to the user, like the staged files beside it: the captures are theirs alone.
   files::createDirectories(path->parent_path(), 0700);
+  makeDatabasePrivate(*path);
   auto connection = std::make_unique<Connection>(path->string());
   // Before the schema: two processes opening a new database at once race for the lock that
   // switching to write-ahead logging and creating the tables take, and the setup waits for it
