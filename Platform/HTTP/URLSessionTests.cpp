@@ -246,7 +246,7 @@ TEST_F(URLSessionTest, CredentialsNeverFollowARedirectFromHTTPSDownToHTTP) {
   const auto exchange = [&](const std::string& path, bool carriesCredentials) {
     const HTTPRequest sent = request(path);
     http::TransferHandle handle(nullptr);
-    http::Transfer transfer(configuration, std::chrono::seconds(60), 1024, nullptr);
+    http::Transfer transfer(configuration, std::chrono::seconds(60), std::nullopt, 1024, nullptr);
     http::BodySource body(sent);
     http::setOption(handle.easy(), CURLOPT_URL, sent.url.absoluteString().c_str());
     http::setOption(handle.easy(), CURLOPT_FOLLOWLOCATION, 1L);
