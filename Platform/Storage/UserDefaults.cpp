@@ -1,7 +1,6 @@
 #include "Platform/Storage/UserDefaults.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +13,7 @@
 #include "KestroCore/Foundation/Text.h"
 #include "KestroCore/Foundation/UUID.h"
 #include "Platform/Files/FileDescriptor.h"
+#include "Platform/Files/FileLock.h"
 #include "Platform/Files/Files.h"
 
 namespace kestro {
@@ -74,17 +74,6 @@ void replaceFile(const fs::path& file, const std::string& text) {
     files::removeFileQuietly(temporary);
     files::throwError("cannot replace settings file", temporary, file, error);
   }
-}
-
-// Holds an exclusive flock on the suite's lock file for its lifetime; closing the descriptor
-// releases it.
-FileDescriptor lockSuite(const fs::path& lock) {
-  FileDescriptor fd(::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  if (!fd.valid()) files::throwError("cannot open settings lock", lock, errno);
-  while (::flock(fd.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) files::throwError("cannot lock settings", lock, errno);
-  }
-  return fd;
 }
 
 void requireUTF8(std::string_view text, const char* what) {
@@ -148,7 +137,8 @@ void UserDefaults::modify(Change&& change) const {
     return;
   }
   files::createDirectories(file_.parent_path(), 0700);
-  const FileDescriptor lock = lockSuite(lock_);
+  // Read, change and replace under the suite's lock, so that no process loses another's keys.
+  const FileLock lock = FileLock::acquire(lock_);
   Values values = readValues(file_);
   if (!change(values)) return;
   replaceFile(file_, values.dump(2) + "\n");
