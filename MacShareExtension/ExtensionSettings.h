@@ -24,6 +24,15 @@
 
 namespace kestro {
 
+// A file the host gives up with a request, with the media type it was given as: its name's
+// extension may fit several types, or none.
+struct HandedOverFile {
+  std::filesystem::path path;
+  std::string mimeType;
+
+  bool operator==(const HandedOverFile&) const = default;
+};
+
 // What the share target reads from the world around it. Tests bring their own.
 struct ShareEnvironment {
   Bundle bundle;                // the information dictionary
@@ -31,7 +40,7 @@ struct ShareEnvironment {
   std::function<Date()> now;    // the clock of `capturedAt`
   // Files the host gives up with the request (standard input it wrote into the storage
   // directory): staging moves them into the capture's directory rather than copying them.
-  std::vector<std::filesystem::path> handedOverFiles = {};
+  std::vector<HandedOverFile> handedOverFiles = {};
   // Told of each capture once it is in the outbox, on the request's task thread, for a host that
   // reports what was stored. Optional; what it throws is ignored.
   std::function<void(const OutboxRecord&)> captureStored = {};

@@ -19,7 +19,7 @@ fs::path captureDirectory(const fs::path& storageDirectory, const UUID& clientCa
 }
 
 std::vector<StagedAsset> stageFiles(const ShareSelection& selection, const fs::path& directory,
-                                    const std::vector<fs::path>& handedOverFiles) {
+                                    const std::vector<HandedOverFile>& handedOverFiles) {
   std::vector<StagedAsset> staged;
   const URL directoryURL = URL::fileURL(directory);
   for (const ShareRepresentation& representation : selection.files) {
@@ -27,11 +27,13 @@ std::vector<StagedAsset> stageFiles(const ShareSelection& selection, const fs::p
     if (!file) continue;
     const AssetRole role = staged.empty() ? AssetRole::primary : AssetRole::attachment;
     const std::optional<fs::path> path = file->url.filePath();
-    const bool handedOver = path && std::find(handedOverFiles.begin(), handedOverFiles.end(),
-                                              *path) != handedOverFiles.end();
-    staged.push_back(handedOver
-                         ? AssetStager::stageByMoving(file->url, directoryURL, file->mimeType, role)
-                         : AssetStager::stage(file->url, directoryURL, file->mimeType, role));
+    const auto handedOver =
+        std::find_if(handedOverFiles.begin(), handedOverFiles.end(),
+                     [&](const HandedOverFile& given) { return path && given.path == *path; });
+    staged.push_back(
+        handedOver != handedOverFiles.end()
+            ? AssetStager::stageByMoving(file->url, directoryURL, handedOver->mimeType, role)
+            : AssetStager::stage(file->url, directoryURL, file->mimeType, role));
   }
   return staged;
 }

@@ -13,6 +13,7 @@
 #include "KestroCore/Outbox/OutboxRecord.h"
 #include "KestroCore/Outbox/Store/OutboxStore.h"
 #include "KestroCore/Policies/ShareItemSelector.h"
+#include "MacShareExtension/ExtensionSettings.h"
 #include "Platform/Storage/UserDefaults.h"
 
 namespace kestro::share {
@@ -22,11 +23,12 @@ std::filesystem::path captureDirectory(const std::filesystem::path& storageDirec
                                        const UUID& clientCaptureId);
 
 // Stages every file-like representation of `selection` into `directory`, in order: the first as
-// the primary asset, the others as attachments. A file among `handedOverFiles` is moved there,
-// any other copied. The first failure ends it with the stager's error; copies already made stay.
+// the primary asset, the others as attachments. A file among `handedOverFiles` is moved there
+// and keeps the media type it was handed over with; any other is copied. The first failure ends it
+// with the stager's error; copies already made stay.
 std::vector<StagedAsset> stageFiles(const ShareSelection& selection,
                                     const std::filesystem::path& directory,
-                                    const std::vector<std::filesystem::path>& handedOverFiles);
+                                    const std::vector<HandedOverFile>& handedOverFiles);
 
 // A store on <storage directory>/kestro.sqlite, for this capture alone.
 std::unique_ptr<OutboxStore> openOutbox(const std::filesystem::path& storageDirectory);

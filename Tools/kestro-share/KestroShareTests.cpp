@@ -502,6 +502,14 @@ TEST_F(KestroShareTest, StandardInputIsWrittenOnceAndStagedUnderANameOfItsType) 
   EXPECT_EQ(staged.st_ino, written.st_ino);
   EXPECT_EQ(stagingFiles(), std::vector<fs::path>{copy});
   EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
+
+  // A type whose files have no extension of their own keeps the type it was given, not the
+  // octet stream its file name would suggest.
+  const ProgramRun binhex = run({"--type", "application/mac-binhex40", "-"}, "(This file)");
+  ASSERT_EQ(binhex.status, 0) << binhex.standardError;
+  const json given = records()[1]["stagedAssets"][0];
+  EXPECT_EQ(given["filename"], "stdin");
+  EXPECT_EQ(given["mimeType"], "application/mac-binhex40");
 }
 
 TEST_F(KestroShareTest, EndlessStandardInputStopsBeforeTheDiskIsFull) {

@@ -139,7 +139,9 @@ std::shared_ptr<ItemProvider> standardInputProvider(const UTType& type, const fs
   const fs::path file = writeStandardInput(
       std::move(head), ended, directory,
       std::string(kStandardInputName) + (extension ? "." + *extension : std::string()));
-  request.handedOverFiles.push_back(file);
+  // The name's extension may fit other types too, or there is none: the type given is kept.
+  request.handedOverFiles.push_back(
+      HandedOverFile{file, type.preferredMIMEType().value_or("application/octet-stream")});
   return fileProvider(file);
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "MacShareExtension/ExtensionSettings.h"
 #include "Platform/Extension/ExtensionContext.h"
 
 namespace kestro::sharehost {
@@ -41,7 +42,7 @@ struct Request {
   std::shared_ptr<ExtensionContext> context;
   // Standard input's file, when it went to one: the share target may take it (see
   // ShareEnvironment::handedOverFiles).
-  std::vector<std::filesystem::path> handedOverFiles;
+  std::vector<HandedOverFile> handedOverFiles;
 };
 
 // Builds the request's context, one extension item per argument:
