@@ -136,13 +136,9 @@ StagedAsset finishStaging(const StagingPlace& place, PartialCopy& partial, CopyR
   return asset;
 }
 
-}  // namespace
-
-StagedAsset AssetStager::stage(const URL& source, const URL& in, const std::string& mimeType,
-                               AssetRole role) {
-  const fs::path sourcePath = localPath(source, "source");
-  const StagingPlace place = prepareStaging(sourcePath, localPath(in, "destination"));
-
+// Copies the source into a prepared place and finishes it there.
+StagedAsset copyInto(const StagingPlace& place, const fs::path& sourcePath,
+                     const std::string& mimeType, AssetRole role) {
   // Only a regular file has an end: a FIFO or a device would stall or fill the disk.
   const FileDescriptor from = files::openRegularFileForReading(sourcePath);
   // Exclusive: never write through whatever might stand at the name.
@@ -150,6 +146,15 @@ StagedAsset AssetStager::stage(const URL& source, const URL& in, const std::stri
   PartialCopy partial(place.unfinished);
   CopyResult copy = copyAndHash(from.get(), sourcePath, to.get(), place.unfinished);
   return finishStaging(place, partial, std::move(copy), mimeType, role);
+}
+
+}  // namespace
+
+StagedAsset AssetStager::stage(const URL& source, const URL& in, const std::string& mimeType,
+                               AssetRole role) {
+  const fs::path sourcePath = localPath(source, "source");
+  return copyInto(prepareStaging(sourcePath, localPath(in, "destination")), sourcePath, mimeType,
+                  role);
 }
 
 StagedAsset AssetStager::stageByMoving(const URL& source, const URL& in,
@@ -168,9 +173,10 @@ StagedAsset AssetStager::stageByMoving(const URL& source, const URL& in,
       files::removeFileQuietly(sourcePath);
       files::throwError("cannot move file", sourcePath, place->unfinished, error);
     }
-    // Another file system: copied as any file is, and the original goes all the same.
+    // Another file system: copied as any file is, into the place already prepared (whose new
+    // directories are then made durable too), and the original goes all the same.
     try {
-      StagedAsset asset = stage(source, in, mimeType, role);
+      StagedAsset asset = copyInto(*place, sourcePath, mimeType, role);
       files::removeFileQuietly(sourcePath);
       return asset;
     } catch (...) {
