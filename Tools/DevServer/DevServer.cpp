@@ -541,7 +541,10 @@ struct DevServer::Impl {
     return std::nullopt;
   }
 
-  std::string baseURL() const { return origin(options.bindAddress, port); }
+  // An empty bind address listens on every address, as 0.0.0.0 does.
+  std::string baseURL() const {
+    return origin(options.bindAddress.empty() ? "0.0.0.0" : options.bindAddress, port);
+  }
 
   static bool readBody(const httplib::Request& request, const httplib::ContentReader* reader,
                        std::string& body) {
