@@ -46,10 +46,16 @@ HTTPResponse Transfer::finish(CURLcode code, const BodySource& body, CURL* handl
   if (code != CURLE_OK && !stoppedByCaller_ && !seeOtherHeld_) {
     if (failure_) throw *failure_;
     if (body.failure()) throw *body.failure();
-    // libcurl refuses a header line longer than it takes before we see it, and says only that
-    // it is out of memory. Once a status line has come, that is the server's answer, not this
-    // process running short.
-    if (code == CURLE_OUT_OF_MEMORY && status_ != 0 && !finalHeadersComplete_) {
+      // libcurl refuses a header line longer than it takes before we see it, and says only that
+      // it is out of memory. Once a status line has come, that is the server's answer, not this
+      // process running short.
+      // (Newer libcurl names it for what it is.)
+#if LIBCURL_VERSION_NUM >= 0x080600
+    const bool lineTooLong = code == CURLE_OUT_OF_MEMORY || code == CURLE_TOO_LARGE;
+#else
+    const bool lineTooLong = code == CURLE_OUT_OF_MEMORY;
+#endif
+    if (lineTooLong && status_ != 0 && !finalHeadersComplete_) {
       throw transportFailure(
           "The server answered, but a line of its response headers is longer than the limit "
           "of " +
