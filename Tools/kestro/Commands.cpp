@@ -12,12 +12,14 @@
 #include "KestroCore/Application/ApplicationError.h"
 #include "KestroCore/Application/Chat.h"
 #include "KestroCore/Application/Durations.h"
+#include "KestroCore/Application/OutboxFlush.h"
 #include "KestroCore/Application/OutboxMaintenance.h"
 #include "KestroCore/Application/QuickCapture.h"
 #include "KestroCore/Application/RecordDescription.h"
 #include "KestroCore/Application/Synchronizer.h"
 #include "KestroCore/Application/TransferMeter.h"
 #include "KestroCore/Foundation/Text.h"
+#include "Platform/Files/FileLock.h"
 #include "Platform/Keychain/InMemoryKeychain.h"
 #include "Tools/kestro/DesktopTools.h"
 #include "Tools/kestro/Output.h"
@@ -315,6 +317,14 @@ int retryRecord(Application& application, const std::string& id) {
 
 int setAsideRecord(Application& application, const std::string& id) {
   OutboxStore& store = application.store();
+  // No flush may move the capture on between the look at its state and the change: one that
+  // had the server accept it meanwhile would leave a sent capture set aside.
+  const fs::path lockFile = flushLockFile(application.places().storageDirectory());
+  std::optional<FileLock> noFlush = FileLock::tryAcquire(lockFile);
+  if (!noFlush) {
+    std::fprintf(stderr, "kestro: a flush of this outbox is under way; waiting for it to end\n");
+    noFlush.emplace(FileLock::acquire(lockFile));
+  }
   const std::vector<OutboxRecord> records = store.all(requireUser(application));
   const OutboxRecord& record = findRecord(records, id);
   setAside(store, record);
