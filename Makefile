@@ -115,7 +115,7 @@ install: ## Install the default build into build/default/install, or into PREFIX
 # fresh one, away from the configured prefix, so the package and the .pc file must find their
 # files from where they are.
 define consume_install
-	cmake -S CMake/install_test_project -B $(2)/cmake -G Ninja \
+	cmake -S cmake/install_test_project -B $(2)/cmake -G Ninja \
 	  -DCMAKE_CXX_COMPILER=g++ \
 	  -DCMAKE_PREFIX_PATH="$(abspath $(1))" \
 	  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF
@@ -127,9 +127,10 @@ define consume_install
 	echo "pkg-config --cflags --libs kestrocore: $$flags"; \
 	defines=""; \
 	if test -d "$(abspath $(1))/include/KestroCore/API"; then defines=-DKESTRO_INSTALL_TEST_WITH_API; fi; \
-	g++ -std=c++20 $$defines CMake/install_test_project/main.cpp $$flags \
+	g++ -std=c++20 $$defines cmake/install_test_project/main.cpp $$flags \
 	  -o $(2)/kestro-install-test-pkg-config
 	$(2)/kestro-install-test-pkg-config
+	bash cmake/install_test_project/check-headers.sh "$(abspath $(1))"
 endef
 
 install-test: ## Install (all, and without the API client), then build and run a consumer of each
@@ -146,6 +147,8 @@ install-test: ## Install (all, and without the API client), then build and run a
 	  --prefix "$(abspath $(INSTALL_TEST_DIR))/partial-prefix"
 	! find "$(abspath $(INSTALL_TEST_DIR))/partial-prefix/include" \
 	  -path '*/API/*' -o -path '*/Platform/HTTP/*' | grep .
+	! find "$(abspath $(INSTALL_TEST_DIR))/partial-prefix/include" -mindepth 1 -maxdepth 1 \
+	  ! -name KestroCore | grep .
 	$(call consume_install,$(INSTALL_TEST_DIR)/partial-prefix,$(INSTALL_TEST_DIR)/partial)
 
 # The files clang-format looks after: our C++ sources and headers, wherever they are tracked.

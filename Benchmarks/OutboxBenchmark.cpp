@@ -39,7 +39,7 @@
 
 #include "KestroCore/Foundation/JSONCoding.h"
 #include "KestroCore/Outbox/OutboxRecord.h"
-#include "KestroCore/Outbox/Store/OutboxStore.h"
+#include "KestroCore/OutboxStore/OutboxStore.h"
 
 namespace {
 

@@ -39,7 +39,7 @@
 #include "Benchmarks/Options.h"
 #include "Benchmarks/ProcessMeasures.h"
 
-#include "KestroCore/Outbox/Processor/OutboxProcessor.h"
+#include "KestroCore/OutboxProcessor/OutboxProcessor.h"
 #include "Testing/OutboxTestSupport.h"
 
 namespace {

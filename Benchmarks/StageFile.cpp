@@ -10,7 +10,7 @@
 #include <exception>
 #include <filesystem>
 
-#include "KestroCore/Outbox/Store/AssetStager.h"
+#include "KestroCore/OutboxStore/AssetStager.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

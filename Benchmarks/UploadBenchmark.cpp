@@ -28,7 +28,7 @@
 #include "Benchmarks/Options.h"
 #include "Benchmarks/ProcessMeasures.h"
 
-#include "Platform/HTTP/URLSession.h"
+#include "KestroCore/Platform/HTTP/URLSession.h"
 #include "Testing/HTTPTestServer.h"
 
 namespace {

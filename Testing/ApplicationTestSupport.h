@@ -15,8 +15,8 @@
 
 #include "KestroCore/Application/ApplicationPlaces.h"
 #include "KestroCore/Outbox/OutboxRecord.h"
-#include "Platform/Storage/Bundle.h"
-#include "Platform/Storage/UserDirectories.h"
+#include "KestroCore/Platform/Storage/Bundle.h"
+#include "KestroCore/Platform/Storage/UserDirectories.h"
 #include "Testing/TemporaryDirectory.h"
 
 namespace kestro::testsupport {

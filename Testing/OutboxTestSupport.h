@@ -42,10 +42,10 @@
 
 #include "KestroCore/API/KestroAPIClient.h"
 #include "KestroCore/Foundation/JSONCoding.h"
-#include "KestroCore/Outbox/Processor/OutboxProcessor.h"
-#include "KestroCore/Outbox/Store/AssetStager.h"
-#include "KestroCore/Outbox/Store/OutboxStore.h"
-#include "Platform/HTTP/URLSession.h"
+#include "KestroCore/OutboxProcessor/OutboxProcessor.h"
+#include "KestroCore/OutboxStore/AssetStager.h"
+#include "KestroCore/OutboxStore/OutboxStore.h"
+#include "KestroCore/Platform/HTTP/URLSession.h"
 #include "Testing/TemporaryDirectory.h"
 #include "Tools/DevServer/DevServer.h"
 

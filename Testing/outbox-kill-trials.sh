@@ -12,7 +12,7 @@ set -euo pipefail
 
 build_dir=${1:-build/default}
 trials=${2:-1000}
-program="${build_dir}/KestroCore/Outbox/Processor/KestroOutboxProcessorTests"
+program="${build_dir}/KestroCore/OutboxProcessor/KestroOutboxProcessorTests"
 if [[ ! -x "${program}" ]]; then
   echo "$0: ${program} is not built (make build first)" >&2
   exit 2

@@ -83,7 +83,7 @@ kestro_linked_dependencies(kestro_used_dependencies kestro_public_dependencies)
 
 set(KESTRO_CONFIG_DEPENDENCIES "")
 set(KESTRO_PC_REQUIRES "")
-set(KESTRO_PC_REQUIRES_PRIVATE "")
+set(kestro_private_modules "")
 foreach(kestro_item IN LISTS KESTRO_DEPENDENCY_ITEMS)
   if(NOT kestro_item IN_LIST kestro_used_dependencies)
     continue()
@@ -94,18 +94,31 @@ foreach(kestro_item IN LISTS KESTRO_DEPENDENCY_ITEMS)
   if(kestro_module STREQUAL "")
     continue()
   endif()
-  # A static archive does not carry its own dependencies, so with static libraries (the default)
-  # a plain `pkg-config --libs kestrocore` must name the private ones too.
-  if(kestro_item IN_LIST kestro_public_dependencies OR NOT BUILD_SHARED_LIBS)
+  # Only dependencies whose headers ours include go into Requires, whose Cflags consumers get.
+  # A private one (libsecret, GLib, libcurl, SQLite) is named by its link flags alone, so that its
+  # include directories are never pushed on consumers: in Libs with static libraries (the default:
+  # a static archive does not carry its own dependencies), in Libs.private with shared ones.
+  if(kestro_item IN_LIST kestro_public_dependencies)
     list(APPEND KESTRO_PC_REQUIRES "${kestro_module}")
   else()
-    list(APPEND KESTRO_PC_REQUIRES_PRIVATE "${kestro_module}")
+    list(APPEND kestro_private_modules "${kestro_module}")
   endif()
 endforeach()
 list(REMOVE_DUPLICATES KESTRO_PC_REQUIRES)
-list(REMOVE_DUPLICATES KESTRO_PC_REQUIRES_PRIVATE)
 list(JOIN KESTRO_PC_REQUIRES " " KESTRO_PC_REQUIRES)
-list(JOIN KESTRO_PC_REQUIRES_PRIVATE " " KESTRO_PC_REQUIRES_PRIVATE)
+set(KESTRO_PC_PRIVATE_LIBS "")
+if(kestro_private_modules)
+  find_package(PkgConfig REQUIRED)
+  list(REMOVE_DUPLICATES kestro_private_modules)
+  pkg_check_modules(KESTRO_PC_PRIVATE QUIET REQUIRED ${kestro_private_modules})
+  list(JOIN KESTRO_PC_PRIVATE_LDFLAGS " " KESTRO_PC_PRIVATE_LIBS)
+endif()
+if(BUILD_SHARED_LIBS)
+  set(KESTRO_PC_LIBS_PRIVATE "${KESTRO_PC_PRIVATE_LIBS}")
+  set(KESTRO_PC_PRIVATE_LIBS "")
+else()
+  set(KESTRO_PC_LIBS_PRIVATE "")
+endif()
 
 # ---- Libraries and headers
 
@@ -114,25 +127,19 @@ list(JOIN KESTRO_PC_REQUIRES_PRIVATE " " KESTRO_PC_REQUIRES_PRIVATE)
 # and its link to the libraries. Each library installs its own public headers (its HEADERS file
 # set), so a configuration that leaves a library out leaves its headers out too; installing a
 # file set also puts its destination on the exported target's include path.
-set(KESTRO_PC_EXTRA_INCLUDEDIRS "")
 foreach(kestro_target IN LISTS KESTRO_INSTALLED_TARGETS)
   get_target_property(kestro_type ${kestro_target} TYPE)
   if(kestro_type STREQUAL "INTERFACE_LIBRARY")
     install(TARGETS ${kestro_target} EXPORT KestroCoreTargets)
     continue()
   endif()
-  get_target_property(kestro_header_destination ${kestro_target} KESTRO_HEADER_DESTINATION)
   install(TARGETS ${kestro_target}
     EXPORT KestroCoreTargets
     ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}"
     LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
     RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
-    FILE_SET HEADERS DESTINATION "${kestro_header_destination}")
-  if(NOT kestro_header_destination STREQUAL CMAKE_INSTALL_INCLUDEDIR)
-    list(APPEND KESTRO_PC_EXTRA_INCLUDEDIRS "${kestro_header_destination}")
-  endif()
+    FILE_SET HEADERS DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
 endforeach()
-list(REMOVE_DUPLICATES KESTRO_PC_EXTRA_INCLUDEDIRS)
 
 # ---- CMake package
 
@@ -188,12 +195,8 @@ foreach(kestro_dir LIBDIR INCLUDEDIR)
   endif()
 endforeach()
 
-# The platform libraries' headers ("Platform/HTTP/URLSession.h") sit under <includedir>/KestroCore.
+# Every header is included as "KestroCore/...", from <includedir>, in the tree and installed alike.
 set(KESTRO_PC_CFLAGS "-I\${includedir}")
-foreach(kestro_dir IN LISTS KESTRO_PC_EXTRA_INCLUDEDIRS)
-  file(RELATIVE_PATH kestro_relative "/prefix/${CMAKE_INSTALL_INCLUDEDIR}" "/prefix/${kestro_dir}")
-  string(APPEND KESTRO_PC_CFLAGS " -I\${includedir}/${kestro_relative}")
-endforeach()
 
 configure_file("${CMAKE_CURRENT_LIST_DIR}/kestrocore.pc.in" "${PROJECT_BINARY_DIR}/kestrocore.pc"
   @ONLY)

@@ -1,17 +1,15 @@
 # Helpers shared by the library folders. One folder is one library target, named after it.
 
 # kestro_add_library(<target> EXPORT_NAME <name> SOURCES ... [HEADERS ...]
-#                    [PUBLIC_LIBS ...] [PRIVATE_LIBS ...] [PLATFORM])
+#                    [PUBLIC_LIBS ...] [PRIVATE_LIBS ...])
 # Declares one of the KestroCore libraries with its KestroCore::<name> alias. HEADERS are its
-# public headers, a file set rooted at the repository root: they are included as
-# "KestroCore/Foundation/UUID.h" in the tree and installed under <includedir>/KestroCore/...,
-# each library carrying its own, so an install never ships a header whose library is missing.
-# PLATFORM libraries (the Platform/ stand-ins, included as "Platform/HTTP/URLSession.h") install
-# their headers under <includedir>/KestroCore too, and add that directory to their consumers'
-# include path, so that nothing of ours lands at the top of <includedir>. Headers under
+# public headers, a file set rooted at the repository root: every one is included by the same
+# path in the tree and installed ("KestroCore/Foundation/UUID.h",
+# "KestroCore/Platform/HTTP/URLSession.h"), under <includedir>/KestroCore/..., each library
+# carrying its own, so an install never ships a header whose library is missing. Headers under
 # internal/ are sources, never installed.
 function(kestro_add_library target)
-  cmake_parse_arguments(ARG "PLATFORM" "EXPORT_NAME" "SOURCES;HEADERS;PUBLIC_LIBS;PRIVATE_LIBS"
+  cmake_parse_arguments(ARG "" "EXPORT_NAME" "SOURCES;HEADERS;PUBLIC_LIBS;PRIVATE_LIBS"
     ${ARGN})
   add_library(${target} ${ARG_SOURCES})
   add_library(KestroCore::${ARG_EXPORT_NAME} ALIAS ${target})
@@ -28,12 +26,6 @@ function(kestro_add_library target)
   else()
     target_include_directories(${target} PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
   endif()
-  if(ARG_PLATFORM)
-    set(destination "${CMAKE_INSTALL_INCLUDEDIR}/KestroCore")
-  else()
-    set(destination "${CMAKE_INSTALL_INCLUDEDIR}")
-  endif()
-  set_target_properties(${target} PROPERTIES KESTRO_HEADER_DESTINATION "${destination}")
   target_link_libraries(${target} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
   set_property(GLOBAL APPEND PROPERTY KESTRO_EXPORTED_TARGETS ${target})
 endfunction()

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "KestroCore/Models/JSONValue.h"
-#include "Platform/HTTP/URLSession.h"
+#include "KestroCore/Platform/HTTP/URLSession.h"
 
 namespace kestro {
 

@@ -38,8 +38,8 @@
 #include "KestroCore/Models/KestroAPIError.h"
 #include "KestroCore/Models/ServerModels.h"
 #include "KestroCore/Outbox/OutboxRecord.h"
+#include "KestroCore/Platform/HTTP/URLSession.h"
 #include "KestroCore/Sync/SyncReducer.h"
-#include "Platform/HTTP/URLSession.h"
 
 namespace kestro {
 

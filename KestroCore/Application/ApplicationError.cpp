@@ -10,8 +10,8 @@
 #include "KestroCore/Foundation/Text.h"
 #include "KestroCore/Models/KestroAPIError.h"
 #include "KestroCore/Outbox/OutboxError.h"
-#include "Platform/Keychain/Keychain.h"
-#include "Platform/Storage/UserDefaults.h"
+#include "KestroCore/Platform/Keychain/Keychain.h"
+#include "KestroCore/Platform/Storage/UserDefaults.h"
 
 namespace kestro {
 namespace {

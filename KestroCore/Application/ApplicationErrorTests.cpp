@@ -7,7 +7,7 @@
 #include "KestroCore/Credentials/SecureTokenError.h"
 #include "KestroCore/Models/KestroAPIError.h"
 #include "KestroCore/Outbox/OutboxError.h"
-#include "Platform/Keychain/Keychain.h"
+#include "KestroCore/Platform/Keychain/Keychain.h"
 
 namespace kestro {
 namespace {

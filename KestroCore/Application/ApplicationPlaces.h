@@ -19,9 +19,9 @@
 
 #include "KestroCore/Foundation/URL.h"
 #include "KestroCore/Foundation/UUID.h"
-#include "Platform/Storage/Bundle.h"
-#include "Platform/Storage/UserDefaults.h"
-#include "Platform/Storage/UserDirectories.h"
+#include "KestroCore/Platform/Storage/Bundle.h"
+#include "KestroCore/Platform/Storage/UserDefaults.h"
+#include "KestroCore/Platform/Storage/UserDirectories.h"
 
 namespace kestro {
 

@@ -5,8 +5,8 @@
 #include <chrono>
 
 #include "KestroCore/Application/ApplicationError.h"
-#include "MacShareExtension/ExtensionSettings.h"
-#include "Platform/Storage/KestroPlaces.h"
+#include "KestroCore/MacShareExtension/ExtensionSettings.h"
+#include "KestroCore/Platform/Storage/KestroPlaces.h"
 #include "Testing/ApplicationTestSupport.h"
 
 namespace kestro {

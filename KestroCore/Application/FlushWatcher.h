@@ -25,7 +25,7 @@
 #include "KestroCore/Foundation/Date.h"
 #include "KestroCore/Foundation/UUID.h"
 #include "KestroCore/Outbox/OutboxRecord.h"
-#include "Platform/Events/EventWaiter.h"
+#include "KestroCore/Platform/Events/EventWaiter.h"
 
 namespace kestro {
 

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "KestroCore/Application/ApplicationError.h"
-#include "Platform/Storage/KestroPlaces.h"
+#include "KestroCore/Platform/Storage/KestroPlaces.h"
 #include "Testing/ApplicationTestSupport.h"
 
 namespace kestro {

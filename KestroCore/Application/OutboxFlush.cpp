@@ -7,7 +7,7 @@
 #include <optional>
 #include <utility>
 
-#include "Platform/Files/FileLock.h"
+#include "KestroCore/Platform/Files/FileLock.h"
 
 namespace kestro {
 namespace {

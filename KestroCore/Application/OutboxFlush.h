@@ -18,10 +18,10 @@
 
 #include "KestroCore/Application/FlushSchedule.h"
 #include "KestroCore/Application/Session.h"
-#include "KestroCore/Outbox/Processor/OutboxProcessor.h"
 #include "KestroCore/Outbox/RetryPolicy.h"
-#include "KestroCore/Outbox/Store/OutboxStore.h"
-#include "Platform/HTTP/URLSession.h"
+#include "KestroCore/OutboxProcessor/OutboxProcessor.h"
+#include "KestroCore/OutboxStore/OutboxStore.h"
+#include "KestroCore/Platform/HTTP/URLSession.h"
 
 namespace kestro {
 

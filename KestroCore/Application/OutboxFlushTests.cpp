@@ -6,8 +6,8 @@
 #include <mutex>
 #include <thread>
 
-#include "Platform/Files/FileLock.h"
-#include "Platform/Keychain/InMemoryKeychain.h"
+#include "KestroCore/Platform/Files/FileLock.h"
+#include "KestroCore/Platform/Keychain/InMemoryKeychain.h"
 #include "Testing/ApplicationTestSupport.h"
 #include "Testing/OutboxTestSupport.h"
 #include "Tools/DevServer/DevServer.h"

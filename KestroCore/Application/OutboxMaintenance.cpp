@@ -11,11 +11,11 @@
 #include "KestroCore/Application/ApplicationError.h"
 #include "KestroCore/Application/RecordDescription.h"
 #include "KestroCore/Foundation/JSONCoding.h"
-#include "KestroCore/Outbox/Store/AssetStager.h"
-#include "Platform/Files/FileDescriptor.h"
-#include "Platform/Files/Files.h"
-#include "Platform/Storage/KestroPlaces.h"
-#include "Platform/Storage/UserDirectories.h"
+#include "KestroCore/OutboxStore/AssetStager.h"
+#include "KestroCore/Platform/Files/FileDescriptor.h"
+#include "KestroCore/Platform/Files/Files.h"
+#include "KestroCore/Platform/Storage/KestroPlaces.h"
+#include "KestroCore/Platform/Storage/UserDirectories.h"
 
 namespace kestro {
 namespace {

@@ -8,7 +8,7 @@
 #include <set>
 
 #include "KestroCore/Application/ApplicationError.h"
-#include "KestroCore/Outbox/Store/AssetStager.h"
+#include "KestroCore/OutboxStore/AssetStager.h"
 #include "Testing/ApplicationTestSupport.h"
 
 namespace kestro {

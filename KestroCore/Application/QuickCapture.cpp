@@ -5,10 +5,10 @@
 
 #include "KestroCore/Application/ApplicationError.h"
 #include "KestroCore/Foundation/Text.h"
+#include "KestroCore/Platform/Storage/KestroPlaces.h"
+#include "KestroCore/Platform/Storage/UserDefaults.h"
 #include "KestroCore/Policies/CapturePrivacyPolicy.h"
 #include "KestroCore/Policies/QuickCaptureContextPolicy.h"
-#include "Platform/Storage/KestroPlaces.h"
-#include "Platform/Storage/UserDefaults.h"
 
 namespace kestro {
 namespace {

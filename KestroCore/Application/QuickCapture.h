@@ -13,7 +13,7 @@
 #include "KestroCore/Foundation/Date.h"
 #include "KestroCore/Models/CaptureEnvelope.h"
 #include "KestroCore/Outbox/OutboxRecord.h"
-#include "KestroCore/Outbox/Store/OutboxStore.h"
+#include "KestroCore/OutboxStore/OutboxStore.h"
 
 namespace kestro {
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "KestroCore/Application/ApplicationError.h"
-#include "Platform/Storage/KestroPlaces.h"
+#include "KestroCore/Platform/Storage/KestroPlaces.h"
 #include "Testing/ApplicationTestSupport.h"
 
 namespace kestro {

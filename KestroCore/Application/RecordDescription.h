@@ -15,7 +15,7 @@
 #include "KestroCore/Foundation/Date.h"
 #include "KestroCore/Foundation/UUID.h"
 #include "KestroCore/Outbox/OutboxRecord.h"
-#include "KestroCore/Outbox/Store/OutboxStore.h"
+#include "KestroCore/OutboxStore/OutboxStore.h"
 
 namespace kestro {
 

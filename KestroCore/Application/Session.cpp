@@ -9,7 +9,7 @@
 #include "KestroCore/Application/ApplicationError.h"
 #include "KestroCore/Foundation/ASCII.h"
 #include "KestroCore/Foundation/Text.h"
-#include "Platform/Storage/KestroPlaces.h"
+#include "KestroCore/Platform/Storage/KestroPlaces.h"
 
 namespace kestro {
 

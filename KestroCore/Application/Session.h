@@ -25,7 +25,7 @@
 #include "KestroCore/Credentials/SecureTokenStore.h"
 #include "KestroCore/Foundation/URL.h"
 #include "KestroCore/Foundation/UUID.h"
-#include "Platform/HTTP/URLSession.h"
+#include "KestroCore/Platform/HTTP/URLSession.h"
 
 namespace kestro {
 

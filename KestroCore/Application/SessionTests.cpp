@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "KestroCore/Application/ApplicationError.h"
-#include "Platform/Keychain/InMemoryKeychain.h"
-#include "Platform/Storage/KestroPlaces.h"
+#include "KestroCore/Platform/Keychain/InMemoryKeychain.h"
+#include "KestroCore/Platform/Storage/KestroPlaces.h"
 #include "Testing/ApplicationTestSupport.h"
 #include "Tools/DevServer/DevServer.h"
 

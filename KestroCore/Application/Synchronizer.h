@@ -13,7 +13,7 @@
 #include "KestroCore/API/KestroAPIClient.h"
 #include "KestroCore/Foundation/UUID.h"
 #include "KestroCore/Models/ServerModels.h"
-#include "KestroCore/Outbox/Store/SyncCache.h"
+#include "KestroCore/OutboxStore/SyncCache.h"
 
 namespace kestro {
 

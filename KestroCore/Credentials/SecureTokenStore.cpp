@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "KestroCore/Foundation/Text.h"
-#include "Platform/Keychain/SecretServiceKeychain.h"
+#include "KestroCore/Platform/Keychain/SecretServiceKeychain.h"
 
 namespace kestro {
 

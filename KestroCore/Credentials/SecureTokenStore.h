@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "KestroCore/Credentials/SecureTokenError.h"
-#include "Platform/Keychain/Keychain.h"
+#include "KestroCore/Platform/Keychain/Keychain.h"
 
 namespace kestro {
 

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/Keychain/InMemoryKeychain.h"
-#include "Platform/Keychain/SecretServiceKeychain.h"
+#include "KestroCore/Platform/Keychain/InMemoryKeychain.h"
+#include "KestroCore/Platform/Keychain/SecretServiceKeychain.h"
 #include "Testing/SecretServiceTestSupport.h"
 
 namespace kestro {

@@ -34,8 +34,8 @@
 #include "KestroCore/Foundation/JSONCoding.h"
 #include "KestroCore/Foundation/SHA256.h"
 #include "KestroCore/Foundation/UUID.h"
-#include "Platform/Files/FileDescriptor.h"
-#include "Platform/Files/Files.h"
+#include "KestroCore/Platform/Files/FileDescriptor.h"
+#include "KestroCore/Platform/Files/Files.h"
 #include "Tools/DevServer/internal/Faults.h"
 #include "Tools/DevServer/internal/ServerState.h"
 

@@ -24,8 +24,8 @@
 
 #include "KestroCore/Application/OutboxMaintenance.h"
 #include "KestroCore/Foundation/UUID.h"
-#include "KestroCore/Outbox/Store/AssetStager.h"
-#include "Platform/Storage/UserDefaults.h"
+#include "KestroCore/OutboxStore/AssetStager.h"
+#include "KestroCore/Platform/Storage/UserDefaults.h"
 #include "Testing/TemporaryDirectory.h"
 
 namespace kestro {

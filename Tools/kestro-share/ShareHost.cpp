@@ -16,10 +16,10 @@
 #include "KestroCore/Foundation/Text.h"
 #include "KestroCore/Foundation/URL.h"
 #include "KestroCore/Foundation/UUID.h"
-#include "KestroCore/Outbox/Store/AssetStager.h"
-#include "Platform/Files/FileDescriptor.h"
-#include "Platform/Files/Files.h"
-#include "Platform/UniformTypes/UTType.h"
+#include "KestroCore/OutboxStore/AssetStager.h"
+#include "KestroCore/Platform/Files/FileDescriptor.h"
+#include "KestroCore/Platform/Files/Files.h"
+#include "KestroCore/Platform/UniformTypes/UTType.h"
 
 namespace kestro::sharehost {
 namespace {

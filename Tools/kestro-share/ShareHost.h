@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "MacShareExtension/ExtensionSettings.h"
-#include "Platform/Extension/ExtensionContext.h"
+#include "KestroCore/MacShareExtension/ExtensionSettings.h"
+#include "KestroCore/Platform/Extension/ExtensionContext.h"
 
 namespace kestro::sharehost {
 

@@ -21,12 +21,12 @@
 #include <variant>
 
 #include "KestroCore/Foundation/Text.h"
+#include "KestroCore/MacShareExtension/MacShareRequestHandler.h"
 #include "KestroCore/Models/KestroAPIError.h"
 #include "KestroCore/Outbox/OutboxRecord.h"
-#include "MacShareExtension/MacShareRequestHandler.h"
-#include "Platform/Extension/MainQueue.h"
-#include "Platform/Storage/Bundle.h"
-#include "Platform/Storage/KestroPlaces.h"
+#include "KestroCore/Platform/Extension/MainQueue.h"
+#include "KestroCore/Platform/Storage/Bundle.h"
+#include "KestroCore/Platform/Storage/KestroPlaces.h"
 #include "Tools/kestro-share/ShareHost.h"
 
 namespace {

@@ -19,8 +19,8 @@
 #include "KestroCore/Application/Synchronizer.h"
 #include "KestroCore/Application/TransferMeter.h"
 #include "KestroCore/Foundation/Text.h"
-#include "Platform/Files/FileLock.h"
-#include "Platform/Keychain/InMemoryKeychain.h"
+#include "KestroCore/Platform/Files/FileLock.h"
+#include "KestroCore/Platform/Keychain/InMemoryKeychain.h"
 #include "Tools/kestro/DesktopTools.h"
 #include "Tools/kestro/Output.h"
 

@@ -11,8 +11,8 @@
 
 #include "KestroCore/Application/ApplicationPlaces.h"
 #include "KestroCore/Application/Session.h"
-#include "KestroCore/Outbox/Store/OutboxStore.h"
-#include "KestroCore/Outbox/Store/SyncCache.h"
+#include "KestroCore/OutboxStore/OutboxStore.h"
+#include "KestroCore/OutboxStore/SyncCache.h"
 
 namespace kestro::commands {
 

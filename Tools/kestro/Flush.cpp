@@ -19,7 +19,7 @@
 #include "KestroCore/Application/OutboxFlush.h"
 #include "KestroCore/Application/TransferMeter.h"
 #include "KestroCore/Foundation/Text.h"
-#include "Platform/Storage/KestroPlaces.h"
+#include "KestroCore/Platform/Storage/KestroPlaces.h"
 #include "Tools/kestro/Commands.h"
 #include "Tools/kestro/DesktopTools.h"
 #include "Tools/kestro/Output.h"

@@ -26,9 +26,9 @@
 #include <vector>
 
 #include "KestroCore/API/KestroAPIClient.h"
-#include "KestroCore/Outbox/Store/OutboxStore.h"
-#include "KestroCore/Outbox/Store/SyncCache.h"
-#include "Platform/Files/FileLock.h"
+#include "KestroCore/OutboxStore/OutboxStore.h"
+#include "KestroCore/OutboxStore/SyncCache.h"
+#include "KestroCore/Platform/Files/FileLock.h"
 #include "Testing/ProgramTestSupport.h"
 #include "Testing/SecretServiceTestSupport.h"
 #include "Testing/SmallDisk.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "KestroCore/Foundation/JSONCoding.h"
-#include "Platform/HTTP/LineSplitter.h"
+#include "KestroCore/Platform/HTTP/LineSplitter.h"
 
 // A reply's bytes as the stream reads them: the session's line splitter, then the event rules,
 // fed in chunks of every size from one byte up. The outcome must never depend on the chunking.

@@ -1,0 +1,299 @@
+#include "KestroCore/MacShareExtension/MacShareRequestHandler.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <tuple>
+
+#include "KestroCore/Models/KestroAPIError.h"
+#include "KestroCore/OutboxStore/OutboxStore.h"
+#include "Testing/TemporaryDirectory.h"
+
+namespace kestro {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Item = ItemProvider::Item;
+
+constexpr Date kNow{1767225600s};  // 2026-01-01T00:00:00Z
+
+class MacShareRequestHandlerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = temporary_.path();
+    fs::create_directories(root_ / "tmp");
+    fs::create_directories(root_ / "files");
+  }
+
+  ShareEnvironment environment() const {
+    return ShareEnvironment{Bundle({{"CFBundleShortVersionString", std::string("3.2.1")}}),
+                            UserDirectories(root_ / "config", root_ / "data", root_ / "tmp"),
+                            [] { return kNow; }};
+  }
+  UserDefaults shared() const { return ExtensionSettings(environment()).sharedSettingsStore(); }
+  UUID signIn() const {
+    const UUID user;
+    shared().set(user.uuidString(), "tavlo.current-user-id");
+    return user;
+  }
+  fs::path storage() const { return root_ / "data" / "group.kestro.capture"; }
+  std::vector<OutboxRecord> records(const UUID& user) const {
+    if (!fs::exists(storage() / "kestro.sqlite")) return {};
+    return OutboxStore(URL::fileURL(storage() / "kestro.sqlite")).all(user);
+  }
+  // Rows in the outbox of any user, counted through a connection of our own.
+  int rowCount() const {
+    sqlite3* db = nullptr;
+    int count = -1;
+    if (sqlite3_open_v2((storage() / "kestro.sqlite").c_str(), &db, SQLITE_OPEN_READONLY,
+                        nullptr) == SQLITE_OK) {
+      sqlite3_stmt* statement = nullptr;
+      if (sqlite3_prepare_v2(db, "SELECT count(*) FROM outbox", -1, &statement, nullptr) ==
+              SQLITE_OK &&
+          sqlite3_step(statement) == SQLITE_ROW) {
+        count = sqlite3_column_int(statement, 0);
+      }
+      sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return count;
+  }
+  fs::path write(const std::string& name, const std::string& contents) const {
+    const fs::path path = root_ / "files" / name;
+    std::ofstream(path, std::ios::binary) << contents;
+    return path;
+  }
+  // Every file under the attachments directory.
+  std::vector<fs::path> staged() const {
+    std::vector<fs::path> found;
+    if (!fs::exists(storage() / "attachments")) return found;
+    for (const auto& entry : fs::recursive_directory_iterator(storage() / "attachments")) {
+      if (entry.is_regular_file()) found.push_back(entry.path());
+    }
+    return found;
+  }
+  static std::shared_ptr<ItemProvider> offering(std::string type, Item item) {
+    auto provider = std::make_shared<ItemProvider>();
+    provider->registerItem(
+        std::move(type), [item](const ItemProvider::ItemCompletion& done) { done(item, nullptr); });
+    return provider;
+  }
+  static std::shared_ptr<ExtensionContext> context(
+      std::vector<std::shared_ptr<ItemProvider>> providers) {
+    return std::make_shared<ExtensionContext>(
+        std::vector<InputItem>{ExtensionItem{std::nullopt, std::move(providers)}});
+  }
+
+  // Runs one request through the handler's life cycle, as the host does, and returns how it
+  // ended.
+  ExtensionContext::Outcome share(const std::shared_ptr<ExtensionContext>& request) const {
+    MainQueue mainQueue;
+    MacShareRequestHandler handler(mainQueue, environment());
+    handler.setExtensionContext(request);
+    handler.view();
+    handler.viewDidAppear();
+    EXPECT_TRUE(handler.hasStarted());
+    mainQueue.runUntil([&] { return request->outcome().has_value(); });
+    return *request->outcome();
+  }
+  static std::string errorText(const ExtensionContext::Outcome& outcome) {
+    if (outcome.completed()) return "completed";
+    try {
+      std::rethrow_exception(outcome.error);
+    } catch (const KestroAPIError& error) {
+      const auto* local = error.as<KestroAPIError::LocalFile>();
+      return local ? local->message : error.what();
+    } catch (const std::exception& error) {
+      return error.what();
+    }
+  }
+
+  testsupport::TemporaryDirectory temporary_{"kestro-handler"};
+  fs::path root_;
+};
+
+TEST_F(MacShareRequestHandlerTest, TheTaskStartsOnceAndOnlyWithAContext) {
+  MainQueue mainQueue;
+  MacShareRequestHandler handler(mainQueue, environment());
+  EXPECT_EQ(handler.view().frame(), (Rect{0, 0, 1, 1}));
+
+  handler.viewDidAppear();
+  EXPECT_FALSE(handler.hasStarted());
+
+  signIn();
+  std::atomic<int> loads = 0;
+  auto provider = std::make_shared<ItemProvider>();
+  provider->registerItem("public.url", [&](const ItemProvider::ItemCompletion& done) {
+    ++loads;
+    done(Item(*URL::fromString("https://example.com/once")), nullptr);
+  });
+  const auto request = context({provider});
+  handler.setExtensionContext(request);
+  handler.viewDidAppear();
+  EXPECT_TRUE(handler.hasStarted());
+  handler.viewDidAppear();
+  mainQueue.runUntil([&] { return request->outcome().has_value(); });
+  handler.viewDidAppear();
+  EXPECT_TRUE(request->outcome()->completed());
+  EXPECT_EQ(loads, 1);
+}
+
+TEST_F(MacShareRequestHandlerTest, AWebAddressBecomesOneQueuedRecordAndANewRevision) {
+  const UUID user = signIn();
+  const URL address = *URL::fromString("https://example.com/article?id=7");
+  ASSERT_TRUE(share(context({offering("public.url", Item(address))})).completed());
+
+  const std::vector<OutboxRecord> stored = records(user);
+  ASSERT_EQ(stored.size(), 1u);
+  const OutboxRecord& record = stored[0];
+  EXPECT_EQ(record.state, CaptureOutboxState::queued);
+  EXPECT_TRUE(record.stagedAssets.empty());
+  const CaptureEnvelope& capture = record.capture;
+  EXPECT_EQ(capture.sourceKind, SourceKind::url);
+  EXPECT_EQ(capture.url, address);
+  EXPECT_EQ(capture.capturedAt, kNow);
+  EXPECT_EQ(capture.selectedText, std::nullopt);
+  EXPECT_EQ(capture.annotation, std::nullopt);
+  EXPECT_TRUE(capture.assets.empty());
+  EXPECT_EQ(capture.privacy, (CapturePrivacy{false, false, false}));
+  const UUID device = *UUID::fromString(*shared().string("tavlo-device-id"));
+  EXPECT_EQ(capture.origin,
+            (CaptureOrigin{KestroPlatform::macos, CaptureMechanism::shareExtension, device, "3.2.1",
+                           "Share Extension", std::nullopt, std::nullopt}));
+  EXPECT_FALSE(fs::exists(storage() / "attachments"));
+
+  // A second capture has the same device and a different revision, each a UUID.
+  const std::string firstRevision = shared().string("kestro.shared-capture-revision").value();
+  ASSERT_TRUE(
+      share(context({offering("public.plain-text", Item(std::string(" a note ")))})).completed());
+  const std::string secondRevision = shared().string("kestro.shared-capture-revision").value();
+  EXPECT_TRUE(UUID::fromString(firstRevision));
+  EXPECT_TRUE(UUID::fromString(secondRevision));
+  EXPECT_NE(firstRevision, secondRevision);
+  const std::vector<OutboxRecord> both = records(user);
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_EQ(both[1].capture.selectedText, " a note ");
+  EXPECT_EQ(both[1].capture.origin.deviceId, device);
+}
+
+TEST_F(MacShareRequestHandlerTest, FilesAreStagedAsPrimaryThenAttachmentsInOneDirectory) {
+  const UUID user = signIn();
+  const fs::path image = write("shot.png", "picture");
+  const fs::path document = write("notes.txt", "document");
+  const fs::path movie = write("clip.mov", "moving picture");
+  ASSERT_TRUE(share(context({offering("public.file-url", Item(URL::fileURL(image))),
+                             offering("public.file-url", Item(URL::fileURL(document))),
+                             offering("public.file-url", Item(URL::fileURL(movie)))}))
+                  .completed());
+
+  const std::vector<OutboxRecord> stored = records(user);
+  ASSERT_EQ(stored.size(), 1u);
+  const std::vector<StagedAsset>& assets = stored[0].stagedAssets;
+  EXPECT_EQ(stored[0].capture.sourceKind, SourceKind::image);
+  ASSERT_EQ(assets.size(), 3u);
+  const std::vector<std::tuple<AssetRole, std::string, std::string>> expected = {
+      {AssetRole::primary, "shot.png", "image/png"},
+      {AssetRole::attachment, "notes.txt", "text/plain"},
+      {AssetRole::attachment, "clip.mov", "video/quicktime"}};
+  const fs::path directory =
+      storage() / "attachments" / stored[0].capture.clientCaptureId.uuidString();
+  for (std::size_t i = 0; i < assets.size(); ++i) {
+    EXPECT_EQ(assets[i].role, std::get<0>(expected[i]));
+    EXPECT_EQ(assets[i].filename, std::get<1>(expected[i]));
+    EXPECT_EQ(assets[i].mimeType, std::get<2>(expected[i]));
+    EXPECT_EQ(assets[i].localURL.filePath()->parent_path(), directory);
+  }
+  // The originals were shared where they were: nothing went through the temporary directory.
+  EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
+}
+
+TEST_F(MacShareRequestHandlerTest, NobodySignedInCancelsAfterStagingAndKeepsTheCopies) {
+  const fs::path image = write("shot.png", "picture");
+  for (const std::optional<std::string>& user :
+       {std::optional<std::string>(), std::optional<std::string>("not-a-uuid")}) {
+    if (user) shared().set(*user, "tavlo.current-user-id");
+    const std::size_t before = staged().size();
+    const ExtensionContext::Outcome outcome =
+        share(context({offering("public.file-url", Item(URL::fileURL(image)))}));
+    EXPECT_EQ(errorText(outcome), "Open Tavlo and sign in before sharing");
+    EXPECT_EQ(staged().size(), before + 1);
+    EXPECT_TRUE(fs::exists(storage() / "kestro.sqlite"));  // opened before the gate
+    EXPECT_EQ(shared().string("kestro.shared-capture-revision"), std::nullopt);
+  }
+  // Nothing was enqueued for anyone.
+  EXPECT_EQ(rowCount(), 0);
+}
+
+TEST_F(MacShareRequestHandlerTest, ASecondFileThatFailsLeavesTheFirstCopyAndNoRecord) {
+  signIn();
+  shared().set("REVISION-BEFORE", "kestro.shared-capture-revision");
+  const fs::path present = write("first.pdf", "%PDF-1.4");
+  const URL missing = URL::fileURL(root_ / "files" / "second.pdf");
+  const ExtensionContext::Outcome outcome =
+      share(context({offering("public.file-url", Item(URL::fileURL(present))),
+                     offering("public.file-url", Item(missing))}));
+  ASSERT_FALSE(outcome.completed());
+  EXPECT_THROW(std::rethrow_exception(outcome.error), fs::filesystem_error);
+  ASSERT_EQ(staged().size(), 1u);
+  EXPECT_TRUE(staged()[0].native().ends_with("-first.pdf"));
+  EXPECT_FALSE(fs::exists(storage() / "kestro.sqlite"));  // staging ended it before the outbox
+  EXPECT_EQ(shared().string("kestro.shared-capture-revision"), "REVISION-BEFORE");
+}
+
+TEST_F(MacShareRequestHandlerTest, NothingCapturableCancelsBeforeAnythingIsWritten) {
+  signIn();
+  auto request = std::make_shared<ExtensionContext>(std::vector<InputItem>{
+      OtherInputItem{"not an extension item"}, ExtensionItem{" \n ", {}},
+      ExtensionItem{std::nullopt, {offering("public.plain-text", Item(std::string("  \t")))}}});
+  EXPECT_EQ(errorText(share(request)), "No supported share item");
+  EXPECT_FALSE(fs::exists(storage()));
+  EXPECT_EQ(shared().string("kestro.shared-capture-revision"), std::nullopt);
+}
+
+TEST_F(MacShareRequestHandlerTest, AnOutboxThatCannotBeOpenedCancelsWithItsError) {
+  signIn();
+  fs::create_directories(storage());
+  fs::create_directory(storage() / "kestro.sqlite");  // a directory where the database should be
+  const ExtensionContext::Outcome outcome =
+      share(context({offering("public.url", Item(*URL::fromString("https://example.com/")))}));
+  ASSERT_FALSE(outcome.completed());
+  EXPECT_THROW(std::rethrow_exception(outcome.error), OutboxError);
+  EXPECT_EQ(shared().string("kestro.shared-capture-revision"), std::nullopt);
+}
+
+TEST_F(MacShareRequestHandlerTest, ANoteIsTrimmedAndCutToTwentyThousandCharacters) {
+  const UUID user = signIn();
+  MainQueue mainQueue;
+  MacShareRequestHandler handler(mainQueue, environment());
+  const std::vector<ShareRepresentation> page = {
+      ShareRepresentation::url(*URL::fromString("https://example.com/"))};
+
+  // Each "e" with its combining accent is one character of two code points.
+  std::string accented;
+  for (int i = 0; i < 20001; ++i) accented += "e\xCC\x81";
+  handler.captureShare(page, KestroPlatform::ios, "\n  " + accented + "  \n");
+  handler.captureShare(page, KestroPlatform::macos, " \n\t ");
+  handler.captureShare(page, KestroPlatform::macos, " short note ");
+
+  const std::vector<OutboxRecord> stored = records(user);
+  ASSERT_EQ(stored.size(), 3u);
+  std::map<std::optional<std::string>, KestroPlatform> notes;
+  for (const OutboxRecord& record : stored) {
+    notes[record.capture.annotation] = record.capture.origin.platform;
+  }
+  EXPECT_EQ(notes.count(std::nullopt), 1u);
+  EXPECT_EQ(notes.count("short note"), 1u);
+  const std::string cut = accented.substr(0, 3 * 20000);
+  ASSERT_EQ(notes.count(cut), 1u);
+  EXPECT_EQ(notes[cut], KestroPlatform::ios);
+}
+
+}  // namespace
+}  // namespace kestro

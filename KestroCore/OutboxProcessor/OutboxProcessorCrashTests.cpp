@@ -1,0 +1,357 @@
+// A flushing process that ends abruptly — at each step of a capture's way on purpose, and by
+// SIGKILL at random moments over and over — and two processes flushing one outbox at once,
+// against kestro-devserver running as a process of its own. Whatever happened, a fresh flush
+// finishes the work: every capture complete, exactly one capture per client id at the server,
+// every staged file in place, and a sound database.
+//
+// KESTRO_KILL_TRIALS sets the number of random kills (200 by default, 40 in sanitizer builds);
+// Testing/outbox-kill-trials.sh runs many more.
+
+#include "KestroCore/OutboxProcessor/OutboxProcessor.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Testing/OutboxTestSupport.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KESTRO_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KESTRO_SANITIZED 1
+#endif
+#endif
+
+namespace kestro {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace testsupport;
+using enum CaptureOutboxState;
+using Clock = std::chrono::steady_clock;
+using Strings = std::vector<std::string>;
+
+// Generous: these bound a hang, they time nothing.
+constexpr auto kPatience = 60s;
+
+int killTrials() {
+  if (const char* text = std::getenv("KESTRO_KILL_TRIALS")) return std::max(1, std::atoi(text));
+#ifdef KESTRO_SANITIZED
+  return 40;
+#else
+  return 200;
+#endif
+}
+
+// kestro-devserver as a process of its own, and a signed-in client of it.
+class ServerProcess {
+ public:
+  ServerProcess() : program_({KESTRO_DEVSERVER_PROGRAM, "--port", "0"}) {
+    const auto line = program_.firstLine(kPatience);
+    if (!line) throw std::runtime_error("kestro-devserver did not start");
+    baseURL_ = *line;
+    token_ = api().developmentSession("crash@example.com").token;
+  }
+
+  const std::string& baseURL() const { return baseURL_; }
+  const std::string& token() const { return token_; }
+  KestroAPIClient api(std::shared_ptr<URLSession> session = makeURLSession()) const {
+    return KestroAPIClient(*URL::fromString(baseURL_), std::move(session), {});
+  }
+  ServerStats stats() const { return ServerStats::fetch(*session_, baseURL_); }
+
+ private:
+  BackgroundProcess program_;
+  std::string baseURL_;
+  std::string token_;
+  std::shared_ptr<URLSession> session_ = makeURLSession();
+};
+
+// One outbox in a folder of its own.
+struct Outbox {
+  explicit Outbox(std::filesystem::path directory)
+      : directory(std::move(directory)),
+        store(std::make_shared<OutboxStore>(URL::fileURL(this->directory / "kestro.sqlite"))) {}
+
+  std::filesystem::path database() const { return directory / "kestro.sqlite"; }
+
+  std::filesystem::path directory;
+  std::shared_ptr<OutboxStore> store;
+  UUID userId;
+};
+
+std::vector<std::string> helper(const ServerProcess& server, const Outbox& outbox,
+                                std::vector<std::string> extra) {
+  std::vector<std::string> arguments{KESTRO_OUTBOX_FLUSH_HELPER,
+                                     "--database",
+                                     outbox.database().string(),
+                                     "--user",
+                                     outbox.userId.uuidString(),
+                                     "--token",
+                                     server.token(),
+                                     "--server",
+                                     server.baseURL()};
+  arguments.insert(arguments.end(), extra.begin(), extra.end());
+  return arguments;
+}
+
+// Flushes in this process until every record is complete (or a hundred flushes have not done
+// it); a failure is due again at the next round.
+void finish(const ServerProcess& server, Outbox& outbox,
+            std::shared_ptr<URLSession> session = makeURLSession()) {
+  SteppingClock time;
+  OutboxProcessor processor(outbox.store, server.api(std::move(session)), RetryPolicy(0.001, 0.01),
+                            {}, time.clock());
+  for (int round = 0; round < 100; ++round) {
+    processor.flush(outbox.userId, server.token());
+    time.step();
+    bool done = true;
+    for (const OutboxRecord& record : outbox.store->all(outbox.userId)) {
+      done = done && record.state == complete;
+    }
+    if (done) return;
+    std::this_thread::sleep_for(2ms);
+  }
+}
+
+// Everything that must hold once the work is finished. Returns whether the test is still
+// without failures.
+bool expectFinished(const ServerProcess& server, Outbox& outbox,
+                    const std::vector<OutboxRecord>& enqueued) {
+  const ServerStats stats = server.stats();
+  for (const OutboxRecord& original : enqueued) {
+    const auto record = outbox.store->record(original.id());
+    if (!record) {
+      ADD_FAILURE() << "record " << original.id().uuidString() << " is gone";
+      continue;
+    }
+    EXPECT_EQ(record->state, complete);
+    EXPECT_EQ(stats.accepted(original.id()), 1);
+    EXPECT_EQ(record->capture.assets.size(), original.stagedAssets.size());
+    for (std::size_t index = 0; index < record->capture.assets.size(); ++index) {
+      EXPECT_EQ(record->capture.assets[index].clientAssetId,
+                original.stagedAssets[index].clientAssetId);
+    }
+    EXPECT_TRUE(stagedFilesIntact(*record, outbox.directory));
+  }
+  EXPECT_EQ(Database(outbox.database()).integrityCheck(), "ok");
+  return !::testing::Test::HasFailure();
+}
+
+TEST(OutboxProcessorCrashTest, EndingAtEachStepIsFinishedByTheNextFlushWithoutDuplicates) {
+  struct CrashPoint {
+    Strings option;
+    CaptureOutboxState left;
+    std::size_t uploadIdsLeft;
+    Strings recovery;  // what the next flush sends
+    std::int64_t replays;
+  };
+  const Strings everything{kInitiate, kUpload, kComplete, kInitiate, kUpload, kComplete, kSubmit};
+  const std::vector<CrashPoint> points{
+      {{"--crash-on-state", "preparing_assets"}, preparingAssets, 0, everything, 0},
+      // Between initiation and upload, and between upload and completion: the server holds an
+      // unfinished upload, and a fresh one is begun.
+      {{"--crash-after", std::string(kInitiate) + "#0"}, uploadingAssets, 0, everything, 0},
+      {{"--crash-after", std::string(kUpload) + "#0"}, uploadingAssets, 0, everything, 0},
+      // The second file confirmed, its id not yet stored: only that file goes again.
+      {{"--crash-after", std::string(kComplete) + "#1"},
+       uploadingAssets,
+       1,
+       {kInitiate, kUpload, kComplete, kSubmit},
+       0},
+      // Staged files, every upload confirmed: submitted directly.
+      {{"--crash-on-state", "submitting_capture"}, submittingCapture, 2, {kSubmit}, 0},
+      // Accepted by the server, not yet stored: the same key again, answered as a replay.
+      {{"--crash-after", std::string(kSubmit) + "#0"}, submittingCapture, 2, {kSubmit}, 1},
+      // Stored as accepted, not yet complete: finished without the server.
+      {{"--crash-on-state", "accepted"}, accepted, 2, {}, 0},
+  };
+
+  ServerProcess server;
+  TemporaryDirectory root;
+  int index = 0;
+  for (const CrashPoint& point : points) {
+    SCOPED_TRACE(point.option[0] + " " + point.option[1]);
+    Outbox outbox(root.path() / std::to_string(index++));
+    const OutboxRecord record =
+        enqueueCapture(*outbox.store, outbox.userId, outbox.directory, {30'000, 45'000});
+
+    BackgroundProcess flushing(helper(server, outbox, point.option));
+    const auto status = flushing.wait(kPatience);
+    ASSERT_TRUE(status && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL);
+
+    Outbox reopened(outbox.directory);
+    reopened.userId = outbox.userId;
+    const OutboxRecord left = *reopened.store->record(record.id());
+    EXPECT_EQ(left.state, point.left);
+    EXPECT_EQ(uploadIdCount(left), point.uploadIdsLeft);
+
+    auto session = std::make_shared<InterceptingSession>(makeURLSession());
+    finish(server, reopened, session);
+    EXPECT_EQ(session->routes(), point.recovery);
+    EXPECT_EQ(server.stats().replays(record.id()), point.replays);
+    EXPECT_TRUE(expectFinished(server, reopened, {record}));
+  }
+}
+
+// Where a kill left the outbox: the states of the records it caught on their way, or whether it
+// came before the first step, between two records or after the last one.
+std::string landing(const std::vector<OutboxRecord>& records) {
+  std::set<std::string> onTheirWay;
+  bool anyComplete = false;
+  bool anyQueued = false;
+  for (const OutboxRecord& record : records) {
+    if (record.state == complete) {
+      anyComplete = true;
+    } else if (record.state == queued) {
+      anyQueued = true;
+    } else {
+      onTheirWay.insert(std::string(rawValue(record.state)));
+    }
+  }
+  if (!onTheirWay.empty()) {
+    std::string text;
+    for (const std::string& state : onTheirWay) text += (text.empty() ? "" : "+") + state;
+    return text;
+  }
+  if (!anyComplete) return "(before the first step)";
+  if (!anyQueued) return "(after the last step)";
+  return "(between two records)";
+}
+
+TEST(OutboxProcessorCrashTest, FlushesKilledAtRandomMomentsAreFinishedByTheNextFlush) {
+  // Each trial: six captures, four staged files between them, flushed by a process that is
+  // killed somewhere between its start and a little after its usual end.
+  const std::vector<std::vector<std::size_t>> captures{{}, {48'000}, {}, {16'000, 96'000},
+                                                       {}, {8'000}};
+  ServerProcess server;
+  TemporaryDirectory root;
+  const auto started = Clock::now();
+
+  int trial = 0;
+  const auto prepare = [&] {
+    Outbox outbox(root.path() / std::to_string(trial++));
+    std::vector<OutboxRecord> records;
+    for (const auto& sizes : captures) {
+      records.push_back(enqueueCapture(*outbox.store, outbox.userId, outbox.directory, sizes));
+    }
+    outbox.store.reset();  // the flushing process is the only one holding the database
+    return std::pair{std::move(outbox), std::move(records)};
+  };
+  const auto check = [&](Outbox& outbox, const std::vector<OutboxRecord>& records) {
+    finish(server, outbox);
+    return expectFinished(server, outbox, records);
+  };
+
+  // How long an undisturbed flush of one trial's outbox takes, process start included: the
+  // median of three runs. Kills fall anywhere from the start to a little after that.
+  std::vector<Clock::duration> runs;
+  for (int run = 0; run < 3; ++run) {
+    auto [outbox, records] = prepare();
+    const auto start = Clock::now();
+    BackgroundProcess flushing(helper(server, outbox, {"--until-done"}));
+    const auto status = flushing.wait(kPatience);
+    ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    runs.push_back(Clock::now() - start);
+    outbox.store = std::make_shared<OutboxStore>(URL::fileURL(outbox.database()));
+    ASSERT_TRUE(check(outbox, records));
+  }
+  std::sort(runs.begin(), runs.end());
+  const Clock::duration usual = runs[1];
+
+  std::mt19937_64 random(std::random_device{}());
+  std::uniform_int_distribution<std::int64_t> delay(
+      0, std::chrono::duration_cast<std::chrono::microseconds>(usual * 11 / 10).count());
+  std::map<std::string, int> landings;
+  std::int64_t replays = 0;
+  const int trials = killTrials();
+  for (int kill = 0; kill < trials; ++kill) {
+    SCOPED_TRACE("kill " + std::to_string(kill));
+    auto [outbox, records] = prepare();
+    {
+      BackgroundProcess flushing(helper(server, outbox, {"--until-done"}));
+      std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
+      flushing.kill(SIGKILL);
+      ASSERT_TRUE(flushing.wait(kPatience).has_value());
+    }
+    outbox.store = std::make_shared<OutboxStore>(URL::fileURL(outbox.database()));
+    ++landings[landing(outbox.store->all(outbox.userId))];
+    ASSERT_TRUE(check(outbox, records));
+    const ServerStats stats = server.stats();
+    for (const OutboxRecord& record : records) replays += stats.replays(record.id());
+  }
+
+  std::printf(
+      "%d kills of a flushing process (whose undisturbed run takes about %lld ms), "
+      "each finished by a fresh flush, in %.1f s. Where the kills landed:\n",
+      trials,
+      static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(usual).count()),
+      std::chrono::duration<double>(Clock::now() - started).count());
+  for (const auto& [where, count] : landings) std::printf("  %4d  %s\n", count, where.c_str());
+  std::printf(
+      "  submissions answered as replays (killed after acceptance, before storing it): "
+      "%lld\n",
+      static_cast<long long>(replays));
+}
+
+TEST(OutboxProcessorCrashTest, TwoProcessesFlushingOneOutboxSubmitEachCaptureOnce) {
+  ServerProcess server;
+  TemporaryDirectory root;
+  Outbox outbox(root.path());
+  std::vector<OutboxRecord> records;
+  std::size_t files = 0;
+  for (int index = 0; index < 30; ++index) {
+    std::vector<std::size_t> sizes;
+    if (index % 3 == 0) sizes.push_back(32'000);
+    if (index % 5 == 0) sizes.push_back(12'000);
+    files += sizes.size();
+    records.push_back(enqueueCapture(*outbox.store, outbox.userId, outbox.directory, sizes));
+  }
+
+  {
+    BackgroundProcess first(helper(server, outbox, {"--until-done"}));
+    BackgroundProcess second(helper(server, outbox, {"--until-done"}));
+    for (BackgroundProcess* flushing : {&first, &second}) {
+      const auto status = flushing->wait(2 * kPatience);
+      EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    }
+  }
+  // Both stopped once they saw every record complete; a last flush finds nothing to do.
+  auto session = std::make_shared<InterceptingSession>(makeURLSession());
+  finish(server, outbox, session);
+  EXPECT_EQ(session->routes(), Strings{});
+  EXPECT_TRUE(expectFinished(server, outbox, records));
+
+  // How much the two got in each other's way: failures recorded for steps the other had taken,
+  // submissions repeated, files uploaded twice.
+  const ServerStats stats = server.stats();
+  std::int64_t replays = 0;
+  std::int64_t failures = 0;
+  for (const OutboxRecord& record : records) {
+    replays += stats.replays(record.id());
+    failures += outbox.store->record(record.id())->attemptCount;
+  }
+  std::printf(
+      "two flushing processes, %zu captures: %lld failures recorded, %lld submissions "
+      "answered as replays, %lld uploads initiated for %zu files\n",
+      records.size(), static_cast<long long>(failures), static_cast<long long>(replays),
+      static_cast<long long>(stats.uploads("initiated")), files);
+}
+
+}  // namespace
+}  // namespace kestro

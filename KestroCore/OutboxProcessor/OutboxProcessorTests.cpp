@@ -1,0 +1,563 @@
+// The processor's walk against kestro-devserver in this process, on real database files: what it
+// sends and stores, in which order, how failures are recorded and retried, what it leaves alone,
+// and what its observer hears.
+
+#include "KestroCore/OutboxProcessor/OutboxProcessor.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "Testing/OutboxTestSupport.h"
+#include "Testing/SmallDisk.h"
+
+namespace kestro {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace testsupport;
+using enum CaptureOutboxState;
+using Strings = std::vector<std::string>;
+
+const RetryPolicy kPolicy(10, 35);
+
+std::vector<CaptureOutboxState> states(const std::vector<OutboxRecord>& records) {
+  std::vector<CaptureOutboxState> result;
+  for (const OutboxRecord& record : records) result.push_back(record.state);
+  return result;
+}
+
+class OutboxProcessorTest : public ::testing::Test {
+ protected:
+  OutboxProcessor processor(OutboxProcessorObserver observer = {}) {
+    return OutboxProcessor(scene_.store, scene_.api, kPolicy, std::move(observer), scene_.clock());
+  }
+  void flush(OutboxProcessor& processor) { processor.flush(scene_.userId, scene_.token); }
+  OutboxRecord enqueue(const std::vector<std::size_t>& fileSizes) {
+    return enqueueCapture(*scene_.store, scene_.userId, scene_.directory.path(), fileSizes);
+  }
+
+  OutboxScene scene_;
+  Database database_{scene_.directory.path() / "kestro.sqlite"};
+};
+
+TEST_F(OutboxProcessorTest, QueuedTextRecordCompletesInOneFlushWithOneSubmission) {
+  database_.logWrites();
+  const OutboxRecord record = enqueue({});
+  // What another connection sees committed at the moment the request leaves.
+  OutboxStore other(scene_.databaseURL());
+  std::vector<CaptureOutboxState> storedWhenSent;
+  scene_.session->setBeforeSend(
+      [&](const std::string&, int) { storedWhenSent.push_back(other.record(record.id())->state); });
+
+  auto processor = this->processor();
+  flush(processor);
+
+  EXPECT_EQ(scene_.session->routes(), Strings{kSubmit});
+  EXPECT_EQ(storedWhenSent, std::vector{submittingCapture});
+  EXPECT_EQ(states(database_.writes(record.id())),
+            (std::vector{queued, submittingCapture, accepted, complete}));
+  const OutboxRecord done = scene_.stored(record.id());
+  EXPECT_EQ(done.state, complete);
+  EXPECT_TRUE(done.serverCaptureId && done.serverItemId);
+  EXPECT_EQ(done.attemptCount, 0);
+  EXPECT_EQ(done.lastErrorCode, std::nullopt);
+  EXPECT_EQ(scene_.stats().accepted(record.id()), 1);
+  EXPECT_EQ(scene_.stats().replays(record.id()), 0);
+}
+
+TEST_F(OutboxProcessorTest, TwoStagedFilesUploadInTurnAndTheCaptureIsSubmittedOnceWithTheirIds) {
+  database_.logWrites();
+  const OutboxRecord record = enqueue({300'000, 1});
+  OutboxStore other(scene_.databaseURL());
+  // Each request with the record as committed when it left: route, state, confirmed uploads,
+  // assets in the stored capture.
+  std::vector<std::tuple<std::string, CaptureOutboxState, std::size_t, std::size_t>> sent;
+  scene_.session->setBeforeSend([&](const std::string& route, int) {
+    const OutboxRecord stored = *other.record(record.id());
+    sent.emplace_back(route, stored.state, uploadIdCount(stored), stored.capture.assets.size());
+  });
+
+  auto processor = this->processor();
+  flush(processor);
+
+  const std::vector<std::tuple<std::string, CaptureOutboxState, std::size_t, std::size_t>> expected{
+      {kInitiate, uploadingAssets, 0, 0}, {kUpload, uploadingAssets, 0, 0},
+      {kComplete, uploadingAssets, 0, 0}, {kInitiate, uploadingAssets, 1, 0},
+      {kUpload, uploadingAssets, 1, 0},   {kComplete, uploadingAssets, 1, 0},
+      {kSubmit, submittingCapture, 2, 2}};
+  EXPECT_EQ(sent, expected);
+
+  // Two asset writes, each adding one confirmed upload, then the capture, then the steps on.
+  const std::vector<OutboxRecord> writes = database_.writes(record.id());
+  EXPECT_EQ(states(writes),
+            (std::vector{queued, preparingAssets, uploadingAssets, uploadingAssets, uploadingAssets,
+                         uploadingAssets, submittingCapture, accepted, complete}));
+  ASSERT_EQ(writes.size(), 9u);
+  EXPECT_EQ(uploadIdCount(writes[3]), 1u);
+  EXPECT_EQ(uploadIdCount(writes[4]), 2u);
+  EXPECT_EQ(writes[4].capture.assets.size(), 0u);
+  EXPECT_EQ(writes[5].capture.assets.size(), 2u);
+
+  const OutboxRecord done = scene_.stored(record.id());
+  EXPECT_EQ(done.state, complete);
+  ASSERT_EQ(done.capture.assets.size(), 2u);
+  for (std::size_t index = 0; index < 2; ++index) {
+    const StagedAsset& staged = done.stagedAssets[index];
+    EXPECT_EQ(done.capture.assets[index],
+              (CaptureAsset{staged.clientAssetId, *staged.uploadId, staged.filename,
+                            staged.mimeType, staged.byteCount, staged.sha256, staged.role}));
+  }
+  const ServerStats stats = scene_.stats();
+  EXPECT_EQ(stats.uploads("completed"), 2);
+  EXPECT_EQ(stats.accepted(record.id()), 1);
+  // The server accepted the capture, so it named those two completed uploads; and the staged
+  // copies stay where they were after completion.
+  EXPECT_TRUE(stagedFilesIntact(done, scene_.directory.path()));
+}
+
+TEST_F(OutboxProcessorTest, TransportFailureOnTheSecondUploadKeepsTheFirstAndRetriesOnlyTheSecond) {
+  const OutboxRecord record = enqueue({40'000, 50'000});
+  scene_.session->setBeforeSend([&](const std::string& route, int occurrence) {
+    if (route == kUpload && occurrence == 1) {
+      scene_.server.addFault(fault(kUpload, devserver::FaultAction::reset));
+    }
+  });
+  auto processor = this->processor();
+  flush(processor);
+
+  const OutboxRecord failed = scene_.stored(record.id());
+  EXPECT_EQ(failed.state, retryWait);
+  EXPECT_EQ(failed.resumeState, queued);
+  EXPECT_EQ(failed.lastErrorCode, "NETWORK_ERROR");
+  EXPECT_EQ(failed.attemptCount, 1);
+  EXPECT_EQ(failed.nextRetryAt, scene_.now + 10s);
+  ASSERT_TRUE(failed.stagedAssets[0].uploadId);
+  EXPECT_FALSE(failed.stagedAssets[1].uploadId);
+
+  // Before its time the record is not touched at all.
+  scene_.session->clearRoutes();
+  scene_.now += 9s;
+  flush(processor);
+  EXPECT_EQ(scene_.session->routes(), Strings{});
+  EXPECT_EQ(scene_.stored(record.id()), failed);
+
+  scene_.now += 1s;
+  flush(processor);
+  EXPECT_EQ(scene_.session->routes(), (Strings{kInitiate, kUpload, kComplete, kSubmit}));
+  const OutboxRecord done = scene_.stored(record.id());
+  EXPECT_EQ(done.state, complete);
+  EXPECT_EQ(done.stagedAssets[0].uploadId, failed.stagedAssets[0].uploadId);
+  ASSERT_EQ(done.capture.assets.size(), 2u);
+  EXPECT_EQ(done.capture.assets[0].uploadId, *failed.stagedAssets[0].uploadId);
+  EXPECT_EQ(scene_.stats().accepted(record.id()), 1);
+}
+
+TEST_F(OutboxProcessorTest, ServerErrorsAreRecordedAsRetriesWhetherOrNotTheyAreRetryable) {
+  for (const bool retryable : {false, true}) {
+    SCOPED_TRACE(retryable);
+    const OutboxRecord record = enqueue({});
+    const std::string code = retryable ? "UNAVAILABLE" : "CAPTURE_REFUSED";
+    scene_.server.addFault(serverError(kSubmit, retryable ? 503 : 422, code, retryable));
+    std::vector<OutboxFailure> heard;
+    auto processor = this->processor(
+        {.recordFailed = [&](const OutboxFailure& failure) { heard.push_back(failure); }});
+    flush(processor);
+    const OutboxRecord failed = scene_.stored(record.id());
+    EXPECT_EQ(failed.state, retryWait);
+    EXPECT_EQ(failed.resumeState, queued);
+    EXPECT_EQ(failed.lastErrorCode, code);
+    EXPECT_EQ(failed.attemptCount, 1);
+    EXPECT_EQ(scene_.stats().accepted(record.id()), 0);
+
+    // The observer hears what the server said, and the store keeps it beside the record.
+    const std::string message = "A fault injected by kestro-devserver";
+    EXPECT_EQ(heard, (std::vector{OutboxFailure{record.id(), code, message, retryable, true, "",
+                                                submittingCapture}}));
+    const OutboxLastFailure kept = scene_.store->lastFailures(scene_.userId).at(record.id());
+    EXPECT_EQ(kept.details, (OutboxFailureDetails{message, retryable}));
+    EXPECT_TRUE(kept.describes(failed));
+  }
+}
+
+TEST_F(OutboxProcessorTest, UploadsTheServerNoLongerHasAreSentAgainAfterItRefusesThem) {
+  const OutboxRecord record = enqueue({30'000, 40'000});
+  scene_.server.addFault(serverError(kSubmit, 503, "UNAVAILABLE", true));
+  auto processor = this->processor();
+  flush(processor);
+  OutboxRecord waiting = scene_.stored(record.id());
+  ASSERT_EQ(uploadIdCount(waiting), 2u);
+
+  // The server forgets both uploads (they expired, or it was reset): the ids the record holds
+  // now name nothing it has.
+  std::vector<StagedAsset> assets = waiting.stagedAssets;
+  for (StagedAsset& asset : assets) asset.uploadId = UUID();
+  scene_.store->updateAssets(record.id(), assets);
+  scene_.now = *waiting.nextRetryAt;
+  flush(processor);
+  waiting = scene_.stored(record.id());
+  EXPECT_EQ(waiting.state, retryWait);
+  EXPECT_EQ(waiting.lastErrorCode, "UPLOAD_NOT_COMPLETED");
+  EXPECT_EQ(waiting.resumeState, uploadingAssets);
+  EXPECT_EQ(uploadIdCount(waiting), 0u);
+  // Not a refusal to show the user: the next attempt is a different one.
+  EXPECT_TRUE(scene_.store->lastFailures(scene_.userId).at(record.id()).details.retryable);
+
+  scene_.session->clearRoutes();
+  scene_.now = *waiting.nextRetryAt;
+  flush(processor);
+  EXPECT_EQ(scene_.session->routes(),
+            (Strings{kInitiate, kUpload, kComplete, kInitiate, kUpload, kComplete, kSubmit}));
+  const OutboxRecord done = scene_.stored(record.id());
+  EXPECT_EQ(done.state, complete);
+  EXPECT_EQ(scene_.stats().uploads("completed"), 4);
+  EXPECT_EQ(scene_.stats().accepted(record.id()), 1);
+}
+
+TEST_F(OutboxProcessorTest, FailuresThatCannotBeRecordedOnAFullDiskAreStillHeard) {
+  testsupport::SmallDisk disk;
+  if (!disk.mounted()) GTEST_SKIP() << "cannot mount a small tmpfs: " << disk.reason();
+  const auto store = std::make_shared<OutboxStore>(URL::fileURL(disk.path() / "kestro.sqlite"));
+  const UUID first = enqueueCapture(*store, scene_.userId, disk.path(), {}).id();
+  const UUID second = enqueueCapture(*store, scene_.userId, disk.path(), {}).id();
+  disk.fill();
+
+  std::vector<OutboxFailure> heard;
+  OutboxProcessor processor(
+      store, scene_.api, kPolicy,
+      {.recordFailed = [&](const OutboxFailure& failure) { heard.push_back(failure); }},
+      scene_.clock());
+  processor.flush(scene_.userId, scene_.token);
+
+  // Nothing could be stored, so nothing was sent, and each record stays where it was.
+  EXPECT_EQ(scene_.session->routes(), Strings{});
+  ASSERT_EQ(heard.size(), 2u);
+  EXPECT_EQ(heard[0].recordId, first);
+  EXPECT_EQ(heard[1].recordId, second);
+  for (const OutboxFailure& failure : heard) {
+    EXPECT_EQ(failure.code, "CLIENT_ERROR");
+    EXPECT_FALSE(failure.recorded);
+    EXPECT_EQ(failure.during, queued);
+    EXPECT_NE(failure.message.find("full"), std::string::npos) << failure.message;
+    EXPECT_NE(failure.notRecordedBecause.find("full"), std::string::npos);
+  }
+  EXPECT_EQ(store->record(first)->state, queued);
+  EXPECT_EQ(store->record(first)->attemptCount, 0);
+
+  disk.free();
+  heard.clear();
+  processor.flush(scene_.userId, scene_.token);
+  EXPECT_TRUE(heard.empty());
+  EXPECT_EQ(store->record(first)->state, complete);
+  EXPECT_EQ(store->record(second)->state, complete);
+}
+
+TEST_F(OutboxProcessorTest, BackoffDoublesFromTheBaseDelayUpToTheCap) {
+  const OutboxRecord record = enqueue({});
+  scene_.server.addFault(serverError(kSubmit, 503, "UNAVAILABLE", true, 100));
+  auto processor = this->processor();
+  for (const auto expected : {10s, 20s, 35s, 35s, 35s}) {
+    flush(processor);
+    const OutboxRecord failed = scene_.stored(record.id());
+    ASSERT_EQ(failed.state, retryWait);
+    // Picked up in retry_wait, it resumes where that wait was to resume.
+    EXPECT_EQ(failed.resumeState, queued);
+    EXPECT_EQ(failed.nextRetryAt, scene_.now + expected);
+    scene_.now = *failed.nextRetryAt;
+  }
+  EXPECT_EQ(scene_.stored(record.id()).attemptCount, 5);
+
+  scene_.server.clearFaults();
+  flush(processor);
+  EXPECT_EQ(scene_.stored(record.id()).state, complete);
+  EXPECT_EQ(scene_.stored(record.id()).attemptCount, 5);
+}
+
+TEST_F(OutboxProcessorTest, RetryTimesAreWholeSecondsAndTheRecordIsReadyAtTheTimeItShows) {
+  // A failure recorded at a fractional time: the record JSON can only show whole seconds, so
+  // the time must be one that `ready` (which compares the database column) agrees with.
+  scene_.now += 300ms;
+  const OutboxRecord record = enqueue({});
+  scene_.server.addFault(serverError(kSubmit, 503, "UNAVAILABLE", true));
+  auto processor = this->processor();
+  flush(processor);
+  const OutboxRecord failed = scene_.stored(record.id());
+  ASSERT_EQ(failed.state, retryWait);
+  EXPECT_EQ(failed.nextRetryAt, scene_.now - 300ms + 11s);
+  EXPECT_TRUE(scene_.store->ready(scene_.userId, *failed.nextRetryAt - 1ms, 20).empty());
+  EXPECT_EQ(scene_.store->ready(scene_.userId, *failed.nextRetryAt, 20).size(), 1u);
+}
+
+TEST_F(OutboxProcessorTest, AStopEndsTheFlushBetweenRecordsAndCancelsAnUploadWithoutAFailure) {
+  // Stopped once the first of three records is complete: the others are not touched.
+  std::vector<UUID> ids;
+  for (int index = 0; index < 3; ++index) ids.push_back(enqueue({}).id());
+  std::stop_source first;
+  auto processor = this->processor({.stateChanged = [&](const OutboxStateChange& change) {
+    if (change.to == complete) first.request_stop();
+  }});
+  processor.flush(scene_.userId, scene_.token, first.get_token());
+  EXPECT_EQ(scene_.session->routes(), Strings{kSubmit});
+  EXPECT_EQ(scene_.stored(ids[0]).state, complete);
+  for (const UUID& id : {ids[1], ids[2]}) {
+    EXPECT_EQ(scene_.stored(id).state, queued);
+    EXPECT_EQ(scene_.stored(id).attemptCount, 0);
+  }
+
+  // Stopped while a file is on its way: the upload ends there, and the record stays as its
+  // last stored step left it, with no failure counted and no backoff.
+  for (const UUID& id : ids) scene_.store->markComplete(id);
+  const OutboxRecord large = enqueue({8'000'000});
+  scene_.session->clearRoutes();
+  std::stop_source second;
+  scene_.session->setBeforeSend([&](const std::string& route, int) {
+    if (route == kUpload) second.request_stop();
+  });
+  auto uploading = this->processor();
+  uploading.flush(scene_.userId, scene_.token, second.get_token());
+  scene_.session->setBeforeSend({});
+  EXPECT_EQ(scene_.session->routes(), (Strings{kInitiate, kUpload}));
+  const OutboxRecord stopped = scene_.stored(large.id());
+  EXPECT_EQ(stopped.state, uploadingAssets);
+  EXPECT_EQ(stopped.attemptCount, 0);
+  EXPECT_EQ(stopped.nextRetryAt, std::nullopt);
+  EXPECT_EQ(uploadIdCount(stopped), 0u);
+
+  // The next flush picks it up at once and finishes it.
+  flush(uploading);
+  EXPECT_EQ(scene_.stored(large.id()).state, complete);
+  EXPECT_EQ(scene_.stats().accepted(large.id()), 1);
+}
+
+TEST_F(OutboxProcessorTest, RetryWaitWithoutResumeStateResumesAtQueued) {
+  database_.logWrites();
+  const OutboxRecord record = enqueue({});
+  // Entering retry_wait by a plain transition sets neither a resume state nor a retry time.
+  scene_.store->transition(record.id(), retryWait);
+  auto processor = this->processor();
+  flush(processor);
+  EXPECT_EQ(states(database_.writes(record.id())),
+            (std::vector{queued, retryWait, queued, submittingCapture, accepted, complete}));
+}
+
+TEST_F(OutboxProcessorTest, FailuresOfRecordsFinishedOrDeletedMeanwhileLeaveThemAloneAndGoOn) {
+  const OutboxRecord finished = enqueue({});
+  const OutboxRecord deleted = enqueue({});
+  const OutboxRecord last = enqueue({});
+  // Another process finishes the first record and deletes the second while their submissions
+  // are under way, and both submissions fail.
+  OutboxStore other(scene_.databaseURL());
+  scene_.session->setBeforeSend([&](const std::string& route, int occurrence) {
+    if (route != kSubmit) return;
+    if (occurrence == 0) {
+      other.markComplete(finished.id());
+    } else if (occurrence == 1) {
+      database_.execute("DELETE FROM outbox WHERE id = '" + deleted.id().uuidString() + "'");
+    } else {
+      return;
+    }
+    scene_.server.addFault(serverError(kSubmit, 503, "UNAVAILABLE", true));
+  });
+  auto processor = this->processor();
+  flush(processor);
+
+  const OutboxRecord stillComplete = scene_.stored(finished.id());
+  EXPECT_EQ(stillComplete.state, complete);
+  EXPECT_EQ(stillComplete.attemptCount, 0);
+  EXPECT_EQ(stillComplete.lastErrorCode, std::nullopt);
+  EXPECT_EQ(scene_.store->record(deleted.id()), std::nullopt);
+  EXPECT_EQ(scene_.stored(last.id()).state, complete);
+  EXPECT_EQ(scene_.session->routes(), (Strings{kSubmit, kSubmit, kSubmit}));
+}
+
+TEST_F(OutboxProcessorTest, UnreadableBatchChangesNothing) {
+  const OutboxRecord first = enqueue({});
+  const OutboxRecord damaged = enqueue({10});
+  database_.execute("UPDATE outbox SET record_json = '{\"state\": \"queued\"' WHERE id = '" +
+                    damaged.id().uuidString() + "'");
+  const auto rowsBefore = database_.rows("SELECT * FROM outbox ORDER BY id");
+
+  auto processor = this->processor();
+  flush(processor);
+
+  EXPECT_EQ(database_.rows("SELECT * FROM outbox ORDER BY id"), rowsBefore);
+  EXPECT_EQ(scene_.session->routes(), Strings{});
+  EXPECT_EQ(scene_.stored(first.id()).state, queued);
+}
+
+TEST_F(OutboxProcessorTest, RecordsTheServerAcceptedAreFinishedWithoutCallingItAgain) {
+  // A process that ended between acceptance and completion, with and without staged files, and
+  // one whose completion failed after acceptance. The server holds each capture.
+  const OutboxRecord text = enqueue({});
+  const OutboxRecord files = enqueue({1000});
+  const OutboxRecord retried = enqueue({});
+  for (const OutboxRecord& record : {text, files, retried}) {
+    const CaptureAccepted accepted = scene_.api.submit(record.capture, scene_.token);
+    scene_.store->markAccepted(record.id(), accepted.captureId, accepted.itemId);
+  }
+  scene_.store->markRetry(retried.id(), "CLIENT_ERROR", queued, scene_.now);
+  scene_.session->clearRoutes();
+
+  auto processor = this->processor();
+  flush(processor);
+
+  EXPECT_EQ(scene_.session->routes(), Strings{});
+  for (const OutboxRecord& record : {text, files, retried}) {
+    const OutboxRecord done = scene_.stored(record.id());
+    EXPECT_EQ(done.state, complete);
+    EXPECT_EQ(done.serverCaptureId, scene_.api.submit(record.capture, scene_.token).captureId);
+    EXPECT_EQ(scene_.stats().accepted(record.id()), 1);
+  }
+}
+
+TEST_F(OutboxProcessorTest, AcceptedRecordsDoNotStarveNewerCaptures) {
+  // More left-over acceptances than one batch holds, all older than a new capture.
+  std::vector<UUID> accepted;
+  for (int index = 0; index < 25; ++index) {
+    const OutboxRecord record = enqueue({});
+    scene_.store->markAccepted(record.id(), UUID(), UUID());
+    accepted.push_back(record.id());
+  }
+  const OutboxRecord newer = enqueue({});
+  auto processor = this->processor();
+  flush(processor);
+  flush(processor);
+  EXPECT_EQ(scene_.stored(newer.id()).state, complete);
+  for (const UUID& id : accepted) EXPECT_EQ(scene_.stored(id).state, complete);
+  EXPECT_EQ(scene_.session->routes(), Strings{kSubmit});
+}
+
+TEST_F(OutboxProcessorTest, FlushesOfOneProcessorNeverOverlap) {
+  std::vector<UUID> ids;
+  for (int index = 0; index < 6; ++index) ids.push_back(enqueue({}).id());
+  // Slow submissions leave a second flush every chance to pick up the same records.
+  scene_.session->setBeforeSend([](const std::string&, int) { std::this_thread::sleep_for(5ms); });
+  auto processor = this->processor();
+  std::thread second([&] { flush(processor); });
+  flush(processor);
+  second.join();
+  const ServerStats stats = scene_.stats();
+  for (const UUID& id : ids) {
+    const OutboxRecord done = scene_.stored(id);
+    EXPECT_EQ(done.state, complete);
+    EXPECT_EQ(done.attemptCount, 0);
+    EXPECT_EQ(stats.accepted(id) + stats.replays(id), 1);
+  }
+}
+
+// --- The observer
+
+TEST_F(OutboxProcessorTest, ObserverHearsStoredStateChangesInOrderAndUploadProgressToTheFileSize) {
+  const OutboxRecord record = enqueue({1'500'000, 10});
+  scene_.server.addFault(serverError(kSubmit, 503, "UNAVAILABLE", true));
+  OutboxStore other(scene_.databaseURL());
+  std::vector<OutboxStateChange> changes;
+  std::vector<CaptureOutboxState> storedWhenTold;
+  std::vector<OutboxUploadProgress> progress;
+  auto processor = this->processor(OutboxProcessorObserver{
+      .stateChanged =
+          [&](const OutboxStateChange& change) {
+            changes.push_back(change);
+            storedWhenTold.push_back(other.record(change.recordId)->state);
+          },
+      .uploadProgressed = [&](const OutboxUploadProgress& report) { progress.push_back(report); },
+  });
+  flush(processor);
+  scene_.now += 10s;
+  flush(processor);
+
+  const UUID id = record.id();
+  const std::vector<OutboxStateChange> expected{
+      {id, queued, preparingAssets},
+      {id, preparingAssets, uploadingAssets},
+      {id, uploadingAssets, submittingCapture},
+      {id, submittingCapture, retryWait, "UNAVAILABLE"},
+      {id, retryWait, queued},
+      {id, queued, preparingAssets},
+      {id, preparingAssets, uploadingAssets},
+      {id, uploadingAssets, submittingCapture},
+      {id, submittingCapture, accepted},
+      {id, accepted, complete},
+  };
+  EXPECT_EQ(changes, expected);
+  std::vector<CaptureOutboxState> told;
+  for (const OutboxStateChange& change : changes) told.push_back(change.to);
+  EXPECT_EQ(storedWhenTold, told);
+
+  // Only the first flush uploads; each file's reports grow to its size, first file first.
+  ASSERT_FALSE(progress.empty());
+  std::size_t asset = 0;
+  std::uint64_t lastSent = 0;
+  std::vector<std::uint64_t> finalSent(2, 0);
+  for (const OutboxUploadProgress& report : progress) {
+    ASSERT_EQ(report.recordId, id);
+    if (report.clientAssetId != record.stagedAssets[asset].clientAssetId) {
+      ASSERT_EQ(asset, 0u);
+      ASSERT_EQ(report.clientAssetId, record.stagedAssets[1].clientAssetId);
+      asset = 1;
+      lastSent = 0;
+    }
+    EXPECT_GE(report.bytesSent, lastSent);
+    lastSent = report.bytesSent;
+    finalSent[asset] = report.bytesSent;
+    if (report.bytesToSend != 0) {
+      EXPECT_EQ(report.bytesToSend,
+                static_cast<std::uint64_t>(record.stagedAssets[asset].byteCount));
+    }
+  }
+  EXPECT_EQ(asset, 1u);
+  EXPECT_EQ(finalSent, (std::vector<std::uint64_t>{1'500'000, 10}));
+}
+
+TEST_F(OutboxProcessorTest, ThrowingObserverChangesNothing) {
+  // The same walk (a failure on the second completion, then a retry) with a silent observer and
+  // with one that throws from every call.
+  struct Outcome {
+    std::vector<CaptureOutboxState> writes;
+    Strings routes;
+    std::optional<std::string> code;
+    std::int64_t attempts;
+    CaptureOutboxState finalState;
+    bool operator==(const Outcome&) const = default;
+  };
+  database_.logWrites();
+  const auto walk = [&](OutboxProcessorObserver observer) {
+    const OutboxRecord record = enqueue({20'000, 30'000});
+    scene_.session->clearRoutes();
+    scene_.session->setBeforeSend([&](const std::string& route, int occurrence) {
+      if (route == kComplete && occurrence == 1) {
+        scene_.server.addFault(serverError(kComplete, 500, "INTERNAL", true));
+      }
+    });
+    auto processor = this->processor(std::move(observer));
+    flush(processor);
+    const OutboxRecord failed = scene_.stored(record.id());
+    scene_.now += 1h;
+    flush(processor);
+    return Outcome{states(database_.writes(record.id())), scene_.session->routes(),
+                   failed.lastErrorCode, failed.attemptCount, scene_.stored(record.id()).state};
+  };
+  const Outcome quiet = walk({});
+  int calls = 0;
+  const Outcome loud = walk(OutboxProcessorObserver{
+      .stateChanged = [&](const OutboxStateChange&) { ++calls, throw std::runtime_error("no"); },
+      .uploadProgressed = [&](const OutboxUploadProgress&) { ++calls, throw 42; },
+      .recordFailed = [&](const OutboxFailure&) { ++calls, throw std::runtime_error("no"); },
+  });
+  EXPECT_GT(calls, 10);
+  EXPECT_EQ(loud, quiet);
+  EXPECT_EQ(quiet.code, "INTERNAL");
+  EXPECT_EQ(quiet.finalState, complete);
+}
+
+}  // namespace
+}  // namespace kestro

@@ -1,0 +1,97 @@
+#include "KestroCore/Platform/HTTP/internal/RequestRules.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// What the session refuses to send, decided without any socket.
+
+namespace kestro::http {
+namespace {
+
+HTTPRequest request(const std::string& text, std::string method = "GET") {
+  return HTTPRequest{.url = *URL::fromString(text), .method = std::move(method)};
+}
+
+bool refused(const HTTPRequest& sent) {
+  try {
+    checkRequest(sent);
+    return false;
+  } catch (const URLSessionError& error) {
+    EXPECT_EQ(error.kind(), URLSessionError::Kind::invalidRequest);
+    return true;
+  }
+}
+
+TEST(RequestRulesTest, OnlyHTTPRequestsWithWellFormedHeadersMaySend) {
+  EXPECT_FALSE(refused(request("http://example.com/ok")));
+  EXPECT_FALSE(refused(request("HTTPS://example.com/ok", "PATCH")));
+  for (const char* text : {"file:///etc/passwd", "ftp://example.com/", "gopher://example.com/",
+                           "http:/no-host", "mailto:someone@example.com"}) {
+    EXPECT_TRUE(refused(request(text))) << text;
+  }
+  for (const char* method : {"", "GET /x HTTP/1.1\r\n", "GE T", "GET\n"}) {
+    EXPECT_TRUE(refused(request("http://example.com/", method))) << method;
+  }
+
+  const std::vector<std::pair<std::string, std::string>> badHeaders = {
+      {"X-Split", "a\r\nInjected: yes"},
+      {"X-Split", "a\nInjected: yes"},
+      {"X-Split", std::string("a\0b", 3)},
+      {"X-Delete", "\x7f"},
+      {"", "empty name"},
+      {"X-A:B", "colon"},
+      {"X Space", "space"},
+      {"X-Name\r\n", "newline"}};
+  for (const auto& [name, value] : badHeaders) {
+    auto sent = request("http://example.com/");
+    sent.headers.set(name, value);
+    EXPECT_TRUE(refused(sent)) << name;
+  }
+  // A tab, an empty value and bytes beyond ASCII are all fine in a value.
+  auto fine = request("http://example.com/");
+  fine.headers.set("X-Tab", "a\tb");
+  fine.headers.set("X-Empty", "");
+  fine.headers.set("X-Bytes", "caf\xC3\xA9");
+  EXPECT_FALSE(refused(fine));
+
+  auto headWithBody = request("http://example.com/", "HEAD");
+  headWithBody.body = std::string("x");
+  EXPECT_TRUE(refused(headWithBody));
+}
+
+TEST(RequestRulesTest, RedirectSchemesAndBodiesAreJudgedAsHTTPDoes) {
+  EXPECT_EQ(locationScheme("HTTPS://example.com/"), "HTTPS");
+  EXPECT_EQ(locationScheme("file:///etc/passwd"), "file");
+  // Relative references keep the current scheme.
+  for (const char* relative : {"/next", "next", "//example.com/x", ":x", "1http://x", "a b:c"}) {
+    EXPECT_EQ(locationScheme(relative), std::nullopt) << relative;
+  }
+
+  // Credentials never step down from https to http; every other move keeps or gains TLS.
+  EXPECT_FALSE(mayFollowWithCredentials("https", "http://example.com/"));
+  EXPECT_FALSE(mayFollowWithCredentials("HTTPS", "HtTp://example.com/"));
+  EXPECT_TRUE(mayFollowWithCredentials("https", "https://elsewhere.example/"));
+  EXPECT_TRUE(mayFollowWithCredentials("https", "//elsewhere.example/x"));  // stays https
+  EXPECT_TRUE(mayFollowWithCredentials("https", "/next"));
+  EXPECT_TRUE(mayFollowWithCredentials("http", "http://example.com/"));
+  EXPECT_TRUE(mayFollowWithCredentials("http", "https://example.com/"));
+  EXPECT_EQ(redirectedScheme("https", "/next"), "https");
+  EXPECT_EQ(redirectedScheme("https", "http://example.com/"), "http");
+
+  EXPECT_TRUE(sendsBody(request("http://example.com/", "POST")));
+  EXPECT_TRUE(sendsBody(request("http://example.com/", "PUT")));
+  EXPECT_FALSE(sendsBody(request("http://example.com/", "DELETE")));
+  auto deleteWithBody = request("http://example.com/", "DELETE");
+  deleteWithBody.body = std::string("{}");
+  EXPECT_TRUE(sendsBody(deleteWithBody));
+
+  EXPECT_TRUE(isFramingHeader("content-length"));
+  EXPECT_TRUE(isFramingHeader("Transfer-Encoding"));
+  EXPECT_FALSE(isFramingHeader("Content-Type"));
+}
+
+}  // namespace
+}  // namespace kestro::http

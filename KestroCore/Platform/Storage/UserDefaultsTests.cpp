@@ -1,0 +1,179 @@
+#include "KestroCore/Platform/Storage/UserDefaults.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "KestroCore/Platform/Storage/Bundle.h"
+#include "KestroCore/Platform/Storage/KestroPlaces.h"
+#include "Testing/TemporaryDirectory.h"
+
+namespace kestro {
+namespace {
+
+namespace fs = std::filesystem;
+
+class UserDefaultsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { root_ = temporary_.path(); }
+
+  UserDirectories directories() const {
+    return UserDirectories(root_ / "config", root_ / "data", root_ / "tmp");
+  }
+  UserDefaults suite(const std::string& name = "group.test") const {
+    return UserDefaults::suite(name, directories()).value();
+  }
+  std::string contents(const fs::path& path) const {
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), {}};
+  }
+
+  testsupport::TemporaryDirectory temporary_{"kestro-defaults"};
+  fs::path root_;
+};
+
+TEST_F(UserDefaultsTest, ValuesLiveInOneJSONFilePerSuiteAndAreReadAfresh) {
+  const UserDefaults writer = suite();
+  const UserDefaults reader = suite();
+  EXPECT_EQ(reader.string("missing"), std::nullopt);
+  EXPECT_FALSE(fs::exists(root_ / "config"));  // reading creates nothing
+
+  writer.set("one", "key");
+  EXPECT_EQ(reader.string("key"), "one");
+  writer.set("two", "key");
+  EXPECT_EQ(reader.string("key"), "two");
+  writer.removeObject("key");
+  EXPECT_EQ(reader.string("key"), std::nullopt);
+
+  writer.set("value", "kept");
+  EXPECT_EQ(writer.filePath(), root_ / "config" / "group.test.json");
+  EXPECT_EQ(contents(*writer.filePath()), "{\n  \"kept\": \"value\"\n}\n");
+  struct stat status;
+  ASSERT_EQ(::stat(writer.filePath()->c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat((root_ / "config").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0077, 0u);
+  // Nothing but the suite, its lock and the directory is left behind.
+  std::size_t entries = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(root_ / "config")) ++entries;
+  EXPECT_EQ(entries, 2u);
+}
+
+TEST_F(UserDefaultsTest, ValuesOfOtherKindsAreNotStringsAndSurviveWrites) {
+  fs::create_directories(root_ / "config");
+  std::ofstream(root_ / "config" / "group.test.json")
+      << R"({"count": 3, "flag": true, "name": "x", "nested": {"a": [1, 2]}})";
+  const UserDefaults defaults = suite();
+  EXPECT_EQ(defaults.string("count"), std::nullopt);
+  EXPECT_EQ(defaults.string("name"), "x");
+  defaults.set("y", "name");
+  const std::string written = contents(root_ / "config" / "group.test.json");
+  EXPECT_NE(written.find("\"count\": 3"), std::string::npos) << written;
+  EXPECT_NE(written.find("\"a\": ["), std::string::npos) << written;
+}
+
+TEST_F(UserDefaultsTest, ADamagedSuiteIsReportedAndNeverOverwritten) {
+  fs::create_directories(root_ / "config");
+  const fs::path file = root_ / "config" / "group.test.json";
+  for (const std::string damaged :
+       {"{\"key\": \"val", "[\"not\", \"an\", \"object\"]", "\x01\x02"}) {
+    SCOPED_TRACE(damaged);
+    std::ofstream(file, std::ios::trunc) << damaged;
+    const UserDefaults defaults = suite();
+    EXPECT_THROW(defaults.string("key"), UserDefaultsError);
+    EXPECT_THROW(defaults.set("value", "key"), UserDefaultsError);
+    EXPECT_EQ(contents(file), damaged);
+  }
+  // An empty file is an empty suite, as one made by `touch`.
+  std::ofstream(file, std::ios::trunc) << "";
+  EXPECT_EQ(suite().string("key"), std::nullopt);
+  suite().set("value", "key");
+  EXPECT_EQ(suite().string("key"), "value");
+  // Text that JSON cannot carry is refused before anything is touched.
+  EXPECT_THROW(suite().set("\xff", "key"), std::invalid_argument);
+  EXPECT_EQ(suite().string("key"), "value");
+}
+
+TEST_F(UserDefaultsTest, TwoProcessesWritingAtOnceNeverLoseEachOthersKeys) {
+  constexpr int kWrites = 150;
+  const auto writeMany = [this](const std::string& prefix) {
+    const UserDefaults defaults = suite();
+    for (int i = 0; i < kWrites; ++i) {
+      defaults.set(std::to_string(i), prefix + std::to_string(i));
+      // Everyone keeps rewriting one shared key too, so the two really contend.
+      defaults.set(prefix, "last-writer");
+    }
+  };
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    try {
+      writeMany("child-");
+    } catch (...) {
+      ::_exit(1);
+    }
+    ::_exit(0);
+  }
+  writeMany("parent-");
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  const UserDefaults defaults = suite();
+  for (int i = 0; i < kWrites; ++i) {
+    EXPECT_EQ(defaults.string("child-" + std::to_string(i)), std::to_string(i));
+    EXPECT_EQ(defaults.string("parent-" + std::to_string(i)), std::to_string(i));
+  }
+  const std::optional<std::string> last = defaults.string("last-writer");
+  EXPECT_TRUE(last == "child-" || last == "parent-");
+}
+
+TEST_F(UserDefaultsTest, SuitesThatCannotBeOpenedFallBackToTheStandardOne) {
+  for (const char* name : {"", ".", "..", ".hidden", "a/b", "../escape"}) {
+    EXPECT_FALSE(UserDefaults::suite(name, directories())) << name;
+  }
+  EXPECT_FALSE(UserDefaults::suite(std::string(300, 'a'), directories()));
+  // A name whose replacement file would be too long is refused; the longest one that fits is
+  // written and read back.
+  EXPECT_FALSE(UserDefaults::suite(std::string(210, 'a'), directories()));
+  const std::optional<UserDefaults> longest =
+      UserDefaults::suite(std::string(209, 'a'), directories());
+  ASSERT_TRUE(longest);
+  longest->set("value", "key");
+  EXPECT_EQ(longest->string("key"), "value");
+  EXPECT_FALSE(
+      UserDefaults::suite("group.test", UserDirectories(std::nullopt, std::nullopt, "/tmp")));
+
+  // The standard suite is the program's own, beside the others.
+  const UserDefaults standard = UserDefaults::standard(directories());
+  EXPECT_EQ(standard.filePath(),
+            root_ / "config" / (std::string(program_invocation_short_name) + ".json"));
+
+  // Without a configuration home it lives in memory, one for the whole process.
+  const UserDirectories homeless(std::nullopt, std::nullopt, "/tmp");
+  UserDefaults::standard(homeless).set("remembered", "key");
+  EXPECT_EQ(UserDefaults::standard(homeless).filePath(), std::nullopt);
+  EXPECT_EQ(UserDefaults::standard(homeless).string("key"), "remembered");
+}
+
+TEST(BundleTest, TheMainBundleNamesTheVersionAndTheDefaultGroup) {
+  const Bundle& bundle = Bundle::main();
+  const auto* version = bundle.object(places::kShortVersionInfoKey);
+  ASSERT_NE(version, nullptr);
+  ASSERT_TRUE(std::holds_alternative<std::string>(*version));
+  EXPECT_FALSE(std::get<std::string>(*version).empty());
+  // The built-in default and the generated dictionary must agree, or the share target and the
+  // application would look for each other in different places.
+  const auto* group = bundle.object(places::kAppGroupIdentifierInfoKey);
+  ASSERT_NE(group, nullptr);
+  EXPECT_EQ(std::get<std::string>(*group), places::kDefaultAppGroupIdentifier);
+  EXPECT_EQ(bundle.object("NoSuchKey"), nullptr);
+}
+
+}  // namespace
+}  // namespace kestro
