@@ -5,7 +5,6 @@
 #include <chrono>
 
 #include "KestroCore/Application/ApplicationError.h"
-#include "KestroCore/MacShareExtension/ExtensionSettings.h"
 #include "KestroCore/Platform/Storage/KestroPlaces.h"
 #include "Testing/ApplicationTestSupport.h"
 
@@ -13,49 +12,6 @@ namespace kestro {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The application and the share target, built the same way, must meet in the same places.
-TEST(ApplicationPlacesTest, TheApplicationAndTheShareTargetMeetInTheSamePlaces) {
-  testsupport::TemporaryTree tree;
-  for (const std::optional<std::string>& group :
-       {std::optional<std::string>(), std::optional<std::string>(" group.example.other "),
-        std::optional<std::string>("not/a/directory"), std::optional<std::string>("$(GROUP)")}) {
-    Bundle::InfoDictionary info{{"CFBundleShortVersionString", std::string("2.0")}};
-    if (group) info.emplace("KestroAppGroupIdentifier", *group);
-    const ApplicationPlaces places(Bundle(info), tree.directories());
-    const ExtensionSettings share(
-        ShareEnvironment{Bundle(info), tree.directories(), [] { return Date{}; }});
-    SCOPED_TRACE(group.value_or("(none)"));
-    EXPECT_EQ(places.appGroupIdentifier(), share.appGroupIdentifier());
-    EXPECT_EQ(places.storageDirectory(), share.storageDirectory());
-    EXPECT_EQ(places.applicationVersion(), share.applicationVersion());
-    if (group && *group == "not/a/directory") {
-      // No settings file can carry that name, so the two programs could never meet there: the
-      // application says so rather than keeping a sign-in that no share would see.
-      EXPECT_THROW(places.sharedSettings(), ApplicationError);
-    } else {
-      EXPECT_EQ(places.sharedSettings().filePath(), share.sharedSettingsStore().filePath());
-    }
-  }
-
-  const ApplicationPlaces places = tree.places();
-  EXPECT_EQ(places.storageDirectory(), tree.root() / "data" / "group.kestro.capture");
-  EXPECT_EQ(places.databaseURL(),
-            URL::fileURL(tree.root() / "data" / "group.kestro.capture" / "kestro.sqlite"));
-  EXPECT_EQ(places.applicationSettings().filePath(),
-            tree.root() / "config" / "kestro" / "settings.json");
-
-  // One device identifier, whichever program makes it first.
-  const ExtensionSettings share(
-      ShareEnvironment{places.bundle(), tree.directories(), [] { return Date{}; }});
-  const UUID device = places.deviceIdentifier();
-  EXPECT_EQ(share.deviceIdentifier(), device);
-  EXPECT_EQ(places.deviceIdentifier(), device);
-
-  // The user the application signs in is the user the share target sees.
-  places.sharedSettings().set("E621E1F8-C36C-495A-93FC-0C247A3E6E5F", places::kCurrentUserIdKey);
-  EXPECT_EQ(share.signedInUser(), places.signedInUser());
-}
 
 TEST(ApplicationPlacesTest, WithoutAHomeThereIsNoPlaceAndTheErrorSaysSo) {
   const ApplicationPlaces homeless(Bundle({}), UserDirectories(std::nullopt, std::nullopt, "/tmp"));
