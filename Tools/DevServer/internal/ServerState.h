@@ -1,8 +1,9 @@
 #pragma once
 
 // The dev server's /v1 interface apart from HTTP: its in-memory state and what each route does
-// to it. The HTTP layer (DevServer.cpp) reads requests, applies faults and streams; everything
-// it asks of the state goes through here, under one mutex.
+// to it. The HTTP layer (DevServer.cpp, internal/HTTP*.cpp) reads requests, applies faults and
+// streams; everything it asks of the state goes through here, under one mutex. The routes are
+// defined one resource per file (internal/State*.cpp).
 
 #include <chrono>
 #include <cstdint>
