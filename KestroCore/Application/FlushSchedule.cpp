@@ -74,35 +74,110 @@ std::vector<UUID> waitingForServer(const std::vector<OutboxRecord>& records) {
   return ids;
 }
 
-FlushSummary summarizeFlush(const std::vector<OutboxRecord>& before,
-                            const std::vector<OutboxRecord>& after, Date now,
-                            const std::map<UUID, OutboxLastFailure>& lastFailures) {
-  std::map<UUID, const OutboxRecord*> earlier;
-  for (const OutboxRecord& record : before) earlier.emplace(record.id(), &record);
+namespace {
+
+// How the flush left one record, as a summary tells it.
+struct Fate {
+  bool changed = false;  // the flush wrote it
+  bool pending = false;  // it was on its way before the flush
+  bool sentNow = false;  // the server took it during the flush
+  // A failure for want of a connection to the server was recorded for it during the flush.
+  bool unreachable = false;
+};
+
+template <class FateOf>
+FlushSummary summarize(const std::vector<OutboxRecord>& after, Date now,
+                       const std::map<UUID, OutboxLastFailure>& lastFailures, FateOf&& fateOf) {
   FlushSummary summary;
   for (const OutboxRecord& record : after) {
-    const auto found = earlier.find(record.id());
-    const OutboxRecord* old = found == earlier.end() ? nullptr : found->second;
-    const bool changed = !old || old->state != record.state || old->updatedAt != record.updatedAt;
+    const Fate fate = fateOf(record);
     // Sent, cancelled and set-aside captures are no business of a flush unless it moved them.
-    const bool pending = !old || !(isSent(old->state) || isSettled(old->state));
-    if (!changed && !pending) continue;
+    if (!fate.changed && !fate.pending) continue;
 
     const auto failure = lastFailures.find(record.id());
     FlushOutcome outcome{
         record.id(), captureSummary(record),
         describeRecord(record, now, failure == lastFailures.end() ? nullptr : &failure->second),
-        isSent(record.state) && (!old || !isSent(old->state))};
+        fate.sentNow};
     summary.sent += outcome.sentNow;
     if (!isSent(record.state) && !isSettled(record.state)) ++summary.waiting;
-    // A failure recorded in this flush: its attempt count went up.
-    const bool failedNow =
-        record.state == State::retryWait && (!old || record.attemptCount > old->attemptCount);
-    summary.serverUnreachable =
-        summary.serverUnreachable || (failedNow && record.lastErrorCode == kNetworkErrorCode);
+    summary.serverUnreachable = summary.serverUnreachable || fate.unreachable;
     summary.records.push_back(std::move(outcome));
   }
   return summary;
+}
+
+bool onItsWay(State state) { return !(isSent(state) || isSettled(state)); }
+
+}  // namespace
+
+FlushSummary summarizeFlush(const std::vector<OutboxRecord>& before,
+                            const std::vector<OutboxRecord>& after, Date now,
+                            const std::map<UUID, OutboxLastFailure>& lastFailures) {
+  std::map<UUID, const OutboxRecord*> earlier;
+  for (const OutboxRecord& record : before) earlier.emplace(record.id(), &record);
+  return summarize(after, now, lastFailures, [&](const OutboxRecord& record) {
+    const auto found = earlier.find(record.id());
+    const OutboxRecord* old = found == earlier.end() ? nullptr : found->second;
+    return Fate{.changed = !old || old->state != record.state || old->updatedAt != record.updatedAt,
+                .pending = !old || onItsWay(old->state),
+                .sentNow = isSent(record.state) && (!old || !isSent(old->state)),
+                // A failure recorded in this flush: its attempt count went up.
+                .unreachable = record.state == State::retryWait &&
+                               (!old || record.attemptCount > old->attemptCount) &&
+                               record.lastErrorCode == kNetworkErrorCode};
+  });
+}
+
+void FlushLog::taken(const OutboxRecord& record) {
+  if (taken_.emplace(record.id(), record).second) takenOrder_.push_back(record.id());
+}
+
+void FlushLog::changed(const OutboxStateChange& change) {
+  ++changes_;
+  touched_.insert(change.recordId);
+  // Completing a record that was accepted before the flush sends nothing.
+  if ((change.to == State::accepted || change.to == State::complete) && !isSent(change.from)) {
+    sent_.insert(change.recordId);
+  }
+}
+
+void FlushLog::failed(const OutboxFailure& failure) {
+  failures_.push_back(failure);
+  if (failure.recorded && failure.code == kNetworkErrorCode) unreachable_.insert(failure.recordId);
+  // Whether or not it could be recorded: the sign-in is refused either way.
+  signInRefused_ = signInRefused_ || failure.code == kUnauthorizedCode;
+}
+
+const OutboxRecord* FlushLog::takenCopy(const UUID& id) const {
+  const auto found = taken_.find(id);
+  return found == taken_.end() ? nullptr : &found->second;
+}
+
+std::vector<OutboxRecord> FlushLog::before(const std::vector<OutboxRecord>& after) const {
+  std::vector<OutboxRecord> records;
+  std::set<UUID> present;
+  for (const OutboxRecord& record : after) {
+    const OutboxRecord* copy = takenCopy(record.id());
+    records.push_back(copy ? *copy : record);
+    present.insert(record.id());
+  }
+  for (const UUID& id : takenOrder_) {
+    if (!present.contains(id)) records.push_back(taken_.at(id));
+  }
+  return records;
+}
+
+FlushSummary summarizeFlush(const FlushLog& log, const std::vector<OutboxRecord>& after, Date now,
+                            const std::map<UUID, OutboxLastFailure>& lastFailures) {
+  return summarize(after, now, lastFailures, [&](const OutboxRecord& record) {
+    // A record the flush did not take stood before it as it stands now.
+    const OutboxRecord* old = log.takenCopy(record.id());
+    return Fate{.changed = log.touched(record.id()),
+                .pending = onItsWay(old ? old->state : record.state),
+                .sentNow = log.sentNow(record.id()),
+                .unreachable = log.unreachable(record.id())};
+  });
 }
 
 }  // namespace kestro

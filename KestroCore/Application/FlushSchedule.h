@@ -1,12 +1,14 @@
 #pragma once
 
 // When the outbox needs flushing of its own accord, and what a flush did: the decisions behind
-// `kestro flush` and `kestro flush --watch`. Pure functions over records; any thread.
+// `kestro flush` and `kestro flush --watch`. Pure functions over records and what the
+// processor's observer told; any thread.
 
 #include <chrono>
 #include <cstddef>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,12 +17,16 @@
 #include "KestroCore/Foundation/Date.h"
 #include "KestroCore/Foundation/UUID.h"
 #include "KestroCore/Outbox/OutboxRecord.h"
+#include "KestroCore/OutboxProcessor/OutboxProcessor.h"
 
 namespace kestro {
 
 // The code a record carries when its last attempt failed on the way to the server (no
 // connection, a reset, no answer in time): the server could not be reached.
 inline constexpr std::string_view kNetworkErrorCode = "NETWORK_ERROR";
+
+// The code a record carries when the server refused the sign-in.
+inline constexpr std::string_view kUnauthorizedCode = "UNAUTHORIZED";
 
 struct FlushPlan {
   // When the next flush is due without anything new being shared: the earliest retry time of a
@@ -94,6 +100,54 @@ struct FlushSummary {
 // `lastFailures` (OutboxStore::lastFailures) lets a refusal show as one.
 FlushSummary summarizeFlush(const std::vector<OutboxRecord>& before,
                             const std::vector<OutboxRecord>& after, Date now,
+                            const std::map<UUID, OutboxLastFailure>& lastFailures = {});
+
+// What the processor's observer told of one flush, record by record: gathered as the flush goes
+// (on its thread), read once it ended. A plain value.
+class FlushLog {
+ public:
+  // The record as a batch handed it over; the first copy of each record is kept (a later batch
+  // may take it again).
+  void taken(const OutboxRecord& record);
+  void changed(const OutboxStateChange& change);
+  void failed(const OutboxFailure& failure);
+
+  // How many steps the processor stored so far: a batch that adds none changed nothing.
+  std::size_t changes() const noexcept { return changes_; }
+  // Every failure of a record, in the order they happened.
+  const std::vector<OutboxFailure>& failures() const noexcept { return failures_; }
+  // A failure for want of a connection to the server was recorded, for any record or this one.
+  bool serverUnreachable() const noexcept { return !unreachable_.empty(); }
+  bool unreachable(const UUID& id) const { return unreachable_.contains(id); }
+  // The server refused the sign-in for some record.
+  bool signInRefused() const noexcept { return signInRefused_; }
+
+  // The record as the flush first took it; nothing when the flush did not take it.
+  const OutboxRecord* takenCopy(const UUID& id) const;
+  // The flush stored some step of the record.
+  bool touched(const UUID& id) const { return touched_.contains(id); }
+  // The server took the record during the flush.
+  bool sentNow(const UUID& id) const { return sent_.contains(id); }
+  // The records as they stood before the flush, as far as it can tell from `after` (the user's
+  // records once it ended): each as first taken, or as it is now when the flush did not take it;
+  // records taken and gone meanwhile last.
+  std::vector<OutboxRecord> before(const std::vector<OutboxRecord>& after) const;
+
+ private:
+  std::map<UUID, OutboxRecord> taken_;
+  std::vector<UUID> takenOrder_;
+  std::set<UUID> touched_;
+  std::set<UUID> sent_;
+  std::set<UUID> unreachable_;
+  std::vector<OutboxFailure> failures_;
+  std::size_t changes_ = 0;
+  bool signInRefused_ = false;
+};
+
+// The same summary from what the processor told (`log`) and the records once the flush ended:
+// sent now when the server took the record in this flush, and the server unreachable when a
+// failure for want of a connection was recorded.
+FlushSummary summarizeFlush(const FlushLog& log, const std::vector<OutboxRecord>& after, Date now,
                             const std::map<UUID, OutboxLastFailure>& lastFailures = {});
 
 }  // namespace kestro

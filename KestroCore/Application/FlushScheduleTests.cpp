@@ -117,5 +117,40 @@ TEST(FlushScheduleTest, ASummarySaysWhatWasSentAndWhatWaitsAndWhy) {
             std::vector<UUID>{offline.id()});
 }
 
+TEST(FlushScheduleTest, ASummaryFromTheProcessorsEventsSaysWhatThisFlushDid) {
+  const OutboxRecord sent = outboxRecord(State::accepted);  // accepted by an earlier flush
+  const OutboxRecord offline = outboxRecord(State::queued);
+  const OutboxRecord oldSent = outboxRecord(State::complete);
+  FlushLog log;
+  log.taken(sent);
+  log.taken(offline);
+  log.changed({sent.id(), State::accepted, State::complete});
+  log.failed({offline.id(), "NETWORK_ERROR", "reset", true, false, "disk is full", State::queued});
+  auto completed = sent;
+  completed.state = State::complete;
+  auto retaken = offline;  // a later batch takes it again: the first copy stood before
+  retaken.state = State::retryWait;
+  log.taken(retaken);
+  EXPECT_EQ(log.before({completed, oldSent, offline}),
+            (std::vector<OutboxRecord>{sent, oldSent, offline}));
+
+  const FlushSummary summary = summarizeFlush(log, {completed, oldSent, offline}, kNow);
+  // Completing what the server already had sends nothing; what was sent long ago is not listed;
+  // a network failure that could not be recorded says nothing of the server's reach.
+  ASSERT_EQ(summary.records.size(), 2u);
+  EXPECT_FALSE(summary.records[0].sentNow);
+  EXPECT_EQ(summary.records[1].id, offline.id());
+  EXPECT_EQ(summary.sent, 0u);
+  EXPECT_FALSE(summary.serverUnreachable);
+  EXPECT_FALSE(log.signInRefused());
+
+  // Recorded, it does; and a refused sign-in counts even when its failure could not be stored.
+  log.failed({offline.id(), "NETWORK_ERROR", "reset", true, true, "", State::queued});
+  log.failed({offline.id(), "UNAUTHORIZED", "no", false, false, "disk is full", State::queued});
+  EXPECT_TRUE(summarizeFlush(log, {completed, offline}, kNow).serverUnreachable);
+  EXPECT_TRUE(log.signInRefused());
+  EXPECT_EQ(log.changes(), 1u);
+}
+
 }  // namespace
 }  // namespace kestro

@@ -29,7 +29,12 @@ void FlushWatcher::run() {
   bool flushPending = true;
   FlushReason reason = FlushReason::started;
   std::optional<std::string> lastRevision;
-  std::vector<OutboxRecord> records;
+  // What only the last flush's reading of the records tells: records it left ready, and records
+  // it left waiting although their time had come when it began (retry times to come are asked
+  // of the store at every turn, so that one made due meanwhile is seen). And the records waiting
+  // because the server could not be reached.
+  std::vector<OutboxRecord> left;
+  std::vector<UUID> offline;
   LastFlush last{hooks_.now()};
   // Whether a check found the server silent since records were last released for it. Records
   // are released only when it answers after that: a server that answers checks while requests
@@ -43,26 +48,34 @@ void FlushWatcher::run() {
   auto nextCheck = SteadyClock::now() + options_.serverCheckInterval;
 
   while (!stopped_.load()) {
-    // The next deadline, from what the last look at the outbox found.
+    // The next deadline, from what the last flush and the store's next retry time say.
     auto deadline = SteadyClock::now() + options_.errorRetryInterval;
     FlushPlan plan;
+    std::optional<Date> nextRetry;
     try {
       if (flushPending) {
         // Read before the flush, so that a share made during it calls for another one.
         lastRevision = hooks_.revision();
-        const std::vector<OutboxRecord> before = hooks_.records();
         const Date startedAt = hooks_.now();
-        const FlushSummary done = hooks_.flush(reason);
-        records = hooks_.records();
-        last = LastFlush{startedAt, recordsChanged(before, records), done.serverUnreachable};
+        WatchedFlush done = hooks_.flush(reason);
+        last = LastFlush{startedAt, done.changedSomething, done.summary.serverUnreachable};
+        offline = waitingForServer(done.records);
+        std::erase_if(done.records, [&](const OutboxRecord& record) {
+          return record.state == CaptureOutboxState::retryWait && record.nextRetryAt &&
+                 *record.nextRetryAt > startedAt;
+        });
+        left = std::move(done.records);
         // Nothing waits for the server any more: whatever a check saw of it is history.
-        if (waitingForServer(records).empty()) serverSeenDown = false;
+        if (offline.empty()) serverSeenDown = false;
         flushPending = false;
-      } else {
-        records = hooks_.records();
       }
       const Date now = hooks_.now();
-      plan = planFlush(records, now, last, options_.recheckInterval);
+      plan = planFlush(left, now, last, options_.recheckInterval);
+      plan.watchServer = !offline.empty();
+      nextRetry = hooks_.nextRetryAt(last.startedAt);
+      if (nextRetry && (!plan.nextFlush || *nextRetry < *plan.nextFlush)) {
+        plan.nextFlush = nextRetry;
+      }
       // Progress counts once: without a new flush, the same ready records are not due again.
       last.changedSomething = false;
 
@@ -104,7 +117,7 @@ void FlushWatcher::run() {
         } else if (serverSeenDown) {
           serverSeenDown = false;
           const Date now = hooks_.now();
-          for (const UUID& id : waitingForServer(records)) {
+          for (const UUID& id : offline) {
             try {
               hooks_.makeDue(id, now);
             } catch (const ApplicationError&) {
@@ -120,10 +133,12 @@ void FlushWatcher::run() {
       }
       const Date now = hooks_.now();
       if (plan.nextFlush && *plan.nextFlush <= now) {
-        // A due retry and a recheck look alike here; the records say which it was.
-        const bool retry = std::any_of(records.begin(), records.end(), [&](const OutboxRecord& r) {
-          return r.state == CaptureOutboxState::retryWait && r.nextRetryAt.value_or(now) <= now;
-        });
+        // A due retry and a recheck look alike here; the retry times say which it was.
+        const bool retry =
+            (nextRetry && *nextRetry <= now) ||
+            std::any_of(left.begin(), left.end(), [&](const OutboxRecord& r) {
+              return r.state == CaptureOutboxState::retryWait && r.nextRetryAt.value_or(now) <= now;
+            });
         flushPending = true;
         reason = retry ? FlushReason::retryDue : FlushReason::recheck;
       }

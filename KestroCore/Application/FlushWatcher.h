@@ -6,9 +6,11 @@
 // wait for it are then made due at once rather than after their backoff, but only once a check
 // saw the server down and a later one saw it up; flushes in between, failing or not, do not
 // undo the first, and the server is checked while retries keep coming due). Otherwise it
-// sleeps. It never spins (every wait has a deadline in the future or an event behind it),
-// never runs two flushes at once (every flush runs on the thread of `run`, one after the
-// other), and ends between two flushes when asked.
+// sleeps. What a flush did comes from the flush itself (the processor's observer and its one
+// reading of the outbox); between flushes the next retry time is asked of the store, whose
+// query `ready` shares, rather than read from every record. It never spins (every wait has a
+// deadline in the future or an event behind it), never runs two flushes at once (every flush runs
+// on the thread of `run`, one after the other), and ends between two flushes when asked.
 //
 // Threads: `run` blocks its caller until `stop`; `stop` may be called from any thread or from a
 // signal handler. The hooks run on the thread of `run`.
@@ -51,11 +53,22 @@ struct FlushWatcherOptions {
   std::chrono::milliseconds errorRetryInterval{5000};
 };
 
+// What the watch needs to hear of one flush.
+struct WatchedFlush {
+  // What it did (`serverUnreachable` is what counts here).
+  FlushSummary summary;
+  // It stored some step of a record: a flush after it may do more.
+  bool changedSomething = false;
+  // The user's records as it left them, all states (FlushRun::after).
+  std::vector<OutboxRecord> records;
+};
+
 struct FlushWatcherHooks {
-  // One flush of the user's outbox, and what it did (`serverUnreachable` is what counts here).
-  std::function<FlushSummary(FlushReason)> flush;
-  // The user's records, all states.
-  std::function<std::vector<OutboxRecord>()> records;
+  // One flush of the user's outbox, and what it did.
+  std::function<WatchedFlush(FlushReason)> flush;
+  // The earliest retry time later than `after` of the user's records that wait to retry
+  // (OutboxStore::nextRetryAt); nothing when none waits beyond it.
+  std::function<std::optional<Date>(Date after)> nextRetryAt;
   // The shared capture revision now (nothing when absent).
   std::function<std::optional<std::string>()> revision;
   // Whether the server answers at all (any HTTP answer counts); should return within a second

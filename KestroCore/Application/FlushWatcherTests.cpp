@@ -22,7 +22,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kPatience = 20s;
 
 // The watcher on a real settings suite, with an outbox the test scripts: `records_` is what the
-// hooks report, `afterFlush_` what each flush turns it into.
+// hooks report, `afterFlush_` what each flush turns it into. `recordReads_` counts the watcher's
+// looks at the outbox between flushes.
 class FlushWatcherTest : public ::testing::Test {
  protected:
   FlushWatcherTest() : shared_(tree_.places().sharedSettings()) {}
@@ -34,16 +35,24 @@ class FlushWatcherTest : public ::testing::Test {
     hooks.flush = [this](FlushReason reason) {
       std::lock_guard lock(mutex_);
       reasons_.push_back(reason);
+      const std::vector<OutboxRecord> before = records_;
       if (afterFlush_) records_ = afterFlush_(reasons_.size());
       // As a real flush finds it: records failed on the way to a server that is down.
-      FlushSummary summary;
-      summary.serverUnreachable = !serverUp_ && !waitingForServer(records_).empty();
-      return summary;
+      WatchedFlush done{.changedSomething = recordsChanged(before, records_), .records = records_};
+      done.summary.serverUnreachable = !serverUp_ && !waitingForServer(records_).empty();
+      return done;
     };
-    hooks.records = [this] {
+    hooks.nextRetryAt = [this](Date after) {
       ++recordReads_;
       std::lock_guard lock(mutex_);
-      return records_;
+      std::optional<Date> next;
+      for (const OutboxRecord& record : records_) {
+        if (record.state != State::retryWait || !record.nextRetryAt) continue;
+        if (*record.nextRetryAt > after && (!next || *record.nextRetryAt < *next)) {
+          next = record.nextRetryAt;
+        }
+      }
+      return next;
     };
     hooks.revision = [this] { return shared_.string(places::kSharedCaptureRevisionKey); };
     hooks.serverAnswers = [this] {
@@ -272,7 +281,7 @@ TEST_F(FlushWatcherTest, StopsAfterTheFlushUnderWayAndNeverOverlapsFlushes) {
     if (++running > 1) ++overlaps;
     entered = true;
     std::this_thread::sleep_for(100ms);
-    const FlushSummary done = inner(reason);
+    WatchedFlush done = inner(reason);
     --running;
     return done;
   };
@@ -296,7 +305,7 @@ TEST_F(FlushWatcherTest, StopsAfterTheFlushUnderWayAndNeverOverlapsFlushes) {
 TEST_F(FlushWatcherTest, AFailingHookIsWaitedOutButASignOutEndsTheWatch) {
   std::atomic<int> calls{0};
   FlushWatcherHooks hooks = this->hooks();
-  hooks.flush = [&](FlushReason) -> FlushSummary {
+  hooks.flush = [&](FlushReason) -> WatchedFlush {
     if (++calls == 1) throw std::runtime_error("database is locked");
     throw ApplicationError(ExitStatus::notSignedIn, "not signed in");
   };

@@ -122,10 +122,9 @@ FlushRun flushOutbox(const std::shared_ptr<OutboxStore>& store, const Session& s
                      const SignedInAccount& account, OutboxProcessorObserver observer,
                      const FlushControls& controls) {
   FlushRun run;
+  FlushLog log;
   std::optional<FileLock> lock;
   if (!controls.lockFile.empty()) lock = takeFlushLock(controls);
-  run.before = store->all(account.userId);
-  run.after = run.before;
 
   if (controls.lockFile.empty() || lock) {
     // Stopped by the caller, or by the first record that found the server unreachable: the
@@ -134,7 +133,9 @@ FlushRun flushOutbox(const std::shared_ptr<OutboxStore>& store, const Session& s
     const std::stop_callback forward(controls.stop, [&batches] { batches.request_stop(); });
     OutboxProcessorObserver watching{
         .stateChanged =
-            [&batches, told = std::move(observer.stateChanged)](const OutboxStateChange& change) {
+            [&batches, &log,
+             told = std::move(observer.stateChanged)](const OutboxStateChange& change) {
+              log.changed(change);
               if (change.to == CaptureOutboxState::retryWait &&
                   change.errorCode == kNetworkErrorCode) {
                 batches.request_stop();
@@ -143,9 +144,14 @@ FlushRun flushOutbox(const std::shared_ptr<OutboxStore>& store, const Session& s
             },
         .uploadProgressed = std::move(observer.uploadProgressed),
         .recordFailed =
-            [&run, given = std::move(observer.recordFailed)](const OutboxFailure& failure) {
-              run.failures.push_back(failure);
+            [&log, given = std::move(observer.recordFailed)](const OutboxFailure& failure) {
+              log.failed(failure);
               if (given) given(failure);
+            },
+        .recordTaken =
+            [&log, given = std::move(observer.recordTaken)](const OutboxRecord& record) {
+              log.taken(record);
+              if (given) given(record);
             }};
     OutboxProcessor processor(
         store,
@@ -155,23 +161,28 @@ FlushRun flushOutbox(const std::shared_ptr<OutboxStore>& store, const Session& s
         applicationRetryPolicy(), std::move(watching));
 
     // The processor takes twenty records at a time; a flush goes on until nothing more is
-    // ready now. A batch that changed nothing (records it leaves alone) ends it too, rather
+    // ready now. A batch that stored no step (records it leaves alone) ends it too, rather
     // than taking the same records again and again.
-    std::vector<OutboxRecord> last = run.before;
     while (true) {
+      const std::size_t changesBefore = log.changes();
       processor.flush(account.userId, account.token, batches.get_token());
       if (batches.stop_requested()) break;
+      if (log.changes() == changesBefore) break;
       if (store->ready(account.userId, std::chrono::system_clock::now(), 1).empty()) break;
-      std::vector<OutboxRecord> current = store->all(account.userId);
-      if (!recordsChanged(last, current)) break;
-      last = std::move(current);
     }
-    run.after = store->all(account.userId);
   }
+  // The one reading of the whole outbox: what the user is shown (every capture still on its way,
+  // its retry time) and what decides the watch's next flush.
+  if (controls.readingOutbox) controls.readingOutbox();
+  run.after = store->all(account.userId);
+  run.before = log.before(run.after);
+  run.failures = log.failures();
+  run.changedSomething = log.changes() > 0;
+  run.signInRefused = log.signInRefused();
   run.stopped = controls.stop.stop_requested();
   const auto now = std::chrono::system_clock::now();
   const std::map<UUID, OutboxLastFailure> lastFailures = store->lastFailures(account.userId);
-  run.summary = summarizeFlush(run.before, run.after, now, lastFailures);
+  run.summary = summarizeFlush(log, run.after, now, lastFailures);
 
   std::map<UUID, const OutboxFailure*> lastFailureNow;
   bool serverSpoke = run.summary.sent > 0;
@@ -200,16 +211,6 @@ FlushRun flushOutbox(const std::shared_ptr<OutboxStore>& store, const Session& s
   if (run.summary.serverUnreachable &&
       (serverSpoke || serverAnswers(*makeProbeSession(), account.server))) {
     run.summary.serverUnreachable = false;
-  }
-
-  std::map<UUID, std::int64_t> attempts;
-  for (const OutboxRecord& record : run.before) attempts.emplace(record.id(), record.attemptCount);
-  for (const OutboxRecord& record : run.after) {
-    const auto old = attempts.find(record.id());
-    const bool failedNow = record.state == CaptureOutboxState::retryWait &&
-                           (old == attempts.end() || record.attemptCount > old->second);
-    run.signInRefused =
-        run.signInRefused || (failedNow && record.lastErrorCode == kUnauthorizedCode);
   }
   return run;
 }

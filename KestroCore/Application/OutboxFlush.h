@@ -2,9 +2,9 @@
 
 // One flush of the signed-in user's outbox as the application runs it: the processor with the
 // application's retry policy, batch after batch until nothing more is ready, one flush of an
-// outbox at a time across processes, a stop that takes effect at once, the records before and
-// after, and what happened in between; and the quick check of whether the server answers at all,
-// which `flush --watch` uses to release captures that wait for it.
+// outbox at a time across processes, a stop that takes effect at once, what happened as the
+// processor's observer told it, and the records once it ended; and the quick check of whether
+// the server answers at all, which `flush --watch` uses to release captures that wait for it.
 
 #include <chrono>
 #include <filesystem>
@@ -24,9 +24,6 @@
 #include "KestroCore/Platform/HTTP/URLSession.h"
 
 namespace kestro {
-
-// The code a record carries when the server refused the sign-in.
-inline constexpr std::string_view kUnauthorizedCode = "UNAUTHORIZED";
 
 // The application's backoff: two seconds after the first failure, doubling up to ten minutes
 // (each give or take a quarter). `flush --watch` does not wait the backoff out when the server
@@ -52,10 +49,15 @@ struct FlushControls {
   // of an upload moving; the exchange goes on waiting, up to the session's idle limit.
   std::function<void()> serverSilent{};
   std::chrono::milliseconds silenceNotice{5000};
+  // Told each time the flush reads the user's whole outbox: once, at its end, for what it reports.
+  std::function<void()> readingOutbox{};
 };
 
 struct FlushRun {
+  // The records as they stood before the flush, as far as it can tell: each record it took as it
+  // took it, any other as it is in `after` (see FlushLog::before).
   std::vector<OutboxRecord> before;
+  // The user's records once the flush ended, oldest first.
   std::vector<OutboxRecord> after;
   FlushSummary summary;
   // Every failure of a record in this flush, in the order they happened.
@@ -69,11 +71,14 @@ struct FlushRun {
   bool signInRefused = false;
   // The flush ended because `stop` was requested, perhaps before it took anything.
   bool stopped = false;
+  // The processor stored some step of a record: a flush after this one may do more.
+  bool changedSomething = false;
 };
 
 // Flushes the account's outbox through a processor on `store` (with `observer`) and says what
-// it did, each record's last failure in words included: batch after batch until nothing more
-// is ready now, a batch changed nothing, or a record failed because the server could not be
+// it did, from what the processor's observer told, each record's last failure in words
+// included; the outbox is read once, at the end. Batch after batch until nothing more
+// is ready now, a batch stored no step, or a record failed because the server could not be
 // reached (the records behind it stay ready rather than wait out a timeout each). When records
 // failed for want of a connection although the server answers (the flush reached it, or a
 // quick probe does), the server does not count as unreachable: the connection broke during an

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include "KestroCore/Application/FlushWatcher.h"
+
 #include "KestroCore/Platform/Files/FileLock.h"
 #include "KestroCore/Platform/Keychain/InMemoryKeychain.h"
 #include "Testing/ApplicationTestSupport.h"
@@ -175,6 +177,71 @@ TEST_F(OutboxFlushTest, AServerThatNeverAnswersIsReportedAndAStopEndsTheFlushAtO
   for (const OutboxRecord& record : records) {
     EXPECT_EQ(stats.accepted(record.id()) + stats.replays(record.id()), 1);
   }
+}
+
+TEST_F(OutboxFlushTest, AWatchedFlushReadsTheOutboxOnceAndHearsARefusedSignInFromTheServer) {
+  const OutboxRecord refused = enqueue();
+  enqueue();
+  // The oldest capture's submission is answered 401; the server takes the next one, and the
+  // refused one once its retry comes.
+  server_.addFault(testsupport::serverError(testsupport::kSubmit, 401, "UNAUTHORIZED", false));
+
+  // The watch as `kestro flush --watch` composes it, on the real store and server.
+  std::mutex mutex;
+  std::vector<FlushRun> runs;
+  std::vector<FlushReason> reasons;
+  std::vector<std::string> heardCodes;
+  int readings = 0;
+  FlushWatcherOptions options;
+  options.revisionFile = tree_.root() / "no-suite.json";
+  options.pollInterval = 50ms;
+  Signal secondFlush;
+  FlushWatcherHooks hooks;
+  hooks.flush = [&](FlushReason reason) {
+    FlushControls controls;
+    controls.readingOutbox = [&] { ++readings; };
+    OutboxProcessorObserver observer;
+    observer.recordFailed = [&](const OutboxFailure& failure) {
+      heardCodes.push_back(failure.code);
+    };
+    FlushRun run = flushOutbox(store_, session_, account_, observer, controls);
+    WatchedFlush done{run.summary, run.changedSomething, run.after};
+    std::lock_guard lock(mutex);
+    runs.push_back(std::move(run));
+    reasons.push_back(reason);
+    if (runs.size() == 2) secondFlush.raise();
+    return done;
+  };
+  hooks.nextRetryAt = [&](Date after) { return store_->nextRetryAt(account_.userId, after); };
+  hooks.revision = [] { return std::optional<std::string>(); };
+  hooks.serverAnswers = [] { return true; };
+  hooks.now = [] { return std::chrono::system_clock::now(); };
+  FlushWatcher watcher(options, hooks);
+  std::thread runner([&] { watcher.run(); });
+  secondFlush.wait();
+  watcher.stop();
+  runner.join();
+
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(runs.size(), 2u);
+  // One reading of the whole outbox per flush; the watch between them only asked the store for
+  // the next retry time.
+  EXPECT_EQ(readings, 2);
+  // The first flush: the refusal as the server said it, and the other capture sent.
+  EXPECT_EQ(heardCodes, std::vector<std::string>{"UNAUTHORIZED"});
+  EXPECT_TRUE(runs[0].signInRefused);
+  EXPECT_EQ(runs[0].summary.sent, 1u);
+  EXPECT_EQ(runs[0].summary.waiting, 1u);
+  EXPECT_EQ(states(runs[0].before), (std::vector{State::queued, State::queued}));
+  EXPECT_EQ(states(runs[0].after), (std::vector{State::retryWait, State::complete}));
+  // Woken by the refused capture's retry time, which only the store's query gave: it is sent,
+  // and the one sent before is no business of this flush.
+  EXPECT_EQ(reasons, (std::vector{FlushReason::started, FlushReason::retryDue}));
+  EXPECT_FALSE(runs[1].signInRefused);
+  EXPECT_EQ(runs[1].summary.sent, 1u);
+  ASSERT_EQ(runs[1].summary.records.size(), 1u);
+  EXPECT_EQ(runs[1].summary.records[0].id, refused.id());
+  EXPECT_EQ(states(runs[1].after), (std::vector{State::complete, State::complete}));
 }
 
 }  // namespace

@@ -113,6 +113,7 @@ void OutboxProcessor::flush(const UUID& userId, const std::string& token,
     }
     for (const OutboxRecord& picked : batch) {
       if (stop.stop_requested()) return;
+      notifyTaken(picked);
       // The latest copy the store handed back: its state is the last one stored.
       std::optional<OutboxRecord> current;
       try {
@@ -316,6 +317,15 @@ void OutboxProcessor::notify(const OutboxFailure& failure) const noexcept {
     observer_.recordFailed(failure);
   } catch (...) {
     // As for state changes: the observer's trouble changes nothing here.
+  }
+}
+
+void OutboxProcessor::notifyTaken(const OutboxRecord& record) const noexcept {
+  if (!observer_.recordTaken) return;
+  try {
+    observer_.recordTaken(record);
+  } catch (...) {
+    // As for the others: the walk goes on regardless.
   }
 }
 

@@ -70,7 +70,7 @@ struct OutboxFailure {
   bool operator==(const OutboxFailure&) const = default;
 };
 
-// What the application's progress display hears from a flush. Either callback may be empty.
+// What the application's progress display hears from a flush. Any callback may be empty.
 //
 // The callbacks run on the thread that called `flush`, while that flush holds the processor:
 // they must not call `flush` on the same processor (it would wait for itself). They may use the
@@ -85,6 +85,10 @@ struct OutboxProcessorObserver {
   // After each failure of a record's steps, once the processor has tried to record it; also when
   // that did not work.
   std::function<void(const OutboxFailure&)> recordFailed{};
+  // Before each record's walk: the record as the batch handed it over, before any step of this
+  // walk (its files' names and sizes, its state and attempt count as they stood). A record the
+  // processor then leaves alone is told of too.
+  std::function<void(const OutboxRecord&)> recordTaken{};
 };
 
 // Drains one user's outbox to the server: takes the records that are ready, walks each through
@@ -175,6 +179,7 @@ class OutboxProcessor {
   Date now() const;
   void notify(const OutboxStateChange& change) const noexcept;
   void notify(const OutboxFailure& failure) const noexcept;
+  void notifyTaken(const OutboxRecord& record) const noexcept;
   HTTPRequest::ProgressHandler progressReporter(const UUID& recordId, const UUID& clientAssetId,
                                                 const std::stop_token& stop) const;
 

@@ -34,6 +34,13 @@ constexpr const char* kReady =
     "WHERE user_id = ? AND state NOT IN ('complete', 'cancelled', 'blocked_user_action')\n"
     "  AND (next_retry_at IS NULL OR next_retry_at <= ?)\n"
     "ORDER BY created_at LIMIT ?";
+// The same condition as kReady, for the same index. Whole microseconds, rounded up, since a REAL
+// read back as text keeps only fifteen digits.
+constexpr const char* kNextRetryAt =
+    "SELECT CAST(m AS INTEGER) + (m > CAST(m AS INTEGER)) FROM (\n"
+    "  SELECT MIN(next_retry_at) * 1000000 AS m FROM outbox\n"
+    "  WHERE user_id = ? AND state NOT IN ('complete', 'cancelled', 'blocked_user_action')\n"
+    "    AND next_retry_at > ?)";
 constexpr const char* kCompletedBefore =
     "SELECT record_json FROM outbox WHERE state IN ('complete', 'cancelled') AND updated_at < ?";
 constexpr const char* kRemoveCompleted =
@@ -149,6 +156,14 @@ std::vector<OutboxRecord> OutboxStore::ready(const UUID& userId, Date now, std::
   std::lock_guard lock(mutex_);
   const std::string user = userId.uuidString();
   return readRecords(*connection_, kReady, {Text{user}, secondsSince1970(now), limit});
+}
+
+std::optional<Date> OutboxStore::nextRetryAt(const UUID& userId, Date after) {
+  std::lock_guard lock(mutex_);
+  const std::string user = userId.uuidString();
+  const auto rows = connection_->query(kNextRetryAt, {Text{user}, secondsSince1970(after)});
+  if (rows.empty() || rows.front().empty() || !rows.front().front()) return std::nullopt;
+  return Date{} + std::chrono::microseconds(std::stoll(*rows.front().front()));
 }
 
 OutboxRecord OutboxStore::transition(const UUID& id, CaptureOutboxState to) {

@@ -95,6 +95,12 @@ class OutboxStore {
   // of 0 returns none; a negative limit throws std::invalid_argument.
   std::vector<OutboxRecord> ready(const UUID& userId, Date now, std::int64_t limit);
 
+  // The earliest retry time later than `after` among the user's records that `ready` would
+  // return once their time comes: when the next of them becomes ready. Nothing when none waits
+  // beyond `after`. Read from the column `ready` compares (to the microsecond, rounded up, so
+  // that `ready` at the time returned includes the record), without decoding any record.
+  std::optional<Date> nextRetryAt(const UUID& userId, Date after);
+
   // Moves the record to `to` if its current state allows it (`canTransition`); leaving for any
   // state but retry_wait clears `nextRetryAt`. Returns the saved record.
   OutboxRecord transition(const UUID& id, CaptureOutboxState to);

@@ -209,6 +209,34 @@ TEST_F(OutboxStoreTest, ReadyFiltersOrdersAndLimits) {
             (std::vector<std::string>{"0", "1", "2", "3", "4", "5", "6", "7"}));
 }
 
+TEST_F(OutboxStoreTest, NextRetryAtIsWhenTheNextWaitingRecordBecomesReady) {
+  OutboxStore store(databaseURL());
+  const Date now = std::chrono::system_clock::now();
+  const UUID later = store.enqueue(alice_, capture("later"), {}).id();
+  const UUID sooner = store.enqueue(alice_, capture("sooner"), {}).id();
+  const UUID finished = store.enqueue(alice_, capture("finished"), {}).id();
+  // A fraction of a second, as older versions wrote it.
+  const Date soonerAt = std::chrono::floor<std::chrono::milliseconds>(now) + 10min + 337ms;
+  const Date laterAt = std::chrono::floor<std::chrono::seconds>(now) + 1h;
+  store.markRetry(later, "SERVER_BUSY", State::queued, laterAt);
+  store.markRetry(sooner, "NETWORK_ERROR", State::queued, soonerAt);
+  store.markRetry(finished, "SERVER_BUSY", State::queued, now + 1s);
+  store.markComplete(finished);
+  store.markRetry(store.enqueue(bob_, capture("bob's"), {}).id(), "X", State::queued, now + 1s);
+
+  const std::optional<Date> next = store.nextRetryAt(alice_, now);
+  ASSERT_TRUE(next.has_value());
+  EXPECT_LE(std::chrono::abs(*next - soonerAt), 1us);
+  // `ready` at the time given takes the record, and not a moment before.
+  ASSERT_EQ(store.ready(alice_, *next, 20).size(), 1u);
+  EXPECT_EQ(store.ready(alice_, *next, 20)[0].id(), sooner);
+  EXPECT_TRUE(store.ready(alice_, *next - 1us, 20).empty());
+  // Strictly later than `after`: the next one behind it, then none.
+  EXPECT_EQ(store.nextRetryAt(alice_, *next), laterAt);
+  EXPECT_EQ(store.nextRetryAt(alice_, laterAt), std::nullopt);
+  EXPECT_EQ(store.nextRetryAt(UUID(), now), std::nullopt);
+}
+
 TEST_F(OutboxStoreTest, MutationsFollowTheirGuardsAndKeepTheRest) {
   OutboxStore store(databaseURL());
   const UUID id = store.enqueue(alice_, capture(), {}).id();

@@ -33,21 +33,19 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 
 // What the processor's observer tells the user while a flush runs: a progress bar for each
-// upload on a terminal, a line per finished upload otherwise. Lives for one flush.
+// upload on a terminal, a line per finished upload otherwise. The files' names and sizes come
+// from the records as the processor takes them. Lives for one flush.
 class FlushProgress {
  public:
-  FlushProgress(std::vector<OutboxRecord> records, bool terminal, bool quiet)
-      : terminal_(terminal), quiet_(quiet), records_(std::move(records)) {
-    for (const OutboxRecord& record : records_) {
-      for (const StagedAsset& asset : record.stagedAssets) {
-        files_.emplace(asset.clientAssetId, &asset);
-      }
-    }
-  }
+  FlushProgress(bool terminal, bool quiet) : terminal_(terminal), quiet_(quiet) {}
 
   OutboxProcessorObserver observer() {
     OutboxProcessorObserver observer;
     observer.uploadProgressed = [this](const OutboxUploadProgress& progress) { show(progress); };
+    observer.recordTaken = [this](const OutboxRecord& record) {
+      for (const StagedAsset& asset : record.stagedAssets)
+        files_.emplace(asset.clientAssetId, asset);
+    };
     return observer;
   }
 
@@ -63,7 +61,7 @@ class FlushProgress {
     if (quiet_) return;
     const auto now = SteadyClock::now();
     const auto file = files_.find(progress.clientAssetId);
-    const StagedAsset* asset = file == files_.end() ? nullptr : file->second;
+    const StagedAsset* asset = file == files_.end() ? nullptr : &file->second;
     if (!meter_ || progress.clientAssetId != current_) {
       finish();
       current_ = progress.clientAssetId;
@@ -90,8 +88,7 @@ class FlushProgress {
 
   const bool terminal_;
   const bool quiet_;
-  const std::vector<OutboxRecord> records_;  // owns what files_ points into
-  std::map<UUID, const StagedAsset*> files_;
+  std::map<UUID, StagedAsset> files_;
   std::optional<TransferMeter> meter_;
   UUID current_;
   SteadyClock::time_point lastDraw_{};
@@ -280,7 +277,7 @@ int flushOutbox(Application& application, bool json) {
   const Session& session = application.session();
   const SignedInAccount account = session.requireSignedIn();
   const std::shared_ptr<OutboxStore> store = application.sharedStore();
-  FlushProgress progress(store->all(account.userId), desktop::standardOutputIsTerminal(), json);
+  FlushProgress progress(desktop::standardOutputIsTerminal(), json);
   signals.start([&stop] { stop.request_stop(); });
   const FlushRun run = kestro::flushOutbox(
       store, session, account, progress.observer(),
@@ -329,13 +326,16 @@ int watchOutbox(Application& application, bool json) {
     const SignedInAccount account = session.requireSignedIn();
     server = account.server;
     userId = account.userId;
-    FlushProgress progress(store->all(account.userId), terminal, json);
-    const FlushRun run =
+    FlushProgress progress(terminal, json);
+    FlushRun run =
         kestro::flushOutbox(store, session, account, progress.observer(),
                             flushControls(places, account.server, stop.get_token(), progress));
     progress.finish();
+    const auto watched = [&run] {
+      return WatchedFlush{run.summary, run.changedSomething, std::move(run.after)};
+    };
     // Stopped: the watch ends without a word on a flush that did not finish.
-    if (run.stopped) return run.summary;
+    if (run.stopped) return watched();
     if (json) {
       JSON document = summaryJSON(run);
       document["reason"] = reasonText(reason);
@@ -355,9 +355,9 @@ int watchOutbox(Application& application, bool json) {
                              "--server " +
                                  account.server.absoluteString() + " --email ADDRESS");
     }
-    return run.summary;
+    return watched();
   };
-  hooks.records = [&] { return store->all(userId); };
+  hooks.nextRetryAt = [&](Date after) { return store->nextRetryAt(userId, after); };
   hooks.revision = [&] {
     return places.sharedSettings().string(places::kSharedCaptureRevisionKey);
   };
