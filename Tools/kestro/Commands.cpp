@@ -59,10 +59,7 @@ std::size_t setAsideCount(const std::vector<OutboxRecord>& records) {
 // The signed-in user, for commands that only look at this device: the keyring is not asked.
 UUID requireUser(const Application& application) {
   const std::optional<UUID> userId = application.places().signedInUser();
-  if (!userId) {
-    throw ApplicationError(ExitStatus::notSignedIn,
-                           "not signed in; run: kestro signin --server URL --email ADDRESS");
-  }
+  if (!userId) throw notSignedInError();
   return *userId;
 }
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "KestroCore/Application/ApplicationError.h"
+#include "KestroCore/Foundation/ExitStatus.h"
 #include "Tools/kestro/CommandLine.h"
 #include "Tools/kestro/Commands.h"
 
@@ -26,13 +27,7 @@ namespace {
 using namespace kestro;
 using namespace kestro::commands;
 
-constexpr const char* kExitCodes =
-    "Exit status:\n"
-    "  0  done\n"
-    "  1  failed; the reason is printed on standard error\n"
-    "  2  the command line was wrong\n"
-    "  3  nobody is signed in (run: kestro signin --server URL --email ADDRESS)\n"
-    "  4  the server cannot be reached (never for flush: captures stay on this device)";
+const std::string kExitCodes = exitStatusTable();
 
 constexpr const char* kPlaces =
     "Files: captures in $XDG_DATA_HOME/group.kestro.capture/ (~/.local/share/...), shared\n"
@@ -65,7 +60,7 @@ int main(int argc, char** argv) {
       "the command line, and reach your items, tasks, search and conversations.",
       "kestro");
   app.footer("kestro help COMMAND, or kestro COMMAND --help, describes a command.\n\n" +
-             std::string(kExitCodes) + "\n\n" + kPlaces);
+             kExitCodes + "\n\n" + kPlaces);
   app.require_subcommand(1);
   app.fallthrough();
   app.set_version_flag("--version", versionText());
