@@ -58,10 +58,15 @@ std::string serverMessage(const KestroAPIError::Server& server) {
 std::string signInRefusedMessage(const KestroAPIError::Server& server) {
   std::string line = "the server no longer accepts this sign-in (" + server.code;
   if (!server.traceId.empty()) line += ", trace " + server.traceId;
-  return line + "); sign in again: kestro signin --server URL --email ADDRESS";
+  return line + "); sign in again: " + std::string(kSignInCommand);
 }
 
 }  // namespace
+
+ApplicationError notSignedInError(std::string_view detail) {
+  return ApplicationError(ExitStatus::notSignedIn, "not signed in" + std::string(detail) +
+                                                       "; run: " + std::string(kSignInCommand));
+}
 
 bool isServerUnreachable(const std::exception& error) noexcept {
   const auto* api = dynamic_cast<const KestroAPIError*>(&error);

@@ -6,17 +6,14 @@
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+
+#include "KestroCore/Foundation/ExitStatus.h"
 
 namespace kestro {
 
-// The exit statuses of the `kestro` program, one per kind of outcome a script may act on.
-enum class ExitStatus : int {
-  ok = 0,
-  failure = 1,            // the operation failed; the message says why
-  usage = 2,              // the command line was wrong
-  notSignedIn = 3,        // nobody is signed in (or the sign-in is incomplete)
-  serverUnreachable = 4,  // no connection to the server, or it stopped answering
-};
+// The exit statuses are those of both programs (Foundation/ExitStatus.h): the application uses
+// ok, failure, usage, notSignedIn and serverUnreachable.
 
 // A failure the application itself detects, with a message written for the user and the exit
 // status it calls for. A plain value; may cross threads.
@@ -30,6 +27,10 @@ class ApplicationError : public std::runtime_error {
  private:
   ExitStatus status_;
 };
+
+// The failure of an operation that needs a signed-in user when there is none: "not signed in",
+// then `detail` (" (no server address is stored)"), then how to sign in; status notSignedIn.
+ApplicationError notSignedInError(std::string_view detail = {});
 
 // One failure as the program reports it: a single line (no trailing newline) and an exit status.
 struct ErrorReport {

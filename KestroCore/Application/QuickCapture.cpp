@@ -69,10 +69,7 @@ OutboxRecord quickCapture(const ApplicationPlaces& places, OutboxStore& store,
 
   // 4. The user, the record, the revision.
   const std::optional<UUID> userId = places.signedInUser();
-  if (!userId) {
-    throw ApplicationError(ExitStatus::notSignedIn,
-                           "not signed in; run: kestro signin --server URL --email ADDRESS");
-  }
+  if (!userId) throw notSignedInError();
   CaptureOrigin origin{.platform = KestroPlatform::macos,
                        .mechanism = request.mechanism,
                        .deviceId = places.deviceIdentifier(),

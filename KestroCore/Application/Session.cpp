@@ -111,16 +111,13 @@ AccountSettings Session::settings() const {
 
 SignedInAccount Session::requireSignedIn() const {
   const AccountSettings current = settings();
-  const auto notSignedIn = [](const std::string& what) {
-    return ApplicationError(
-        ExitStatus::notSignedIn,
-        "not signed in" + what + "; run: kestro signin --server URL --email ADDRESS");
-  };
-  if (!current.userId) throw notSignedIn("");
-  if (!current.server) throw notSignedIn(" (no server address is stored)");
+  if (!current.userId) throw notSignedInError();
+  if (!current.server) throw notSignedInError(" (no server address is stored)");
   std::optional<std::string> token = tokens_.load(tokenAccount(*current.server));
-  if (!token)
-    throw notSignedIn(" (no token for " + current.server->absoluteString() + " in the keyring)");
+  if (!token) {
+    throw notSignedInError(" (no token for " + current.server->absoluteString() +
+                           " in the keyring)");
+  }
   return SignedInAccount{*current.server, current.email.value_or(""), *current.userId,
                          std::move(*token)};
 }

@@ -5,9 +5,9 @@
 #include <utility>
 
 #include "KestroCore/Foundation/Text.h"
+#include "KestroCore/MacShareExtension/ShareError.h"
 #include "KestroCore/MacShareExtension/internal/ShareCaptureEnqueue.h"
 #include "KestroCore/MacShareExtension/internal/UserPerceivedCharacters.h"
-#include "KestroCore/Models/KestroAPIError.h"
 
 namespace kestro {
 
@@ -86,7 +86,9 @@ UUID MacShareRequestHandler::captureShare(const std::vector<ShareRepresentation>
                                           const std::optional<std::string>& annotation) {
   // 1. What the capture is.
   const std::optional<ShareSelection> selection = ShareItemSelector::select(representations);
-  if (!selection) throw KestroAPIError::localFile(std::string(kNoSupportedShareItem));
+  if (!selection) {
+    throw ShareError(ShareFailure::nothingToCapture, std::string(kNoSupportedShareItem));
+  }
 
   // 2. The note.
   std::optional<std::string> note;
@@ -131,7 +133,7 @@ UUID MacShareRequestHandler::captureShare(const std::vector<ShareRepresentation>
 
   // 9. Sign-in gate: after staging and opening, so the staged copies are already on disk.
   const std::optional<UUID> userId = settings_.signedInUser();
-  if (!userId) throw KestroAPIError::localFile(std::string(kSignInRequired));
+  if (!userId) throw ShareError(ShareFailure::signInRequired, std::string(kSignInRequired));
 
   // 10. Enqueue, then publish.
   const OutboxRecord record = share::enqueueAndPublish(

@@ -12,9 +12,10 @@
 // that a task waiting for the main thread can finish. The host must keep running the main queue
 // (or close it) until the request has ended.
 //
-// Errors of the request (what the host receives in `cancelRequest`):
-// - KestroAPIError::localFile(kNoSupportedShareItem) when nothing shared can be captured;
-// - KestroAPIError::localFile(kSignInRequired) when nobody is signed in;
+// Errors of the request (what the host receives in `cancelRequest`; shareFailureOf in
+// ShareError.h tells their kind):
+// - ShareError(nothingToCapture, kNoSupportedShareItem) when nothing shared can be captured;
+// - ShareError(signInRequired, kSignInRequired) when nobody is signed in;
 // - the stager's, the outbox's and the settings suite's own errors (std::filesystem_error,
 //   OutboxError, UserDefaultsError, ...), unchanged.
 

@@ -11,6 +11,7 @@
 #include <map>
 #include <tuple>
 
+#include "KestroCore/MacShareExtension/ShareError.h"
 #include "KestroCore/Models/KestroAPIError.h"
 #include "KestroCore/OutboxStore/OutboxStore.h"
 #include "Testing/TemporaryDirectory.h"
@@ -266,6 +267,42 @@ TEST_F(MacShareRequestHandlerTest, AnOutboxThatCannotBeOpenedCancelsWithItsError
   ASSERT_FALSE(outcome.completed());
   EXPECT_THROW(std::rethrow_exception(outcome.error), OutboxError);
   EXPECT_EQ(shared().string("kestro.shared-capture-revision"), std::nullopt);
+}
+
+// The host picks what to tell (and kestro-share its exit status) from the kind alone.
+TEST_F(MacShareRequestHandlerTest, EachWayARequestFailsCarriesItsKind) {
+  const auto kindOf = [](const ExtensionContext::Outcome& outcome) -> std::optional<ShareFailure> {
+    if (outcome.completed()) return std::nullopt;
+    try {
+      std::rethrow_exception(outcome.error);
+    } catch (const std::exception& error) {
+      return shareFailureOf(error);
+    }
+  };
+  const auto text = [this](std::string words) {
+    return share(context({offering("public.plain-text", Item(std::move(words)))}));
+  };
+  EXPECT_EQ(kindOf(text("a thought")), ShareFailure::signInRequired);
+  signIn();
+  EXPECT_EQ(kindOf(text(" \n ")), ShareFailure::nothingToCapture);
+  const URL missing = URL::fileURL(root_ / "files" / "gone.pdf");
+  EXPECT_EQ(kindOf(share(context({offering("public.file-url", Item(missing))}))),
+            ShareFailure::storage);
+
+  // A directory where the database should be (the first share created the database).
+  for (const char* name : {"kestro.sqlite", "kestro.sqlite-wal", "kestro.sqlite-shm"}) {
+    fs::remove(storage() / name);
+  }
+  fs::create_directory(storage() / "kestro.sqlite");
+  EXPECT_EQ(kindOf(text("a thought")), ShareFailure::storage);
+  fs::remove(storage() / "kestro.sqlite");
+  EXPECT_EQ(kindOf(text("a thought")), std::nullopt);
+
+  // A settings file that is no longer one.
+  for (const auto& entry : fs::directory_iterator(root_ / "config")) {
+    std::ofstream(entry.path(), std::ios::trunc) << "{ not json";
+  }
+  EXPECT_EQ(kindOf(text("a thought")), ShareFailure::storage);
 }
 
 TEST_F(MacShareRequestHandlerTest, ANoteIsTrimmedAndCutToTwentyThousandCharacters) {

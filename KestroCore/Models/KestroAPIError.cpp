@@ -31,8 +31,7 @@ std::string describe(const KestroAPIError::Case& value) {
 
 }  // namespace
 
-KestroAPIError::KestroAPIError(Case value)
-    : case_(std::move(value)), description_(describe(case_)) {}
+KestroAPIError::KestroAPIError(Case value) : VariantError(std::move(value), describe) {}
 
 KestroAPIError KestroAPIError::server(std::string code, std::string message, bool retryable,
                                       std::string traceId) {
@@ -57,12 +56,12 @@ const std::string& KestroAPIError::code() const noexcept {
           [](const LocalFile&) -> const std::string& { return kLocalFileError; },
           [](const InvalidResponse&) -> const std::string& { return kInvalidResponse; },
       },
-      case_);
+      value());
 }
 
 bool KestroAPIError::retryable() const noexcept {
   if (const auto* server = as<Server>()) return server->retryable;
-  return std::holds_alternative<Transport>(case_);
+  return is<Transport>();
 }
 
 }  // namespace kestro

@@ -18,7 +18,7 @@ std::string describe(const OutboxError::Case& value) {
 
 }  // namespace
 
-OutboxError::OutboxError(Case value) : case_(std::move(value)), description_(describe(case_)) {}
+OutboxError::OutboxError(Case value) : VariantError(std::move(value), describe) {}
 
 OutboxError OutboxError::invalidTransition(CaptureOutboxState current,
                                            CaptureOutboxState requested) {

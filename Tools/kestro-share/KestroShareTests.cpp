@@ -315,7 +315,7 @@ TEST_F(KestroShareTest, ExitStatusSaysWhatWentWrong) {
   write("note.txt", "words");
   {
     const ProgramRun result = run({"note.txt"});
-    EXPECT_EQ(result.status, 4);
+    EXPECT_EQ(result.status, 3);
     EXPECT_EQ(result.standardError, "kestro-share: Open Tavlo and sign in before sharing\n");
     // The copy was staged before the gate and stays; no record was written.
     EXPECT_EQ(records().size(), 0u);
@@ -324,12 +324,12 @@ TEST_F(KestroShareTest, ExitStatusSaysWhatWentWrong) {
   shared().set(UUID().uuidString(), "tavlo.current-user-id");
   {
     const ProgramRun result = run({"--text", " \n "}, "");
-    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(result.status, 5);
     EXPECT_EQ(result.standardError, "kestro-share: No supported share item\n");
   }
   {
     const ProgramRun result = run({"-"}, "");  // empty standard input is blank text
-    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(result.status, 5);
   }
   for (const std::vector<std::string>& arguments :
        std::vector<std::vector<std::string>>{{"missing.txt"},
@@ -357,7 +357,7 @@ TEST_F(KestroShareTest, OnATerminalItSaysWhatItStoredAndWhatToDoNext) {
   {
     // Signed out: the share target's own message, then how to sign in here.
     const ProgramRun result = run({"note.txt"}, "", Output::terminal);
-    EXPECT_EQ(result.status, 4);
+    EXPECT_EQ(result.status, 3);
     EXPECT_EQ(result.standardError,
               "kestro-share: Open Tavlo and sign in before sharing\n"
               "kestro-share: to sign in on this machine: kestro signin --server URL --email "

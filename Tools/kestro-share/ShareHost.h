@@ -8,11 +8,12 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "KestroCore/MacShareExtension/ExtensionSettings.h"
+#include "KestroCore/MacShareExtension/ShareError.h"
 #include "KestroCore/Platform/Extension/ExtensionContext.h"
 
 namespace kestro::sharehost {
@@ -26,15 +27,17 @@ struct Argument {
 
 // A command line that names nothing shareable as asked: a missing file, standard input twice,
 // an unknown --type. Its message is for the user.
-class UsageError : public std::runtime_error {
+class UsageError : public ShareError {
  public:
-  using std::runtime_error::runtime_error;
+  explicit UsageError(std::string message)
+      : ShareError(ShareFailure::unusableRequest, std::move(message)) {}
 };
 
 // Standard input that would have left its disk with less free space than it must keep.
-class DiskFullError : public std::runtime_error {
+class DiskFullError : public ShareError {
  public:
-  using std::runtime_error::runtime_error;
+  explicit DiskFullError(std::string message)
+      : ShareError(ShareFailure::storage, std::move(message)) {}
 };
 
 // The request as the share target receives it.

@@ -20,8 +20,10 @@
 #include <thread>
 #include <variant>
 
+#include "KestroCore/Foundation/ExitStatus.h"
 #include "KestroCore/Foundation/Text.h"
 #include "KestroCore/MacShareExtension/MacShareRequestHandler.h"
+#include "KestroCore/MacShareExtension/ShareError.h"
 #include "KestroCore/Models/KestroAPIError.h"
 #include "KestroCore/Outbox/OutboxRecord.h"
 #include "KestroCore/Platform/Extension/MainQueue.h"
@@ -34,27 +36,35 @@ namespace {
 namespace fs = std::filesystem;
 using namespace kestro;
 
-enum ExitCode {
-  kCompleted = 0,
-  kFailed = 1,
-  kUsage = 2,
-  kNothingToShare = 3,
-  kNotSignedIn = 4,
-};
+// The help's end: what the program prints, the exit statuses it shares with kestro, and where
+// captures go.
+std::string helpFooter() {
+  return "On a terminal it says in one line what it stored; otherwise (a file manager's action) "
+         "it\n"
+         "prints nothing but errors, on standard error.\n"
+         "\n" +
+         exitStatusTable() +
+         "\n"
+         "\n"
+         "Captures go to $XDG_DATA_HOME/group.kestro.capture (~/.local/share/...); the signed-in\n"
+         "user is read from $XDG_CONFIG_HOME/group.kestro.capture.json (~/.config/...).";
+}
 
-constexpr const char* kHelpFooter =
-    "On a terminal it says in one line what it stored; otherwise (a file manager's action) it\n"
-    "prints nothing but errors, on standard error.\n"
-    "\n"
-    "Exit status:\n"
-    "  0  the capture is stored in the outbox\n"
-    "  1  the share failed (the reason is printed)\n"
-    "  2  the command line was wrong, or a named file cannot be shared (missing, unreadable)\n"
-    "  3  nothing shared can be captured (\"No supported share item\")\n"
-    "  4  nobody is signed in (\"Open Tavlo and sign in before sharing\")\n"
-    "\n"
-    "Captures go to $XDG_DATA_HOME/group.kestro.capture (~/.local/share/...); the signed-in\n"
-    "user is read from $XDG_CONFIG_HOME/group.kestro.capture.json (~/.config/...).";
+// The exit status for a failure of this kind (see exitStatusTable in ExitStatus.h).
+ExitStatus exitStatusOf(ShareFailure kind) {
+  switch (kind) {
+    case ShareFailure::nothingToCapture:
+      return ExitStatus::nothingToCapture;
+    case ShareFailure::signInRequired:
+      return ExitStatus::notSignedIn;
+    case ShareFailure::unusableRequest:
+      return ExitStatus::usage;
+    case ShareFailure::storage:
+    case ShareFailure::failed:
+      break;
+  }
+  return ExitStatus::failure;
+}
 
 // Where a run that reads standard input writes it when it is not shared as text: a staging
 // directory of its own in the outbox's attachments, so that standard input is written once and
@@ -150,29 +160,23 @@ std::string describe(const OutboxRecord& record) {
          (characters == 1 ? " character" : " characters");
 }
 
-// The request's error as the user reads it, and the exit status that goes with it.
+// The request's error as the user reads it, and the exit status of its kind.
 int report(const std::exception_ptr& error) {
   try {
     std::rethrow_exception(error);
-  } catch (const KestroAPIError& failure) {
-    if (const auto* local = failure.as<KestroAPIError::LocalFile>()) {
-      printError(local->message);
-      if (local->message == MacShareRequestHandler::kNoSupportedShareItem) return kNothingToShare;
-      if (local->message == MacShareRequestHandler::kSignInRequired) {
-        if (onTerminal()) {
-          printError("to sign in on this machine: kestro signin --server URL --email ADDRESS");
-        }
-        return kNotSignedIn;
-      }
-      return kFailed;
-    }
-    printError(failure.what());
   } catch (const std::exception& failure) {
-    printError(failure.what());
+    const auto* api = dynamic_cast<const KestroAPIError*>(&failure);
+    const auto* local = api ? api->as<KestroAPIError::LocalFile>() : nullptr;
+    printError(local ? local->message : failure.what());
+    const ShareFailure kind = shareFailureOf(failure);
+    if (kind == ShareFailure::signInRequired && onTerminal()) {
+      printError("to sign in on this machine: " + std::string(kSignInCommand));
+    }
+    return exitCode(exitStatusOf(kind));
   } catch (...) {
     printError("the share failed");
   }
-  return kFailed;
+  return exitCode(ExitStatus::failure);
 }
 
 int share(const std::vector<sharehost::Argument>& arguments,
@@ -214,7 +218,7 @@ int share(const std::vector<sharehost::Argument>& arguments,
         "--watch at once.\n",
         stored.c_str());
   }
-  return kCompleted;
+  return exitCode(ExitStatus::ok);
 }
 
 }  // namespace
@@ -238,13 +242,13 @@ int main(int argc, char** argv) {
       ->type_name("MIME");
   CLI::Option* itemOption = app.add_option(
       "items", items, "A file path, a file:// URL, an http(s):// address, or - for standard input");
-  app.footer(kHelpFooter);
+  app.footer(helpFooter());
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     const int status = app.exit(error);
-    return status == 0 ? kCompleted : kUsage;
+    return exitCode(status == 0 ? ExitStatus::ok : ExitStatus::usage);
   }
 
   // The items in the order given, texts among them.
@@ -260,16 +264,13 @@ int main(int argc, char** argv) {
   }
   if (arguments.empty()) {
     printError("nothing to share; give a file, an address, --text TEXT or - (see --help)");
-    return kUsage;
+    return exitCode(ExitStatus::usage);
   }
 
   try {
     return share(arguments, stdinType);
-  } catch (const sharehost::UsageError& error) {
-    printError(error.what());
-    return kUsage;
   } catch (const std::exception& error) {
     printError(error.what());
-    return kFailed;
+    return exitCode(exitStatusOf(shareFailureOf(error)));
   }
 }

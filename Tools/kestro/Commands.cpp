@@ -8,7 +8,6 @@
 #include <utility>
 #include <variant>
 
-#include "KestroCore/API/KestroAPIClient.h"
 #include "KestroCore/Application/ApplicationError.h"
 #include "KestroCore/Application/Chat.h"
 #include "KestroCore/Application/Durations.h"
@@ -16,6 +15,7 @@
 #include "KestroCore/Application/OutboxMaintenance.h"
 #include "KestroCore/Application/QuickCapture.h"
 #include "KestroCore/Application/RecordDescription.h"
+#include "KestroCore/Application/ServerAccount.h"
 #include "KestroCore/Application/Synchronizer.h"
 #include "KestroCore/Application/TransferMeter.h"
 #include "KestroCore/Foundation/Text.h"
@@ -59,10 +59,7 @@ std::size_t setAsideCount(const std::vector<OutboxRecord>& records) {
 // The signed-in user, for commands that only look at this device: the keyring is not asked.
 UUID requireUser(const Application& application) {
   const std::optional<UUID> userId = application.places().signedInUser();
-  if (!userId) {
-    throw ApplicationError(ExitStatus::notSignedIn,
-                           "not signed in; run: kestro signin --server URL --email ADDRESS");
-  }
+  if (!userId) throw notSignedInError();
   return *userId;
 }
 
@@ -391,9 +388,7 @@ int listItems(Application& application, bool cached, bool json) {
     items = std::move(found.items);
     unreadable = found.unreadable;
   } else {
-    const Session& session = application.session();
-    const SignedInAccount account = session.requireSignedIn();
-    items = session.client(account.server).listItems(account.token);
+    items = ServerAccount(application.session()).items();
   }
   if (json) {
     JSON list = JSON::array();
@@ -412,9 +407,7 @@ int listItems(Application& application, bool cached, bool json) {
 }
 
 int listTasks(Application& application, bool json) {
-  const Session& session = application.session();
-  const SignedInAccount account = session.requireSignedIn();
-  const std::vector<KestroTask> tasks = session.client(account.server).listTasks(account.token);
+  const std::vector<KestroTask> tasks = ServerAccount(application.session()).tasks();
   if (json) {
     JSON list = JSON::array();
     for (const KestroTask& task : tasks) list.push_back(encodeJSON(task));
@@ -428,23 +421,18 @@ int listTasks(Application& application, bool json) {
 }
 
 int completeTask(Application& application, const std::string& id) {
-  const Session& session = application.session();
-  const SignedInAccount account = session.requireSignedIn();
-  const KestroAPIClient client = session.client(account.server);
-  const std::vector<KestroTask> tasks = client.listTasks(account.token);
+  const ServerAccount account(application.session());
+  const std::vector<KestroTask> tasks = account.tasks();
   std::vector<UUID> ids;
   for (const KestroTask& task : tasks) ids.push_back(task.id);
   const KestroTask& task = tasks[findIdentifier(ids, id, "task")];
-  const KestroTask done = client.updateTask(task.id, "done", account.token);
+  const KestroTask done = account.completeTask(task.id);
   std::printf("Done: %s\n", shown(done.title).c_str());
   return 0;
 }
 
 int searchItems(Application& application, const std::string& text, bool json) {
-  const Session& session = application.session();
-  const SignedInAccount account = session.requireSignedIn();
-  const std::vector<SearchResult> results =
-      session.client(account.server).search(text, account.token);
+  const std::vector<SearchResult> results = ServerAccount(application.session()).search(text);
   if (json) {
     JSON list = JSON::array();
     for (const SearchResult& result : results) list.push_back(encodeJSON(result));
@@ -458,19 +446,15 @@ int searchItems(Application& application, const std::string& text, bool json) {
 }
 
 int sendFeedback(Application& application, const std::string& text) {
-  const Session& session = application.session();
-  const SignedInAccount account = session.requireSignedIn();
-  const ApplicationPlaces& places = application.places();
-  session.client(account.server)
-      .submitFeedback(text, KestroPlatform::macos, places.deviceIdentifier(),
-                      places.applicationVersion(), account.token);
+  ServerAccount(application.session()).sendFeedback(text, application.places());
   std::printf("Thank you: your feedback was sent.\n");
   return 0;
 }
 
 int deleteAccount(Application& application, bool yes) {
   const Session& session = application.session();
-  const SignedInAccount account = session.requireSignedIn();
+  const ServerAccount server(session);
+  const SignedInAccount& account = server.account();
   if (!yes) {
     if (!desktop::standardInputIsTerminal()) {
       throw ApplicationError(ExitStatus::usage,
@@ -490,7 +474,7 @@ int deleteAccount(Application& application, bool yes) {
       return static_cast<int>(ExitStatus::failure);
     }
   }
-  session.client(account.server).deleteAccount(account.token);
+  server.deleteAccount();
   // The captures first: once the account is gone the server refuses its token, so a sign-out
   // that failed (a locked keyring) must not leave them behind for good.
   OutboxStore& store = application.store();
@@ -522,8 +506,7 @@ int deleteAccount(Application& application, bool yes) {
 // --- chat and sync
 
 int chatWithAssistant(Application& application, const ChatArguments& arguments) {
-  const Session& session = application.session();
-  const SignedInAccount account = session.requireSignedIn();
+  const ServerAccount account(application.session());
   ChatRequest request{.message = joined(arguments.words),
                       .conversation = std::nullopt,
                       .startNew = arguments.startNew};
@@ -544,8 +527,7 @@ int chatWithAssistant(Application& application, const ChatArguments& arguments) 
     std::fwrite(piece.data(), 1, piece.size(), stdout);
     std::fflush(stdout);
   };
-  const ChatReply reply =
-      chat(session.client(account.server), account.token, application.places(), request, onText);
+  const ChatReply reply = account.chat(application.places(), request, onText);
   if (arguments.json) {
     JSON document{{"conversationId", reply.conversationId.uuidString()},
                   {"created", reply.created},
@@ -565,13 +547,12 @@ int chatWithAssistant(Application& application, const ChatArguments& arguments) 
 }
 
 int synchronizeCache(Application& application, bool json) {
-  const Session& session = application.session();
-  const SignedInAccount account = session.requireSignedIn();
+  const ServerAccount account(application.session());
   SyncCache& cache = application.cache();
-  const SyncResult result =
-      synchronize(session.client(account.server), account.token, account.userId, cache);
-  const std::size_t items = cache.entities(account.userId, "item").size();
-  const std::size_t tasks = cache.entities(account.userId, "task").size();
+  const SyncResult result = account.synchronize(cache);
+  const UUID& userId = account.account().userId;
+  const std::size_t items = cache.entities(userId, "item").size();
+  const std::size_t tasks = cache.entities(userId, "task").size();
   if (json) {
     printJSON(JSON{{"startCursor", result.startCursor},
                    {"cursor", result.cursor},

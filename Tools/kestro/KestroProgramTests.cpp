@@ -299,6 +299,23 @@ void expectOneErrorLine(const ProgramRun& run, const std::string& containing) {
   EXPECT_NE(run.err.find(containing), std::string::npos) << run;
 }
 
+// The "Exit status:" paragraph of a help text, up to the blank line after it or the end.
+std::string exitStatusParagraph(const std::string& help) {
+  const std::size_t start = help.find("Exit status:");
+  if (start == std::string::npos) return {};
+  std::string paragraph = help.substr(start, help.find("\n\n", start) - start);
+  while (paragraph.ends_with('\n')) paragraph.pop_back();
+  return paragraph;
+}
+
+TEST_F(KestroProgramTest, BothProgramsPromiseTheSameExitStatuses) {
+  const std::string table = exitStatusParagraph(kestro({"--help"}).out);
+  EXPECT_NE(table.find("3  nobody is signed in"), std::string::npos) << table;
+  EXPECT_NE(table.find("5  nothing shared can be captured"), std::string::npos) << table;
+  EXPECT_EQ(exitStatusParagraph(share({"--help"}).out), table);
+  EXPECT_EQ(exitStatusParagraph(kestro({"capture", "--help"}).out), table);
+}
+
 TEST_F(KestroProgramTest, ExitStatusesAreThoseTheHelpPromises) {
   const ProgramRun help = kestro({"--help"});
   EXPECT_EQ(help.status, 0);
