@@ -38,7 +38,8 @@ class FlushWatcherTest : public ::testing::Test {
       const std::vector<OutboxRecord> before = records_;
       if (afterFlush_) records_ = afterFlush_(reasons_.size());
       // As a real flush finds it: records failed on the way to a server that is down.
-      WatchedFlush done{.changedSomething = recordsChanged(before, records_), .records = records_};
+      WatchedFlush done{
+          .summary = {}, .changedSomething = recordsChanged(before, records_), .records = records_};
       done.summary.serverUnreachable = !serverUp_ && !waitingForServer(records_).empty();
       return done;
     };
