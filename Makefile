@@ -59,13 +59,15 @@ TEST_TIMEOUT ?= 300
 PREFIX ?=
 # How long `make fuzz` runs each fuzz target.
 FUZZ_SECONDS ?= 300
+# How many random kills `make reliability` gives the outbox processor (`make test` runs 20).
+KILL_TRIALS ?= 1000
 
 INSTALL_TEST_DIR := build/install-test
 
-.PHONY: help deps deps-build deps-test deps-format configure build demo test asan tsan fuzz install install-test format format-check clean
+.PHONY: help deps deps-build deps-test deps-format configure build demo test reliability asan tsan fuzz install install-test format format-check clean
 
 help: ## List the targets
-	@echo "Usage: make <target> [PRESET=default|asan|tsan] [JOBS=$(JOBS)] [PREFIX=dir] [FUZZ_SECONDS=n]"
+	@echo "Usage: make <target> [PRESET=default|asan|tsan] [JOBS=$(JOBS)] [PREFIX=dir] [FUZZ_SECONDS=n] [KILL_TRIALS=n]"
 	@grep -E '^[a-z-]+:.*## ' $(firstword $(MAKEFILE_LIST)) | \
 	  awk 'BEGIN { FS = ":.*## " } { printf "  %-13s %s\n", $$1, $$2 }'
 
@@ -95,6 +97,15 @@ demo: deps-test configure ## Install what is missing, build the programs and run
 
 test: deps-test build ## Install missing packages, configure, build and run the tests of build/<preset>
 	ctest --preset $(PRESET) --no-tests=error --parallel $(TEST_JOBS) --timeout $(TEST_TIMEOUT)
+
+# The outbox processor's long random trials, of which `make test` runs a fixed sample: KILL_TRIALS
+# SIGKILLs of a flushing process at random moments (Testing/outbox-kill-trials.sh), and every
+# case of the fault matrix, four exchanges by five faults (KESTRO_FAULT_MATRIX=full).
+reliability: deps-test ## Build build/default and run the processor's full kill trials and fault matrix
+	$(MAKE) --no-print-directory build PRESET=default
+	bash Testing/outbox-kill-trials.sh build/default $(KILL_TRIALS)
+	KESTRO_FAULT_MATRIX=full build/default/KestroCore/OutboxProcessor/KestroOutboxProcessorTests \
+	  --gtest_filter='OutboxProcessorFaultTest.*'
 
 asan: ## Build and test with AddressSanitizer and UndefinedBehaviorSanitizer (build/asan)
 	$(MAKE) --no-print-directory test PRESET=asan

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Kills a flushing process at random moments many more times than the CI test does: runs the
-# outbox processor's random-kill test with KESTRO_KILL_TRIALS set, and prints its trial counts
-# (where the kills landed, how many submissions the server answered as replays).
+# Kills a flushing process at random moments many more times than `make test` does (a sample of
+# 20): runs the outbox processor's random-kill test with KESTRO_KILL_TRIALS set, and prints its
+# trial counts (where the kills landed, how many submissions the server answered as replays).
+# `make reliability` runs it with KILL_TRIALS kills (1000 unless given), then the whole fault
+# matrix; CI runs `make reliability` after the tests.
 #
 #   Testing/outbox-kill-trials.sh [build dir (build/default)] [trials (1000)]
 #
-# Each trial takes about a third of a second on a two-core machine. The exit status is the
-# test's: 0 when every trial ended with every capture complete, one capture per client id at
-# the server, every staged file in place and a sound database.
+# Each trial takes from a twentieth of a second on an idle two-core machine to about a third of
+# a second on a busy one. The exit status is the test's: 0 when every trial ended with every
+# capture complete, one capture per client id at the server, every staged file in place and a
+# sound database.
 set -euo pipefail
 
 build_dir=${1:-build/default}
