@@ -192,6 +192,8 @@ struct Process::State {
   bool serve(std::optional<Clock::time_point> until, const std::function<bool()>& done) {
     for (;;) {
       if (!status) reap(false);
+      // Input given as text is closed once written, even when there was none.
+      if (input.valid() && closeWhenWritten && written >= pending.size()) input.reset();
       // A child that has ended reads no more.
       if (status && input.valid()) {
         input.reset();

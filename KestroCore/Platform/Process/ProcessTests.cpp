@@ -85,6 +85,11 @@ TEST(ProcessTest, StandardInputLargerThanAPipeIsFedWhileOutputIsRead) {
   early.standardInput = ProcessInput::text(std::string(1 << 20, 'x'));
   EXPECT_EQ(runProcess(std::move(early)).status.exitCode, 0);
 
+  // No text at all is end of file at once too.
+  ProcessOptions empty = shell("wc -c");
+  empty.standardInput = ProcessInput::text("");
+  EXPECT_EQ(runProcess(std::move(empty)).standardOutput, "0\n");
+
   // From /dev/null: end of file at once.
   ProcessOptions null = shell("wc -c");
   null.standardInput = ProcessInput::null();
