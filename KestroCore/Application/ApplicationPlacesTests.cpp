@@ -5,9 +5,9 @@
 #include <chrono>
 
 #include "KestroCore/Application/ApplicationError.h"
+#include "KestroCore/Application/ApplicationTestSupport.h"
 #include "KestroCore/MacShareExtension/ExtensionSettings.h"
 #include "KestroCore/Platform/Storage/KestroPlaces.h"
-#include "Testing/ApplicationTestSupport.h"
 
 namespace kestro {
 namespace {
