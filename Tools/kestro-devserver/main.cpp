@@ -79,7 +79,8 @@ int main(int argc, char** argv) {
   }
 
   // Blocked before any thread starts, so that every thread inherits the mask and the signals
-  // wait for sigwait below instead of killing the process half-way.
+  // go to the stop signals' thread, which wakes the wait below, instead of killing the process
+  // half-way.
   kestro::StopSignalThread stopSignals({SIGINT, SIGTERM});
   stopSignals.start();
   std::signal(SIGPIPE, SIG_IGN);
