@@ -40,6 +40,7 @@
 #include "KestroCore/Foundation/JSONCoding.h"
 #include "KestroCore/Outbox/OutboxRecord.h"
 #include "KestroCore/OutboxStore/OutboxStore.h"
+#include "KestroCore/Platform/Process/TemporaryDirectory.h"
 
 namespace {
 
@@ -111,27 +112,8 @@ Statement prepare(sqlite3* connection, const char* sql) {
 // Creates the schema exactly as the store does, by opening a store on the file.
 void createSchema(const fs::path& path) { kestro::OutboxStore store(kestro::URL::fileURL(path)); }
 
-class TemporaryDirectory {
- public:
-  TemporaryDirectory() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base && *base ? base : "/tmp") + "/kestro-outbox-bench-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-  }
-  ~TemporaryDirectory() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-TemporaryDirectory& scratch() {
-  static TemporaryDirectory directory;
+kestro::TemporaryDirectory& scratch() {
+  static kestro::TemporaryDirectory directory("kestro-outbox-bench");
   return directory;
 }
 

@@ -3,15 +3,15 @@
 // What the benchmarks that race the curl program measure of themselves and of it: elapsed time,
 // this process's resident size, and a timed run of curl.
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
+
+#include "KestroCore/Platform/Process/Process.h"
 
 namespace kestro::benchmarks {
 
@@ -37,14 +37,13 @@ inline void resetPeakResidentSize() { std::ofstream("/proc/self/clear_refs") << 
 // Runs the curl program with `arguments` (the first is "curl"); returns its duration in seconds,
 // or a negative number when it could not start or failed.
 inline double runCurl(const std::vector<std::string>& arguments) {
-  std::vector<char*> argv;
-  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
+  kestro::ProcessOptions options;
+  options.arguments = arguments;
+  options.searchPath = true;
   const auto start = Clock::now();
-  pid_t child;
-  if (posix_spawnp(&child, "curl", nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+  try {
+    if (!kestro::runProcess(std::move(options)).status.succeeded()) return -1;
+  } catch (const std::system_error&) {
     return -1;
   }
   return secondsSince(start);

@@ -3,15 +3,11 @@
 // Helpers for the tests and test programs that drive the outbox to kestro-devserver: temporary
 // folders, captures with staged files, a session that watches (and on request refuses) each
 // request, the dev server's statistics, a database connection of the test's own, child
-// processes, and a whole scene of outbox, server and client. Header-only, for programs that link
-// the outbox processor and SQLite (and KestroDevServer, for OutboxScene). Not installed.
+// processes, and a whole scene of outbox, server and client. Header-only; programs get it, with
+// what it needs, by linking KestroTestingOutbox. Not installed.
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <netinet/in.h>
@@ -46,10 +42,9 @@
 #include "KestroCore/OutboxStore/AssetStager.h"
 #include "KestroCore/OutboxStore/OutboxStore.h"
 #include "KestroCore/Platform/HTTP/URLSession.h"
+#include "KestroCore/Platform/Process/Process.h"
 #include "Testing/TemporaryDirectory.h"
 #include "Tools/DevServer/DevServer.h"
-
-extern char** environ;
 
 namespace kestro::testsupport {
 
@@ -393,80 +388,44 @@ class Database {
 // temporary storage), killed if it has not within five seconds, and waited for.
 class BackgroundProcess {
  public:
-  explicit BackgroundProcess(std::vector<std::string> arguments) {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    out_ = out[0];
-    if (spawned != 0) {
-      pid_ = -1;
-      ::close(out_);
-      throw std::runtime_error("cannot start " + arguments.at(0));
-    }
-  }
+  explicit BackgroundProcess(std::vector<std::string> arguments)
+      : process_(Process::start(options(std::move(arguments)))) {}
   ~BackgroundProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      if (!wait(std::chrono::seconds(5))) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-      }
+    if (!ended_) {
+      process_.signal(SIGTERM);
+      // Past the wait, Process kills and reaps it.
+      wait(std::chrono::seconds(5));
     }
-    ::close(out_);
   }
   BackgroundProcess(const BackgroundProcess&) = delete;
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
   // The first line of standard output, or nothing if none came within `patience`.
   std::optional<std::string> firstLine(std::chrono::milliseconds patience) {
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (std::chrono::steady_clock::now() < deadline) {
-      pollfd descriptor{out_, POLLIN, 0};
-      if (::poll(&descriptor, 1, 50) <= 0) continue;
-      char c;
-      if (::read(out_, &c, 1) != 1) return std::nullopt;
-      if (c == '\n') return line;
-      line += c;
-    }
-    return std::nullopt;
+    return process_.readLine(patience);
   }
 
-  void kill(int signal = SIGKILL) {
-    if (pid_ > 0) ::kill(pid_, signal);
-  }
+  void kill(int signal = SIGKILL) { process_.signal(signal); }
 
   // Waits up to `patience` for the program to end; its wait status, or nothing if it is still
   // running (it is then left running).
   std::optional<int> wait(std::chrono::milliseconds patience) {
-    if (pid_ <= 0) return status_;
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (true) {
-      int status = 0;
-      const pid_t ended = ::waitpid(pid_, &status, WNOHANG);
-      if (ended == pid_) {
-        pid_ = -1;
-        status_ = status;
-        return status;
-      }
-      if (ended < 0 && errno != EINTR) return std::nullopt;
-      if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    const std::optional<ProcessStatus> status = process_.wait(patience);
+    if (!status) return std::nullopt;
+    ended_ = true;
+    return status->waitStatus();
   }
 
  private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::optional<int> status_;
+  static ProcessOptions options(std::vector<std::string> arguments) {
+    ProcessOptions options;
+    options.arguments = std::move(arguments);
+    options.standardOutput = ProcessOutput::capture();
+    return options;
+  }
+
+  Process process_;
+  bool ended_ = false;
 };
 
 // A fault rule of kestro-devserver for the route "METHOD /path" (as `routeOf` writes it),

@@ -1,23 +1,21 @@
 #pragma once
 
-// Running our programs as real processes in tests (header-only): a child with its own
-// environment and standard streams, read on threads of their own so that a chatty child never
-// blocks on a full pipe, and waited for with a bound. Not installed.
+// Running our programs as real processes in tests: a child with its own environment and
+// standard streams, served on a thread of its own so that a chatty child never blocks on a full
+// pipe while the test looks elsewhere, and waited for with a bound. Not installed.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "KestroCore/Platform/Process/Process.h"
 
 namespace kestro::testsupport {
 
@@ -27,58 +25,15 @@ class ChildProcess {
   // Starts `arguments[0]` (a path) with exactly `environment`, feeding `input` to its standard
   // input and then closing it.
   ChildProcess(const std::vector<std::string>& arguments,
-               const std::vector<std::string>& environment, std::string input = {}) {
-    int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
-        ::pipe2(err, O_CLOEXEC) != 0) {
-      throw std::runtime_error("pipe failed");
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    std::vector<std::string> args = arguments, env = environment;
-    std::vector<char*> argv, envp;
-    for (std::string& a : args) argv.push_back(a.data());
-    for (std::string& e : env) envp.push_back(e.data());
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-    if (spawned != 0) {
-      ::close(in[1]);
-      ::close(out[0]);
-      ::close(err[0]);
-      pid_ = -1;
-      throw std::runtime_error("cannot start " + arguments.front());
-    }
-    readers_.emplace_back([this, fd = out[0]] { collect(fd, out_); });
-    readers_.emplace_back([this, fd = err[0]] { collect(fd, err_); });
-    writer_ = std::thread([fd = in[1], input = std::move(input)] {
-      ::signal(SIGPIPE, SIG_IGN);
-      std::size_t written = 0;
-      while (written < input.size()) {
-        const ssize_t n = ::write(fd, input.data() + written, input.size() - written);
-        if (n <= 0) break;
-        written += static_cast<std::size_t>(n);
-      }
-      ::close(fd);
-    });
-  }
+               const std::vector<std::string>& environment, std::string input = {})
+      : process_(Process::start(options(arguments, environment, std::move(input)))),
+        pid_(process_.pid()),
+        server_([this] { serve(); }) {}
 
   ~ChildProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    writer_.join();
-    for (std::thread& reader : readers_) {
-      if (reader.joinable()) reader.join();
-    }
+    stopping_ = true;
+    if (!ended_) ::kill(pid_, SIGKILL);
+    server_.join();
   }
 
   ChildProcess(const ChildProcess&) = delete;
@@ -86,28 +41,14 @@ class ChildProcess {
 
   pid_t pid() const noexcept { return pid_; }
   void signal(int number) {
-    if (pid_ > 0) ::kill(pid_, number);
+    if (!ended_) ::kill(pid_, number);
   }
 
   // The exit status (128 + the signal for a child killed by one), or nothing when it is still
   // running after `patience`.
   std::optional<int> wait(std::chrono::milliseconds patience) {
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (pid_ > 0) {
-      int status = 0;
-      const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-      if (done == pid_) {
-        pid_ = -1;
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        break;
-      }
-      if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    // The streams are complete once the child and whatever inherited them have closed them.
-    for (std::thread& reader : readers_) {
-      if (reader.joinable()) reader.join();
-    }
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, patience, [this] { return status_.has_value(); });
     return status_;
   }
 
@@ -124,38 +65,53 @@ class ChildProcess {
   // Waits (boundedly) until standard output holds a complete first line, and returns it.
   std::optional<std::string> firstLine(std::chrono::milliseconds patience) {
     std::unique_lock lock(mutex_);
-    const bool found = changed_.wait_for(
-        lock, patience, [this] { return out_.find('\n') != std::string::npos || finished_ == 2; });
+    changed_.wait_for(lock, patience, [this] {
+      return out_.find('\n') != std::string::npos || status_.has_value();
+    });
     const std::size_t end = out_.find('\n');
-    if (!found || end == std::string::npos) return std::nullopt;
+    if (end == std::string::npos) return std::nullopt;
     return out_.substr(0, end);
   }
 
  private:
-  void collect(int fd, std::string& into) {
-    char buffer[4096];
-    for (;;) {
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      std::lock_guard lock(mutex_);
-      into.append(buffer, static_cast<std::size_t>(n));
-      changed_.notify_all();
-    }
-    ::close(fd);
-    std::lock_guard lock(mutex_);
-    ++finished_;
-    changed_.notify_all();
+  static ProcessOptions options(const std::vector<std::string>& arguments,
+                                const std::vector<std::string>& environment, std::string input) {
+    ProcessOptions options;
+    options.arguments = arguments;
+    options.environment = environment;
+    options.standardInput = ProcessInput::text(std::move(input));
+    options.standardOutput = ProcessOutput::capture();
+    options.standardError = ProcessOutput::capture();
+    return options;
   }
 
-  pid_t pid_ = -1;
-  std::optional<int> status_;
+  // The pipes are served here, without the lock; what came is copied out under it.
+  void serve() {
+    for (;;) {
+      const std::optional<ProcessStatus> status = process_.wait(std::chrono::milliseconds(10));
+      {
+        std::lock_guard lock(mutex_);
+        out_.append(process_.standardOutput(), out_.size());
+        err_.append(process_.standardError(), err_.size());
+        if (status) {
+          ended_ = true;
+          status_ = status->shellStatus();
+        }
+      }
+      changed_.notify_all();
+      if (status || stopping_) return;
+    }
+  }
+
+  Process process_;
+  const pid_t pid_;
+  std::atomic<bool> ended_{false};
+  std::atomic<bool> stopping_{false};
   std::mutex mutex_;
   std::condition_variable changed_;
   std::string out_, err_;
-  int finished_ = 0;
-  std::vector<std::thread> readers_;
-  std::thread writer_;
+  std::optional<int> status_;
+  std::thread server_;
 };
 
 }  // namespace kestro::testsupport

@@ -1,18 +1,14 @@
 #include "Testing/SecretServiceTestSupport.h"
 
-#include <fcntl.h>
 #include <gio/gio.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
-extern char** environ;
+#include "KestroCore/Platform/Process/Process.h"
 
 namespace kestro::testsupport {
 namespace {
@@ -74,53 +70,15 @@ std::string defaultCollectionPath() {
 bool insideTestSecretService() { return std::getenv(kPasswordVariable) != nullptr; }
 
 CommandResult runCommand(const std::vector<std::string>& arguments, std::string_view input) {
-  int inputPipe[2];
-  int outputPipe[2];
-  if (pipe2(inputPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  if (pipe2(outputPipe, O_CLOEXEC) != 0) {
-    close(inputPipe[0]);
-    close(inputPipe[1]);
-    throw std::runtime_error("pipe failed");
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, inputPipe[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, outputPipe[1], STDOUT_FILENO);
-  std::vector<char*> argv;
-  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  pid_t child = 0;
-  const int spawned = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(inputPipe[0]);
-  close(outputPipe[1]);
-
+  ProcessOptions options;
+  options.arguments = arguments;
+  options.searchPath = true;
+  options.standardInput = ProcessInput::text(std::string(input));
+  options.standardOutput = ProcessOutput::capture();
+  const ProcessResult ran = runProcess(std::move(options));
   CommandResult result;
-  if (spawned == 0) {
-    // The inputs here are far smaller than a pipe's buffer, so writing all of it before reading
-    // cannot deadlock.
-    std::string_view rest = input;
-    while (!rest.empty()) {
-      const ssize_t written = write(inputPipe[1], rest.data(), rest.size());
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) break;
-      rest.remove_prefix(static_cast<std::size_t>(written));
-    }
-  }
-  close(inputPipe[1]);
-  char buffer[4096];
-  for (;;) {
-    const ssize_t count = read(outputPipe[0], buffer, sizeof buffer);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) break;
-    result.output.append(buffer, static_cast<std::size_t>(count));
-  }
-  close(outputPipe[0]);
-  if (spawned != 0) throw std::runtime_error("could not start " + arguments.front());
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+  result.exitStatus = ran.status.exitCode.value_or(-1);
+  result.output = ran.standardOutput;
   return result;
 }
 

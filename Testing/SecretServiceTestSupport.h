@@ -19,7 +19,7 @@ struct CommandResult {
 };
 
 // Runs `arguments` (the program is looked up in PATH) with `input` on its standard input, and
-// waits for it.
+// waits for it. Throws std::system_error (a std::runtime_error) when it cannot be started.
 CommandResult runCommand(const std::vector<std::string>& arguments, std::string_view input = {});
 
 // Locks the service's default collection (the keyring's login collection), as the desktop does

@@ -5,8 +5,8 @@
 #include <chrono>
 
 #include "KestroCore/Application/ApplicationError.h"
+#include "KestroCore/Application/ApplicationTestSupport.h"
 #include "KestroCore/Platform/Storage/KestroPlaces.h"
-#include "Testing/ApplicationTestSupport.h"
 
 namespace kestro {
 namespace {

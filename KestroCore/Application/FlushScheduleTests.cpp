@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "Testing/ApplicationTestSupport.h"
+#include "KestroCore/Application/ApplicationTestSupport.h"
 
 namespace kestro {
 namespace {

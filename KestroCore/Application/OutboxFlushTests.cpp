@@ -6,11 +6,10 @@
 #include <mutex>
 #include <thread>
 
+#include "KestroCore/Application/ApplicationTestSupport.h"
 #include "KestroCore/Application/FlushWatcher.h"
-
 #include "KestroCore/Platform/Files/FileLock.h"
 #include "KestroCore/Platform/Keychain/InMemoryKeychain.h"
-#include "Testing/ApplicationTestSupport.h"
 #include "Testing/OutboxTestSupport.h"
 #include "Tools/DevServer/DevServer.h"
 

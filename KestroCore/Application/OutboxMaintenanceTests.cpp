@@ -8,8 +8,8 @@
 #include <set>
 
 #include "KestroCore/Application/ApplicationError.h"
+#include "KestroCore/Application/ApplicationTestSupport.h"
 #include "KestroCore/OutboxStore/AssetStager.h"
-#include "Testing/ApplicationTestSupport.h"
 
 namespace kestro {
 namespace {

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "KestroCore/Application/ApplicationError.h"
+#include "KestroCore/Application/ApplicationTestSupport.h"
 #include "KestroCore/Platform/Storage/KestroPlaces.h"
-#include "Testing/ApplicationTestSupport.h"
 
 namespace kestro {
 namespace {

@@ -5,7 +5,7 @@
 #include <time.h>
 
 #include "KestroCore/Application/ApplicationError.h"
-#include "Testing/ApplicationTestSupport.h"
+#include "KestroCore/Application/ApplicationTestSupport.h"
 
 namespace kestro {
 namespace {

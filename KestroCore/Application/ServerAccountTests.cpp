@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "KestroCore/Application/ApplicationError.h"
+#include "KestroCore/Application/ApplicationTestSupport.h"
 #include "KestroCore/Platform/Keychain/InMemoryKeychain.h"
-#include "Testing/ApplicationTestSupport.h"
 #include "Tools/DevServer/DevServer.h"
 
 namespace kestro {

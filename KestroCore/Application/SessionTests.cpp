@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "KestroCore/Application/ApplicationError.h"
+#include "KestroCore/Application/ApplicationTestSupport.h"
 #include "KestroCore/Platform/Keychain/InMemoryKeychain.h"
 #include "KestroCore/Platform/Storage/KestroPlaces.h"
-#include "Testing/ApplicationTestSupport.h"
 #include "Tools/DevServer/DevServer.h"
 
 namespace kestro {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "KestroCore/Application/ApplicationError.h"
-#include "Testing/ApplicationTestSupport.h"
+#include "KestroCore/Application/ApplicationTestSupport.h"
 #include "Testing/HTTPTestServer.h"
 #include "Tools/DevServer/DevServer.h"
 

@@ -14,6 +14,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "KestroCore/Platform/Process/StopSignalThread.h"
 #include "Tools/DevServer/DevServer.h"
 
 int main(int argc, char** argv) {
@@ -78,12 +79,10 @@ int main(int argc, char** argv) {
   }
 
   // Blocked before any thread starts, so that every thread inherits the mask and the signals
-  // wait for sigwait below instead of killing the process half-way.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // go to the stop signals' thread, which wakes the wait below, instead of killing the process
+  // half-way.
+  kestro::StopSignalThread stopSignals({SIGINT, SIGTERM});
+  stopSignals.start();
   std::signal(SIGPIPE, SIG_IGN);
 
   try {
@@ -94,8 +93,7 @@ int main(int argc, char** argv) {
                    "admin routes and the development sign-in, which ask for no authentication\n";
     }
     std::cout << server.baseURL() << std::endl;
-    int received = 0;
-    sigwait(&stopSignals, &received);
+    stopSignals.wait();
     server.stop();
   } catch (const std::exception& error) {
     std::cerr << "kestro-devserver: " << error.what() << "\n";

@@ -1,12 +1,10 @@
 // kestro-share end to end: the program runs as a child process against a temporary XDG tree, and
 // the tests look at what it left there with tools of their own (SQLite, sha256sum).
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <signal.h>
@@ -25,6 +23,8 @@
 #include "KestroCore/Application/OutboxMaintenance.h"
 #include "KestroCore/Foundation/UUID.h"
 #include "KestroCore/OutboxStore/AssetStager.h"
+#include "KestroCore/Platform/Files/FileDescriptor.h"
+#include "KestroCore/Platform/Process/Process.h"
 #include "KestroCore/Platform/Storage/UserDefaults.h"
 #include "Testing/TemporaryDirectory.h"
 
@@ -53,74 +53,53 @@ class KestroShareTest : public ::testing::Test {
     }
   }
 
+  std::vector<std::string> environment() const {
+    return {"HOME=" + (root_ / "home").native(), "XDG_CONFIG_HOME=" + (root_ / "config").native(),
+            "XDG_DATA_HOME=" + (root_ / "data").native(), "TMPDIR=" + (root_ / "tmp").native(),
+            "PATH=/usr/bin:/bin"};
+  }
+
   // Runs kestro-share with `arguments`, feeding `input` to its standard input. With
-  // `unprivileged`, a run by root runs as nobody, whom file permissions bind.
+  // `unprivileged`, a run by root runs as nobody (through setpriv), whom file permissions bind.
   ProgramRun run(const std::vector<std::string>& arguments, const std::string& input = "",
                  Output output = Output::pipe, bool unprivileged = false) const {
-    int in[2], out[2], err[2];
-    EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
-    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
+    ProcessOptions options;
+    if (unprivileged && ::geteuid() == 0) {
+      options.arguments = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+    options.arguments.push_back(KESTRO_SHARE_PROGRAM);
+    options.arguments.insert(options.arguments.end(), arguments.begin(), arguments.end());
+    options.environment = environment();
+    options.workingDirectory = root_ / "files";
+    options.standardInput = ProcessInput::text(input);
+    options.standardError = ProcessOutput::capture();
+    FileDescriptor terminal, program;
     if (output == Output::terminal) {
-      EXPECT_EQ(::openpty(&out[0], &out[1], nullptr, nullptr, nullptr), 0);
+      int ends[2];
+      EXPECT_EQ(::openpty(&ends[0], &ends[1], nullptr, nullptr, nullptr), 0);
+      terminal.reset(ends[0]);
+      program.reset(ends[1]);
+      options.standardOutput = ProcessOutput::descriptor(program.get());
     } else {
-      EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+      options.standardOutput = ProcessOutput::capture();
     }
-    std::vector<std::string> environment = {
-        "HOME=" + (root_ / "home").native(), "XDG_CONFIG_HOME=" + (root_ / "config").native(),
-        "XDG_DATA_HOME=" + (root_ / "data").native(), "TMPDIR=" + (root_ / "tmp").native(),
-        "PATH=/usr/bin:/bin"};
-    std::vector<std::string> argv = {KESTRO_SHARE_PROGRAM};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    const pid_t child = ::fork();
-    if (child == 0) {
-      ::dup2(in[0], STDIN_FILENO);
-      ::dup2(out[1], STDOUT_FILENO);
-      ::dup2(err[1], STDERR_FILENO);
-      ::chdir((root_ / "files").c_str());
-      if (unprivileged && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-        ::_exit(126);
-      }
-      std::vector<char*> args, env;
-      for (auto& a : argv) args.push_back(a.data());
-      for (auto& e : environment) env.push_back(e.data());
-      args.push_back(nullptr);
-      env.push_back(nullptr);
-      ::execve(args[0], args.data(), env.data());
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-    std::thread feeder([&] {
-      std::size_t written = 0;
-      while (written < input.size()) {
-        const ssize_t n = ::write(in[1], input.data() + written, input.size() - written);
-        if (n <= 0) break;
-        written += static_cast<std::size_t>(n);
-      }
-      ::close(in[1]);
-    });
+    Process process = Process::start(std::move(options));
+    program.reset();
     ProgramRun result;
     // A terminal's reading end says EIO rather than end of file once the program has gone.
-    std::thread outputReader([&] {
+    std::thread terminalReader([&] {
       char buffer[4096];
-      for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) {
+      for (ssize_t n;
+           terminal.valid() && (n = ::read(terminal.get(), buffer, sizeof buffer)) > 0;) {
         for (ssize_t i = 0; i < n; ++i) {
           if (buffer[i] != '\r') result.standardOutput += buffer[i];
         }
       }
-      ::close(out[0]);
     });
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) > 0;) {
-      result.standardError.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(err[0]);
-    feeder.join();
-    outputReader.join();
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.status = process.wait().shellStatus();
+    terminalReader.join();
+    if (output == Output::pipe) result.standardOutput = process.standardOutput();
+    result.standardError = process.standardError();
     return result;
   }
 
@@ -158,30 +137,21 @@ class KestroShareTest : public ::testing::Test {
   }
 
   // Starts kestro-share with `arguments` (standard input by default) reading standard input from
-  // a pipe that stays open; returns the child and the pipe's writing end. With `ignoringHangUp`,
-  // started as nohup starts a program.
-  std::pair<pid_t, int> startReadingStandardInput(std::vector<std::string> arguments = {"-"},
-                                                  bool ignoringHangUp = false) const {
-    int in[2];
-    EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
-    std::vector<std::string> environment = {
-        "HOME=" + (root_ / "home").native(), "XDG_CONFIG_HOME=" + (root_ / "config").native(),
-        "XDG_DATA_HOME=" + (root_ / "data").native(), "TMPDIR=" + (root_ / "tmp").native()};
+  // a pipe that stays open until the test closes it. With `ignoringHangUp`, started as nohup
+  // starts a program (a signal ignored across exec stays ignored).
+  Process startReadingStandardInput(std::vector<std::string> arguments = {"-"},
+                                    bool ignoringHangUp = false) const {
+    ProcessOptions options;
     arguments.insert(arguments.begin(), KESTRO_SHARE_PROGRAM);
-    const pid_t child = ::fork();
-    if (child == 0) {
-      ::dup2(in[0], STDIN_FILENO);
-      if (ignoringHangUp) ::signal(SIGHUP, SIG_IGN);
-      std::vector<char*> args, env;
-      for (auto& a : arguments) args.push_back(a.data());
-      for (auto& e : environment) env.push_back(e.data());
-      args.push_back(nullptr);
-      env.push_back(nullptr);
-      ::execve(args[0], args.data(), env.data());
-      ::_exit(127);
+    if (ignoringHangUp) {
+      arguments.insert(arguments.begin(), {"/bin/sh", "-c", "trap '' HUP; exec \"$@\"", "sh"});
     }
-    ::close(in[0]);
-    return {child, in[1]};
+    options.arguments = std::move(arguments);
+    std::vector<std::string> environment = this->environment();
+    environment.pop_back();  // no PATH
+    options.environment = std::move(environment);
+    options.standardInput = ProcessInput::pipe();
+    return Process::start(std::move(options));
   }
 
   // Waits, generously, until `child` is blocked reading its standard input: the kernel names the
@@ -410,17 +380,16 @@ TEST_F(KestroShareTest, SharesStartedTogetherOnAFreshProfileNameOneDevice) {
   // pipes then lets them race for the missing identifier, as a file manager's action does when it
   // starts one share per selected file.
   constexpr int kRuns = 24;
-  std::vector<std::pair<pid_t, int>> runs;
+  std::vector<Process> runs;
   for (int i = 0; i < kRuns; ++i) {
     runs.push_back(startReadingStandardInput());
-    ASSERT_EQ(::write(runs.back().second, "a thought", 9), 9);
+    ASSERT_TRUE(runs.back().write("a thought"));
   }
-  for (const auto& run : runs) ASSERT_TRUE(waitUntilReadingStandardInput(run.first));
-  for (const auto& run : runs) ::close(run.second);
-  for (const auto& run : runs) {
-    int status = 0;
-    ASSERT_EQ(::waitpid(run.first, &status, 0), run.first);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  for (const Process& run : runs) ASSERT_TRUE(waitUntilReadingStandardInput(run.pid()));
+  for (Process& run : runs) run.closeInput();
+  for (Process& run : runs) {
+    const ProcessStatus status = run.wait();
+    EXPECT_EQ(status.exitCode, 0) << status.shellStatus();
   }
   const std::optional<std::string> device = shared().string("tavlo-device-id");
   ASSERT_TRUE(device && UUID::fromString(*device));
@@ -438,27 +407,22 @@ TEST_F(KestroShareTest, AnInterruptedRunLeavesNothingOrARecognisableUnfinishedCo
   const std::string text = textBeyondItemSize();
   {
     SCOPED_TRACE("SIGTERM");
-    const auto [child, input] = startReadingStandardInput();
-    ASSERT_EQ(::write(input, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    Process child = startReadingStandardInput();
+    ASSERT_TRUE(child.write(text));
     ASSERT_TRUE(waitForUnfinishedStandardInput());
-    ::kill(child, SIGTERM);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ::close(input);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait().signal, SIGTERM);
     EXPECT_TRUE(stagingFiles().empty());
     EXPECT_TRUE(fs::is_empty(storage() / "attachments"));
   }
   {
     SCOPED_TRACE("SIGKILL");
-    const auto [child, input] = startReadingStandardInput();
-    ASSERT_EQ(::write(input, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    Process child = startReadingStandardInput();
+    ASSERT_TRUE(child.write(text));
     const std::optional<fs::path> unfinished = waitForUnfinishedStandardInput();
     ASSERT_TRUE(unfinished);
-    ::kill(child, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ::close(input);
+    child.signal(SIGKILL);
+    EXPECT_EQ(child.wait().signal, SIGKILL);
     // Nothing in $TMPDIR; in the storage, one staging directory that no record names, holding
     // the unfinished copy: what pruning sweeps once it is old enough.
     EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
@@ -474,19 +438,18 @@ TEST_F(KestroShareTest, AnInterruptedRunLeavesNothingOrARecognisableUnfinishedCo
 TEST_F(KestroShareTest, StandardInputIsWrittenOnceAndStagedUnderANameOfItsType) {
   shared().set(UUID().uuidString(), "tavlo.current-user-id");
   // Ignoring a hang-up at the start keeps it ignored: the share finishes after one.
-  const auto [child, input] =
+  Process child =
       startReadingStandardInput({"--type", "application/pdf", "-"}, /*ignoringHangUp=*/true);
-  ASSERT_EQ(::write(input, "%PDF-1.4 ", 9), 9);
+  ASSERT_TRUE(child.write("%PDF-1.4 "));
   const std::optional<fs::path> unfinished = waitForUnfinishedStandardInput();
   ASSERT_TRUE(unfinished);
   struct stat written;
   ASSERT_EQ(::stat(unfinished->c_str(), &written), 0);
-  ::kill(child, SIGHUP);
-  ASSERT_EQ(::write(input, "in full", 7), 7);
-  ::close(input);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  child.signal(SIGHUP);
+  ASSERT_TRUE(child.write("in full"));
+  child.closeInput();
+  const ProcessStatus status = child.wait();
+  ASSERT_EQ(status.exitCode, 0) << status.shellStatus();
 
   const std::vector<json> stored = records();
   ASSERT_EQ(stored.size(), 1u);

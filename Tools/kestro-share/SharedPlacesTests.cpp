@@ -9,9 +9,9 @@
 
 #include "KestroCore/Application/ApplicationError.h"
 #include "KestroCore/Application/ApplicationPlaces.h"
+#include "KestroCore/Application/ApplicationTestSupport.h"
 #include "KestroCore/MacShareExtension/ExtensionSettings.h"
 #include "KestroCore/Platform/Storage/KestroPlaces.h"
-#include "Testing/ApplicationTestSupport.h"
 
 namespace kestro {
 namespace {

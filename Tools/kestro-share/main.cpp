@@ -8,7 +8,6 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -17,8 +16,8 @@
 #include <optional>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <variant>
+#include <vector>
 
 #include "KestroCore/Foundation/ExitStatus.h"
 #include "KestroCore/Foundation/Text.h"
@@ -27,6 +26,7 @@
 #include "KestroCore/Models/KestroAPIError.h"
 #include "KestroCore/Outbox/OutboxRecord.h"
 #include "KestroCore/Platform/Extension/MainQueue.h"
+#include "KestroCore/Platform/Process/StopSignalThread.h"
 #include "KestroCore/Platform/Storage/Bundle.h"
 #include "KestroCore/Platform/Storage/KestroPlaces.h"
 #include "Tools/kestro-share/ShareHost.h"
@@ -75,26 +75,21 @@ ExitStatus exitStatusOf(ShareFailure kind) {
 // have.
 class StandardInputDirectory {
  public:
-  explicit StandardInputDirectory(fs::path path) : path_(std::move(path)) {
-    sigemptyset(&signals_);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-      // A signal our parent told us to ignore (nohup, a background job of a script) stays
-      // ignored: blocked, it would be queued for the watcher and end the share after all.
-      struct sigaction action {};
-      if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
-      sigaddset(&signals_, signal);
-    }
-    // The watcher is woken at the end by SIGTERM, which is therefore always taken here.
-    sigaddset(&signals_, SIGTERM);
-    // Blocked before any other thread starts, so every thread inherits the mask.
-    pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
-    watcher_ = std::thread([this] { watchSignals(); });
+  explicit StandardInputDirectory(fs::path path) : path_(std::move(path)), signals_(stopSignals()) {
+    signals_.start([this](int signal) {
+      remove();
+      // Die of the signal, so that a shell sees what ended us.
+      ::signal(signal, SIG_DFL);
+      sigset_t one;
+      sigemptyset(&one);
+      sigaddset(&one, signal);
+      pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+      ::raise(signal);
+    });
   }
 
   ~StandardInputDirectory() {
-    finishing_ = true;
-    pthread_kill(watcher_.native_handle(), SIGTERM);
-    watcher_.join();
+    signals_.finish();
     remove();
   }
 
@@ -104,16 +99,18 @@ class StandardInputDirectory {
   const fs::path& path() const noexcept { return path_; }
 
  private:
-  void watchSignals() {
-    int signal = 0;
-    while (sigwait(&signals_, &signal) != 0) {
+  // A signal our parent told us to ignore (nohup, a background job of a script) stays ignored:
+  // blocked, it would be queued for the watcher and end the share after all. SIGTERM, which
+  // wakes the watcher at the end, is always taken.
+  static std::vector<int> stopSignals() {
+    std::vector<int> signals;
+    for (const int signal : {SIGINT, SIGHUP, SIGQUIT}) {
+      struct sigaction action {};
+      if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
+      signals.push_back(signal);
     }
-    if (finishing_) return;
-    remove();
-    // Die of the signal, so that a shell sees what ended us.
-    ::signal(signal, SIG_DFL);
-    pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
-    ::raise(signal);
+    signals.push_back(SIGTERM);
+    return signals;
   }
 
   void remove() noexcept {
@@ -122,11 +119,10 @@ class StandardInputDirectory {
     fs::remove_all(path_, ignored);
   }
 
-  sigset_t signals_;
   fs::path path_;
   std::mutex removeMutex_;
-  std::atomic<bool> finishing_{false};
-  std::thread watcher_;
+  // Blocked before any other thread starts, so every thread inherits the mask.
+  StopSignalThread signals_;
 };
 
 std::string versionText() { return "kestro-share " + places::applicationVersion(Bundle::main()); }
