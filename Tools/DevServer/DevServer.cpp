@@ -11,8 +11,6 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <system_error>
 
@@ -20,6 +18,7 @@
 
 #include "KestroCore/Foundation/ASCII.h"
 #include "KestroCore/Platform/Files/Files.h"
+#include "KestroCore/Platform/Process/TemporaryDirectory.h"
 #include "Tools/DevServer/internal/DevServerImpl.h"
 #include "Tools/DevServer/internal/HTTPSupport.h"
 
@@ -137,13 +136,10 @@ std::filesystem::path DevServer::Impl::prepareStorage(
     temporary = false;
     return *given;
   }
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "kestro-devserver-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    files::throwError("cannot create a temporary directory", pattern, errno);
-  }
+  // Removed by stop() rather than by its owner: the server's files outlive this call.
+  std::filesystem::path path = TemporaryDirectory("kestro-devserver").release();
   temporary = true;
-  return pattern;
+  return path;
 }
 
 void DevServer::Impl::stop() noexcept {

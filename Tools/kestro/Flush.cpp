@@ -1,24 +1,21 @@
 // `kestro flush` and `kestro flush --watch`: the processor's progress on a terminal, the outcome
 // per capture, and the watch loop with its signals.
 
-#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <stop_token>
-#include <thread>
 
 #include "KestroCore/Application/ApplicationError.h"
 #include "KestroCore/Application/FlushWatcher.h"
 #include "KestroCore/Application/OutboxFlush.h"
 #include "KestroCore/Application/TransferMeter.h"
 #include "KestroCore/Foundation/Text.h"
+#include "KestroCore/Platform/Process/StopSignalThread.h"
 #include "KestroCore/Platform/Storage/KestroPlaces.h"
 #include "Tools/kestro/Commands.h"
 #include "Tools/kestro/DesktopTools.h"
@@ -177,56 +174,19 @@ void printOutcome(const FlushRun& run, const URL& server, const std::string& pre
   std::fflush(stdout);
 }
 
-// Takes SIGINT and SIGTERM on a thread of its own: the first stops the flush under way at once
-// (its exchange is cancelled; every step before it is stored, so every capture is safe) and the
-// watch with it, a second ends the program outright. Blocked before any other thread starts, so
-// that they all inherit the mask.
-class StopSignals {
- public:
-  StopSignals() {
-    sigemptyset(&signals_);
-    sigaddset(&signals_, SIGINT);
-    sigaddset(&signals_, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
-  }
-  ~StopSignals() { finish(); }
-
-  // Stops taking signals; call it before whatever `start`'s callback uses is gone.
-  void finish() {
-    if (thread_.joinable()) {
-      finishing_ = true;
-      pthread_kill(thread_.native_handle(), SIGTERM);
-      thread_.join();
-    }
-  }
-
-  // `stop` runs on the signals' thread at the first signal.
-  void start(std::function<void()> stop) {
-    thread_ = std::thread([this, stop = std::move(stop)] {
-      int received = 0;
-      for (int count = 0;; ++count) {
-        while (sigwait(&signals_, &received) != 0) {
-        }
-        if (finishing_) return;
-        if (count > 0) ::_exit(128 + received);
-        received_ = received;
-        const char note[] =
-            "\nkestro: stopping; every capture stays safe on this device (again to end at once)\n";
-        [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, note, sizeof note - 1);
-        stop();
-      }
-    });
-  }
-
-  // The exit status of a program stopped by the signal received (128 + its number), or 0.
-  int stoppedStatus() const noexcept { return received_ == 0 ? 0 : 128 + received_.load(); }
-
- private:
-  sigset_t signals_;
-  std::atomic<bool> finishing_{false};
-  std::atomic<int> received_{0};
-  std::thread thread_;
-};
+// What SIGINT and SIGTERM do to a flush or a watch (taken on a thread of their own, see
+// StopSignalThread): the first stops the flush under way at once (its exchange is cancelled;
+// every step before it is stored, so every capture is safe) and the watch with it, a second ends
+// the program outright.
+StopSignalThread::Handler stopOnFirstSignal(std::function<void()> stop) {
+  return [stop = std::move(stop), count = 0](int signal) mutable {
+    if (count++ > 0) ::_exit(128 + signal);
+    const char note[] =
+        "\nkestro: stopping; every capture stays safe on this device (again to end at once)\n";
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, note, sizeof note - 1);
+    stop();
+  };
+}
 
 // What a flush tells the user besides its outcome, on standard error: that it waits for another
 // process's flush, and that the server keeps silent.
@@ -273,12 +233,12 @@ const char* reasonText(FlushReason reason) {
 int flushOutbox(Application& application, bool json) {
   // Before the signals' thread, which uses it, and so gone only after that thread.
   std::stop_source stop;
-  StopSignals signals;
+  StopSignalThread signals;
   const Session& session = application.session();
   const SignedInAccount account = session.requireSignedIn();
   const std::shared_ptr<OutboxStore> store = application.sharedStore();
   FlushProgress progress(desktop::standardOutputIsTerminal(), json);
-  signals.start([&stop] { stop.request_stop(); });
+  signals.start(stopOnFirstSignal([&stop] { stop.request_stop(); }));
   const FlushRun run = kestro::flushOutbox(
       store, session, account, progress.observer(),
       flushControls(application.places(), account.server, stop.get_token(), progress));
@@ -303,7 +263,7 @@ int flushOutbox(Application& application, bool json) {
 
 int watchOutbox(Application& application, bool json) {
   std::stop_source stop;  // outlives the signals' thread, which uses it
-  StopSignals signals;
+  StopSignalThread signals;
   const Session& session = application.session();
   const SignedInAccount first = session.requireSignedIn();
   const std::shared_ptr<OutboxStore> store = application.sharedStore();
@@ -369,10 +329,10 @@ int watchOutbox(Application& application, bool json) {
   };
 
   FlushWatcher watcher(options, hooks);
-  signals.start([&watcher, &stop] {
+  signals.start(stopOnFirstSignal([&watcher, &stop] {
     stop.request_stop();
     watcher.stop();
-  });
+  }));
   if (!json) {
     std::printf("%sWatching the outbox for %s; stop with Ctrl-C.\n", stamp().c_str(),
                 first.email.empty() ? "this account" : shown(first.email).c_str());
