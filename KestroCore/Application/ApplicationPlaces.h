@@ -2,7 +2,8 @@
 
 // Where the application finds what it shares with the share target (the outbox database, the
 // staged files, the shared settings suite) and what is its own (its settings), on the places
-// Platform/Storage/KestroPlaces.h names, so that both programs always meet in the same place.
+// KestroCore/Platform/Storage/KestroPlaces.h names, so that both programs always meet in the same
+// place.
 //
 //   storage directory         <data home>/<application group>/   (kestro.sqlite, attachments/)
 //   shared settings suite     <configuration home>/<application group>.json

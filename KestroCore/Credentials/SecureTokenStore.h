@@ -19,7 +19,7 @@ namespace kestro {
 // account may leave either token.
 class SecureTokenStore {
  public:
-  // A store for `service` on the desktop's Secret Service (Platform/Keychain/
+  // A store for `service` on the desktop's Secret Service (KestroCore/Platform/Keychain/
   // SecretServiceKeychain.h), which may show its unlock prompt when the keyring is locked.
   // Connects to nothing yet, so it cannot fail.
   explicit SecureTokenStore(std::string service);

@@ -1,7 +1,6 @@
 // kestro-share: shares files, web addresses and text into Kestro's capture outbox, as the share
 // target does when a desktop hands it something. See --help.
 
-#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -79,12 +78,7 @@ class StandardInputDirectory {
     signals_.start([this](int signal) {
       remove();
       // Die of the signal, so that a shell sees what ended us.
-      ::signal(signal, SIG_DFL);
-      sigset_t one;
-      sigemptyset(&one);
-      sigaddset(&one, signal);
-      pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
-      ::raise(signal);
+      endBySignal(signal);
     });
   }
 

@@ -1,6 +1,8 @@
 #include "KestroCore/Platform/Process/StopSignalThread.h"
 
 #include <pthread.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
@@ -69,6 +71,17 @@ int StopSignalThread::wait() {
   std::unique_lock lock(mutex_);
   woken_.wait(lock, [this] { return finished_ || received_.load() != 0; });
   return received_.load();
+}
+
+void endBySignal(int signal) noexcept {
+  ::signal(signal, SIG_DFL);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, signal);
+  pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+  ::raise(signal);
+  // A signal whose default action is not to end the process: end it all the same.
+  ::_exit(128 + signal);
 }
 
 }  // namespace kestro

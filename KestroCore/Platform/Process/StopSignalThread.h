@@ -59,4 +59,8 @@ class StopSignalThread {
   std::thread thread_;
 };
 
+// Ends the process by `signal` itself, with its default action, so that whoever waits for it
+// (a shell, a file manager) sees what ended it: for a handler that has put things in order.
+[[noreturn]] void endBySignal(int signal) noexcept;
+
 }  // namespace kestro
