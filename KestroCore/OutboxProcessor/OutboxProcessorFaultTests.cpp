@@ -110,11 +110,16 @@ TEST(OutboxProcessorFaultTest, EveryExchangeFailingInEveryWayIsRetriedToExactlyO
       EXPECT_TRUE(stagedFilesIntact(failed, scene.directory.path()));
       EXPECT_EQ(scene.stats().accepted(record.id()), 0);
 
-      // The fault has passed (each took one request); the next flush after the retry time
-      // finishes the record, without sending the confirmed first file again.
+      // Before its retry time the record is not touched at all. The fault has passed (each
+      // took one request); the next flush at the retry time finishes the record, without
+      // sending the confirmed first file again.
       scene.session->setBeforeSend({});
       scene.session->clearRoutes();
-      scene.now += 10s;
+      scene.now += 9s;
+      processor.flush(scene.userId, scene.token);
+      EXPECT_EQ(scene.session->routes(), std::vector<std::string>{});
+      EXPECT_EQ(scene.stored(record.id()), failed);
+      scene.now += 1s;
       processor.flush(scene.userId, scene.token);
 
       const OutboxRecord done = scene.stored(record.id());
