@@ -11,16 +11,12 @@ using namespace std::chrono_literals;
 
 Date at(std::chrono::system_clock::duration sinceEpoch) { return Date{sinceEpoch}; }
 
-TEST(DateTest, WritesUTCWholeSecondsDroppingTheFractionTowardTheEarlierSecond) {
-  EXPECT_EQ(formatInternetDate(at(1741064767s)), "2025-03-04T05:06:07Z");
+TEST(DateTest, WritesUTCWholeSecondsAndReadsZuluAndOffsets) {
+  // The fraction is dropped toward the earlier second: half a second before 1970 is still in
+  // the last second of 1969.
   EXPECT_EQ(formatInternetDate(at(1741064767s + 999ms)), "2025-03-04T05:06:07Z");
-  // Half a second before 1970 is still in the last second of 1969.
   EXPECT_EQ(formatInternetDate(at(-500ms)), "1969-12-31T23:59:59Z");
   EXPECT_EQ(formatInternetDate(at(951782400s)), "2000-02-29T00:00:00Z");
-  EXPECT_EQ(formatInternetDate(at(-2208988800s)), "1900-01-01T00:00:00Z");
-}
-
-TEST(DateTest, ReadsZuluAndOffsets) {
   for (const char* text : {"2025-03-04T05:06:07Z", "2025-03-04T07:06:07+02:00",
                            "2025-03-03T23:36:07-05:30", "2025-03-04T05:06:07-00:00"}) {
     EXPECT_EQ(parseInternetDate(text), at(1741064767s)) << text;
@@ -45,10 +41,8 @@ TEST(DateTest, RefusesFractionsMissingDesignatorsAndFieldsOutOfRange) {
   // clang-format on
 }
 
-TEST(DateTest, DatabaseSecondsKeepTheFraction) {
-  EXPECT_EQ(secondsSince1970(at(1741064767s + 250ms)), 1741064767.25);
+TEST(DateTest, DatabaseSecondsKeepTheFractionOverTheClocksWholeRange) {
   EXPECT_EQ(secondsSince1970(at(-1500ms)), -1.5);
-  EXPECT_EQ(dateFromSecondsSince1970(1741064767.25), at(1741064767s + 250ms));
   EXPECT_EQ(dateFromSecondsSince1970(-1.5), at(-1500ms));
   // A double holds today's dates to well under a microsecond.
   const Date now = std::chrono::system_clock::now();
@@ -59,9 +53,6 @@ TEST(DateTest, DatabaseSecondsKeepTheFraction) {
                          std::numeric_limits<double>::infinity(), 1e300, -1e300}) {
     EXPECT_FALSE(dateFromSecondsSince1970(seconds)) << seconds;
   }
-}
-
-TEST(DateTest, DatabaseSecondsAreDefinedOverTheClocksWholeRange) {
   // The earliest dates lie within the clock's first second, whose whole seconds do not fit in
   // its ticks: callers pass Date::min() as "the distant past".
   EXPECT_DOUBLE_EQ(secondsSince1970(Date::min()), -9223372036.854775808);

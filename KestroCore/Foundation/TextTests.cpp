@@ -8,6 +8,8 @@
 namespace kestro {
 namespace {
 
+const std::string kReplacement = "\xEF\xBF\xBD";
+
 TEST(TrimmingWhitespaceAndNewlinesTest, RemovesUnicodeSpacesAtBothEndsOnly) {
   const std::pair<const char*, const char*> cases[] = {
       {"", ""},
@@ -43,24 +45,20 @@ TEST(UTF8Test, ValidationAgreesWithTheRepair) {
   }
 }
 
-TEST(PrintableTextTest, ControlCharactersNeverReachTheTerminal) {
-  const std::string replacement = "\xEF\xBF\xBD";
+TEST(PrintableTextTest, ControlCharactersNeverReachTheTerminalWholeOrSplitAcrossPieces) {
   // An escape sequence (recolouring), an OSC 52 clipboard write, DEL, and C1's CSI.
-  EXPECT_EQ(printableText("\x1B[31mred"), replacement + "[31mred");
-  EXPECT_EQ(printableText("\x1B]52;c;aGk=\x07"), replacement + "]52;c;aGk=" + replacement);
+  EXPECT_EQ(printableText("\x1B[31mred"), kReplacement + "[31mred");
+  EXPECT_EQ(printableText("\x1B]52;c;aGk=\x07"), kReplacement + "]52;c;aGk=" + kReplacement);
   EXPECT_EQ(printableText("a\x7F\xC2\x9B"
                           "1m\xC2\xA0"),
-            "a" + replacement + replacement + "1m\xC2\xA0");
+            "a" + kReplacement + kReplacement + "1m\xC2\xA0");
   // White space stays only when asked; broken UTF-8 is repaired; the rest is untouched.
-  EXPECT_EQ(printableText("a\tb\nc"), "a" + replacement + "b" + replacement + "c");
+  EXPECT_EQ(printableText("a\tb\nc"), "a" + kReplacement + "b" + kReplacement + "c");
   EXPECT_EQ(printableText("a\tb\r\nc", /*keepingWhitespace=*/true), "a\tb\r\nc");
-  EXPECT_EQ(printableLine("a\tb\r\nc\x1B"), "a b  c" + replacement);
-  EXPECT_EQ(printableText("caf\xC3"), "caf" + replacement);
+  EXPECT_EQ(printableLine("a\tb\r\nc\x1B"), "a b  c" + kReplacement);
+  EXPECT_EQ(printableText("caf\xC3"), "caf" + kReplacement);
   EXPECT_EQ(printableText("Grüße, 東京 👋"), "Grüße, 東京 👋");
-}
 
-TEST(PrintableTextTest, AStreamCatchesControlsSplitAcrossPiecesAndKeepsItsCharacters) {
-  const std::string replacement = "\xEF\xBF\xBD";
   // C1's CSI (U+009B) cut between its two bytes is still caught; so is ESC on its own in a piece.
   PrintableTextStream stream;
   std::string shown = stream.append("a\xC2");
@@ -73,12 +71,12 @@ TEST(PrintableTextTest, AStreamCatchesControlsSplitAcrossPiecesAndKeepsItsCharac
   for (const char byte : std::string("👋")) shown += stream.append(std::string(1, byte));
   shown += stream.finish();
   EXPECT_EQ(shown,
-            "a" + replacement + "31m" + replacement + "[2J line" + replacement + "\n\tnext 👋");
+            "a" + kReplacement + "31m" + kReplacement + "[2J line" + kReplacement + "\n\tnext 👋");
 
   // A character the stream ends inside is shown as broken, not dropped.
   PrintableTextStream cut;
   EXPECT_EQ(cut.append("caf\xC3"), "caf");
-  EXPECT_EQ(cut.finish(), replacement);
+  EXPECT_EQ(cut.finish(), kReplacement);
 }
 
 TEST(CodePointsTest, CutsNeverSplitACharacterAndTheMarkCountsInTheLength) {

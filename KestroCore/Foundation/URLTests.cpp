@@ -104,9 +104,7 @@ TEST(URLTest, DecodesPathAndNamesItsLastComponent) {
 }
 
 TEST(URLTest, FileURLEscapesEveryByteAndRoundTrips) {
-  const URL url = URL::fileURL("/tmp/a b/\xC3\xA9.txt");
-  EXPECT_EQ(url.absoluteString(), "file:///tmp/a%20b/%C3%A9.txt");
-  EXPECT_EQ(url.filePath(), std::filesystem::path("/tmp/a b/\xC3\xA9.txt"));
+  EXPECT_EQ(URL::fileURL("/tmp/a b/\xC3\xA9.txt").absoluteString(), "file:///tmp/a%20b/%C3%A9.txt");
 
   std::string allBytes = "/";
   for (int byte = 1; byte <= 0xFF; ++byte) {
@@ -152,23 +150,17 @@ void expectResolutions(std::string_view base, const std::vector<Resolution>& cas
 
 TEST(URLTest, ResolvesTheRFC3986Examples) {
   // clang-format off
-  // Section 5.4.1.
+  // Sections 5.4.1 and 5.4.2 (with the strict parser's reading of "http:g"), less the cases
+  // that another one here already takes through the same steps.
   expectResolutions("http://a/b/c/d;p?q", {
       {"g:h", "g:h"},                      {"g", "http://a/b/c/g"},
       {"./g", "http://a/b/c/g"},           {"g/", "http://a/b/c/g/"},
       {"/g", "http://a/g"},                {"//g", "http://g"},
       {"?y", "http://a/b/c/d;p?y"},        {"g?y", "http://a/b/c/g?y"},
-      {"#s", "http://a/b/c/d;p?q#s"},      {"g#s", "http://a/b/c/g#s"},
-      {"g?y#s", "http://a/b/c/g?y#s"},     {";x", "http://a/b/c/;x"},
-      {"g;x", "http://a/b/c/g;x"},         {"g;x?y#s", "http://a/b/c/g;x?y#s"},
-      {"", "http://a/b/c/d;p?q"},          {".", "http://a/b/c/"},
-      {"./", "http://a/b/c/"},             {"..", "http://a/b/"},
-      {"../", "http://a/b/"},              {"../g", "http://a/b/g"},
-      {"../..", "http://a/"},              {"../../", "http://a/"},
-      {"../../g", "http://a/g"},
-  });
-  // Section 5.4.2, with the strict parser's reading of "http:g".
-  expectResolutions("http://a/b/c/d;p?q", {
+      {"#s", "http://a/b/c/d;p?q#s"},      {";x", "http://a/b/c/;x"},
+      {"g;x?y#s", "http://a/b/c/g;x?y#s"}, {"", "http://a/b/c/d;p?q"},
+      {".", "http://a/b/c/"},              {"..", "http://a/b/"},
+      {"../g", "http://a/b/g"},            {"../..", "http://a/"},
       {"../../../g", "http://a/g"},          {"../../../../g", "http://a/g"},
       {"/./g", "http://a/g"},                {"/../g", "http://a/g"},
       {"g.", "http://a/b/c/g."},             {".g", "http://a/b/c/.g"},
@@ -198,8 +190,6 @@ TEST(URLTest, ResolvesAgainstOtherBasesAndRefusesBadReferences) {
 
 TEST(URLTest, IdentityIsTheExactText) {
   const URL lower = *URL::fromString("http://a/b"), upper = *URL::fromString("HTTP://a/b");
-  EXPECT_NE(lower, upper);
-  EXPECT_EQ(lower, *URL::fromString("http://a/b"));
   EXPECT_EQ((std::unordered_set<URL>{lower, upper, *URL::fromString("http://a/b")}).size(), 2u);
 }
 

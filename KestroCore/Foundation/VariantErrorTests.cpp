@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 
 namespace kestro {
@@ -43,44 +43,27 @@ class OpaqueError : public VariantError<Opaque> {
 static_assert(std::equality_comparable<ParcelError>);
 static_assert(!std::equality_comparable<OpaqueError>);
 
-TEST(VariantErrorTest, TheCaseDecidesPayloadKindAndDescription) {
+TEST(VariantErrorTest, TheCaseDecidesPayloadDescriptionAndEquality) {
   const ParcelError lost = ParcelError::lost("Lyon");
   ASSERT_NE(lost.as<parcel::Lost>(), nullptr);
   EXPECT_EQ(lost.as<parcel::Lost>()->where, "Lyon");
   EXPECT_EQ(lost.as<parcel::Late>(), nullptr);
-  EXPECT_TRUE(lost.is<parcel::Lost>());
   EXPECT_FALSE(lost.is<parcel::Late>());
   EXPECT_STREQ(lost.what(), "lost in Lyon");
+  EXPECT_TRUE(ParcelError::late(3).is<parcel::Late>());
+  EXPECT_STREQ(ParcelError::late(3).what(), "3 days late");
 
-  const ParcelError late = ParcelError::late(3);
-  EXPECT_TRUE(late.is<parcel::Late>());
-  EXPECT_EQ(late.value().index(), 1u);
-  EXPECT_STREQ(late.what(), "3 days late");
-  EXPECT_STREQ(OpaqueError().what(), "opaque");
-}
-
-TEST(VariantErrorTest, ErrorsCompareByCaseAndPayload) {
-  EXPECT_EQ(ParcelError::lost("Lyon"), ParcelError::lost("Lyon"));
-  EXPECT_NE(ParcelError::lost("Lyon"), ParcelError::lost("Nantes"));
+  EXPECT_EQ(lost, ParcelError::lost("Lyon"));
+  EXPECT_NE(lost, ParcelError::lost("Nantes"));
   EXPECT_NE(ParcelError::late(0), ParcelError::lost(""));
-}
 
-TEST(VariantErrorTest, CopiesKeepTheirDescriptionWhenThrownAndAcrossThreads) {
-  std::exception_ptr thrown;
-  std::thread([&] {
-    try {
-      throw ParcelError::lost("a parcel office that closed");
-    } catch (...) {
-      thrown = std::current_exception();
-    }
-  }).join();
+  // A copy thrown as std::exception keeps its own description once the original is gone.
+  std::optional<ParcelError> original = ParcelError::lost("a parcel office that closed");
   try {
-    std::rethrow_exception(thrown);
+    throw ParcelError(*original);
   } catch (const std::exception& error) {
+    original.reset();
     EXPECT_STREQ(error.what(), "lost in a parcel office that closed");
-    const ParcelError copy = dynamic_cast<const ParcelError&>(error);
-    EXPECT_STREQ(copy.what(), "lost in a parcel office that closed");
-    EXPECT_EQ(copy, ParcelError::lost("a parcel office that closed"));
   }
 }
 

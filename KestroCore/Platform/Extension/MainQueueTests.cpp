@@ -11,22 +11,16 @@ namespace {
 
 TEST(MainQueueTest, WorkFromOtherThreadsRunsInOrderOnTheRunningThread) {
   MainQueue queue;
-  std::vector<int> order;
-  std::vector<std::thread::id> threads;
+  std::vector<std::pair<int, std::thread::id>> ran;
   std::thread poster([&] {
-    for (int i = 0; i < 100; ++i) {
-      queue.post([&, i] {
-        order.push_back(i);
-        threads.push_back(std::this_thread::get_id());
-      });
-    }
+    for (int i = 0; i < 100; ++i)
+      queue.post([&, i] { ran.emplace_back(i, std::this_thread::get_id()); });
     queue.post([&] { queue.requestStop(); });
   });
   queue.run();
   poster.join();
-  ASSERT_EQ(order.size(), 100u);
-  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[i], i);
-  for (const auto& thread : threads) EXPECT_EQ(thread, std::this_thread::get_id());
+  ASSERT_EQ(ran.size(), 100u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(ran[i], std::pair(i, std::this_thread::get_id()));
 
   // runUntil returns as soon as a work item makes its condition true, leaving the rest queued.
   bool reached = false;

@@ -83,49 +83,30 @@ TYPED_TEST(KeychainContractTest, ValuesAreAnyBytesWhileServiceAndAccountMustBeTe
   EXPECT_EQ(keychain.copyMatching("mail", "ada"), kNotFound);
 }
 
-// A collection locked by the desktop (screen lock, `Lock` over D-Bus). The collection is
-// unlocked again after each test, with the keyring's password.
-class SecretServiceLockedTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(testsupport::insideTestSecretService()) << kOutsideWrapper;
-    ASSERT_EQ(SecretServiceKeychain().add("mail", "ada", "kept"), kKeychainStatusSuccess);
+// A collection locked by the desktop (screen lock, `Lock` over D-Bus). Without interaction the
+// keychain reports it locked. With interaction it asks the keyring to unlock; no prompter can
+// start here (no display, and the private bus activates nothing), so the keyring reports the
+// prompt dismissed at once, as it does when the user dismisses it.
+TEST(SecretServiceLockedTest, EveryOperationFailsWithoutChangingAnything) {
+  ASSERT_TRUE(testsupport::insideTestSecretService()) << kOutsideWrapper;
+  ASSERT_EQ(SecretServiceKeychain().add("mail", "ada", "kept"), kKeychainStatusSuccess);
+  for (const auto& [interaction, status] :
+       {std::pair{KeychainInteraction::notAllowed, kKeychainStatusLocked},
+        std::pair{KeychainInteraction::allowed, kKeychainStatusUserCanceled}}) {
+    SCOPED_TRACE(status);
     testsupport::lockDefaultCollection();
-  }
-  void TearDown() override {
-    if (testsupport::insideTestSecretService() && testsupport::defaultCollectionLocked()) {
-      testsupport::unlockDefaultCollection();
-    }
-  }
-
-  // Every operation, on the item that exists and on one that does not, reports `status`; none
-  // says "not found" or changes anything.
-  static void expectEveryOperationFailsWith(Keychain& keychain, std::int32_t status) {
+    SecretServiceKeychain keychain(interaction);
+    // On the item that exists and on one that does not: none says "not found".
     for (const char* account : {"ada", "nobody"}) {
-      SCOPED_TRACE(account);
       EXPECT_EQ(keychain.copyMatching("mail", account).status, status);
       EXPECT_EQ(keychain.add("mail", account, "new"), status);
       EXPECT_EQ(keychain.deleteMatching("mail", account), status);
     }
     EXPECT_TRUE(testsupport::defaultCollectionLocked());
     testsupport::unlockDefaultCollection();
-    SecretServiceKeychain unlocked;
-    EXPECT_EQ(unlocked.copyMatching("mail", "ada"), found("kept"));
-    EXPECT_EQ(unlocked.copyMatching("mail", "nobody"), kNotFound);
+    EXPECT_EQ(SecretServiceKeychain().copyMatching("mail", "ada"), found("kept"));
+    EXPECT_EQ(SecretServiceKeychain().copyMatching("mail", "nobody"), kNotFound);
   }
-};
-
-TEST_F(SecretServiceLockedTest, WithoutInteractionEveryOperationReportsLocked) {
-  SecretServiceKeychain keychain(KeychainInteraction::notAllowed);
-  expectEveryOperationFailsWith(keychain, kKeychainStatusLocked);
-}
-
-// The keychain asks the keyring to unlock. No prompter can start here (no display, and the
-// private bus activates nothing), so the keyring reports the prompt dismissed at once, as it does
-// when the user dismisses it.
-TEST_F(SecretServiceLockedTest, ADismissedUnlockPromptIsReportedAsCanceled) {
-  SecretServiceKeychain keychain(KeychainInteraction::allowed);
-  expectEveryOperationFailsWith(keychain, kKeychainStatusUserCanceled);
 }
 
 // Each case runs in a fresh process (GLib keeps the first session bus connection for the life of
@@ -136,16 +117,12 @@ TEST(SecretServiceWithoutBusDeathTest, EveryOperationReportsNotAvailable) {
     SCOPED_TRACE(address == nullptr ? "no DBUS_SESSION_BUS_ADDRESS" : address);
     EXPECT_EXIT(
         {
-          if (address == nullptr) {
-            unsetenv("DBUS_SESSION_BUS_ADDRESS");
-          } else {
-            setenv("DBUS_SESSION_BUS_ADDRESS", address, 1);
-          }
+          static_cast<void>(address ? setenv("DBUS_SESSION_BUS_ADDRESS", address, 1)
+                                    : unsetenv("DBUS_SESSION_BUS_ADDRESS"));
           SecretServiceKeychain keychain;
-          const int copy = keychain.copyMatching("mail", "ada").status;
-          const int add = keychain.add("mail", "ada", "v");
-          const int remove = keychain.deleteMatching("mail", "ada");
-          std::fprintf(stderr, "copy %d add %d delete %d\n", copy, add, remove);
+          std::fprintf(stderr, "copy %d add %d delete %d\n",
+                       keychain.copyMatching("mail", "ada").status,
+                       keychain.add("mail", "ada", "v"), keychain.deleteMatching("mail", "ada"));
           std::exit(0);
         },
         ::testing::ExitedWithCode(0), "copy -25291 add -25291 delete -25291");

@@ -18,9 +18,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-ProcessOptions shell(const std::string& script) {
+ProcessOptions shell(const std::string& script, ProcessInput input = ProcessInput::inherit()) {
   ProcessOptions options;
   options.arguments = {"/bin/sh", "-c", script};
+  options.standardInput = std::move(input);
   options.standardOutput = ProcessOutput::capture();
   options.standardError = ProcessOutput::capture();
   return options;
@@ -29,7 +30,6 @@ ProcessOptions shell(const std::string& script) {
 TEST(ProcessTest, ReportsExitCodesAndSignals) {
   const ProcessResult exited = runProcess(shell("echo out; echo err >&2; exit 3"));
   EXPECT_EQ(exited.status.exitCode, 3);
-  EXPECT_FALSE(exited.status.signal);
   EXPECT_EQ(exited.status.shellStatus(), 3);
   EXPECT_EQ(exited.standardOutput, "out\n");
   EXPECT_EQ(exited.standardError, "err\n");
@@ -39,10 +39,7 @@ TEST(ProcessTest, ReportsExitCodesAndSignals) {
   EXPECT_EQ(killed.status.signal, SIGTERM);
   EXPECT_EQ(killed.status.shellStatus(), 128 + SIGTERM);
   EXPECT_FALSE(killed.status.timedOut);
-  EXPECT_TRUE(WIFSIGNALED(killed.status.waitStatus()));
   EXPECT_EQ(WTERMSIG(killed.status.waitStatus()), SIGTERM);
-
-  EXPECT_TRUE(runProcess(shell("true")).status.succeeded());
 }
 
 TEST(ProcessTest, MegabytesOnBothStreamsAreReadTogetherAndCutAtTheirLimits) {
@@ -50,12 +47,6 @@ TEST(ProcessTest, MegabytesOnBothStreamsAreReadTogetherAndCutAtTheirLimits) {
   const std::string script =
       "i=0; while [ $i -lt 64 ]; do head -c 65536 /dev/zero; head -c 65536 /dev/zero >&2; "
       "i=$((i+1)); done; exit 7";
-  const ProcessResult whole = runProcess(shell(script));
-  EXPECT_EQ(whole.status.exitCode, 7);
-  EXPECT_EQ(whole.standardOutput.size(), 4u << 20);
-  EXPECT_EQ(whole.standardError.size(), 4u << 20);
-  EXPECT_FALSE(whole.standardOutputCut || whole.standardErrorCut);
-
   ProcessOptions limited = shell(script);
   limited.standardOutput = ProcessOutput::capture(1000);
   limited.standardError = ProcessOutput::capture(4u << 20);
@@ -71,29 +62,14 @@ TEST(ProcessTest, MegabytesOnBothStreamsAreReadTogetherAndCutAtTheirLimits) {
 TEST(ProcessTest, StandardInputLargerThanAPipeIsFedWhileOutputIsRead) {
   std::string input;
   for (int i = 0; i < 300000; ++i) input += static_cast<char>('a' + i % 26);
-  ProcessOptions options;
-  options.arguments = {"cat"};
-  options.searchPath = true;
-  options.standardInput = ProcessInput::text(input);
-  options.standardOutput = ProcessOutput::capture();
-  const ProcessResult result = runProcess(std::move(options));
-  EXPECT_EQ(result.status.exitCode, 0);
-  EXPECT_EQ(result.standardOutput, input);
-
+  EXPECT_EQ(runProcess(shell("cat", ProcessInput::text(input))).standardOutput, input);
   // A child that stops reading early: the rest is dropped without a SIGPIPE here.
-  ProcessOptions early = shell("head -c 10 >/dev/null; exit 0");
-  early.standardInput = ProcessInput::text(std::string(1 << 20, 'x'));
-  EXPECT_EQ(runProcess(std::move(early)).status.exitCode, 0);
-
-  // No text at all is end of file at once too.
-  ProcessOptions empty = shell("wc -c");
-  empty.standardInput = ProcessInput::text("");
-  EXPECT_EQ(runProcess(std::move(empty)).standardOutput, "0\n");
-
-  // From /dev/null: end of file at once.
-  ProcessOptions null = shell("wc -c");
-  null.standardInput = ProcessInput::null();
-  EXPECT_EQ(runProcess(std::move(null)).standardOutput, "0\n");
+  EXPECT_TRUE(
+      runProcess(shell("head -c 10 >/dev/null", ProcessInput::text(std::string(1 << 20, 'x'))))
+          .status.succeeded());
+  // No text at all, and /dev/null, are end of file at once.
+  EXPECT_EQ(runProcess(shell("wc -c", ProcessInput::text(""))).standardOutput, "0\n");
+  EXPECT_EQ(runProcess(shell("wc -c", ProcessInput::null())).standardOutput, "0\n");
 }
 
 TEST(ProcessTest, TheTimeLimitKillsTheChild) {
@@ -102,7 +78,6 @@ TEST(ProcessTest, TheTimeLimitKillsTheChild) {
   const ProcessResult result = runProcess(std::move(options));
   EXPECT_TRUE(result.status.timedOut);
   EXPECT_EQ(result.status.signal, SIGKILL);
-  EXPECT_FALSE(result.status.succeeded());
   EXPECT_EQ(result.standardOutput, "started\n");
 
   // A grandchild holding the pipe open past the limit does not keep the caller waiting either.
@@ -124,41 +99,50 @@ TEST(ProcessTest, AMissingProgramOrDirectoryIsATypedError) {
     EXPECT_EQ(error.code(), std::errc::no_such_file_or_directory);
     EXPECT_NE(std::string(error.what()).find("kestro-no-such-program"), std::string::npos);
   }
-  ProcessOptions searched;
-  searched.arguments = {"kestro-no-such-program"};
-  searched.searchPath = true;
-  EXPECT_THROW(runProcess(searched), std::system_error);
-
+  missing.arguments = {"kestro-no-such-program"};
+  missing.searchPath = true;
+  EXPECT_THROW(runProcess(missing), std::system_error);
   ProcessOptions elsewhere = shell("pwd");
   elsewhere.workingDirectory = "/nonexistent/directory";
   EXPECT_THROW(runProcess(elsewhere), std::system_error);
   EXPECT_THROW(Process::start(ProcessOptions{}), std::system_error);
+
+  EXPECT_TRUE(programInPath("sh"));
+  EXPECT_TRUE(programInPath("/bin/sh"));
+  EXPECT_FALSE(programInPath("kestro-no-such-program"));
+  EXPECT_FALSE(programInPath("/etc/passwd"));  // there, but not executable
+  EXPECT_FALSE(programInPath(""));
 }
 
 TEST(ProcessTest, TheChildGetsItsEnvironmentDirectoryAndOnlyItsStandardDescriptors) {
   // Opened without O_CLOEXEC, as a library on another thread might: still not the child's.
   const FileDescriptor leaky(::open("/dev/null", O_RDONLY));
-  int ends[2];
-  ASSERT_EQ(::pipe(ends), 0);
-  const FileDescriptor readEnd(ends[0]), writeEnd(ends[1]);
-  ASSERT_GT(readEnd.get(), 2);
+  ASSERT_GT(leaky.get(), 2);
 
   const TemporaryDirectory directory("kestro-process-test");
   ProcessOptions options =
-      shell("ls /proc/self/fd | sort -n | tr '\\n' ' '; echo; pwd; echo $KESTRO_X");
+      shell("ls /proc/self/fd | sort -n | tr '\\n' ' '; echo; pwd; echo $KESTRO_X; echo out >file");
   options.environment = std::vector<std::string>{"KESTRO_X=given", "PATH=/usr/bin:/bin"};
   options.workingDirectory = directory.path();
   const ProcessResult result = runProcess(std::move(options));
   ASSERT_EQ(result.status.exitCode, 0) << result.standardError;
   // ls's own directory descriptor is 3; nothing of ours is there.
   EXPECT_EQ(result.standardOutput, "0 1 2 3 \n" + directory.path().string() + "\ngiven\n");
+
+  // Output may go to a descriptor of ours, or nowhere.
+  const FileDescriptor fd(::open((directory.path() / "file").c_str(), O_WRONLY | O_APPEND));
+  ProcessOptions redirected = shell("echo to the file; echo dropped >&2");
+  redirected.standardOutput = ProcessOutput::descriptor(fd.get());
+  redirected.standardError = ProcessOutput::null();
+  const ProcessResult quiet = runProcess(std::move(redirected));
+  EXPECT_EQ(quiet.standardOutput + quiet.standardError, "");
+  EXPECT_EQ(runProcess(shell("cat " + (directory.path() / "file").string())).standardOutput,
+            "out\nto the file\n");
 }
 
 TEST(ProcessTest, AStartedProcessIsWrittenToReadByLinesSignalledAndWaitedFor) {
-  ProcessOptions options;
-  options.arguments = {"/bin/sh", "-c", "echo ready; while read line; do echo \"got $line\"; done"};
-  options.standardInput = ProcessInput::pipe();
-  options.standardOutput = ProcessOutput::capture();
+  ProcessOptions options =
+      shell("echo ready; while read line; do echo \"got $line\"; done", ProcessInput::pipe());
   Process process = Process::start(std::move(options));
   EXPECT_GT(process.pid(), 0);
   EXPECT_EQ(process.readLine(10s), "ready");
@@ -170,42 +154,15 @@ TEST(ProcessTest, AStartedProcessIsWrittenToReadByLinesSignalledAndWaitedFor) {
   EXPECT_EQ(process.wait(50ms), std::nullopt);
 
   process.closeInput();
-  const ProcessStatus ended = process.wait();
-  EXPECT_EQ(ended.exitCode, 0);
+  EXPECT_EQ(process.wait().exitCode, 0);
   EXPECT_EQ(process.readLine(10ms), std::nullopt);
   EXPECT_FALSE(process.write("late"));
 
-  ProcessOptions sleeper;
-  sleeper.arguments = {"/bin/sleep", "30"};
-  Process sleeping = Process::start(std::move(sleeper));
+  Process sleeping = Process::start(shell("exec sleep 30"));
   sleeping.signal(SIGINT);
   const std::optional<ProcessStatus> interrupted = sleeping.wait(10s);
   ASSERT_TRUE(interrupted);
   EXPECT_EQ(interrupted->signal, SIGINT);
-}
-
-TEST(ProcessTest, OutputCanGoToADescriptorOrNowhere) {
-  const TemporaryDirectory directory("kestro-process-test");
-  const auto file = directory.path() / "out";
-  const FileDescriptor fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-  ProcessOptions options = shell("echo to the file; echo dropped >&2");
-  options.standardOutput = ProcessOutput::descriptor(fd.get());
-  options.standardError = ProcessOutput::null();
-  const ProcessResult result = runProcess(std::move(options));
-  EXPECT_EQ(result.status.exitCode, 0);
-  EXPECT_EQ(result.standardOutput, "");
-  EXPECT_EQ(result.standardError, "");
-  ProcessOptions check = shell("cat out");
-  check.workingDirectory = directory.path();
-  EXPECT_EQ(runProcess(std::move(check)).standardOutput, "to the file\n");
-}
-
-TEST(ProcessTest, FindsProgramsInPath) {
-  EXPECT_TRUE(programInPath("sh"));
-  EXPECT_TRUE(programInPath("/bin/sh"));
-  EXPECT_FALSE(programInPath("kestro-no-such-program"));
-  EXPECT_FALSE(programInPath("/etc/passwd"));  // there, but not executable
-  EXPECT_FALSE(programInPath(""));
 }
 
 }  // namespace

@@ -45,8 +45,6 @@ TEST_F(UserDefaultsTest, ValuesLiveInOneJSONFilePerSuiteAndAreReadAfresh) {
 
   writer.set("one", "key");
   EXPECT_EQ(reader.string("key"), "one");
-  writer.set("two", "key");
-  EXPECT_EQ(reader.string("key"), "two");
   writer.removeObject("key");
   EXPECT_EQ(reader.string("key"), std::nullopt);
 
@@ -59,9 +57,7 @@ TEST_F(UserDefaultsTest, ValuesLiveInOneJSONFilePerSuiteAndAreReadAfresh) {
   ASSERT_EQ(::stat((root_ / "config").c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 0077, 0u);
   // Nothing but the suite, its lock and the directory is left behind.
-  std::size_t entries = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(root_ / "config")) ++entries;
-  EXPECT_EQ(entries, 2u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "config"), fs::directory_iterator()), 2);
 }
 
 TEST_F(UserDefaultsTest, ValuesOfOtherKindsAreNotStringsAndSurviveWrites) {
@@ -70,11 +66,11 @@ TEST_F(UserDefaultsTest, ValuesOfOtherKindsAreNotStringsAndSurviveWrites) {
       << R"({"count": 3, "flag": true, "name": "x", "nested": {"a": [1, 2]}})";
   const UserDefaults defaults = suite();
   EXPECT_EQ(defaults.string("count"), std::nullopt);
-  EXPECT_EQ(defaults.string("name"), "x");
   defaults.set("y", "name");
-  const std::string written = contents(root_ / "config" / "group.test.json");
-  EXPECT_NE(written.find("\"count\": 3"), std::string::npos) << written;
-  EXPECT_NE(written.find("\"a\": ["), std::string::npos) << written;
+  EXPECT_EQ(
+      contents(root_ / "config" / "group.test.json"),
+      "{\n  \"count\": 3,\n  \"flag\": true,\n  \"name\": \"y\",\n  \"nested\": {\n    \"a\": [\n"
+      "      1,\n      2\n    ]\n  }\n}\n");
 }
 
 TEST_F(UserDefaultsTest, ADamagedSuiteIsReportedAndNeverOverwritten) {
@@ -91,7 +87,6 @@ TEST_F(UserDefaultsTest, ADamagedSuiteIsReportedAndNeverOverwritten) {
   }
   // An empty file is an empty suite, as one made by `touch`.
   std::ofstream(file, std::ios::trunc) << "";
-  EXPECT_EQ(suite().string("key"), std::nullopt);
   suite().set("value", "key");
   EXPECT_EQ(suite().string("key"), "value");
   // Text that JSON cannot carry is refused before anything is touched.
@@ -112,11 +107,7 @@ TEST_F(UserDefaultsTest, TwoProcessesWritingAtOnceNeverLoseEachOthersKeys) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    try {
-      writeMany("child-");
-    } catch (...) {
-      ::_exit(1);
-    }
+    writeMany("child-");  // an exception ends the child abnormally, which the parent sees
     ::_exit(0);
   }
   writeMany("parent-");
@@ -129,18 +120,15 @@ TEST_F(UserDefaultsTest, TwoProcessesWritingAtOnceNeverLoseEachOthersKeys) {
     EXPECT_EQ(defaults.string("child-" + std::to_string(i)), std::to_string(i));
     EXPECT_EQ(defaults.string("parent-" + std::to_string(i)), std::to_string(i));
   }
-  const std::optional<std::string> last = defaults.string("last-writer");
-  EXPECT_TRUE(last == "child-" || last == "parent-");
 }
 
 TEST_F(UserDefaultsTest, SuitesThatCannotBeOpenedFallBackToTheStandardOne) {
-  for (const char* name : {"", ".", "..", ".hidden", "a/b", "../escape"}) {
-    EXPECT_FALSE(UserDefaults::suite(name, directories())) << name;
-  }
-  EXPECT_FALSE(UserDefaults::suite(std::string(300, 'a'), directories()));
   // A name whose replacement file would be too long is refused; the longest one that fits is
   // written and read back.
-  EXPECT_FALSE(UserDefaults::suite(std::string(210, 'a'), directories()));
+  for (const std::string& name : std::vector<std::string>{"", ".", "..", ".hidden", "a/b",
+                                                          "../escape", std::string(210, 'a')}) {
+    EXPECT_FALSE(UserDefaults::suite(name, directories())) << name;
+  }
   const std::optional<UserDefaults> longest =
       UserDefaults::suite(std::string(209, 'a'), directories());
   ASSERT_TRUE(longest);
@@ -164,8 +152,7 @@ TEST_F(UserDefaultsTest, SuitesThatCannotBeOpenedFallBackToTheStandardOne) {
 TEST(BundleTest, TheMainBundleNamesTheVersionAndTheDefaultGroup) {
   const Bundle& bundle = Bundle::main();
   const auto* version = bundle.object(places::kShortVersionInfoKey);
-  ASSERT_NE(version, nullptr);
-  ASSERT_TRUE(std::holds_alternative<std::string>(*version));
+  ASSERT_TRUE(version && std::holds_alternative<std::string>(*version));
   EXPECT_FALSE(std::get<std::string>(*version).empty());
   // The built-in default and the generated dictionary must agree, or the share target and the
   // application would look for each other in different places.

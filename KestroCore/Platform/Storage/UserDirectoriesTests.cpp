@@ -12,25 +12,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Sets environment variables for one scope and puts the old values back.
+// Sets environment variables (null: unsets them) for one scope and puts the old values back.
 class ScopedEnvironment {
  public:
-  void set(const char* name, const char* value) {
-    const char* old = std::getenv(name);
-    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    if (value) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
+  explicit ScopedEnvironment(const std::vector<std::pair<const char*, const char*>>& values) {
+    for (const auto& [name, value] : values) {
+      const char* old = std::getenv(name);
+      saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+      value ? ::setenv(name, value, 1) : ::unsetenv(name);
     }
   }
   ~ScopedEnvironment() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second) {
-        ::setenv(it->first.c_str(), it->second->c_str(), 1);
-      } else {
-        ::unsetenv(it->first.c_str());
-      }
+    for (const auto& [name, old] : saved_) {
+      old ? ::setenv(name.c_str(), old->c_str(), 1) : ::unsetenv(name.c_str());
     }
   }
 
@@ -40,29 +34,25 @@ class ScopedEnvironment {
 
 TEST(UserDirectoriesTest, EnvironmentFollowsTheXDGRules) {
   {
-    ScopedEnvironment environment;
-    environment.set("HOME", "/home/someone");
-    environment.set("XDG_CONFIG_HOME", "/cfg");
-    environment.set("XDG_DATA_HOME", nullptr);
-    environment.set("TMPDIR", "/scratch");
+    const ScopedEnvironment environment({{"HOME", "/home/someone"},
+                                         {"XDG_CONFIG_HOME", "/cfg"},
+                                         {"XDG_DATA_HOME", nullptr},
+                                         {"TMPDIR", "/scratch"}});
     const UserDirectories directories = UserDirectories::fromEnvironment();
     EXPECT_EQ(directories.configurationHome(), fs::path("/cfg"));
     EXPECT_EQ(directories.dataHome(), fs::path("/home/someone/.local/share"));
     EXPECT_EQ(directories.temporaryDirectoryPath(), "/scratch");
     EXPECT_EQ(places::applicationSettingsDirectory(directories), fs::path("/cfg/kestro"));
   }
-  {
-    // Relative values are ignored, as the XDG Base Directory rules ask.
-    ScopedEnvironment environment;
-    environment.set("HOME", "/home/someone");
-    environment.set("XDG_CONFIG_HOME", "relative/cfg");
-    environment.set("XDG_DATA_HOME", "");
-    environment.set("TMPDIR", "tmp");
-    const UserDirectories directories = UserDirectories::fromEnvironment();
-    EXPECT_EQ(directories.configurationHome(), fs::path("/home/someone/.config"));
-    EXPECT_EQ(directories.dataHome(), fs::path("/home/someone/.local/share"));
-    EXPECT_EQ(directories.temporaryDirectoryPath(), "/tmp");
-  }
+  // Relative and empty values are ignored, as the XDG Base Directory rules ask.
+  const ScopedEnvironment environment({{"HOME", "/home/someone"},
+                                       {"XDG_CONFIG_HOME", "relative/cfg"},
+                                       {"XDG_DATA_HOME", ""},
+                                       {"TMPDIR", "tmp"}});
+  const UserDirectories directories = UserDirectories::fromEnvironment();
+  EXPECT_EQ(directories.configurationHome(), fs::path("/home/someone/.config"));
+  EXPECT_EQ(directories.dataHome(), fs::path("/home/someone/.local/share"));
+  EXPECT_EQ(directories.temporaryDirectoryPath(), "/tmp");
 }
 
 TEST(UserDirectoriesTest, ContainersStayInsideTheDataHome) {
