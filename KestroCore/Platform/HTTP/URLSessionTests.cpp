@@ -93,13 +93,11 @@ TEST_F(URLSessionTest, HeadersAndBodiesGoAsGivenAndResponsesComeBackWhole) {
     EXPECT_EQ(response.body, body);
     EXPECT_EQ(response.headers.value("x-method"), method);
     EXPECT_EQ(response.headers.value("X-Many"), "a, b");
-    EXPECT_EQ(values(server_.requests().back(), "Expect"), Strings{});
 
     // Without a body: GET and DELETE send none; POST and PATCH send an empty one, and no
     // Content-Type or Accept is made up.
     session_->send(request("/echo", method));
     ReceivedRequest bare = server_.requests().back();
-    EXPECT_EQ(bare.method, method);
     const bool emptyBody = std::string(method) == "POST" || std::string(method) == "PATCH";
     EXPECT_EQ(values(bare, "Content-Length"), emptyBody ? Strings{"0"} : Strings{});
     EXPECT_EQ(values(bare, "Content-Type"), Strings{});

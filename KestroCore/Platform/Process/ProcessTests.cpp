@@ -30,7 +30,6 @@ ProcessOptions shell(const std::string& script, ProcessInput input = ProcessInpu
 TEST(ProcessTest, ReportsExitCodesAndSignals) {
   const ProcessResult exited = runProcess(shell("echo out; echo err >&2; exit 3"));
   EXPECT_EQ(exited.status.exitCode, 3);
-  EXPECT_EQ(exited.status.shellStatus(), 3);
   EXPECT_EQ(exited.standardOutput, "out\n");
   EXPECT_EQ(exited.standardError, "err\n");
 
@@ -144,7 +143,6 @@ TEST(ProcessTest, AStartedProcessIsWrittenToReadByLinesSignalledAndWaitedFor) {
   ProcessOptions options =
       shell("echo ready; while read line; do echo \"got $line\"; done", ProcessInput::pipe());
   Process process = Process::start(std::move(options));
-  EXPECT_GT(process.pid(), 0);
   EXPECT_EQ(process.readLine(10s), "ready");
   EXPECT_TRUE(process.write("one\ntwo\n"));
   EXPECT_EQ(process.readLine(10s), "got one");
