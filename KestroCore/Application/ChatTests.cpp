@@ -30,7 +30,7 @@ class ChatTest : public ::testing::Test {
   std::vector<std::string> pieces_;
 };
 
-TEST_F(ChatTest, TheFirstMessageStartsAConversationAndTheNextContinuesIt) {
+TEST_F(ChatTest, MessagesGoToTheLastConversationOrANewOneWhenAskedOrItIsGone) {
   const ChatReply first = send({.message = "what did I save about printers?"});
   EXPECT_TRUE(first.created);
   EXPECT_FALSE(first.failed);
@@ -50,10 +50,8 @@ TEST_F(ChatTest, TheFirstMessageStartsAConversationAndTheNextContinuesIt) {
   // An explicit one wins.
   EXPECT_EQ(send({.message = "back", .conversation = first.conversationId}).conversationId,
             first.conversationId);
-}
 
-TEST_F(ChatTest, AConversationDeletedOnTheServerIsReplacedNotAnError) {
-  const ChatReply first = send({.message = "hello"});
+  // One deleted on the server is replaced, not an error.
   client_.deleteConversation(first.conversationId, token_);
   const ChatReply next = send({.message = "hello again"});
   EXPECT_TRUE(next.created);

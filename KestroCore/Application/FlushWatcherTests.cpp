@@ -78,14 +78,7 @@ class FlushWatcherTest : public ::testing::Test {
     // The suite's file exists before the watch starts, as it does once someone signed in.
     shared_.set("start", places::kSharedCaptureRevisionKey);
     watcher_ = std::make_unique<FlushWatcher>(std::move(options), std::move(hooks));
-    runner_ = std::thread([this] {
-      try {
-        watcher_->run();
-      } catch (const ApplicationError& error) {
-        ended_ = error.status();
-      }
-      finished_ = true;
-    });
+    runner_ = std::thread([this] { watcher_->run(); });
   }
   void start(FlushWatcherOptions options) { start(std::move(options), hooks()); }
   void start() { start(options()); }
@@ -121,8 +114,6 @@ class FlushWatcherTest : public ::testing::Test {
   std::atomic<int> probes_{0};
   std::atomic<int> released_{0};
   std::atomic<bool> serverUp_{false};
-  std::atomic<bool> finished_{false};
-  std::optional<ExitStatus> ended_;  // set before finished_
   std::unique_ptr<FlushWatcher> watcher_;
   std::thread runner_;
 };
@@ -206,7 +197,6 @@ TEST_F(FlushWatcherTest, StopsAfterTheFlushUnderWay) {
   // Shares during the flush, then the stop: the flush finishes and no other starts.
   shared_.set("during", places::kSharedCaptureRevisionKey);
   stop();
-  EXPECT_TRUE(finished_);
   EXPECT_EQ(flushes(), 1u);
 }
 
@@ -217,9 +207,9 @@ TEST_F(FlushWatcherTest, AFailingHookIsWaitedOutButASignOutEndsTheWatch) {
     if (++calls == 1) throw std::runtime_error("database is locked");
     throw ApplicationError(ExitStatus::notSignedIn, "not signed in");
   };
-  start(options(), failing);
-  ASSERT_TRUE(waitUntil([&] { return finished_.load(); }));
-  EXPECT_EQ(ended_, ExitStatus::notSignedIn);
+  shared_.set("start", places::kSharedCaptureRevisionKey);
+  FlushWatcher watcher(options(), failing);
+  EXPECT_EQ(testsupport::refusalOf([&] { watcher.run(); }).status, ExitStatus::notSignedIn);
   std::lock_guard lock(mutex_);
   EXPECT_EQ(failures_, std::vector<std::string>{"database is locked"});
 }

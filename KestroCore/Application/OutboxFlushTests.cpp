@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "KestroCore/Application/ApplicationTestSupport.h"
-#include "KestroCore/Application/FlushWatcher.h"
 #include "KestroCore/Platform/Files/FileLock.h"
 #include "KestroCore/Platform/Keychain/InMemoryKeychain.h"
 #include "Testing/OutboxTestSupport.h"
@@ -19,9 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 using devserver::DevServer;
 using State = CaptureOutboxState;
-
-// Generous: these bound a wait for something that happens in milliseconds.
-constexpr auto kPatience = 20s;
 
 // Counts the readings of a user's whole outbox (every record of theirs, no limit) as SQLite itself
 // traces the statements, on every connection opened while it lives: the store's own included.
@@ -42,11 +38,8 @@ class OutboxReadings {
   }
   static int traced(unsigned, void*, void* statement, void*) {
     const std::string_view sql = sqlite3_sql(static_cast<sqlite3_stmt*>(statement));
-    if (sql.starts_with("SELECT record_json FROM outbox") &&
-        sql.find("user_id") != std::string_view::npos &&
-        sql.find("LIMIT") == std::string_view::npos) {
-      ++count_;
-    }
+    count_ += sql.starts_with("SELECT record_json FROM outbox") &&
+              sql.find("user_id") != sql.npos && sql.find("LIMIT") == sql.npos;
     return 0;
   }
   static inline std::atomic<int> count_{0};
@@ -79,15 +72,14 @@ class OutboxFlushTest : public ::testing::Test {
   SignedInAccount account_;
 };
 
-TEST_F(OutboxFlushTest, AFlushSendsEveryReadyCaptureNotOnlyTheFirstBatch) {
+TEST_F(OutboxFlushTest, AFlushSendsEveryReadyCaptureUntilTheServerIsGone) {
+  // Not only the processor's first batch.
   for (int index = 0; index < 45; ++index) enqueue();
   const FlushRun run = flushOutbox(store_, session_, account_);
   EXPECT_EQ(run.summary.sent, 45u);
   EXPECT_EQ(run.summary.waiting, 0u);
   EXPECT_EQ(states(run.after), std::vector<State>(45, State::complete));
-}
 
-TEST_F(OutboxFlushTest, TheServerAnswersUntilItIsGone) {
   const auto probe = makeProbeSession();
   const URL server = Session::serverOrigin(server_.baseURL());
   EXPECT_TRUE(serverAnswers(*probe, server));
@@ -96,10 +88,11 @@ TEST_F(OutboxFlushTest, TheServerAnswersUntilItIsGone) {
   for (int index = 0; index < 3; ++index) enqueue();
   const FlushRun offline = flushOutbox(store_, session_, account_);
   EXPECT_TRUE(offline.summary.serverUnreachable);
-  EXPECT_FALSE(offline.signInRefused);
-  EXPECT_EQ(offline.after[0].lastErrorCode, "NETWORK_ERROR");
   // The first failure says the server is away: the others are not tried, and stay ready.
-  EXPECT_EQ(states(offline.after), (std::vector{State::retryWait, State::queued, State::queued}));
+  const std::vector<State> after = states(offline.after);
+  ASSERT_EQ(after.size(), 48u);
+  EXPECT_EQ(std::vector(after.begin() + 45, after.end()),
+            (std::vector{State::retryWait, State::queued, State::queued}));
   EXPECT_EQ(offline.summary.waiting, 3u);
 }
 
@@ -153,63 +146,38 @@ TEST_F(OutboxFlushTest, AServerThatNeverAnswersIsReportedAndAStopEndsTheFlushAtO
   }
 }
 
-TEST_F(OutboxFlushTest, AWatchedFlushReadsTheOutboxOnceAndHearsARefusedSignInFromTheServer) {
+TEST_F(OutboxFlushTest, AFlushReadsTheOutboxOnceAndHearsARefusedSignInFromTheServer) {
   const OutboxRecord refused = enqueue();
   enqueue();
   // The oldest capture's submission is answered 401; the server takes the next one, and the
-  // refused one once its retry comes.
+  // refused one once it is due again.
   server_.addFault(testsupport::serverError(testsupport::kSubmit, 401, "UNAUTHORIZED", false));
-
-  // The watch as `kestro flush --watch` composes it, on the real store and server, on a
-  // connection whose readings are counted; it ends after its second flush.
+  // On a connection whose readings of the whole outbox are counted.
   const OutboxReadings readings;
   store_ = std::make_shared<OutboxStore>(tree_.places().databaseURL());
-  std::vector<FlushRun> runs;
-  std::vector<FlushReason> reasons;
   std::vector<std::string> heardCodes;
-  FlushWatcher* watching = nullptr;
-  FlushWatcherHooks hooks;
-  hooks.flush = [&](FlushReason reason) {
-    OutboxProcessorObserver observer;
-    observer.recordFailed = [&](const OutboxFailure& failure) {
-      heardCodes.push_back(failure.code);
-    };
-    runs.push_back(flushOutbox(store_, session_, account_, observer));
-    reasons.push_back(reason);
-    if (runs.size() == 2) watching->stop();
-    return WatchedFlush{runs.back().summary, runs.back().changedSomething, runs.back().after};
-  };
-  hooks.nextRetryAt = [&](Date after) { return store_->nextRetryAt(account_.userId, after); };
-  hooks.revision = [] { return std::optional<std::string>(); };
-  hooks.serverAnswers = [] { return true; };
-  hooks.now = [] { return std::chrono::system_clock::now(); };
-  FlushWatcherOptions options;
-  options.revisionFile = tree_.root() / "no-suite.json";
-  options.pollInterval = 50ms;
-  options.recheckInterval = kPatience;  // a watch that misses the retry still ends
-  FlushWatcher watcher(options, hooks);
-  watching = &watcher;
-  watcher.run();
+  OutboxProcessorObserver observer;
+  observer.recordFailed = [&](const OutboxFailure& failure) { heardCodes.push_back(failure.code); };
 
-  ASSERT_EQ(runs.size(), 2u);
-  // One reading of the whole outbox per flush; the watch between them only asked the store for
-  // the next retry time.
-  EXPECT_EQ(readings.count(), 2);
-  // The first flush: the refusal as the server said it, and the other capture sent.
+  const FlushRun first = flushOutbox(store_, session_, account_, observer);
+  EXPECT_EQ(readings.count(), 1);
+  // The refusal as the server said it, and the other capture sent.
   EXPECT_EQ(heardCodes, std::vector<std::string>{"UNAUTHORIZED"});
-  EXPECT_TRUE(runs[0].signInRefused);
-  EXPECT_EQ(runs[0].summary.sent, 1u);
-  EXPECT_EQ(runs[0].summary.waiting, 1u);
-  EXPECT_EQ(states(runs[0].before), (std::vector{State::queued, State::queued}));
-  EXPECT_EQ(states(runs[0].after), (std::vector{State::retryWait, State::complete}));
-  // Woken by the refused capture's retry time, which only the store's query gave: it is sent,
-  // and the one sent before is no business of this flush.
-  EXPECT_EQ(reasons, (std::vector{FlushReason::started, FlushReason::retryDue}));
-  EXPECT_FALSE(runs[1].signInRefused);
-  EXPECT_EQ(runs[1].summary.sent, 1u);
-  ASSERT_EQ(runs[1].summary.records.size(), 1u);
-  EXPECT_EQ(runs[1].summary.records[0].id, refused.id());
-  EXPECT_EQ(states(runs[1].after), (std::vector{State::complete, State::complete}));
+  EXPECT_TRUE(first.signInRefused);
+  EXPECT_EQ(first.summary.sent, 1u);
+  EXPECT_EQ(first.summary.waiting, 1u);
+  EXPECT_EQ(states(first.before), (std::vector{State::queued, State::queued}));
+  EXPECT_EQ(states(first.after), (std::vector{State::retryWait, State::complete}));
+
+  // Due again, it is sent; the one sent before is no business of this flush.
+  store_->makeDue(refused.id(), std::chrono::system_clock::now());
+  const FlushRun second = flushOutbox(store_, session_, account_);
+  EXPECT_EQ(readings.count(), 2);
+  EXPECT_FALSE(second.signInRefused);
+  EXPECT_EQ(second.summary.sent, 1u);
+  ASSERT_EQ(second.summary.records.size(), 1u);
+  EXPECT_EQ(second.summary.records[0].id, refused.id());
+  EXPECT_EQ(states(second.after), (std::vector{State::complete, State::complete}));
 }
 
 }  // namespace
