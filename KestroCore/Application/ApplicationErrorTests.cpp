@@ -9,22 +9,10 @@
 namespace kestro {
 namespace {
 
+// A server's refusal with its trace, a refused token and a server out of reach reach the user in
+// kestro's own tests (TheServersOwnWordsAndTraceReachTheUser); these are the rest.
 TEST(ApplicationErrorTest, EachFailureBecomesOneLineAndItsStatus) {
   const auto reportOf = [](auto error) { return reportError(std::make_exception_ptr(error)); };
-  EXPECT_EQ(reportOf(KestroAPIError::server("QUOTA_EXCEEDED", "Too many captures today", false,
-                                            "trace-42")),
-            (ErrorReport{ExitStatus::failure,
-                         "the server refused: Too many captures today (QUOTA_EXCEEDED, trace "
-                         "trace-42)"}));
-  // A refused token: only signing in again helps, whatever the command.
-  const ErrorReport refused = reportOf(
-      KestroAPIError::server("UNAUTHORIZED", "A valid bearer token is required", false, "t-7"));
-  EXPECT_EQ(refused.status, ExitStatus::notSignedIn);
-  EXPECT_NE(refused.message.find("sign in again: kestro signin"), std::string::npos);
-  EXPECT_NE(refused.message.find("trace t-7"), std::string::npos);
-  EXPECT_EQ(reportOf(KestroAPIError::transport("Couldn't connect to server")),
-            (ErrorReport{ExitStatus::serverUnreachable,
-                         "cannot reach the server: Couldn't connect to server"}));
   // Neither a success that could not be read nor an answer refused for its size is an outage:
   // the server was reached, and the user is told so.
   EXPECT_EQ(

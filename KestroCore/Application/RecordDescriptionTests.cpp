@@ -44,11 +44,8 @@ TEST(RecordDescriptionTest, EveryStateInTheUsersWords) {
     RecordStanding standing;
     std::string text;
   };
-  OutboxRecord blockedWithCode = outboxRecord(State::blockedUserAction);
-  blockedWithCode.lastErrorCode = "PAYLOAD_TOO_LARGE";
-  OutboxRecord waitingWithoutTime = outboxRecord(State::retryWait);
+  // "on this device (queued)" and "needs attention (set aside)": kestro's own tests.
   const std::vector<Case> cases{
-      {outboxRecord(State::queued), RecordStanding::onThisDevice, "on this device (queued)"},
       {outboxRecord(State::preparingAssets, 2), RecordStanding::uploading,
        "uploading (0 of 2 files)"},
       {outboxRecord(State::uploadingAssets, 3, 1), RecordStanding::uploading,
@@ -57,9 +54,9 @@ TEST(RecordDescriptionTest, EveryStateInTheUsersWords) {
        "uploading (0 of 1 file)"},
       {outboxRecord(State::submittingCapture), RecordStanding::sending, "sending"},
       {outboxRecord(State::complete), RecordStanding::sent, "sent"},
-      {blockedWithCode, RecordStanding::needsAttention, "needs attention (set aside)"},
       {outboxRecord(State::cancelled), RecordStanding::cancelled, "cancelled"},
-      {waitingWithoutTime, RecordStanding::waitingToRetry, "waiting to retry after an error"},
+      {outboxRecord(State::retryWait), RecordStanding::waitingToRetry,
+       "waiting to retry after an error"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(describeRecord(c.record, now), (RecordDescription{c.standing, c.text}));
