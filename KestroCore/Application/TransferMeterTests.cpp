@@ -60,8 +60,8 @@ TEST(TransferMeterTest, AProgressLineFitsItsWidth) {
   meter.update(512 * kMiB, start + 10s);
   const std::string line = progressLine("holiday-video.mkv", meter, 100);
   EXPECT_EQ(line.substr(0, 17), "holiday-video.mkv");
-  for (const char* part : {"[####", "512 MiB of 1.00 GiB", "51.2 MiB/s", " s left"}) {
-    EXPECT_NE(line.find(part), std::string::npos) << part;
+  for (const char* shown : {"[####", "512 MiB of 1.00 GiB", "51.2 MiB/s", " s left"}) {
+    EXPECT_NE(line.find(shown), std::string::npos) << shown;
   }
   for (const std::size_t width : {100u, 60u, 30u, 10u}) {
     const std::string narrow = progressLine(std::string(200, 'n'), meter, width);
