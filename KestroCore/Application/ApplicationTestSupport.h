@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "KestroCore/Application/ApplicationError.h"
 #include "KestroCore/Application/ApplicationPlaces.h"
 #include "KestroCore/Outbox/OutboxRecord.h"
 #include "KestroCore/Platform/Storage/Bundle.h"
@@ -45,6 +46,22 @@ class TemporaryTree {
   TemporaryDirectory directory_{"kestro-app"};
   std::filesystem::path root_;
 };
+
+// How `act` refused: the status and message of the ApplicationError it threw; ok when it threw
+// none.
+struct Refusal {
+  ExitStatus status = ExitStatus::ok;
+  std::string message;
+};
+template <class Act>
+Refusal refusalOf(Act&& act) {
+  try {
+    std::forward<Act>(act)();
+  } catch (const ApplicationError& error) {
+    return {error.status(), error.what()};
+  }
+  return {};
+}
 
 // A record in `state`, with `files` staged files of which `uploaded` carry an upload id.
 inline OutboxRecord outboxRecord(CaptureOutboxState state, std::size_t files = 0,

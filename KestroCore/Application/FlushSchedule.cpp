@@ -18,6 +18,8 @@ bool waitsForServer(const OutboxRecord& record) {
   return record.state == State::retryWait && record.lastErrorCode == kNetworkErrorCode;
 }
 
+bool onItsWay(State state) { return !(isSent(state) || isSettled(state)); }
+
 void earliest(std::optional<Date>& current, Date candidate) {
   if (!current || candidate < *current) current = candidate;
 }
@@ -49,84 +51,12 @@ FlushPlan planFlush(const std::vector<OutboxRecord>& records, Date now, const La
   return plan;
 }
 
-bool recordsChanged(const std::vector<OutboxRecord>& before,
-                    const std::vector<OutboxRecord>& after) {
-  if (before.size() != after.size()) return true;
-  std::map<UUID, const OutboxRecord*> earlier;
-  for (const OutboxRecord& record : before) earlier.emplace(record.id(), &record);
-  for (const OutboxRecord& record : after) {
-    const auto found = earlier.find(record.id());
-    if (found == earlier.end()) return true;
-    const OutboxRecord& old = *found->second;
-    if (old.state != record.state || old.updatedAt != record.updatedAt ||
-        old.stagedAssets != record.stagedAssets) {
-      return true;
-    }
-  }
-  return false;
-}
-
 std::vector<UUID> waitingForServer(const std::vector<OutboxRecord>& records) {
   std::vector<UUID> ids;
   for (const OutboxRecord& record : records) {
     if (waitsForServer(record)) ids.push_back(record.id());
   }
   return ids;
-}
-
-namespace {
-
-// How the flush left one record, as a summary tells it.
-struct Fate {
-  bool changed = false;  // the flush wrote it
-  bool pending = false;  // it was on its way before the flush
-  bool sentNow = false;  // the server took it during the flush
-  // A failure for want of a connection to the server was recorded for it during the flush.
-  bool unreachable = false;
-};
-
-template <class FateOf>
-FlushSummary summarize(const std::vector<OutboxRecord>& after, Date now,
-                       const std::map<UUID, OutboxLastFailure>& lastFailures, FateOf&& fateOf) {
-  FlushSummary summary;
-  for (const OutboxRecord& record : after) {
-    const Fate fate = fateOf(record);
-    // Sent, cancelled and set-aside captures are no business of a flush unless it moved them.
-    if (!fate.changed && !fate.pending) continue;
-
-    const auto failure = lastFailures.find(record.id());
-    FlushOutcome outcome{
-        record.id(), captureSummary(record),
-        describeRecord(record, now, failure == lastFailures.end() ? nullptr : &failure->second),
-        fate.sentNow};
-    summary.sent += outcome.sentNow;
-    if (!isSent(record.state) && !isSettled(record.state)) ++summary.waiting;
-    summary.serverUnreachable = summary.serverUnreachable || fate.unreachable;
-    summary.records.push_back(std::move(outcome));
-  }
-  return summary;
-}
-
-bool onItsWay(State state) { return !(isSent(state) || isSettled(state)); }
-
-}  // namespace
-
-FlushSummary summarizeFlush(const std::vector<OutboxRecord>& before,
-                            const std::vector<OutboxRecord>& after, Date now,
-                            const std::map<UUID, OutboxLastFailure>& lastFailures) {
-  std::map<UUID, const OutboxRecord*> earlier;
-  for (const OutboxRecord& record : before) earlier.emplace(record.id(), &record);
-  return summarize(after, now, lastFailures, [&](const OutboxRecord& record) {
-    const auto found = earlier.find(record.id());
-    const OutboxRecord* old = found == earlier.end() ? nullptr : found->second;
-    return Fate{.changed = !old || old->state != record.state || old->updatedAt != record.updatedAt,
-                .pending = !old || onItsWay(old->state),
-                .sentNow = isSent(record.state) && (!old || !isSent(old->state)),
-                // A failure recorded in this flush: its attempt count went up.
-                .unreachable = record.state == State::retryWait &&
-                               (!old || record.attemptCount > old->attemptCount) &&
-                               record.lastErrorCode == kNetworkErrorCode};
-  });
 }
 
 void FlushLog::taken(const OutboxRecord& record) {
@@ -170,14 +100,24 @@ std::vector<OutboxRecord> FlushLog::before(const std::vector<OutboxRecord>& afte
 
 FlushSummary summarizeFlush(const FlushLog& log, const std::vector<OutboxRecord>& after, Date now,
                             const std::map<UUID, OutboxLastFailure>& lastFailures) {
-  return summarize(after, now, lastFailures, [&](const OutboxRecord& record) {
-    // A record the flush did not take stood before it as it stands now.
+  FlushSummary summary;
+  for (const OutboxRecord& record : after) {
+    // A record the flush did not take stood before it as it stands now. Sent, cancelled and
+    // set-aside captures are no business of a flush unless it moved them.
     const OutboxRecord* old = log.takenCopy(record.id());
-    return Fate{.changed = log.touched(record.id()),
-                .pending = onItsWay(old ? old->state : record.state),
-                .sentNow = log.sentNow(record.id()),
-                .unreachable = log.unreachable(record.id())};
-  });
+    if (!log.touched(record.id()) && !onItsWay(old ? old->state : record.state)) continue;
+
+    const auto failure = lastFailures.find(record.id());
+    FlushOutcome outcome{
+        record.id(), captureSummary(record),
+        describeRecord(record, now, failure == lastFailures.end() ? nullptr : &failure->second),
+        log.sentNow(record.id())};
+    summary.sent += outcome.sentNow;
+    if (onItsWay(record.state)) ++summary.waiting;
+    summary.serverUnreachable = summary.serverUnreachable || log.unreachable(record.id());
+    summary.records.push_back(std::move(outcome));
+  }
+  return summary;
 }
 
 }  // namespace kestro

