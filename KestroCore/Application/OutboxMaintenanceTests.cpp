@@ -182,8 +182,24 @@ TEST_F(OutboxMaintenanceTest, AStagingDirectoryIsAsYoungAsTheNewestThingInIt) {
   EXPECT_TRUE(abandonedStagingDirectories(tree_.root() / "missing", {}, now()).empty());
 }
 
-// Retrying a waiting capture at once and setting one aside, never to be sent nor pruned, kestro's
-// own tests run end to end; these are the refusals, which leave the record as it was.
+TEST_F(OutboxMaintenanceTest, ASetAsideCaptureIsNeverSentNorPrunedAndCanBeExported) {
+  const OutboxRecord refused = enqueue(alice_, {"draft.txt"});
+  store_.markRetry(refused.id(), "VALIDATION_ERROR", State::queued, now(),
+                   OutboxFailureDetails{"the title is too long", false});
+  const OutboxRecord aside = setAside(store_, *store_.record(refused.id()));
+  EXPECT_EQ(aside.state, State::blockedUserAction);
+  EXPECT_TRUE(store_.ready(alice_, now() + 24h, 20).empty());
+  // However old, a prune leaves it and its file; an export takes both.
+  age(refused.id(), 24h * 365);
+  pruneOutbox(store_, storage_, 0s, now());
+  ASSERT_TRUE(store_.record(refused.id()).has_value());
+  EXPECT_TRUE(fs::exists(fileOf(aside.stagedAssets[0])));
+  EXPECT_EQ(exportRecord(*store_.record(refused.id()), tree_.root() / "kept").copiedFiles.size(),
+            1u);
+}
+
+// Retrying a waiting capture at once kestro's own tests run end to end; these are the refusals of
+// retrying and setting aside, which leave the record as it was.
 TEST_F(OutboxMaintenanceTest, RetryAndSetAsideRefuseWhatTheyCannotChangeAndSaySo) {
   const OutboxRecord blocked = enqueue(alice_, {});
   store_.transition(blocked.id(), State::blockedUserAction);
