@@ -82,8 +82,16 @@ class Server {
 
   const std::string& url() const noexcept { return url_; }
   int port() const noexcept { return port_; }
-  KestroAPIClient client() const {
-    return KestroAPIClient(*URL::fromString(url_), makeURLSession(), {});
+  // Submits a note to Ada's account directly, as another of her devices would.
+  void submit(const std::string& title, std::optional<TaskIntent> task = {}) const {
+    const KestroAPIClient client(*URL::fromString(url_), makeURLSession(), {});
+    client.submit(
+        CaptureEnvelope(
+            UUID(), std::chrono::system_clock::now(), SourceKind::note,
+            CaptureOrigin{
+                KestroPlatform::macos, CaptureMechanism::manual, UUID(), "1.0", {}, {}, {}},
+            {}, title, {}, {}, {}, {}, std::move(task), {}, CapturePrivacy{false, false, false}),
+        client.developmentSession("ada@example.com").token);
   }
 
  private:
@@ -184,11 +192,19 @@ class KestroProgramTest : public ::testing::Test {
   fs::path root_;
 };
 
+// Whether `text` holds `part`, showing the text either way.
+::testing::AssertionResult has(const std::string& text, std::string_view part) {
+  return (text.find(part) != std::string::npos ? ::testing::AssertionSuccess()
+                                               : ::testing::AssertionFailure())
+         << "\"" << part << "\" in:\n"
+         << text;
+}
+
 // The one line a failure leaves on standard error.
 void expectOneErrorLine(const ProgramRun& run, const std::string& containing) {
   EXPECT_TRUE(run.err.starts_with("kestro: ")) << run;
   EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run;
-  EXPECT_NE(run.err.find(containing), std::string::npos) << run;
+  EXPECT_TRUE(has(run.err, containing));
 }
 
 // The "Exit status:" paragraph of a help text, up to the blank line after it or the end.
@@ -208,7 +224,7 @@ TEST_F(KestroProgramTest, ExitStatusesAreThoseTheHelpPromises) {
   for (const char* line :
        {"0  done", "2  the command line was wrong", "3  nobody is signed in",
         "4  the server cannot be reached", "5  nothing shared can be captured"}) {
-    EXPECT_NE(table.find(line), std::string::npos) << line;
+    EXPECT_TRUE(has(table, line));
   }
   EXPECT_EQ(exitStatusParagraph(share({"--help"}).out), table);
   for (const char* command : {"signin", "outbox", "flush", "capture", "items", "chat", "sync"}) {
@@ -350,10 +366,10 @@ TEST_F(KestroProgramTest, QuickCapturesWaitInTheOutboxInTheUsersWords) {
   ASSERT_EQ(records.size(), 2u);
   const ProgramRun listed = kestro({"outbox"});
   EXPECT_EQ(listed.status, 0);
-  EXPECT_NE(listed.out.find("\"call the printer guy\""), std::string::npos) << listed;
-  EXPECT_NE(listed.out.find("https://example.com/a"), std::string::npos) << listed;
-  EXPECT_NE(listed.out.find("on this device (queued)"), std::string::npos) << listed;
-  EXPECT_EQ(listed.out.find("\033["), std::string::npos) << "colour on a pipe";
+  EXPECT_TRUE(has(listed.out, "\"call the printer guy\""));
+  EXPECT_TRUE(has(listed.out, "https://example.com/a"));
+  EXPECT_TRUE(has(listed.out, "on this device (queued)"));
+  EXPECT_FALSE(has(listed.out, "\033[")) << "colour on a pipe";
 
   // Retrying is for captures that wait to retry; a queued one says where it stands.
   const std::string id = records[0]["capture"]["clientCaptureId"];
@@ -371,20 +387,8 @@ TEST_F(KestroProgramTest, QuickCapturesWaitInTheOutboxInTheUsersWords) {
 TEST_F(KestroProgramTest, SyncResumesFromItsStoredCursorAndItemsWorkOffline) {
   Server server;
   signIn(server);
-  // Items made on the server directly, as another device would.
-  const KestroAPIClient client = server.client();
-  const std::string token = client.developmentSession("ada@example.com").token;
-  const auto makeItem = [&](const std::string& title) {
-    client.submit(
-        CaptureEnvelope(
-            UUID(), std::chrono::system_clock::now(), SourceKind::note,
-            CaptureOrigin{
-                KestroPlatform::macos, CaptureMechanism::manual, UUID(), "1.0", {}, {}, {}},
-            {}, title, {}, {}, {}, {}, {}, {}, CapturePrivacy{false, false, false}),
-        token);
-  };
-  makeItem("first");
-  makeItem("second");
+  server.submit("first");
+  server.submit("second");
 
   const ProgramRun first = kestro({"sync", "--json"});
   ASSERT_EQ(first.status, 0) << first;
@@ -393,7 +397,7 @@ TEST_F(KestroProgramTest, SyncResumesFromItsStoredCursorAndItemsWorkOffline) {
   EXPECT_EQ(first.document()["items"], 2);
   const std::int64_t cursor = first.document()["cursor"];
 
-  makeItem("third");
+  server.submit("third");
   const ProgramRun second = kestro({"sync", "--json"});
   ASSERT_EQ(second.status, 0) << second;
   EXPECT_EQ(second.document()["startCursor"], cursor);
@@ -414,15 +418,7 @@ TEST_F(KestroProgramTest, TasksChatFeedbackAndAccountDeletion) {
   Server server;
   signIn(server);
   ASSERT_EQ(kestro({"capture", "--text", "renew passport", "--task", "june"}).status, 0);
-  // Sent with the API client: what is on the server is the test's business here, not flushing.
-  const KestroAPIClient client = server.client();
-  const std::string token = client.developmentSession("ada@example.com").token;
-  CaptureEnvelope task(
-      UUID(), std::chrono::system_clock::now(), SourceKind::note,
-      CaptureOrigin{KestroPlatform::macos, CaptureMechanism::manual, UUID(), "1.0", {}, {}, {}}, {},
-      std::string("renew passport"), {}, {}, {}, {}, TaskIntent{true, "june"}, {},
-      CapturePrivacy{false, false, false});
-  client.submit(task, token);
+  server.submit("renew passport", TaskIntent{true, "june"});
 
   const ProgramRun tasks = kestro({"tasks", "--json"});
   ASSERT_EQ(tasks.status, 0) << tasks;
@@ -438,7 +434,7 @@ TEST_F(KestroProgramTest, TasksChatFeedbackAndAccountDeletion) {
 
   const ProgramRun chat = kestro({"chat", "what", "is", "due?"});
   EXPECT_EQ(chat.status, 0) << chat;
-  EXPECT_NE(chat.out.find("what is due?"), std::string::npos) << chat;
+  EXPECT_TRUE(has(chat.out, "what is due?"));
   const ProgramRun again = kestro({"chat", "--json", "and", "then?"});
   ASSERT_EQ(again.status, 0) << again;
   EXPECT_EQ(again.document()["created"], false);
@@ -468,10 +464,8 @@ TEST_F(KestroProgramTest, AnotherAccountLeavesTheFirstOnesCapturesWaitingAndDele
   const ProgramRun switched =
       kestro({"signin", "--server", server.url(), "--email", "bob@example.com"});
   ASSERT_EQ(switched.status, 0) << switched;
-  EXPECT_NE(switched.out.find("2 captures of the previous account (ada@example.com) still on "
-                              "this device"),
-            std::string::npos)
-      << switched;
+  EXPECT_TRUE(has(switched.out,
+                  "2 captures of the previous account (ada@example.com) still on this device"));
   const ProgramRun again =
       kestro({"signin", "--server", server.url(), "--email", "bob@example.com", "--json"});
   ASSERT_EQ(again.status, 0) << again;
@@ -520,12 +514,12 @@ TEST_F(KestroProgramTest, TheDemoPathSharesFlushesAndFindsTheItemsOnTheServer) {
 
   const ProgramRun listed = kestro({"outbox"});
   EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'), 3);
-  EXPECT_EQ(listed.out.find("on this device"), std::string::npos) << listed;
+  EXPECT_FALSE(has(listed.out, "on this device"));
   // A listing that cannot be written out is a failure, not a success.
   const ProgramRun full =
       run("/bin/sh", {"-c", "exec \"$0\" outbox --json > /dev/full", KESTRO_PROGRAM});
   EXPECT_EQ(full.status, 1) << full;
-  EXPECT_NE(full.err.find("the output could not be written"), std::string::npos) << full;
+  EXPECT_TRUE(has(full.err, "the output could not be written"));
 
   const ProgramRun items = kestro({"items", "--json"});
   ASSERT_EQ(items.status, 0) << items;
@@ -536,7 +530,7 @@ TEST_F(KestroProgramTest, TheDemoPathSharesFlushesAndFindsTheItemsOnTheServer) {
   // Flushing again finds nothing to do.
   const ProgramRun again = kestro({"flush"});
   EXPECT_EQ(again.status, 0);
-  EXPECT_NE(again.out.find("Nothing to send"), std::string::npos) << again;
+  EXPECT_TRUE(has(again.out, "Nothing to send"));
 }
 
 TEST_F(KestroProgramTest, AFlushWithoutTheServerKeepsTheCapturesSafeAndSaysSo) {
@@ -547,14 +541,12 @@ TEST_F(KestroProgramTest, AFlushWithoutTheServerKeepsTheCapturesSafeAndSaysSo) {
 
   const ProgramRun flushed = kestro({"flush"});
   EXPECT_EQ(flushed.status, 0) << flushed;
-  EXPECT_NE(flushed.out.find("cannot be reached: 1 capture stays safe on this device"),
-            std::string::npos)
-      << flushed;
+  EXPECT_TRUE(has(flushed.out, "cannot be reached: 1 capture stays safe on this device"));
   const json records = outbox();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0]["state"], "retry_wait");
   EXPECT_EQ(records[0]["lastErrorCode"], "NETWORK_ERROR");
-  EXPECT_NE(kestro({"outbox"}).out.find("after NETWORK_ERROR"), std::string::npos);
+  EXPECT_TRUE(has(kestro({"outbox"}).out, "after NETWORK_ERROR"));
   EXPECT_EQ(kestro({"flush", "--json"}).document()["serverReachable"], true)
       << "a record not yet due is not tried, so nothing was learned about the server";
 
@@ -579,7 +571,7 @@ TEST_F(KestroProgramTest, TheWatchSendsWhatIsSharedRetriesWhatFailedAndEndsClean
 
   watcher->signal(SIGTERM);
   EXPECT_EQ(watcher->wait(kPatience), 0) << watcher->errors();
-  EXPECT_NE(watcher->output().find("Stopped."), std::string::npos) << watcher->output();
+  EXPECT_TRUE(has(watcher->output(), "Stopped."));
 }
 
 // Whether a process of our own user without CAP_SYS_PTRACE (which the tests may run with) can
@@ -633,7 +625,7 @@ TEST_F(KestroProgramTest, AFlushWaitsItsTurnUnreadableByOthersAndStopsAtOnceOnCt
     }
     other.reset();
     EXPECT_EQ(flushing.wait(kPatience), 0) << flushing.errors();
-    EXPECT_NE(flushing.output().find("2 captures sent."), std::string::npos) << flushing.output();
+    EXPECT_TRUE(has(flushing.output(), "2 captures sent."));
   }
 
   // A server that takes the request and never answers: the user hears of it, and Ctrl-C ends
@@ -645,9 +637,7 @@ TEST_F(KestroProgramTest, AFlushWaitsItsTurnUnreadableByOthersAndStopsAtOnceOnCt
   ASSERT_TRUE(stderrHolds(flushing, "has not answered for 5 seconds")) << flushing.errors();
   flushing.signal(SIGINT);
   EXPECT_EQ(flushing.wait(kPatience), 130) << flushing.errors();
-  EXPECT_NE(flushing.output().find("Stopped: 2 captures stay safe on this device"),
-            std::string::npos)
-      << flushing.output();
+  EXPECT_TRUE(has(flushing.output(), "Stopped: 2 captures stay safe on this device"));
   const json records = outbox();
   ASSERT_EQ(records.size(), 4u);
   for (std::size_t index = 2; index < 4; ++index) {
@@ -686,7 +676,7 @@ TEST_F(KestroProgramTest, PruneReportsWhatItRemoved) {
 
   const ProgramRun again = kestro({"outbox", "prune", "--older-than", "30d"});
   EXPECT_EQ(again.status, 0);
-  EXPECT_NE(again.out.find("Removed 0 sent or cancelled captures"), std::string::npos) << again;
+  EXPECT_TRUE(has(again.out, "Removed 0 sent or cancelled captures"));
 }
 
 TEST_F(KestroProgramTest, AFlushSaysWhatBrokeAnUploadAndThatTheDiskIsFull) {
@@ -703,11 +693,9 @@ TEST_F(KestroProgramTest, AFlushSaysWhatBrokeAnUploadAndThatTheDiskIsFull) {
   server.addFault(R"({"route": "PUT /v1/uploads/{id}/content", "action": "reset"})");
   const ProgramRun reset = kestro({"flush"});
   EXPECT_EQ(reset.status, 0) << reset;
-  EXPECT_EQ(reset.out.find("cannot be reached"), std::string::npos) << reset;
-  EXPECT_NE(reset.out.find("the connection to the server failed during an upload: "),
-            std::string::npos)
-      << reset;
-  EXPECT_NE(reset.out.find("1 waits"), std::string::npos) << reset;
+  EXPECT_FALSE(has(reset.out, "cannot be reached"));
+  EXPECT_TRUE(has(reset.out, "the connection to the server failed during an upload: "));
+  EXPECT_TRUE(has(reset.out, "1 waits"));
 
   // The disk fills up while the outbox is open (a running watch holds it so too).
   ASSERT_EQ(share({"--text", "a thought"}).status, 0);
@@ -718,14 +706,12 @@ TEST_F(KestroProgramTest, AFlushSaysWhatBrokeAnUploadAndThatTheDiskIsFull) {
   const ProgramRun full = kestro({"flush"});
   EXPECT_EQ(full.status, 1) << full;
   expectOneErrorLine(full, "the outbox could not be written: the disk is full");
-  EXPECT_NE(full.out.find("could not be written to the outbox: the disk is full"),
-            std::string::npos)
-      << full;
+  EXPECT_TRUE(has(full.out, "could not be written to the outbox: the disk is full"));
 
   disk.free();
   const ProgramRun freed = kestro({"flush"});
   EXPECT_EQ(freed.status, 0) << freed;
-  EXPECT_NE(freed.out.find("2 captures sent."), std::string::npos) << freed;
+  EXPECT_TRUE(has(freed.out, "2 captures sent."));
 }
 
 TEST_F(KestroProgramTest, ACaptureTheServerRefusesShowsSoAndCanBeSetAside) {
@@ -737,13 +723,11 @@ TEST_F(KestroProgramTest, ACaptureTheServerRefusesShowsSoAndCanBeSetAside) {
 
   const ProgramRun flushed = kestro({"flush"});
   EXPECT_EQ(flushed.status, 0) << flushed;
-  EXPECT_NE(flushed.out.find("refused by the server: CAPTURE_REFUSED"), std::string::npos)
-      << flushed;
-  EXPECT_NE(flushed.out.find("the server said: This capture is too large"), std::string::npos)
-      << flushed;
+  EXPECT_TRUE(has(flushed.out, "refused by the server: CAPTURE_REFUSED"));
+  EXPECT_TRUE(has(flushed.out, "the server said: This capture is too large"));
   const ProgramRun listed = kestro({"outbox"});
-  EXPECT_NE(listed.out.find("refused by the server: CAPTURE_REFUSED"), std::string::npos) << listed;
-  EXPECT_NE(listed.out.find("kestro outbox set-aside ID"), std::string::npos) << listed;
+  EXPECT_TRUE(has(listed.out, "refused by the server: CAPTURE_REFUSED"));
+  EXPECT_TRUE(has(listed.out, "kestro outbox set-aside ID"));
   const json record = outbox()[0];
   EXPECT_EQ(record["lastFailure"]["retryable"], false);
   const std::string id = record["capture"]["clientCaptureId"];
@@ -756,7 +740,7 @@ TEST_F(KestroProgramTest, ACaptureTheServerRefusesShowsSoAndCanBeSetAside) {
   const ProgramRun setAside = kestro({"outbox", "set-aside", id.substr(0, 8)});
   EXPECT_EQ(setAside.status, 0) << setAside;
   EXPECT_EQ(outbox()[0]["state"], "blocked_user_action");
-  EXPECT_NE(kestro({"outbox"}).out.find("needs attention (set aside)"), std::string::npos);
+  EXPECT_TRUE(has(kestro({"outbox"}).out, "needs attention (set aside)"));
   // Kept on this device, but no longer counted as waiting to be sent.
   const json status = json::parse(kestro({"status", "--json"}).out);
   EXPECT_EQ(status["waiting"], 0);
@@ -790,16 +774,9 @@ bool hasControls(std::string_view text) {
 TEST_F(KestroProgramTest, TextFromOutsideNeverReachesTheTerminalAsControls) {
   Server server;
   signIn(server);
-  const KestroAPIClient client = server.client();
-  const std::string token = client.developmentSession("ada@example.com").token;
   const std::string hostile(kHostile);
-  const auto origin =
-      CaptureOrigin{KestroPlatform::macos, CaptureMechanism::manual, UUID(), "1.0", {}, {}, {}};
   // An item and a task titled by the server's side.
-  client.submit(CaptureEnvelope(UUID(), std::chrono::system_clock::now(), SourceKind::note, origin,
-                                {}, hostile, {}, {}, {}, {}, TaskIntent{true, hostile}, {},
-                                CapturePrivacy{false, false, false}),
-                token);
+  server.submit(hostile, TaskIntent{true, hostile});
   const json tasks = kestro({"tasks", "--json"}).document();
   ASSERT_EQ(tasks.size(), 1u);
 
