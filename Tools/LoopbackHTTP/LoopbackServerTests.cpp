@@ -158,10 +158,7 @@ TEST(LoopbackServer, RefusesAPortAlreadyTaken) {
     second.start();
     FAIL() << "a second server bound port " << first.port();
   } catch (const ListenError& error) {
-    EXPECT_EQ(error.errorNumber(), EADDRINUSE);
-    EXPECT_EQ(std::string(error.what()),
-              "cannot listen on 127.0.0.1:" + std::to_string(first.port()) +
-                  ": the port is in use (another server holds it)");
+    EXPECT_EQ(error.errorNumber(), EADDRINUSE);  // what it says, kestro-devserver's test reads
   }
   EXPECT_EQ(second.port(), -1);
 
