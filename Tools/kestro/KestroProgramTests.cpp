@@ -135,12 +135,8 @@ class KestroProgramTest : public ::testing::Test {
     std::vector<std::string> all{program};
     all.insert(all.end(), arguments.begin(), arguments.end());
     ChildProcess child(all, environment(), input);
-    ProgramRun result;
-    const std::optional<int> status = child.wait(kPatience);
-    result.status = status.value_or(-1);
-    result.out = child.output();
-    result.err = child.errors();
-    return result;
+    const int status = child.wait(kPatience).value_or(-1);
+    return ProgramRun{status, child.output(), child.errors()};
   }
   ProgramRun kestro(const std::vector<std::string>& arguments,
                     const std::string& input = {}) const {
@@ -166,12 +162,6 @@ class KestroProgramTest : public ::testing::Test {
     const ProgramRun listed = kestro({"outbox", "--json"});
     EXPECT_EQ(listed.status, 0) << listed;
     return listed.document();
-  }
-
-  // Starts `kestro flush --watch` in the background.
-  std::unique_ptr<ChildProcess> watch() const {
-    return std::make_unique<ChildProcess>(
-        std::vector<std::string>{KESTRO_PROGRAM, "flush", "--watch"}, environment());
   }
 
   // Waits (boundedly) until every record in the outbox is in `state`; returns whether they were.
@@ -556,14 +546,14 @@ TEST_F(KestroProgramTest, TheWatchSendsWhatIsSharedRetriesWhatFailedAndEndsClean
   signIn(server);
   server.addFault(
       R"({"route": "POST /v1/captures", "action": "status", "status": 503, "retryable": true})");
-  const auto watcher = watch();
+  ChildProcess watcher({KESTRO_PROGRAM, "flush", "--watch"}, environment());
   ASSERT_EQ(share({"--text", "shared while the watch runs"}).status, 0);
-  ASSERT_TRUE(waitForRecords("complete")) << watcher->output() << watcher->errors();
+  ASSERT_TRUE(waitForRecords("complete")) << watcher.output() << watcher.errors();
   EXPECT_EQ(outbox()[0]["attemptCount"], 1) << "refused once, then sent when its retry was due";
 
-  watcher->signal(SIGTERM);
-  EXPECT_EQ(watcher->wait(kPatience), 0) << watcher->errors();
-  EXPECT_TRUE(has(watcher->output(), "Stopped."));
+  watcher.signal(SIGTERM);
+  EXPECT_EQ(watcher.wait(kPatience), 0) << watcher.errors();
+  EXPECT_TRUE(has(watcher.output(), "Stopped."));
 }
 
 // Whether a process of our own user without CAP_SYS_PTRACE (which the tests may run with) can
