@@ -15,7 +15,6 @@
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -146,20 +145,6 @@ class KestroShareTest : public ::testing::Test {
     options.environment = std::move(environment);
     options.standardInput = ProcessInput::pipe();
     return Process::start(std::move(options));
-  }
-
-  // Waits, generously, until `child` is blocked reading its standard input: the kernel names the
-  // system call a process waits in (read, whose first argument is descriptor 0).
-  static bool waitUntilReadingStandardInput(pid_t child) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline) {
-      std::ifstream syscall("/proc/" + std::to_string(child) + "/syscall");
-      std::string call;
-      std::getline(syscall, call);
-      if (call.starts_with("0 0x0 ")) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
   }
 
   // The files under the attachments directory, one level of staging directories down.
@@ -334,30 +319,6 @@ TEST_F(KestroShareTest, OnATerminalItSaysWhatItStoredAndWhatToDoNext) {
                                          "kestro flush --watch at once.\n");
     EXPECT_EQ(result.standardError, "");
   }
-}
-
-TEST_F(KestroShareTest, SharesStartedTogetherOnAFreshProfileNameOneDevice) {
-  shared().set(UUID().uuidString(), "tavlo.current-user-id");
-  ASSERT_FALSE(shared().string("tavlo-device-id"));
-  // Each run waits on its standard input until every one is blocked reading it; closing the
-  // pipes then lets them race for the missing identifier, as a file manager's action does when it
-  // starts one share per selected file.
-  constexpr int kRuns = 24;
-  std::vector<Process> runs;
-  for (int i = 0; i < kRuns; ++i) {
-    runs.push_back(startReadingStandardInput());
-    ASSERT_TRUE(runs.back().write("a thought"));
-  }
-  for (const Process& run : runs) ASSERT_TRUE(waitUntilReadingStandardInput(run.pid()));
-  for (Process& run : runs) run.closeInput();
-  for (Process& run : runs) EXPECT_EQ(run.wait().exitCode, 0);
-  const std::optional<std::string> device = shared().string("tavlo-device-id");
-  ASSERT_TRUE(device && UUID::fromString(*device));
-  const std::vector<json> stored = records();
-  ASSERT_EQ(stored.size(), static_cast<std::size_t>(kRuns));
-  std::set<std::string> devices;
-  for (const json& record : stored) devices.insert(record["capture"]["origin"]["deviceId"]);
-  EXPECT_EQ(devices, std::set<std::string>{*device});
 }
 
 TEST_F(KestroShareTest, AnInterruptedRunLeavesNothingOrARecognisableUnfinishedCopy) {
