@@ -66,7 +66,8 @@ class DevServerTest : public ::testing::Test {
   DevServerTest() { token_ = client_.developmentSession("ann@example.com").token; }
   ~DevServerTest() override { std::filesystem::remove_all(scratch_); }
 
-  // A request the client cannot make: to the admin routes, or without any Authorization.
+  // A request the client would not make: to the admin routes, without any Authorization, or
+  // with a body of the test's own (sent as JSON).
   HTTPResponse raw(const std::string& method, const std::string& path, std::string body = {},
                    const std::vector<std::pair<std::string, std::string>>& headers = {}) {
     HTTPRequest request{.url = url(server_.baseURL() + path), .method = method};
@@ -147,7 +148,6 @@ TEST_F(DevServerTest, CapturesAreIdempotentByKeyAndBecomeItemsAndTasks) {
   const JSON counts = stats()["captures"][note.clientCaptureId.uuidString()];
   EXPECT_EQ(counts["accepted"], 1);
   EXPECT_EQ(counts["replays"], 1);
-  EXPECT_EQ(stats()["requests"]["POST /v1/captures"], 2);
 
   // Titles come from the capture's title, else its link, else its text.
   client_.submit(capture("  Own title "), token_);
@@ -443,15 +443,10 @@ TEST_F(DevServerTest, EveryMalformedBodyGetsAnErrorEnvelopeOnEveryRouteThatReads
   for (const Route& route : routes) {
     for (const auto& [what, body] : bodies) {
       SCOPED_TRACE(std::string(route.method) + " " + route.path + ": " + what);
-      HTTPRequest request{.url = url(server_.baseURL() + route.path), .method = route.method};
-      request.headers.set("Authorization", "Bearer " + token_);
-      request.headers.set("Idempotency-Key", UUID().uuidString());
-      request.headers.set("Content-Type", "application/json");
-      request.body = body;
-      const HTTPResponse response = session_->send(request);
-      ASSERT_TRUE(response.statusCode);
-      EXPECT_GE(*response.statusCode, 400);
-      EXPECT_LT(*response.statusCode, 500);
+      const HTTPResponse response =
+          raw(route.method, route.path, body,
+              {{"Authorization", "Bearer " + token_}, {"Idempotency-Key", UUID().uuidString()}});
+      EXPECT_EQ(response.statusCode.value_or(0) / 100, 4);
       APIErrorEnvelope envelope{};
       EXPECT_NO_THROW(envelope = decodeJSONString<APIErrorEnvelope>(response.body))
           << response.body;

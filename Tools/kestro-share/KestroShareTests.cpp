@@ -43,6 +43,17 @@ struct ProgramRun {
 // terminal, as a person running it has.
 enum class Output { pipe, terminal };
 
+// What a shell command printed, and its status as pclose gives it.
+std::pair<std::string, int> shellOutput(const std::string& command) {
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::string output;
+  char buffer[4096];
+  for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    output.append(buffer, n);
+  }
+  return {output, pipe ? ::pclose(pipe) : -1};
+}
+
 class KestroShareTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -175,13 +186,6 @@ class KestroShareTest : public ::testing::Test {
     std::ofstream(path, std::ios::binary) << contents;
     return path;
   }
-  static std::string sha256sum(const fs::path& path) {
-    FILE* pipe = ::popen(("sha256sum < '" + path.native() + "'").c_str(), "r");
-    char digest[64] = {};
-    const std::size_t read = pipe ? std::fread(digest, 1, 64, pipe) : 0;
-    if (pipe) ::pclose(pipe);
-    return std::string(digest, read);
-  }
 
   testsupport::TemporaryDirectory temporary_{"kestro-share-test"};
   fs::path root_;
@@ -204,7 +208,8 @@ TEST_F(KestroShareTest, FilesAddressesTextAndStandardInputLandInTheOutbox) {
   };
   const std::string name = "/stagedAssets/0/filename", type = "/stagedAssets/0/mimeType",
                     digest = "/stagedAssets/0/sha256", text = "/capture/selectedText";
-  const std::string imageDigest = sha256sum(image);
+  const std::string imageDigest =
+      shellOutput("sha256sum < '" + image.native() + "'").first.substr(0, 64);
   const std::vector<Case> cases = {
       {{"holiday photo.png"},
        "",
@@ -389,18 +394,12 @@ TEST_F(KestroShareTest, EndlessStandardInputStopsBeforeTheDiskIsFull) {
       "mount -t tmpfs -o size=64m tmpfs \"$DATA\" && mkdir \"$DATA/tmp\" || exit 99; "
       "TMPDIR=\"$DATA/tmp\" \"$PROGRAM\" - < /dev/zero 2>&1; echo \"status $?\"; "
       "find \"$DATA\" -type f; df -k --output=used \"$DATA\" | tail -n 1 | tr -d \" \"";
-  const std::string command = "env HOME='" + (root_ / "home").native() + "' XDG_CONFIG_HOME='" +
-                              (root_ / "config").native() + "' XDG_DATA_HOME='" +
-                              (root_ / "data").native() + "' DATA='" + (root_ / "data").native() +
-                              "' PROGRAM='" + KESTRO_SHARE_PROGRAM +
-                              "' unshare --user --map-root-user --mount sh -c '" + script + "'";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  ASSERT_TRUE(pipe);
-  std::string output;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-    output.append(buffer, n);
-  ASSERT_EQ(::pclose(pipe), 0) << output;
+  std::string command = "env";
+  for (const std::string& variable : environment()) command += " '" + variable + "'";
+  const auto [output, status] = shellOutput(
+      command + " DATA='" + (root_ / "data").native() + "' PROGRAM='" + KESTRO_SHARE_PROGRAM +
+      "' unshare --user --map-root-user --mount sh -c '" + script + "'");
+  ASSERT_EQ(status, 0) << output;
   // One line of error, the exit status, no file left behind and nothing in use: it stopped with
   // the margin of 16 MiB (more than a twentieth of 64 MiB) still free, and removed what it wrote.
   const std::string prefix = "kestro-share: standard input stopped after ";

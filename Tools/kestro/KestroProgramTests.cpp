@@ -749,13 +749,17 @@ TEST_F(KestroProgramTest, TextFromOutsideNeverReachesTheTerminalAsControls) {
 
   // A shared file's name, uploaded, refused with a hostile code, and then missing on export.
   ASSERT_EQ(share({file(hostile + ".txt", "contents").string()}).status, 0);
-  const std::string fault = json{
-      {"route", "POST /v1/captures"},
-      {"status", 503},
-      {"code", hostile},
-      {"message", hostile},
-      {"retryable", true}}.dump();
-  server.addFault(fault);
+  // A fault on `route` whose code and message are the hostile text.
+  const auto hostileFault = [&](const char* route, int status, bool retryable) {
+    server.addFault(json{
+        {"route", route},
+        {"status", status},
+        {"code", hostile},
+        {"message", hostile},
+        {"retryable",
+         retryable}}.dump());
+  };
+  hostileFault("POST /v1/captures", 503, true);
   const ProgramRun flushed = kestro({"flush"});
   const ProgramRun waiting = kestro({"outbox"});
   const json record = outbox()[0];
@@ -779,10 +783,7 @@ TEST_F(KestroProgramTest, TextFromOutsideNeverReachesTheTerminalAsControls) {
       {"outbox export: missing file", exported},
       {"outbox: refusal code and message",
        [&] {
-         json refusal = json::parse(fault);
-         refusal["status"] = 422;
-         refusal["retryable"] = false;
-         server.addFault(refusal.dump());
+         hostileFault("POST /v1/captures", 422, false);
          ProgramRun retried = kestro({"outbox", "retry", recordId});
          EXPECT_EQ(retried.status, 0) << retried;
          kestro({"flush"});
@@ -790,9 +791,7 @@ TEST_F(KestroProgramTest, TextFromOutsideNeverReachesTheTerminalAsControls) {
        }()},
       {"server error: message and code",
        [&] {
-         server.addFault(json{
-             {"route", "GET /v1/items"}, {"status", 500}, {"code", hostile}, {"message", hostile}}
-                             .dump());
+         hostileFault("GET /v1/items", 500, false);
          return kestro({"items"});
        }()},
       {"kestro-share: missing file", share({(root_ / "files" / (hostile + ".pdf")).string()})},
