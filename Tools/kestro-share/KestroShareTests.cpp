@@ -280,7 +280,6 @@ TEST_F(KestroShareTest, ExitStatusSaysWhatWentWrong) {
             2,
             "kestro-share: cannot share example.com/x: No such file or directory; for the web "
             "address, give https://example.com/x\n"},
-           {{"missing.txt"}, "", 2, ""},
            {{}, "", 2, ""},
            {{"-", "-"}, "", 2, ""},
            {{"--type", "image/png", "note.txt"}, "", 2, ""},
