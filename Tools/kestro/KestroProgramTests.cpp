@@ -759,6 +759,7 @@ TEST_F(KestroProgramTest, TextFromOutsideNeverReachesTheTerminalAsControls) {
       {"task done: title", kestro({"task", "done", tasks[0]["id"].get<std::string>()})},
       {"search: title and excerpt", kestro({"search", "RED"})},
       {"chat: the reply", kestro({"chat", hostile})},
+      {"chat --json: the reply", kestro({"chat", "--json", hostile})},
       {"flush: uploaded file, code and message", flushed},
       {"outbox: file name, stored code", waiting},
       {"outbox export: missing file", exported},
