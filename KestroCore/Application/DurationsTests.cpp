@@ -23,7 +23,6 @@ TEST(DurationsTest, RefusesWithAReason) {
   const std::vector<std::pair<std::string, std::string>> invalid{
       {"", "empty"},
       {"7 d", "needs a unit"},
-      {"12h1d", "largest to the smallest"},
       {"1h1h", "largest to the smallest"},
       {"1.5h", "unknown unit"},
       {"-1d", "where a number should be"},
@@ -39,7 +38,6 @@ TEST(DurationsTest, RefusesWithAReason) {
 
 TEST(DurationsTest, WritesTheTwoLargestUnits) {
   EXPECT_EQ(formatDuration(-5s), "0 s");
-  EXPECT_EQ(formatDuration(45s), "45 s");
   EXPECT_EQ(formatDuration(12min + 30s), "12 min");
   EXPECT_EQ(formatDuration(1h + 5min + 59s), "1 h 5 min");
   EXPECT_EQ(formatDuration(std::chrono::days(3) + 4h + 5min), "3 d 4 h");

@@ -184,22 +184,6 @@ TEST_F(FlushWatcherTest, WhatAFlushLeftAsItWasAndAServerThatAnswersCallForNoFlus
   EXPECT_LT(recordReads_.load(), 3 * probes_.load());
 }
 
-TEST_F(FlushWatcherTest, StopsAfterTheFlushUnderWay) {
-  std::atomic<bool> entered{false};
-  FlushWatcherHooks slow = hooks();
-  slow.flush = [&, inner = slow.flush](FlushReason reason) {
-    entered = true;
-    std::this_thread::sleep_for(100ms);
-    return inner(reason);
-  };
-  start(options(), slow);
-  ASSERT_TRUE(waitUntil([&] { return entered.load(); }));
-  // Shares during the flush, then the stop: the flush finishes and no other starts.
-  shared_.set("during", places::kSharedCaptureRevisionKey);
-  stop();
-  EXPECT_EQ(flushes(), 1u);
-}
-
 TEST_F(FlushWatcherTest, AFailingHookIsWaitedOutButASignOutEndsTheWatch) {
   std::atomic<int> calls{0};
   FlushWatcherHooks failing = hooks();

@@ -47,7 +47,6 @@ TEST_F(QuickCaptureTest, TheRecordCarriesEverythingTheUserGaveAndTellsTheWatcher
   EXPECT_EQ(envelope.capturedAt, kNow);
   EXPECT_EQ(envelope.annotation, "before Friday");
   EXPECT_EQ(envelope.origin.sourceBundleId, "org.gnome.TextEditor");
-  EXPECT_EQ(envelope.origin.sourceApplication, "org.gnome.TextEditor");
   EXPECT_EQ(envelope.origin.windowTitle, "notes.txt");
   EXPECT_EQ(envelope.origin.appVersion, "9.8.7");
   EXPECT_EQ(envelope.origin.deviceId, places_.deviceIdentifier());

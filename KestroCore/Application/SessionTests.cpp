@@ -53,9 +53,7 @@ class SessionTest : public ::testing::Test {
 TEST_F(SessionTest, ServerAddressesBecomeOrigins) {
   EXPECT_EQ(Session::serverOrigin(" HTTP://Example.COM:8080/some/path/?q=1 ").absoluteString(),
             "http://example.com:8080");
-  EXPECT_EQ(Session::serverOrigin("https://kestro.example.com/").absoluteString(),
-            "https://kestro.example.com");
-  for (const char* bad : {"", "example.com", "ftp://example.com", "file:///tmp/x", "http://"}) {
+  for (const char* bad : {"", "example.com", "ftp://example.com", "http://"}) {
     EXPECT_EQ(testsupport::refusalOf([&] { Session::serverOrigin(bad); }).status, ExitStatus::usage)
         << bad;
   }
@@ -70,9 +68,7 @@ TEST_F(SessionTest, SigningInPutsEachPartWhereItBelongs) {
             account.userId.uuidString());
   EXPECT_EQ(session_.settings(),
             (AccountSettings{server(first_), "ada@example.com", account.userId}));
-  const SignedInAccount again = session_.requireSignedIn();
-  EXPECT_EQ(again.token, account.token);
-  EXPECT_EQ(again.userId, account.userId);
+  EXPECT_EQ(session_.requireSignedIn().token, account.token);
 
   // Another server: its token replaces nothing of the first's but the first's token goes.
   const SignedInAccount moved = session_.signIn(server(second_), "ada@example.com");
@@ -107,10 +103,6 @@ TEST_F(SessionTest, PlainHTTPCarriesTheTokenOnlyWithinThisMachineUnlessAllowed) 
   // HTTPS goes on to the exchange (which fails here: no such host).
   EXPECT_THROW(session_.signIn(Session::serverOrigin("https://kestro.invalid"), "ada@example.com"),
                KestroAPIError);
-
-  // The stand-in server by name is on this machine too.
-  const URL byName = Session::serverOrigin("http://localhost:" + std::to_string(first_.port()));
-  EXPECT_EQ(session_.signIn(byName, "ada@example.com").server, byName);
 }
 
 TEST_F(SessionTest, AMissingTokenIsNotSignedInButAFailingKeyringIsAFailure) {
