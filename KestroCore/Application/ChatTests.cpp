@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 #include "KestroCore/Application/ApplicationError.h"
 #include "KestroCore/Application/ApplicationTestSupport.h"
 #include "Tools/DevServer/DevServer.h"
@@ -35,9 +37,7 @@ TEST_F(ChatTest, MessagesGoToTheLastConversationOrANewOneWhenAskedOrItIsGone) {
   EXPECT_TRUE(first.created);
   // The reply came in pieces, as it streamed, and they make the whole text.
   EXPECT_GT(pieces_.size(), 1u);
-  std::string joined;
-  for (const std::string& piece : pieces_) joined += piece;
-  EXPECT_EQ(joined, first.text);
+  EXPECT_EQ(std::accumulate(pieces_.begin(), pieces_.end(), std::string()), first.text);
   EXPECT_EQ(client_.conversation(first.conversationId, token_).conversation.title,
             "what did I save about printers?");
 

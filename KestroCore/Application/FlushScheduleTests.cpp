@@ -31,6 +31,14 @@ TEST(FlushScheduleTest, TheNextWakeUpIsTheEarliestThingThatIsDue) {
   // A retry time that came during the last flush is due now.
   EXPECT_EQ(planFlush({waitingRecord(kNow - 5s, "X")}, kNow, {kNow - 10s}, kRecheck).nextFlush,
             kNow - 5s);
+
+  // Ready records call for another flush only while flushes make progress.
+  const Date lastFlush = kNow - 10s;
+  const std::vector<OutboxRecord> ready{outboxRecord(State::queued), outboxRecord(State::accepted)};
+  // The last flush changed something: flush again at once.
+  EXPECT_EQ(planFlush(ready, kNow, {lastFlush, true}, kRecheck).nextFlush, kNow);
+  // The last flush left them as they were: not again until the recheck, so no loop.
+  EXPECT_EQ(planFlush(ready, kNow, {lastFlush}, kRecheck).nextFlush, lastFlush + kRecheck);
 }
 
 TEST(FlushScheduleTest, ARetryTimeTheLastFlushRanAtIsNotDueAgainAtOnce) {
@@ -47,15 +55,6 @@ TEST(FlushScheduleTest, ARetryTimeTheLastFlushRanAtIsNotDueAgainAtOnce) {
   const LastFlush unreachable{kNow - 100ms, true, true};
   EXPECT_EQ(planFlush({shown, outboxRecord(State::queued), failed}, kNow, unreachable, kRecheck),
             (FlushPlan{kNow + 2s, true}));
-}
-
-TEST(FlushScheduleTest, ReadyRecordsCallForAnotherFlushOnlyWhileFlushesMakeProgress) {
-  const Date lastFlush = kNow - 10s;
-  const std::vector<OutboxRecord> ready{outboxRecord(State::queued), outboxRecord(State::accepted)};
-  // The last flush changed something: flush again at once.
-  EXPECT_EQ(planFlush(ready, kNow, {lastFlush, true}, kRecheck).nextFlush, kNow);
-  // The last flush left them as they were: not again until the recheck, so no loop.
-  EXPECT_EQ(planFlush(ready, kNow, {lastFlush}, kRecheck).nextFlush, lastFlush + kRecheck);
 }
 
 TEST(FlushScheduleTest, ASummaryFromTheProcessorsEventsSaysWhatThisFlushDid) {

@@ -58,10 +58,6 @@ class FlushWatcherTest : public ::testing::Test {
     };
     hooks.makeDue = [this](const UUID&, Date) { ++released_; };
     hooks.now = [] { return std::chrono::system_clock::now(); };
-    hooks.failed = [this](const std::string& message) {
-      std::lock_guard lock(mutex_);
-      failures_.push_back(message);
-    };
     return hooks;
   }
 
@@ -74,14 +70,12 @@ class FlushWatcherTest : public ::testing::Test {
     return options;
   }
 
-  void start(FlushWatcherOptions options, FlushWatcherHooks hooks) {
+  void start(FlushWatcherOptions options) {
     // The suite's file exists before the watch starts, as it does once someone signed in.
     shared_.set("start", places::kSharedCaptureRevisionKey);
-    watcher_ = std::make_unique<FlushWatcher>(std::move(options), std::move(hooks));
+    watcher_ = std::make_unique<FlushWatcher>(std::move(options), hooks());
     runner_ = std::thread([this] { watcher_->run(); });
   }
-  void start(FlushWatcherOptions options) { start(std::move(options), hooks()); }
-  void start() { start(options()); }
 
   void stop() {
     if (watcher_) watcher_->stop();
@@ -109,7 +103,6 @@ class FlushWatcherTest : public ::testing::Test {
   // What the outbox holds after the n-th flush (counted from 1).
   std::function<std::vector<OutboxRecord>(std::size_t)> afterFlush_;
   std::vector<FlushReason> reasons_;
-  std::vector<std::string> failures_;
   std::atomic<int> recordReads_{0};
   std::atomic<int> probes_{0};
   std::atomic<int> released_{0};
@@ -129,7 +122,7 @@ TEST_F(FlushWatcherTest, ARetryTimeCallsForOneFlushAndAtMostOneMoreASecondLater)
     sent = true;
     return std::vector{testsupport::outboxRecord(State::complete)};
   };
-  start();
+  start(options());
   ASSERT_TRUE(waitUntil([&] { return sent.load(); }));
   stop();
   // The start, the retry at the time shown and one a second later; never a flush per loop.
@@ -174,7 +167,7 @@ TEST_F(FlushWatcherTest, WhatAFlushLeftAsItWasAndAServerThatAnswersCallForNoFlus
   records_ = {
       testsupport::outboxRecord(State::queued),
       testsupport::waitingRecord(std::chrono::system_clock::now() + 3600s, "NETWORK_ERROR")};
-  start();
+  start(options());
   ASSERT_TRUE(waitForFlushes(1));
   ASSERT_TRUE(waitUntil([&] { return probes_ >= 5; }));
   stop();
@@ -186,7 +179,9 @@ TEST_F(FlushWatcherTest, WhatAFlushLeftAsItWasAndAServerThatAnswersCallForNoFlus
 
 TEST_F(FlushWatcherTest, AFailingHookIsWaitedOutButASignOutEndsTheWatch) {
   std::atomic<int> calls{0};
+  std::vector<std::string> failures;
   FlushWatcherHooks failing = hooks();
+  failing.failed = [&](const std::string& message) { failures.push_back(message); };
   failing.flush = [&](FlushReason) -> WatchedFlush {
     if (++calls == 1) throw std::runtime_error("database is locked");
     throw ApplicationError(ExitStatus::notSignedIn, "not signed in");
@@ -194,8 +189,7 @@ TEST_F(FlushWatcherTest, AFailingHookIsWaitedOutButASignOutEndsTheWatch) {
   shared_.set("start", places::kSharedCaptureRevisionKey);
   FlushWatcher watcher(options(), failing);
   EXPECT_EQ(testsupport::refusalOf([&] { watcher.run(); }).status, ExitStatus::notSignedIn);
-  std::lock_guard lock(mutex_);
-  EXPECT_EQ(failures_, std::vector<std::string>{"database is locked"});
+  EXPECT_EQ(failures, std::vector<std::string>{"database is locked"});
 }
 
 }  // namespace

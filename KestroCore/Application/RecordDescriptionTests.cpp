@@ -51,7 +51,6 @@ TEST(RecordDescriptionTest, EveryStateInTheUsersWords) {
       {outboxRecord(State::uploadingAssets, 1), RecordStanding::uploading,
        "uploading (0 of 1 file)"},
       {outboxRecord(State::submittingCapture), RecordStanding::sending, "sending"},
-      {outboxRecord(State::complete), RecordStanding::sent, "sent"},
       {outboxRecord(State::retryWait), RecordStanding::waitingToRetry,
        "waiting to retry after an error"},
   };
