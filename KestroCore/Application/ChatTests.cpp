@@ -63,9 +63,8 @@ TEST_F(ChatTest, MessagesGoToTheLastConversationOrANewOneWhenAskedOrItIsGone) {
   const ChatReply kept = send({.message = "still there?"});
   EXPECT_FALSE(kept.created);
   EXPECT_EQ(kept.conversationId, next.conversationId);
-}
 
-TEST(ChatTextTest, WhatEachEventAddsToTheReply) {
+  // What each event adds to the reply, and the title of a new conversation.
   const auto event = [](std::string name, JSONValue data) {
     return ConversationEvent{std::move(name), std::move(data)};
   };
@@ -77,7 +76,6 @@ TEST(ChatTextTest, WhatEachEventAddsToTheReply) {
   EXPECT_EQ(replyText(event("message.completed", completed), true), std::nullopt);
   EXPECT_EQ(replyText(event("message.created", delta), false), std::nullopt);
 
-  EXPECT_EQ(conversationTitle("  first line\nsecond line"), "first line");
   EXPECT_EQ(conversationTitle(std::string(70, 'x')), std::string(59, 'x') + "…");
 }
 

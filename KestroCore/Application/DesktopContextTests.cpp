@@ -23,8 +23,6 @@ TEST(DesktopContextTest, WindowsTitlesAndLinesFromToolOutput) {
                                    "_NET_WM_NAME:  not found.\n"
                                    "WM_NAME(STRING) = \"xterm\"\n"),
             (WindowContext{std::nullopt, "xterm"}));
-  EXPECT_EQ(windowContextFromXprop("WM_CLASS(STRING) = \"only\"\n"),
-            (WindowContext{"only", std::nullopt}));
   // A value cut off mid-string yields nothing rather than half a name.
   EXPECT_EQ(windowContextFromXprop("WM_CLASS(STRING) = \"a\", \"unfinished\n"),
             (WindowContext{"a", std::nullopt}));

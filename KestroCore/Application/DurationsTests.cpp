@@ -9,7 +9,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(DurationsTest, ReadsWhatUsersType) {
+TEST(DurationsTest, ReadsWhatUsersTypeAndWritesTheTwoLargestUnits) {
   const std::vector<std::pair<std::string, std::chrono::seconds>> valid{
       {"0", 0s},
       {" 1h 30m ", 90min},
@@ -33,9 +33,8 @@ TEST(DurationsTest, RefusesWithAReason) {
     EXPECT_EQ(refusal.status, ExitStatus::usage) << text;
     EXPECT_NE(refusal.message.find(reason), std::string::npos) << text;
   }
-}
 
-TEST(DurationsTest, WritesTheTwoLargestUnits) {
+  // Written back in its two largest units.
   EXPECT_EQ(formatDuration(-5s), "0 s");
   EXPECT_EQ(formatDuration(12min + 30s), "12 min");
   EXPECT_EQ(formatDuration(1h + 5min + 59s), "1 h 5 min");

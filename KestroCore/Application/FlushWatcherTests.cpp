@@ -92,9 +92,6 @@ class FlushWatcherTest : public ::testing::Test {
     while (!condition() && Clock::now() < deadline) std::this_thread::sleep_for(2ms);
     return condition();
   }
-  bool waitForFlushes(std::size_t count) {
-    return waitUntil([&] { return flushes() >= count; });
-  }
 
   testsupport::TemporaryTree tree_;
   UserDefaults shared_;
@@ -146,13 +143,13 @@ TEST_F(FlushWatcherTest, ReleasesRecordsWaitingForTheServerOnlyOnceItAnswersAgai
   polling.revisionFile = tree_.root() / "missing" / "suite.json";
   polling.pollInterval = 10ms;
   start(polling);
-  ASSERT_TRUE(waitForFlushes(1));
+  ASSERT_TRUE(waitUntil([&] { return flushes() >= 1; }));
   // The server is asked, and stays down for a while: nothing is released.
   ASSERT_TRUE(waitUntil([&] { return probes_ >= 3; }));
   EXPECT_EQ(released_.load(), 0);
   EXPECT_EQ(flushes(), 1u);
   shared_.set("a share", places::kSharedCaptureRevisionKey);
-  ASSERT_TRUE(waitForFlushes(3));
+  ASSERT_TRUE(waitUntil([&] { return flushes() >= 3; }));
   stop();
   EXPECT_EQ(reasons(), (std::vector<FlushReason>{FlushReason::started, FlushReason::captureShared,
                                                  FlushReason::serverBack}));
@@ -168,7 +165,7 @@ TEST_F(FlushWatcherTest, WhatAFlushLeftAsItWasAndAServerThatAnswersCallForNoFlus
       testsupport::outboxRecord(State::queued),
       testsupport::waitingRecord(std::chrono::system_clock::now() + 3600s, "NETWORK_ERROR")};
   start(options());
-  ASSERT_TRUE(waitForFlushes(1));
+  ASSERT_TRUE(waitUntil([&] { return flushes() >= 1; }));
   ASSERT_TRUE(waitUntil([&] { return probes_ >= 5; }));
   stop();
   EXPECT_EQ(flushes(), 1u);

@@ -94,7 +94,7 @@ TEST(RecordDescriptionTest, RetryTimesAreLocalAndShowTheDateOnlyOnAnotherDay) {
   EXPECT_EQ(formatLocalTime(utc(4, 22, 50), now), "2025-03-04 23:50");
 }
 
-TEST(RecordDescriptionTest, SummariesSayWhatTheCaptureIs) {
+TEST(RecordDescriptionTest, SummariesSayWhatTheCaptureIsAndIdsAreFoundByPrefix) {
   // An address first, then the text, then the files' names, then the note.
   OutboxRecord record = outboxRecord(State::queued, 2);
   record.capture.url = URL::fromString("https://example.com/article");
@@ -115,9 +115,8 @@ TEST(RecordDescriptionTest, SummariesSayWhatTheCaptureIs) {
   record.stagedAssets.clear();
   record.capture.annotation = "remember the milk";
   EXPECT_EQ(captureSummary(record), "note: remember the milk");
-}
 
-TEST(RecordDescriptionTest, IdsAreFoundByThemselvesOrByAnUnambiguousPrefix) {
+  // Ids are found by themselves or by an unambiguous prefix.
   const UUID a = *UUID::fromString("ABCDEF01-0000-4000-8000-000000000001");
   const UUID b = *UUID::fromString("ABCDEF02-0000-4000-8000-000000000002");
   const std::vector<UUID> ids{a, b};

@@ -13,7 +13,6 @@ constexpr std::uint64_t kMiB = 1024 * 1024;
 TEST(TransferMeterTest, TheRateFollowsTheRecentPastAndGivesTheTimeLeft) {
   const Clock::time_point start{};
   TransferMeter meter(100 * kMiB, start);
-  EXPECT_FALSE(meter.bytesPerSecond());
   meter.update(1 * kMiB, start + 100ms);
   EXPECT_FALSE(meter.bytesPerSecond());  // too short a span to mean anything
 
@@ -43,14 +42,13 @@ TEST(TransferMeterTest, TheRateFollowsTheRecentPastAndGivesTheTimeLeft) {
   EXPECT_NEAR(unknown.timeLeft()->count(), 2, 1);
 }
 
-TEST(TransferMeterTest, BytesReadInBinaryUnits) {
+TEST(TransferMeterTest, BytesReadInBinaryUnitsAndAProgressLineFitsItsWidth) {
   EXPECT_EQ(formatBytes(1023), "1023 B");
   EXPECT_EQ(formatBytes(1024), "1.00 KiB");
   // Rounded up into the next unit, not shown as "1024 MiB".
   EXPECT_EQ(formatBytes(1023 * kMiB + 1000 * 1024), "1.00 GiB");
-}
 
-TEST(TransferMeterTest, AProgressLineFitsItsWidth) {
+  // A progress line fits its width.
   const Clock::time_point start{};
   TransferMeter meter(1024 * kMiB, start);
   meter.update(512 * kMiB, start + 10s);
