@@ -7,14 +7,13 @@
 namespace kestro {
 namespace {
 
-TEST(ApplicationPlacesTest, WithoutAHomeThereIsNoPlaceAndTheErrorSaysSo) {
+TEST(ApplicationPlacesTest, WithoutAHomeThereIsNoPlaceAndExclusionsAreAList) {
   const ApplicationPlaces homeless(Bundle({}), UserDirectories(std::nullopt, std::nullopt, "/tmp"));
   EXPECT_THROW(homeless.sharedSettings(), ApplicationError);
   EXPECT_THROW(homeless.applicationSettings(), ApplicationError);
   EXPECT_THROW(homeless.storageDirectory(), ApplicationError);
-}
 
-TEST(ApplicationPlacesTest, ExcludedApplicationsAreWrittenAsAList) {
+  // Excluded applications are written as a list.
   EXPECT_EQ(parseApplicationList(" org.keepassxc.KeePassXC,com.bitwarden.desktop\n\tsignal ,, "),
             (std::set<std::string>{"org.keepassxc.KeePassXC", "com.bitwarden.desktop", "signal"}));
   EXPECT_TRUE(parseApplicationList(" , ").empty());

@@ -58,10 +58,6 @@ class FlushWatcherTest : public ::testing::Test {
     };
     hooks.makeDue = [this](const UUID&, Date) { ++released_; };
     hooks.now = [] { return std::chrono::system_clock::now(); };
-    hooks.failed = [this](const std::string& message) {
-      std::lock_guard lock(mutex_);
-      failures_.push_back(message);
-    };
     return hooks;
   }
 
@@ -74,14 +70,12 @@ class FlushWatcherTest : public ::testing::Test {
     return options;
   }
 
-  void start(FlushWatcherOptions options, FlushWatcherHooks hooks) {
+  void start(FlushWatcherOptions options) {
     // The suite's file exists before the watch starts, as it does once someone signed in.
     shared_.set("start", places::kSharedCaptureRevisionKey);
-    watcher_ = std::make_unique<FlushWatcher>(std::move(options), std::move(hooks));
+    watcher_ = std::make_unique<FlushWatcher>(std::move(options), hooks());
     runner_ = std::thread([this] { watcher_->run(); });
   }
-  void start(FlushWatcherOptions options) { start(std::move(options), hooks()); }
-  void start() { start(options()); }
 
   void stop() {
     if (watcher_) watcher_->stop();
@@ -98,9 +92,6 @@ class FlushWatcherTest : public ::testing::Test {
     while (!condition() && Clock::now() < deadline) std::this_thread::sleep_for(2ms);
     return condition();
   }
-  bool waitForFlushes(std::size_t count) {
-    return waitUntil([&] { return flushes() >= count; });
-  }
 
   testsupport::TemporaryTree tree_;
   UserDefaults shared_;
@@ -109,7 +100,6 @@ class FlushWatcherTest : public ::testing::Test {
   // What the outbox holds after the n-th flush (counted from 1).
   std::function<std::vector<OutboxRecord>(std::size_t)> afterFlush_;
   std::vector<FlushReason> reasons_;
-  std::vector<std::string> failures_;
   std::atomic<int> recordReads_{0};
   std::atomic<int> probes_{0};
   std::atomic<int> released_{0};
@@ -129,7 +119,7 @@ TEST_F(FlushWatcherTest, ARetryTimeCallsForOneFlushAndAtMostOneMoreASecondLater)
     sent = true;
     return std::vector{testsupport::outboxRecord(State::complete)};
   };
-  start();
+  start(options());
   ASSERT_TRUE(waitUntil([&] { return sent.load(); }));
   stop();
   // The start, the retry at the time shown and one a second later; never a flush per loop.
@@ -153,13 +143,13 @@ TEST_F(FlushWatcherTest, ReleasesRecordsWaitingForTheServerOnlyOnceItAnswersAgai
   polling.revisionFile = tree_.root() / "missing" / "suite.json";
   polling.pollInterval = 10ms;
   start(polling);
-  ASSERT_TRUE(waitForFlushes(1));
+  ASSERT_TRUE(waitUntil([&] { return flushes() >= 1; }));
   // The server is asked, and stays down for a while: nothing is released.
   ASSERT_TRUE(waitUntil([&] { return probes_ >= 3; }));
   EXPECT_EQ(released_.load(), 0);
   EXPECT_EQ(flushes(), 1u);
   shared_.set("a share", places::kSharedCaptureRevisionKey);
-  ASSERT_TRUE(waitForFlushes(3));
+  ASSERT_TRUE(waitUntil([&] { return flushes() >= 3; }));
   stop();
   EXPECT_EQ(reasons(), (std::vector<FlushReason>{FlushReason::started, FlushReason::captureShared,
                                                  FlushReason::serverBack}));
@@ -174,8 +164,8 @@ TEST_F(FlushWatcherTest, WhatAFlushLeftAsItWasAndAServerThatAnswersCallForNoFlus
   records_ = {
       testsupport::outboxRecord(State::queued),
       testsupport::waitingRecord(std::chrono::system_clock::now() + 3600s, "NETWORK_ERROR")};
-  start();
-  ASSERT_TRUE(waitForFlushes(1));
+  start(options());
+  ASSERT_TRUE(waitUntil([&] { return flushes() >= 1; }));
   ASSERT_TRUE(waitUntil([&] { return probes_ >= 5; }));
   stop();
   EXPECT_EQ(flushes(), 1u);
@@ -184,25 +174,11 @@ TEST_F(FlushWatcherTest, WhatAFlushLeftAsItWasAndAServerThatAnswersCallForNoFlus
   EXPECT_LT(recordReads_.load(), 3 * probes_.load());
 }
 
-TEST_F(FlushWatcherTest, StopsAfterTheFlushUnderWay) {
-  std::atomic<bool> entered{false};
-  FlushWatcherHooks slow = hooks();
-  slow.flush = [&, inner = slow.flush](FlushReason reason) {
-    entered = true;
-    std::this_thread::sleep_for(100ms);
-    return inner(reason);
-  };
-  start(options(), slow);
-  ASSERT_TRUE(waitUntil([&] { return entered.load(); }));
-  // Shares during the flush, then the stop: the flush finishes and no other starts.
-  shared_.set("during", places::kSharedCaptureRevisionKey);
-  stop();
-  EXPECT_EQ(flushes(), 1u);
-}
-
 TEST_F(FlushWatcherTest, AFailingHookIsWaitedOutButASignOutEndsTheWatch) {
   std::atomic<int> calls{0};
+  std::vector<std::string> failures;
   FlushWatcherHooks failing = hooks();
+  failing.failed = [&](const std::string& message) { failures.push_back(message); };
   failing.flush = [&](FlushReason) -> WatchedFlush {
     if (++calls == 1) throw std::runtime_error("database is locked");
     throw ApplicationError(ExitStatus::notSignedIn, "not signed in");
@@ -210,8 +186,7 @@ TEST_F(FlushWatcherTest, AFailingHookIsWaitedOutButASignOutEndsTheWatch) {
   shared_.set("start", places::kSharedCaptureRevisionKey);
   FlushWatcher watcher(options(), failing);
   EXPECT_EQ(testsupport::refusalOf([&] { watcher.run(); }).status, ExitStatus::notSignedIn);
-  std::lock_guard lock(mutex_);
-  EXPECT_EQ(failures_, std::vector<std::string>{"database is locked"});
+  EXPECT_EQ(failures, std::vector<std::string>{"database is locked"});
 }
 
 }  // namespace
