@@ -1,6 +1,10 @@
 #include "KestroCore/Application/OutboxFlush.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <string_view>
 
 #include "KestroCore/Application/ApplicationTestSupport.h"
 #include "KestroCore/Platform/Files/FileLock.h"
@@ -14,6 +18,32 @@ namespace {
 using namespace std::chrono_literals;
 using devserver::DevServer;
 using State = CaptureOutboxState;
+
+// Counts the readings of a user's whole outbox (every record of theirs, no limit) as SQLite itself
+// traces the statements, on every connection opened while it lives: the store's own included.
+class OutboxReadings {
+ public:
+  OutboxReadings() {
+    count_ = 0;
+    sqlite3_auto_extension(reinterpret_cast<void (*)()>(&traceConnection));
+  }
+  ~OutboxReadings() {
+    sqlite3_cancel_auto_extension(reinterpret_cast<void (*)()>(&traceConnection));
+  }
+  int count() const { return count_.load(); }
+
+ private:
+  static int traceConnection(sqlite3* db, char**, const sqlite3_api_routines*) {
+    return sqlite3_trace_v2(db, SQLITE_TRACE_STMT, &traced, nullptr);
+  }
+  static int traced(unsigned, void*, void* statement, void*) {
+    const std::string_view sql = sqlite3_sql(static_cast<sqlite3_stmt*>(statement));
+    count_ += sql.starts_with("SELECT record_json FROM outbox") &&
+              sql.find("user_id") != sql.npos && sql.find("LIMIT") == sql.npos;
+    return 0;
+  }
+  static inline std::atomic<int> count_{0};
+};
 
 std::vector<State> states(const std::vector<OutboxRecord>& records) {
   std::vector<State> result;
@@ -114,16 +144,20 @@ TEST_F(OutboxFlushTest, AServerThatNeverAnswersIsReportedAndAStopEndsTheFlushAtO
   }
 }
 
-TEST_F(OutboxFlushTest, AFlushHearsARefusedSignInFromTheServer) {
+TEST_F(OutboxFlushTest, AFlushReadsTheOutboxOnceAndHearsARefusedSignInFromTheServer) {
   enqueue();
   enqueue();
   // The oldest capture's submission is answered 401; the server takes the next one.
   server_.addFault(testsupport::serverError(testsupport::kSubmit, 401, "UNAUTHORIZED", false));
+  // On a connection whose readings of the whole outbox are counted.
+  const OutboxReadings readings;
+  store_ = std::make_shared<OutboxStore>(tree_.places().databaseURL());
   std::vector<std::string> heardCodes;
   OutboxProcessorObserver observer;
   observer.recordFailed = [&](const OutboxFailure& failure) { heardCodes.push_back(failure.code); };
 
   const FlushRun first = flushOutbox(store_, session_, account_, observer);
+  EXPECT_EQ(readings.count(), 1);
   // The refusal as the server said it, and the other capture sent.
   EXPECT_EQ(heardCodes, std::vector<std::string>{"UNAUTHORIZED"});
   EXPECT_TRUE(first.signInRefused);
