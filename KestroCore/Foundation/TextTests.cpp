@@ -12,28 +12,20 @@ const std::string kReplacement = "\xEF\xBF\xBD";
 
 TEST(TrimmingWhitespaceAndNewlinesTest, RemovesUnicodeSpacesAtBothEndsOnly) {
   const std::pair<const char*, const char*> cases[] = {
-      {"", ""},
       {" \t\n\v\f\r", ""},
       {"  x  y \r\n", "x  y"},
-      {"\u00A0x\u2028", "x"},              // no-break space, line separator
-      {"\u3000x\u202F\u0085", "x"},        // ideographic, narrow no-break, next line
+      {"\u00A0x\u2028\u0085", "x"},        // no-break space, line separator, next line
       {"\u200Bx\uFEFF", "\u200Bx\uFEFF"},  // zero-width space and BOM are no spaces
-      {"\xC0\xA0x", "\xC0\xA0x"},          // an overlong space is not one
       {" \xE2\x80 ", "\xE2\x80"},          // a cut sequence stays
   };
-  for (const auto& [text, trimmed] : cases) {
-    EXPECT_EQ(trimmingWhitespaceAndNewlines(text), trimmed) << text;
-  }
+  for (const auto& [text, trimmed] : cases) EXPECT_EQ(trimmingWhitespaceAndNewlines(text), trimmed);
 }
 
 TEST(UTF8Test, ValidationAgreesWithTheRepair) {
   const std::pair<std::string, bool> cases[] = {
-      {"", true},
-      {"plain ascii", true},
       {"\u00E9\u20AC\U0001F600", true},  // two, three and four bytes
       {"\xC0\xAF", false},               // overlong "/"
       {"\xED\xA0\x80", false},           // a surrogate
-      {"\xF4\x90\x80\x80", false},       // past U+10FFFF
       {"ok\xE2\x82", false},             // cut short at the end
       {std::string("a\0b", 3), true},    // NUL is a character
   };
@@ -56,8 +48,7 @@ TEST(PrintableTextTest, ControlCharactersNeverReachTheTerminalWholeOrSplitAcross
   EXPECT_EQ(printableText("a\tb\nc"), "a" + kReplacement + "b" + kReplacement + "c");
   EXPECT_EQ(printableText("a\tb\r\nc", /*keepingWhitespace=*/true), "a\tb\r\nc");
   EXPECT_EQ(printableLine("a\tb\r\nc\x1B"), "a b  c" + kReplacement);
-  EXPECT_EQ(printableText("caf\xC3"), "caf" + kReplacement);
-  EXPECT_EQ(printableText("Grüße, 東京 👋"), "Grüße, 東京 👋");
+  EXPECT_EQ(printableText("Grüße, 東京 👋\xC3"), "Grüße, 東京 👋" + kReplacement);
 
   // C1's CSI (U+009B) cut between its two bytes is still caught; so is ESC on its own in a piece.
   PrintableTextStream stream;
@@ -82,9 +73,7 @@ TEST(PrintableTextTest, ControlCharactersNeverReachTheTerminalWholeOrSplitAcross
 TEST(CodePointsTest, CutsNeverSplitACharacterAndTheMarkCountsInTheLength) {
   EXPECT_EQ(codePointCount("Grüße 👋"), 7u);
   EXPECT_EQ(prefixOfCodePoints("Grüße 👋", 7), "Grüße 👋");
-  EXPECT_EQ(prefixOfCodePoints("Grüße 👋", 6), "Grüße…");
   EXPECT_EQ(prefixOfCodePoints("👋👋👋", 2), "👋…");
-  EXPECT_EQ(prefixOfCodePoints("abc", 1), "…");
   EXPECT_EQ(prefixOfCodePoints("abc", 0), "");
 }
 

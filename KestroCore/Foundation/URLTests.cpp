@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unordered_set>
 #include <vector>
 
 namespace kestro {
@@ -20,6 +19,12 @@ TEST(URLTest, RefusesTextOutsideTheGenericSyntax) {
       "http://[::1%25eth0]/"};
   // clang-format on
   for (std::string_view text : kRefused) EXPECT_FALSE(URL::fromString(text)) << text;
+  // Between brackets, only the IP literals of the grammar.
+  for (std::string_view literal :
+       {":::", "1::2::3", "1:2:3:4:5:6:7", "1:2:3:4:5:6:7::8", "1:2:3:4:5:6:7:1.2.3.4",
+        "12345::", "1::2:", "::256.1.1.1", "::01.1.1.1", "v1.", "v1.a/b"}) {
+    EXPECT_FALSE(URL::fromString("http://[" + std::string(literal) + "]/")) << literal;
+  }
 }
 
 TEST(URLTest, RecordsEachComponentAsWritten) {
@@ -34,17 +39,13 @@ TEST(URLTest, RecordsEachComponentAsWritten) {
       {"http://[::1]:8080/x", "http", "::1", 8080, "/x", {}, {}},
       {"mailto:a@b", "mailto", {}, {}, "a@b", {}, {}},
       {"HTTP://Example.com", "HTTP", "Example.com", {}, "", {}, {}},
-      {"http://a/?", "http", "a", {}, "/", "", {}},
-      {"http://a/b#", "http", "a", {}, "/b", {}, ""},
-      {"http://h:/", "http", "h", {}, "/", {}, {}},
+      {"http://a/b?#", "http", "a", {}, "/b", "", ""},
       {"http://u:p@h:65535/p?q=1/?#f/?", "http", "h", 65535, "/p", "q=1/?", "f/?"},
       {"http://@:0", "http", "", 0, "", {}, {}},
-      {"file:///tmp/a%20b", "file", "", {}, "/tmp/a%20b", {}, {}},
-      {"x:", "x", {}, {}, "", {}, {}},
       {"a+b.c-d:/p//q", "a+b.c-d", {}, {}, "/p//q", {}, {}},
-      {"http://a//b", "http", "a", {}, "//b", {}, {}},
-      {"http://%41:1/", "http", "%41", 1, "/", {}, {}},
-      {"http://[v7.fe80::a+b]/", "http", "v7.fe80::a+b", {}, "/", {}, {}},
+      {"http://[1:2:3:4:5:6:7:8]", "http", "1:2:3:4:5:6:7:8", {}, "", {}, {}},
+      {"http://[1::255.0.10.1]", "http", "1::255.0.10.1", {}, "", {}, {}},
+      {"http://[v1.x]", "http", "v1.x", {}, "", {}, {}},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.text);
@@ -60,39 +61,15 @@ TEST(URLTest, RecordsEachComponentAsWritten) {
   }
 }
 
-TEST(URLTest, AcceptsExactlyTheIPLiteralsOfTheGrammar) {
-  // clang-format off
-  const std::string_view kAccepted[] = {
-      "::", "::1", "1::", "1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7::", "::2:3:4:5:6:7:8",
-      "1:2:3:4:5:6::8", "1:2:3:4:5:6:1.2.3.4", "::1.2.3.4", "1::255.0.10.1", "ABCD:ef01::",
-      "v1.x", "VaF.a:b~!"};
-  const std::string_view kRefused[] = {
-      "", ":", ":::", "1::2::3", "1:2:3:4:5:6:7", "1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7::8",
-      "1:2:3:4:5:6:7:1.2.3.4", "12345::", "g::", "1::2:", ":1::", "1.2.3.4::", "::1.2.3",
-      "::256.1.1.1", "::01.1.1.1", "::1.2.3.4:5", "v.x", "v1", "v1.", "v1x.y", "v1.a/b"};
-  // clang-format on
-  for (std::string_view literal : kAccepted) {
-    EXPECT_TRUE(URL::fromString("http://[" + std::string(literal) + "]/")) << literal;
-  }
-  for (std::string_view literal : kRefused) {
-    EXPECT_FALSE(URL::fromString("http://[" + std::string(literal) + "]/")) << literal;
-  }
-}
-
 TEST(URLTest, DecodesPathAndNamesItsLastComponent) {
   struct Case {
     std::string_view text, path, lastComponent, extension;
   };
   const Case kCases[] = {
-      {"http://a/x%20y/b.txt", "/x y/b.txt", "b.txt", "txt"},
-      {"http://a/b.tar.gz/", "/b.tar.gz/", "b.tar.gz", "gz"},
-      {"http://a/dir/.profile", "/dir/.profile", ".profile", ""},
-      {"http://a/dir/name.", "/dir/name.", "name.", ""},
-      {"http://a/.d/noext", "/.d/noext", "noext", ""},
+      {"http://a/x%20y/b.tar.gz/", "/x y/b.tar.gz/", "b.tar.gz", "gz"},
+      {"http://a/.d/.profile", "/.d/.profile", ".profile", ""},
       {"http://a/a%2Fb.c", "/a/b.c", "a/b.c", "c"},
-      {"http://a/", "/", "/", ""},
       {"http://a", "", "", ""},
-      {"urn:isbn:1.2", "isbn:1.2", "isbn:1.2", "2"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.text);
@@ -114,15 +91,12 @@ TEST(URLTest, FileURLEscapesEveryByteAndRoundTrips) {
   EXPECT_TRUE(URL::fromString(allBytesURL.absoluteString()));
   EXPECT_EQ(allBytesURL.filePath(), std::filesystem::path(allBytes));
   EXPECT_EQ(allBytesURL.lastPathComponent(), allBytes.substr(1));
-
-  const URL relative = URL::fileURL("some dir/../x");
-  EXPECT_EQ(relative.filePath(), std::filesystem::current_path() / "some dir/../x");
 }
 
 TEST(URLTest, FilePathOnlyForLocalAbsoluteFileURLs) {
   const std::pair<std::string_view, OptionalText> kCases[] = {
-      {"file:///a%3Fb", "/a?b"},         {"FILE://LocalHost/x", "/x"}, {"file:/x/y", "/x/y"},
-      {"file://server/x", std::nullopt}, {"file:x/y", std::nullopt},   {"file://", std::nullopt},
+      {"file:///a%3Fb", "/a?b"},         {"FILE://LocalHost/x", "/x"},
+      {"file://server/x", std::nullopt}, {"file:x/y", std::nullopt},
       {"file:///a%00b", std::nullopt},   {"http:///x", std::nullopt},
   };
   for (const auto& [text, path] : kCases) {
@@ -150,47 +124,28 @@ void expectResolutions(std::string_view base, const std::vector<Resolution>& cas
 
 TEST(URLTest, ResolvesTheRFC3986Examples) {
   // clang-format off
-  // Sections 5.4.1 and 5.4.2 (with the strict parser's reading of "http:g"), less the cases
-  // that another one here already takes through the same steps.
+  // A sample of sections 5.4.1 and 5.4.2, one for each step of the resolution (with the strict
+  // parser's reading of "http:g").
   expectResolutions("http://a/b/c/d;p?q", {
-      {"g:h", "g:h"},                      {"g", "http://a/b/c/g"},
-      {"./g", "http://a/b/c/g"},           {"g/", "http://a/b/c/g/"},
-      {"/g", "http://a/g"},                {"//g", "http://g"},
-      {"?y", "http://a/b/c/d;p?y"},        {"g?y", "http://a/b/c/g?y"},
-      {"#s", "http://a/b/c/d;p?q#s"},      {";x", "http://a/b/c/;x"},
-      {"g;x?y#s", "http://a/b/c/g;x?y#s"}, {"", "http://a/b/c/d;p?q"},
-      {".", "http://a/b/c/"},              {"..", "http://a/b/"},
-      {"../g", "http://a/b/g"},            {"../..", "http://a/"},
-      {"../../../g", "http://a/g"},          {"../../../../g", "http://a/g"},
-      {"/./g", "http://a/g"},                {"/../g", "http://a/g"},
-      {"g.", "http://a/b/c/g."},             {".g", "http://a/b/c/.g"},
-      {"g..", "http://a/b/c/g.."},           {"..g", "http://a/b/c/..g"},
-      {"./../g", "http://a/b/g"},            {"./g/.", "http://a/b/c/g/"},
-      {"g/./h", "http://a/b/c/g/h"},         {"g/../h", "http://a/b/c/h"},
-      {"g;x=1/./y", "http://a/b/c/g;x=1/y"}, {"g;x=1/../y", "http://a/b/c/y"},
-      {"g?y/./x", "http://a/b/c/g?y/./x"},   {"g?y/../x", "http://a/b/c/g?y/../x"},
-      {"g#s/./x", "http://a/b/c/g#s/./x"},   {"g#s/../x", "http://a/b/c/g#s/../x"},
+      {"g:h", "g:h"},                      {"//g", "http://g"},
+      {"?y", "http://a/b/c/d;p?y"},        {"#s", "http://a/b/c/d;p?q#s"},
+      {"../../../../g", "http://a/g"},     {"..g", "http://a/b/c/..g"},
+      {"g;x=1/../y", "http://a/b/c/y"},    {"g?y/../x", "http://a/b/c/g?y/../x"},
       {"http:g", "http:g"},
   });
   // clang-format on
 }
 
 TEST(URLTest, ResolvesAgainstOtherBasesAndRefusesBadReferences) {
-  expectResolutions("http://h:9/api/", {{"/v1/items?x=1", "http://h:9/v1/items?x=1"},
-                                        {"v1/./items", "http://h:9/api/v1/items"}});
+  expectResolutions("http://h:9/api/", {{"v1/./items", "http://h:9/api/v1/items"}});
   expectResolutions("http://u@h", {{"x", "http://u@h/x"}});
-  expectResolutions("http://h/a?q#f", {{"//[::1]:80", "http://[::1]:80"}, {"", "http://h/a?q"}});
+  expectResolutions("http://h/a?q#f", {{"", "http://h/a?q"}});
   expectResolutions("mailto:a@b", {{"c", "mailto:c"}});
   expectResolutions("urn:a:b", {{"HTTP://X/../y/./z", "HTTP://X/y/z"}});
   // Dot-segment removal would leave "//x", which reads back as an authority.
   expectResolutions("foo:", {{"/.//x", std::nullopt}});
   // A reference is held to the same grammar as a URL.
   expectResolutions("http://a/", {{"a b", std::nullopt}, {"1a:b", std::nullopt}});
-}
-
-TEST(URLTest, IdentityIsTheExactText) {
-  const URL lower = *URL::fromString("http://a/b"), upper = *URL::fromString("HTTP://a/b");
-  EXPECT_EQ((std::unordered_set<URL>{lower, upper, *URL::fromString("http://a/b")}).size(), 2u);
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 #include "Testing/TemporaryDirectory.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <thread>
@@ -16,24 +14,20 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Event = EventWaiter::Event;
 
-TEST(EventWaiterTest, AWakeUpEndsTheWaitWhetherItCameBeforeDuringOrFromASignalHandler) {
-  static EventWaiter waiter;
+TEST(EventWaiterTest, AWakeUpEndsTheWaitWhetherItCameBeforeOrDuringIt) {
+  EventWaiter waiter;
   waiter.wake();
   EXPECT_EQ(waiter.wait(Clock::now() + 60s), Event::woken);
   // The wake-up was taken: the next wait runs to its deadline.
   EXPECT_EQ(waiter.wait(Clock::now() + 20ms), Event::timedOut);
 
-  struct sigaction action {};
-  action.sa_handler = [](int) { waiter.wake(); };
-  struct sigaction previous {};
-  ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
-  std::thread signaller([] {
+  // As a stop from another thread does.
+  std::thread waker([&waiter] {
     std::this_thread::sleep_for(50ms);
-    ::kill(::getpid(), SIGUSR1);
+    waiter.wake();
   });
   EXPECT_EQ(waiter.wait(Clock::now() + 60s), Event::woken);
-  signaller.join();
-  sigaction(SIGUSR1, &previous, nullptr);
+  waker.join();
 }
 
 TEST(EventWaiterTest, OnlyTheWatchedFileCountsAndADeadlineIsNeverCutShort) {

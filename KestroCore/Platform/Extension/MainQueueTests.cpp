@@ -9,7 +9,7 @@
 namespace kestro {
 namespace {
 
-TEST(MainQueueTest, WorkFromOtherThreadsRunsInOrderOnTheRunningThread) {
+TEST(MainQueueTest, WorkFromOtherThreadsRunsInOrderOnTheRunningThreadUntilClosed) {
   MainQueue queue;
   std::vector<std::pair<int, std::thread::id>> ran;
   std::thread poster([&] {
@@ -32,10 +32,8 @@ TEST(MainQueueTest, WorkFromOtherThreadsRunsInOrderOnTheRunningThread) {
   queue.post([&] { queue.requestStop(); });
   queue.run();
   EXPECT_EQ(after, 1);
-}
 
-TEST(MainQueueTest, ClosingDropsQueuedWorkSoThatItsWaitersAreReleased) {
-  MainQueue queue;
+  // Closing drops queued work, so that its waiters are released.
   auto promise = std::make_shared<std::promise<int>>();
   std::future<int> result = promise->get_future();
   ASSERT_TRUE(queue.post([promise] { promise->set_value(1); }));

@@ -1,15 +1,6 @@
 #include "KestroCore/Platform/HTTP/URLSession.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <optional>
-#include <random>
 #include <stdexcept>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -24,13 +15,6 @@ namespace kestro {
 namespace {
 
 using namespace testsupport;
-
-std::string randomBytes(std::size_t count, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(count, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(generator());
-  return bytes;
-}
 
 // Expects `call` to throw URLSessionError of `kind`; returns its description.
 template <typename Call>
@@ -69,20 +53,15 @@ TEST_F(URLSessionTest, HeadersAndBodiesGoAsGivenAndResponsesComeBackWhole) {
   for (const char* method : {"GET", "POST", "PATCH", "DELETE"}) {
     server_.route(method, "/echo", [](const ReceivedRequest& received) {
       return ScriptedResponse{
-          .status = 201,
-          .headers = {{"X-Method", received.method}, {"X-Many", "a"}, {"X-Many", "b"}},
-          .body = received.body};
+          .status = 201, .headers = {{"X-Many", "a"}, {"X-Many", "b"}}, .body = received.body};
     });
   }
   auto withHeaders = request("/echo");
-  withHeaders.headers.set("Accept", "text/plain");
-  withHeaders.headers.set("accept", "application/json");
-  withHeaders.headers.set("X-Empty", "");
+  withHeaders.headers.set("Accept", "application/json");
   withHeaders.headers.set("Content-Length", "999");  // the session frames the body itself
   session_->send(withHeaders);
   const ReceivedRequest got = server_.requests().back();
   EXPECT_EQ(values(got, "Accept"), Strings{"application/json"});
-  EXPECT_EQ(values(got, "X-Empty"), Strings{""});
   EXPECT_EQ(values(got, "Content-Length"), Strings{});
 
   for (const char* method : {"GET", "POST", "PATCH", "DELETE"}) {
@@ -91,8 +70,7 @@ TEST_F(URLSessionTest, HeadersAndBodiesGoAsGivenAndResponsesComeBackWhole) {
     HTTPResponse response = session_->send(request("/echo", method, body));
     EXPECT_EQ(response.statusCode, 201);
     EXPECT_EQ(response.body, body);
-    EXPECT_EQ(response.headers.value("x-method"), method);
-    EXPECT_EQ(response.headers.value("X-Many"), "a, b");
+    EXPECT_EQ(response.headers.value("x-many"), "a, b");
 
     // Without a body: GET and DELETE send none; POST and PATCH send an empty one, and no
     // Content-Type or Accept is made up.
@@ -103,58 +81,6 @@ TEST_F(URLSessionTest, HeadersAndBodiesGoAsGivenAndResponsesComeBackWhole) {
     EXPECT_EQ(values(bare, "Content-Type"), Strings{});
     EXPECT_EQ(values(bare, "Accept"), Strings{});
   }
-  // HEAD gets the GET route's headers and no body, and does not wait for one.
-  server_.route("GET", "/page", ScriptedResponse{.body = "0123456789"});
-  HTTPResponse head = session_->send(request("/page", "HEAD"));
-  EXPECT_EQ(head.headers.value("Content-Length"), "10");
-  EXPECT_EQ(head.body, "");
-}
-
-// Unreadable files, like requests the rules refuse, never reach the network: see
-// KestroAPIUploadTest and KestroAPIClientTest.UnfitRequestsAreRefusedBeforeAnyConnection.
-TEST_F(URLSessionTest, FileBodyStreamsIntact) {
-  const std::string contents = randomBytes(5 * 1024 * 1024 + 17, 1);
-  const TempFile file(contents);
-  server_.route("PUT", "/upload", ScriptedResponse{.status = 204});
-  EXPECT_EQ(session_->send(request("/upload", "PUT", file.path)).statusCode, 204);
-  ReceivedRequest received = server_.requests().back();
-  EXPECT_EQ(received.header("Content-Length"), std::to_string(contents.size()));
-  EXPECT_FALSE(received.header("Expect"));
-  EXPECT_FALSE(received.header("Content-Type"));
-  EXPECT_TRUE(received.body == contents) << received.body.size() << " bytes arrived";
-}
-
-TEST_F(URLSessionTest, RedirectsGoOnlyToHTTPAndKeepTheTokenWithItsHost) {
-  HTTPTestServer other;
-  other.route("GET", "/landing", ScriptedResponse{.body = "other"});
-  server_.route("GET", "/landing", ScriptedResponse{.body = "same"});
-  auto redirect = [&](const std::string& from, const std::string& to) {
-    server_.route("GET", from, ScriptedResponse{.status = 302, .headers = {{"Location", to}}});
-  };
-  redirect("/same", "/landing");
-  redirect("/other-port", other.baseURL() + "/landing");
-  redirect("/ftp", "ftp://127.0.0.1:" + std::to_string(other.port()) + "/landing");
-  redirect("/file", "FILE:///etc/passwd");
-
-  auto withToken = [&](const std::string& path) {
-    auto sent = request(path);
-    sent.headers.set("Authorization", "Bearer secret");
-    return session_->send(sent);
-  };
-  EXPECT_EQ(withToken("/same").body, "same");
-  EXPECT_EQ(server_.requests().back().header("Authorization"), "Bearer secret");
-  EXPECT_EQ(withToken("/other-port").body, "other");
-  EXPECT_FALSE(other.requests().back().header("Authorization"));
-
-  // Nothing reaches the target of a redirect to another scheme: the one connection that the
-  // other server sees is the fresh session's final request.
-  other.clearRecord();
-  auto fresh = makeURLSession();
-  for (const char* path : {"/ftp", "/file"}) {
-    failure(URLSessionError::Kind::invalidRequest, [&] { fresh->send(request(path)); });
-  }
-  EXPECT_EQ(fresh->send(request("/other-port")).body, "other");
-  EXPECT_EQ(other.connectionsAccepted(), 1u);
 }
 
 // Nothing here can make the session trust a certificate of the tests', so the transfer is told
@@ -167,6 +93,7 @@ TEST_F(URLSessionTest, CredentialsNeverFollowARedirectFromHTTPSDownToHTTP) {
       ScriptedResponse{.status = 302, .headers = {{"Location", server_.baseURL() + "/landing"}}});
   server_.route("GET", "/relative",
                 ScriptedResponse{.status = 307, .headers = {{"Location", "/landing"}}});
+  const std::string ftp = "ftp://127.0.0.1:" + std::to_string(server_.port()) + "/landing";
   const URLSessionConfiguration configuration;
   const auto exchange = [&](const std::string& path, bool carriesCredentials) {
     const HTTPRequest sent = request(path);
@@ -187,10 +114,15 @@ TEST_F(URLSessionTest, CredentialsNeverFollowARedirectFromHTTPSDownToHTTP) {
   // A relative location stays on https; without credentials a step down is the server's call.
   EXPECT_EQ(exchange("/relative", true).body, "landed");
   EXPECT_EQ(exchange("/down", false).body, "landed");
+
+  // A redirect to another scheme is refused before it is followed, credentials or not.
+  server_.route("GET", "/ftp", ScriptedResponse{.status = 302, .headers = {{"Location", ftp}}});
+  failure(URLSessionError::Kind::invalidRequest, [&] { session_->send(request("/ftp")); });
 }
 
 TEST_F(URLSessionTest, RedirectsRepeatOrChangeTheMethodAsHTTPRequires) {
-  const std::string contents = randomBytes(3 * 1024 * 1024, 2);
+  std::string contents(3 * 1024 * 1024, '\0');
+  for (std::size_t i = 0; i < contents.size(); ++i) contents[i] = static_cast<char>(i * 7919 >> 5);
   const TempFile file(contents);
   for (const char* method : {"GET", "POST", "PUT", "PATCH", "DELETE"}) {
     server_.route(method, "/target", [](const ReceivedRequest& received) {
@@ -204,134 +136,88 @@ TEST_F(URLSessionTest, RedirectsRepeatOrChangeTheMethodAsHTTPRequires) {
   const auto send = [&](const std::string& path, const std::string& method, auto body) {
     return session_->send(request(path, method, std::move(body)));
   };
-  const std::string size = std::to_string(contents.size());
-  // A streamed upload follows a 307 with the file read again from its start.
-  EXPECT_EQ(send("/307", "PUT", file.path).body, "PUT " + size);
-  EXPECT_EQ(server_.requests().back().body, contents);
-  // 302 keeps methods other than POST, with their bodies; 303 asks for a GET.
-  EXPECT_EQ(send("/302", "PATCH", std::string("{}")).body, "PATCH 2");
+  // A streamed upload follows a 307 with the file read again from its start, framed by its size
+  // alone.
+  EXPECT_EQ(send("/307", "PUT", file.path).body, "PUT " + std::to_string(contents.size()));
+  const ReceivedRequest received = server_.requests().back();
+  EXPECT_TRUE(received.body == contents) << received.body.size() << " bytes arrived";
+  EXPECT_EQ(received.header("Content-Length"), std::to_string(contents.size()));
+  EXPECT_FALSE(received.header("Expect") || received.header("Content-Type"));
+  // A POST becomes a GET after a 302, as clients do.
   EXPECT_EQ(send("/302", "POST", std::string("{}")).body, "GET 0");
-  EXPECT_EQ(send("/303", "PUT", file.path).body, "GET 0");
   // A DELETE or PATCH is never repeated at the other resource; the 303 itself is the answer.
   server_.clearRecord();
-  HTTPResponse seeOther = send("/303", "DELETE", std::monostate{});
-  EXPECT_EQ(seeOther.statusCode, 303);
-  EXPECT_EQ(seeOther.headers.value("Location"), "/target");
+  EXPECT_EQ(send("/303", "DELETE", std::monostate{}).statusCode, 303);
   EXPECT_EQ(send("/303", "PATCH", std::string("{}")).statusCode, 303);
   for (const auto& received : server_.requests()) EXPECT_NE(received.path, "/target");
 }
 
-TEST_F(URLSessionTest, IdleLimitEndsASilentExchangeButNotASteadyOne) {
-  // The steady stream pauses a fifth of the limit between chunks and lasts twice the limit.
-  auto session = makeURLSession({.idleTimeout = 500ms});
+TEST_F(URLSessionTest, TimeLimitsEndSilentOrTricklingExchangesButNotSteadyOnes) {
+  // The steady stream pauses a fifth of the idle limit between chunks and lasts twice the limit.
+  auto idle = makeURLSession({.idleTimeout = 500ms});
   server_.route("GET", "/silent", ScriptedResponse{.body = "started", .neverFinish = true});
   server_.route("GET", "/late", ScriptedResponse{.delay = 5s});
   server_.route("GET", "/steady",
-                ScriptedResponse{.chunks = {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j"},
-                                 .chunkDelay = 100ms});
-  for (const char* path : {"/silent", "/late"}) {
-    EXPECT_TRUE(
-        mentions(failure(URLSessionError::Kind::transport, [&] { session->send(request(path)); }),
-                 "timed out"));
-  }
-  EXPECT_EQ(session->send(request("/steady")).body, "abcdefghij");
+                ScriptedResponse{.chunks = Strings(10, "a"), .chunkDelay = 100ms});
+  EXPECT_TRUE(
+      mentions(failure(URLSessionError::Kind::transport, [&] { idle->send(request("/silent")); }),
+               "timed out"));
+  EXPECT_EQ(idle->send(request("/steady")).body, std::string(10, 'a'));
   // The request's own interval counts when it is shorter.
   auto shortInterval = request("/late");
   shortInterval.timeoutInterval = 300ms;
   failure(URLSessionError::Kind::transport, [&] { session_->send(shortInterval); });
-}
 
-TEST_F(URLSessionTest, ExchangeLimitEndsATrickleButNotUploadsOrStreams) {
   // A byte and a newline every 20 ms for some 800 ms: never silent long enough for the idle
   // limit, but longer than the whole exchange may take.
-  auto session = makeURLSession({.exchangeTimeout = 300ms});
+  auto whole = makeURLSession({.exchangeTimeout = 300ms});
   const ScriptedResponse trickle{.chunks = Strings(40, "x\n"), .chunkDelay = 20ms};
   server_.route("GET", "/trickle", trickle);
   server_.route("PUT", "/trickle", trickle);
-  EXPECT_TRUE(mentions(
-      failure(URLSessionError::Kind::transport, [&] { session->send(request("/trickle")); }),
-      "longer than 300 ms"));
-
+  EXPECT_TRUE(
+      mentions(failure(URLSessionError::Kind::transport, [&] { whole->send(request("/trickle")); }),
+               "longer than 300 ms"));
   // An upload from a file and a body read line by line keep only the idle limit.
   const TempFile file("some bytes");
-  EXPECT_EQ(session->send(request("/trickle", "PUT", file.path)).body.size(), 80u);
+  EXPECT_EQ(whole->send(request("/trickle", "PUT", file.path)).body.size(), 80u);
   std::size_t lines = 0;
-  session->sendStreamingLines(
+  whole->sendStreamingLines(
       request("/trickle"), [](const HTTPResponse&) { return true; },
       [&](std::string_view) { return ++lines > 0; });
   EXPECT_EQ(lines, 40u);
 }
 
-TEST_F(URLSessionTest, TransportFailuresSayWhatHappened) {
+TEST_F(URLSessionTest, TransportFailuresAndHeadersTooLargeSayWhatHappened) {
   const int port = HTTPTestServer().port();  // nothing listens there any more
   auto refused = failure(URLSessionError::Kind::transport, [&] {
     session_->send(HTTPRequest{.url = url("http://127.0.0.1:" + std::to_string(port) + "/")});
   });
   EXPECT_TRUE(mentions(refused, "Could not connect") && mentions(refused, "refused")) << refused;
 
-  server_.route("GET", "/drop", ScriptedResponse{.dropConnection = true});
-  failure(URLSessionError::Kind::transport, [&] { session_->send(request("/drop")); });
-
-  // A peer that answers in something other than HTTP.
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{
-      .sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-  ASSERT_EQ(::listen(listener, 1), 0);
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  std::thread peer([listener] {
-    const int connection = ::accept(listener, nullptr, nullptr);
-    char request[4096];
-    [[maybe_unused]] auto received = ::recv(connection, request, sizeof request, 0);
-    [[maybe_unused]] auto sent = ::send(connection, "hello\n", 6, MSG_NOSIGNAL);
-    ::close(connection);
-  });
-  const std::string answer = failure(URLSessionError::Kind::transport, [&] {
-    session_->send({.url = url("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)))});
-  });
-  ::shutdown(listener, SHUT_RDWR);  // in case nothing connected
-  peer.join();
-  ::close(listener);
-  EXPECT_TRUE(mentions(answer, "not HTTP")) << answer;
-}
-
-TEST_F(URLSessionTest, HeadersTooLargeAreReportedAsTheServersAnswer) {
-  const auto headerLines = [](int count, std::size_t length) {
-    ScriptedResponse answer;
-    for (int i = 0; i < count; ++i) {
-      answer.headers.emplace_back("X-Line-" + std::to_string(i), std::string(length, 'b'));
-    }
-    return answer;
-  };
-  // Large but within the limits: a response like any other. Then one line past libcurl's limit
-  // for a line, and many lines past the limit for them all.
-  server_.route("GET", "/large", headerLines(150, 1000));
-  server_.route("GET", "/long-line", headerLines(1, 200 * 1024));
-  server_.route("GET", "/many-lines", headerLines(400, 1000));
+  // Large but within the limit: a response like any other; past it, the server's fault.
+  ScriptedResponse lines;
+  for (int i = 0; i < 400; ++i)
+    lines.headers.emplace_back("X-" + std::to_string(i), std::string(1000, 'b'));
+  server_.route("GET", "/many-lines", lines);
+  lines.headers.resize(150);
+  server_.route("GET", "/large", lines);
   EXPECT_EQ(session_->send(request("/large")).statusCode, 200);
-  for (const char* path : {"/long-line", "/many-lines"}) {
-    const std::string description =
-        failure(URLSessionError::Kind::transport, [&] { session_->send(request(path)); });
-    EXPECT_TRUE(mentions(description, "The server answered, but") &&
-                mentions(description, "response headers"))
-        << description;
-  }
+  const std::string description =
+      failure(URLSessionError::Kind::transport, [&] { session_->send(request("/many-lines")); });
+  EXPECT_TRUE(mentions(description, "The server answered, but") &&
+              mentions(description, "response headers"))
+      << description;
 }
 
 TEST_F(URLSessionTest, OversizeBodiesAndLinesEndTheExchange) {
   auto session = makeURLSession({.maximumBodyBytes = 1000, .maximumLineBytes = 100});
   server_.route("GET", "/fits", ScriptedResponse{.body = std::string(1000, 'x')});
   server_.route("GET", "/big", ScriptedResponse{.body = std::string(1001, 'x')});
-  server_.route("GET", "/endless",
-                ScriptedResponse{.body = std::string(64 * 1024, 'x'), .neverFinish = true});
   server_.route("GET", "/long-line",
                 ScriptedResponse{.body = "short\n" + std::string(101, 'x') + "\n"});
   EXPECT_EQ(session->send(request("/fits")).body.size(), 1000u);
-  for (const char* path : {"/big", "/endless"}) {
-    EXPECT_TRUE(mentions(
-        failure(URLSessionError::Kind::transport, [&] { session->send(request(path)); }), "limit"));
-  }
+  EXPECT_TRUE(mentions(
+      failure(URLSessionError::Kind::transport, [&] { session->send(request("/big")); }), "limit"));
   Strings lines;
   failure(URLSessionError::Kind::transport, [&] {
     session->sendStreamingLines(
@@ -351,16 +237,18 @@ TEST_F(URLSessionTest, LinesArriveAsTheyComeAndTheCallerMayStop) {
       "POST", "/events",
       ScriptedResponse{
           .headers = {{"X-Stream", "1"}}, .chunks = {"a\r\nb\r", "\nlast"}, .chunkDelay = 10ms});
-  server_.route("GET", "/open", ScriptedResponse{.body = "first\nsecond\n", .neverFinish = true});
+  server_.route(
+      "POST", "/open",
+      ScriptedResponse{
+          .headers = {{"X-Stream", "1"}}, .body = "first\nsecond\n", .neverFinish = true});
   Strings lines;
-  std::optional<HTTPResponse> head;
-  const auto stream = [&](const HTTPRequest& sent, bool readOn, std::size_t stopAfter = 100) {
+  const auto stream = [&](const std::string& path, bool readOn, std::size_t stopAfter = 100) {
     lines.clear();
     return session_->sendStreamingLines(
-        sent,
-        [&](const HTTPResponse& seen) {
+        request(path, "POST"),
+        [&](const HTTPResponse& head) {
           EXPECT_TRUE(lines.empty());
-          head = seen;
+          EXPECT_EQ(head.headers.value("X-Stream"), "1");
           return readOn;
         },
         [&](std::string_view line) {
@@ -368,45 +256,18 @@ TEST_F(URLSessionTest, LinesArriveAsTheyComeAndTheCallerMayStop) {
           return lines.size() < stopAfter;
         });
   };
-  EXPECT_EQ(stream(request("/events", "POST"), true).body, "");
+  EXPECT_EQ(stream("/events", true).body, "");
   EXPECT_EQ(lines, (Strings{"a", "b", "last"}));
-  EXPECT_EQ(head->headers.value("X-Stream"), "1");
-
-  // A body that never ends: its lines arrive while it is open, and stopping ends it.
-  stream(request("/open"), true, 2);
+  // A body that never ends: its lines arrive while it is open, and stopping ends it. Stopping at
+  // the response reads no line; a callback's exception reaches the caller.
+  stream("/open", true, 2);
   EXPECT_EQ(lines, (Strings{"first", "second"}));
-  // Stopping at the response reads no line; a callback's exception reaches the caller.
-  EXPECT_EQ(stream(request("/open"), false).statusCode, 200);
+  EXPECT_EQ(stream("/open", false).statusCode, 200);
   EXPECT_TRUE(lines.empty());
   EXPECT_THROW(session_->sendStreamingLines(
-                   request("/open"), [](const HTTPResponse&) { return true; },
+                   request("/open", "POST"), [](const HTTPResponse&) { return true; },
                    [](std::string_view) -> bool { throw std::logic_error("consumer failed"); }),
                std::logic_error);
-}
-
-TEST_F(URLSessionTest, ExchangesReuseConnectionsInSequenceAndAcrossThreads) {
-  server_.route("POST", "/json", [](const ReceivedRequest& received) {
-    return ScriptedResponse{.body = received.body};
-  });
-  auto echoes = [&](const std::string& body) {
-    return session_->send(request("/json", "POST", body)).body == body;
-  };
-  for (int index = 0; index < 1000; ++index) ASSERT_TRUE(echoes(std::to_string(index))) << index;
-  EXPECT_EQ(server_.connectionsAccepted(), 1u);
-
-  constexpr int kThreads = 4;
-  std::atomic<int> matched{0};
-  std::vector<std::thread> threads;
-  for (int thread = 0; thread < kThreads; ++thread) {
-    threads.emplace_back([&, thread] {
-      for (int index = 0; index < 100; ++index) {
-        if (echoes(std::to_string(thread) + ":" + std::to_string(index))) ++matched;
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(matched, kThreads * 100);
-  EXPECT_LE(server_.connectionsAccepted(), 1u + kThreads);
 }
 
 }  // namespace

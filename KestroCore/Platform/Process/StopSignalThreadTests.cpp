@@ -69,18 +69,5 @@ TEST(StopSignalThreadTest, FinishingWithoutASignalJoinsAndReportsNone) {
   EXPECT_THROW(StopSignalThread(std::vector<int>{}), std::invalid_argument);
 }
 
-TEST(StopSignalThreadTest, AHandlerMayEndTheProcessByTheSignalItself) {
-  // As kestro-share does after removing what it wrote: the signal's default action, re-raised,
-  // so that the parent sees the process killed by it rather than exiting.
-  EXPECT_EQ(inChild([] {
-              StopSignalThread signals;
-              signals.start([](int signal) { endBySignal(signal); });
-              ::kill(::getpid(), SIGINT);
-              ::sleep(30);
-              return 0;
-            }),
-            128 + SIGINT);
-}
-
 }  // namespace
 }  // namespace kestro

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <array>
+#include <optional>
 #include <string>
 
 #include "KestroCore/Platform/Storage/KestroPlaces.h"
@@ -12,47 +14,33 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Sets environment variables (null: unsets them) for one scope and puts the old values back.
-class ScopedEnvironment {
- public:
-  explicit ScopedEnvironment(const std::vector<std::pair<const char*, const char*>>& values) {
-    for (const auto& [name, value] : values) {
-      const char* old = std::getenv(name);
-      saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-      value ? ::setenv(name, value, 1) : ::unsetenv(name);
-    }
+// Reads the directories with HOME, XDG_CONFIG_HOME, XDG_DATA_HOME and TMPDIR set as given (null:
+// unset), and puts the old values back.
+UserDirectories directoriesFrom(const std::array<const char*, 4>& values) {
+  const char* const names[] = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "TMPDIR"};
+  std::array<std::optional<std::string>, 4> saved;
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (const char* old = std::getenv(names[i])) saved[i] = old;
+    values[i] ? ::setenv(names[i], values[i], 1) : ::unsetenv(names[i]);
   }
-  ~ScopedEnvironment() {
-    for (const auto& [name, old] : saved_) {
-      old ? ::setenv(name.c_str(), old->c_str(), 1) : ::unsetenv(name.c_str());
-    }
+  UserDirectories directories = UserDirectories::fromEnvironment();
+  for (std::size_t i = 0; i < 4; ++i) {
+    saved[i] ? ::setenv(names[i], saved[i]->c_str(), 1) : ::unsetenv(names[i]);
   }
-
- private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
+  return directories;
+}
 
 TEST(UserDirectoriesTest, EnvironmentFollowsTheXDGRules) {
-  {
-    const ScopedEnvironment environment({{"HOME", "/home/someone"},
-                                         {"XDG_CONFIG_HOME", "/cfg"},
-                                         {"XDG_DATA_HOME", nullptr},
-                                         {"TMPDIR", "/scratch"}});
-    const UserDirectories directories = UserDirectories::fromEnvironment();
-    EXPECT_EQ(directories.configurationHome(), fs::path("/cfg"));
-    EXPECT_EQ(directories.dataHome(), fs::path("/home/someone/.local/share"));
-    EXPECT_EQ(directories.temporaryDirectoryPath(), "/scratch");
-    EXPECT_EQ(places::applicationSettingsDirectory(directories), fs::path("/cfg/kestro"));
-  }
+  const UserDirectories given = directoriesFrom({"/home/someone", "/cfg", nullptr, "/scratch"});
+  EXPECT_EQ(given.configurationHome(), fs::path("/cfg"));
+  EXPECT_EQ(given.dataHome(), fs::path("/home/someone/.local/share"));
+  EXPECT_EQ(given.temporaryDirectoryPath(), "/scratch");
+  EXPECT_EQ(places::applicationSettingsDirectory(given), fs::path("/cfg/kestro"));
   // Relative and empty values are ignored, as the XDG Base Directory rules ask.
-  const ScopedEnvironment environment({{"HOME", "/home/someone"},
-                                       {"XDG_CONFIG_HOME", "relative/cfg"},
-                                       {"XDG_DATA_HOME", ""},
-                                       {"TMPDIR", "tmp"}});
-  const UserDirectories directories = UserDirectories::fromEnvironment();
-  EXPECT_EQ(directories.configurationHome(), fs::path("/home/someone/.config"));
-  EXPECT_EQ(directories.dataHome(), fs::path("/home/someone/.local/share"));
-  EXPECT_EQ(directories.temporaryDirectoryPath(), "/tmp");
+  const UserDirectories ignored = directoriesFrom({"/home/someone", "relative/cfg", "", "tmp"});
+  EXPECT_EQ(ignored.configurationHome(), fs::path("/home/someone/.config"));
+  EXPECT_EQ(ignored.dataHome(), fs::path("/home/someone/.local/share"));
+  EXPECT_EQ(ignored.temporaryDirectoryPath(), "/tmp");
 }
 
 TEST(UserDirectoriesTest, ContainersStayInsideTheDataHome) {

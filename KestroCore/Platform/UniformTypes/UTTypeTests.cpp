@@ -1,10 +1,8 @@
 #include "KestroCore/Platform/UniformTypes/UTType.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <string>
-#include <vector>
 
 namespace kestro {
 namespace {
@@ -15,12 +13,7 @@ UTType type(std::string_view identifier) {
   return found.value_or(UTType::data());
 }
 
-std::optional<std::string> mimeForExtension(std::string_view extension) {
-  const std::optional<UTType> found = UTType::fromFilenameExtension(extension, UTType::data());
-  return found ? found->preferredMIMEType() : std::nullopt;
-}
-
-TEST(UTTypeTest, DeclaredIdentifiersAndMIMETypesNameTheSameType) {
+TEST(UTTypeTest, DeclaredIdentifiersAndMIMETypesNameTheSameTypeAndOthersNone) {
   EXPECT_EQ(type("image/png"), type("public.png"));
   EXPECT_EQ(type("PUBLIC.PNG").identifier(), "public.png");
   EXPECT_EQ(type("Text/Plain; charset=utf-8").identifier(), "public.plain-text");
@@ -33,51 +26,33 @@ TEST(UTTypeTest, DeclaredIdentifiersAndMIMETypesNameTheSameType) {
   EXPECT_EQ(matroska.preferredMIMEType(), "video/x-matroska");
   EXPECT_TRUE(matroska.conforms(UTType::movie()) && matroska.conforms(UTType::data()));
   EXPECT_FALSE(matroska.conforms(UTType::image()) || matroska.conforms(UTType::text()));
-}
 
-TEST(UTTypeTest, IdentifiersTheSystemDoesNotKnowGiveNoType) {
-  for (const char* identifier :
-       {"", "com.example.unknown", "dyn.ah62d4rv4ge80", "application/x-kestro-never-registered",
-        "image/*", "image/", "/png", "text plain", "image/png/extra", "public.png "}) {
-    EXPECT_FALSE(UTType::fromIdentifier(identifier)) << identifier;
+  for (const char* unknown : {"", "com.example.unknown", "application/x-kestro-never-registered",
+                              "image/*", "/png", "image/png/extra"}) {
+    EXPECT_FALSE(UTType::fromIdentifier(unknown)) << unknown;
   }
 }
 
-TEST(UTTypeTest, ExtensionsAreLookedUpInTheMIMEDatabase) {
+TEST(UTTypeTest, ExtensionsAndTheirPreferredOnesComeFromTheMIMEDatabase) {
   // What `xdg-mime query filetype` answers for a file of each kind.
-  const std::pair<const char*, const char*> kKnown[] = {
-      {"png", "image/png"},       {"PNG", "image/png"},       {"jpg", "image/jpeg"},
-      {"gif", "image/gif"},       {"webp", "image/webp"},     {"mp4", "video/mp4"},
-      {"mov", "video/quicktime"}, {"pdf", "application/pdf"}, {"txt", "text/plain"},
-      {"html", "text/html"}};
-  for (const auto& [extension, mime] : kKnown) EXPECT_EQ(mimeForExtension(extension), mime);
-  EXPECT_TRUE(UTType::fromFilenameExtension("mov", UTType::movie()));
-  EXPECT_TRUE(UTType::fromFilenameExtension("html", UTType::text()));
-  EXPECT_TRUE(UTType::fromFilenameExtension("pdf", UTType::pdf()));
+  EXPECT_EQ(UTType::fromFilenameExtension("PNG", UTType::data()).value().preferredMIMEType(),
+            "image/png");
+  EXPECT_EQ(UTType::fromFilenameExtension("mov", UTType::data()).value().preferredMIMEType(),
+            "video/quicktime");
 
   // Unknown, generic, empty and path-like extensions have no type.
-  for (const char* extension : {"kestrozz", "bin", "", "png/x", "tar/.."}) {
+  for (const char* extension : {"kestrozz", "bin", "png/x"}) {
     EXPECT_FALSE(UTType::fromFilenameExtension(extension, UTType::data())) << extension;
   }
   // A type that does not conform to what is asked for is not returned.
   EXPECT_FALSE(UTType::fromFilenameExtension("png", UTType::movie()));
   EXPECT_TRUE(UTType::fromFilenameExtension("png", UTType::image()));
-}
 
-TEST(UTTypeTest, PreferredExtensionsComeFromTheMIMEDatabase) {
-  const auto extension = [](const char* identifier) {
-    return UTType::fromIdentifier(identifier)->preferredFilenameExtension();
-  };
-  EXPECT_EQ(extension("public.png"), "png");
-  EXPECT_EQ(extension("com.adobe.pdf"), "pdf");
-  // The first glob of the highest weight: "*.txt" before "*.asc" and the odd "*,v".
-  EXPECT_EQ(extension("public.plain-text"), "txt");
-  // Types known only to the database have theirs too.
-  EXPECT_EQ(extension("video/x-matroska"), "mkv");
-  EXPECT_EQ(extension("text/markdown"), "md");
-  // Abstract types have none.
+  // Preferred extensions: the first glob of the highest weight ("*.txt" before "*.asc"), also for
+  // types known only to the database; abstract types have none.
+  EXPECT_EQ(type("public.plain-text").preferredFilenameExtension(), "txt");
+  EXPECT_EQ(type("video/x-matroska").preferredFilenameExtension(), "mkv");
   EXPECT_FALSE(UTType::image().preferredFilenameExtension());
-  EXPECT_FALSE(UTType::data().preferredFilenameExtension());
 }
 
 TEST(UTTypeTest, ConformanceFollowsTheDeclaredHierarchy) {
@@ -87,18 +62,13 @@ TEST(UTTypeTest, ConformanceFollowsTheDeclaredHierarchy) {
       {type("public.png"), UTType::image()},
       {type("public.file-url"), UTType::url()},
       {type("public.utf8-plain-text"), type("public.plain-text")},
-      {type("public.html"), UTType::text()},
-      {type("com.apple.quicktime-movie"), UTType::movie()},
-      {UTType::pdf(), UTType::data()},
-      {type("text/x-csrc"), UTType::text()},
-      {type("application/zip"), UTType::data()}};
+      {type("text/x-csrc"), UTType::text()}};
   for (const auto& [specific, general] : kConforming) {
     SCOPED_TRACE(specific.identifier() + " < " + general.identifier());
     EXPECT_TRUE(specific.conforms(general));
     EXPECT_FALSE(general.conforms(specific));
   }
   EXPECT_FALSE(UTType::url().conforms(UTType::text()));
-  EXPECT_FALSE(UTType::pdf().conforms(UTType::image()));
   EXPECT_FALSE(type("inode/directory").conforms(UTType::data()));
 }
 
