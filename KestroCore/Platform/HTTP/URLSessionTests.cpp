@@ -1,6 +1,9 @@
 #include "KestroCore/Platform/HTTP/URLSession.h"
 
+#include <atomic>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -118,6 +121,43 @@ TEST_F(URLSessionTest, CredentialsNeverFollowARedirectFromHTTPSDownToHTTP) {
   // A redirect to another scheme is refused before it is followed, credentials or not.
   server_.route("GET", "/ftp", ScriptedResponse{.status = 302, .headers = {{"Location", ftp}}});
   failure(URLSessionError::Kind::invalidRequest, [&] { session_->send(request("/ftp")); });
+}
+
+// The token stays with the host it was given for, and one session serves many threads at once.
+TEST_F(URLSessionTest, TheTokenStaysWithItsHostAndOneSessionServesManyThreads) {
+  HTTPTestServer other;
+  other.route("GET", "/landing", ScriptedResponse{.body = "other"});
+  server_.route("GET", "/landing", ScriptedResponse{.body = "same"});
+  server_.route("GET", "/same",
+                ScriptedResponse{.status = 302, .headers = {{"Location", "/landing"}}});
+  server_.route(
+      "GET", "/other-port",
+      ScriptedResponse{.status = 302, .headers = {{"Location", other.baseURL() + "/landing"}}});
+  const auto withToken = [&](const std::string& path) {
+    HTTPRequest sent = request(path);
+    sent.headers.set("Authorization", "Bearer secret");
+    return session_->send(sent).body;
+  };
+  EXPECT_EQ(withToken("/same"), "same");
+  EXPECT_EQ(server_.requests().back().header("Authorization"), "Bearer secret");
+  EXPECT_EQ(withToken("/other-port"), "other");
+  EXPECT_FALSE(other.requests().back().header("Authorization"));
+
+  server_.route("POST", "/json", [](const ReceivedRequest& received) {
+    return ScriptedResponse{.body = received.body};
+  });
+  std::atomic<int> matched{0};
+  std::vector<std::thread> threads;
+  for (int thread = 0; thread < 4; ++thread) {
+    threads.emplace_back([&, thread] {
+      for (int index = 0; index < 100; ++index) {
+        const std::string body = std::to_string(thread) + ":" + std::to_string(index);
+        matched += session_->send(request("/json", "POST", body)).body == body;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(matched, 400);
 }
 
 TEST_F(URLSessionTest, RedirectsRepeatOrChangeTheMethodAsHTTPRequires) {

@@ -86,7 +86,7 @@ TEST_F(UserDefaultsTest, WhatTheFileHoldsIsKeptOrReportedButNeverLost) {
   EXPECT_EQ(suite().string("key"), "value");
 }
 
-TEST_F(UserDefaultsTest, TwoProcessesWritingAtOnceNeverLoseEachOthersKeys) {
+TEST_F(UserDefaultsTest, TwoProcessesWritingAtOnceNeverLoseEachOthersKeysNorMakeTwoValues) {
   constexpr int kWrites = 150;
   const auto writeMany = [this](const std::string& prefix) {
     const UserDefaults defaults = suite();
@@ -94,6 +94,11 @@ TEST_F(UserDefaultsTest, TwoProcessesWritingAtOnceNeverLoseEachOthersKeys) {
       defaults.set(std::to_string(i), prefix + std::to_string(i));
       // Everyone keeps rewriting one shared key too, so the two really contend.
       defaults.set(prefix, "last-writer");
+      // Of the two that find no value, one makes it and both get that one.
+      const std::string device = defaults.stringOrSet(
+          "device-" + std::to_string(i), [](const std::string& value) { return !value.empty(); },
+          [&] { return prefix; });
+      defaults.set(device, prefix + "saw-" + std::to_string(i));
     }
   };
   const pid_t child = ::fork();
@@ -111,6 +116,9 @@ TEST_F(UserDefaultsTest, TwoProcessesWritingAtOnceNeverLoseEachOthersKeys) {
   for (int i = 0; i < kWrites; ++i) {
     EXPECT_EQ(defaults.string("child-" + std::to_string(i)), std::to_string(i));
     EXPECT_EQ(defaults.string("parent-" + std::to_string(i)), std::to_string(i));
+    const auto device = defaults.string("device-" + std::to_string(i));
+    EXPECT_EQ(defaults.string("child-saw-" + std::to_string(i)), device);
+    EXPECT_EQ(defaults.string("parent-saw-" + std::to_string(i)), device);
   }
 }
 
