@@ -145,7 +145,6 @@ TEST_F(ShareRequestLoaderTest, LentFilesAreCopiedInsideTheCompletion) {
   const std::vector<Case> cases = {
       {"public.image", "photo.heic", "image/jpeg", 1},  // no MIME type of its own
       {"public.movie", "clip", "video/mp4", 2},
-      {"public.data", "blob.bin", "application/octet-stream", 0},
       {"com.adobe.pdf", "paper.pdf", "application/pdf", 0},
       {"image/webp", "pic.webp", "image/webp", 1},
   };

@@ -23,19 +23,12 @@ struct Step {
   CommandTapAction expected = none;
 
   CommandTapAction playOn(CommandTapStateMachine& machine) const {
-    switch (event) {
-      case Event::down:
-      case Event::up:
-        return machine.commandChanged(event == Event::down, at);
-      case Event::tap:
-        return machine.recordCommandTap(at);
-      case Event::otherKey:
-        machine.recordNonModifierKeyDown();
-        return none;
-      case Event::reset:
-        machine.reset();
-        return none;
+    if (event == Event::down || event == Event::up) {
+      return machine.commandChanged(event == Event::down, at);
     }
+    if (event == Event::tap) return machine.recordCommandTap(at);
+    if (event == Event::otherKey) machine.recordNonModifierKeyDown();
+    if (event == Event::reset) machine.reset();
     return none;
   }
 };
@@ -54,7 +47,7 @@ using enum Event;
 
 // One timeline per line: the steps read as the key events happen.
 // clang-format off
-TEST(CommandTapStateMachineTest, QuickTapsCaptureAndUpgrade) {
+TEST(CommandTapStateMachineTest, QuickTapsCaptureAndUpgradeAndOtherPressesBreakTheSequence) {
   playAll({
       {"triple tap, then a fourth starts over",
        {{down, 0.0}, {up, 0.1}, {down, 0.2}, {up, 0.3, capture}, {down, 0.4}, {up, 0.5, upgrade},
@@ -65,11 +58,7 @@ TEST(CommandTapStateMachineTest, QuickTapsCaptureAndUpgrade) {
        {{down, 0.0}, {up, 0.1}, {otherKey, 0.15}, {down, 0.2}, {up, 0.3, capture}}},
       {"taps stamped out of order still count",
        {{tap, 1.0}, {tap, 0.2, capture}, {tap, -5.0, upgrade}}},
-  });
-}
-
-TEST(CommandTapStateMachineTest, PressesThatAreNoTapsBreakTheSequence) {
-  playAll({
+      // Presses that are no taps break the sequence.
       {"held too long forgets the earlier tap",
        {{down, 0.0}, {up, 0.05}, {down, 0.06}, {up, 0.37}, {down, 0.38}, {up, 0.4},
         {down, 0.45}, {up, 0.5, capture}}},
@@ -88,18 +77,13 @@ TEST(CommandTapStateMachineTest, PressesThatAreNoTapsBreakTheSequence) {
   });
 }
 
-TEST(CommandTapStateMachineTest, LimitsAreInclusive) {
+TEST(CommandTapStateMachineTest, LimitsAreInclusiveAndNaNTimesNeverCount) {
   playAll({
       // 0.3 - 0.0 and 0.4 - 0.0 are exactly the limits in floating point.
       {"press exactly maximumPressDuration", {{down, 0.0}, {up, 0.3}, {tap, 0.5, capture}}},
       {"press just over", {{down, 0.0}, {up, std::nextafter(0.3, 1.0)}, {tap, 0.5}}},
       {"gap exactly maximumInterval", {{tap, 0.0}, {tap, 0.4, capture}}},
       {"gap just over", {{tap, 0.0}, {tap, std::nextafter(0.4, 1.0)}, {tap, 0.5, capture}}},
-  });
-}
-
-TEST(CommandTapStateMachineTest, NaNTimesNeverCount) {
-  playAll({
       {"pressed at NaN is no tap",
        {{down, kNaN}, {up, 0.1}, {down, 0.2}, {up, 0.3}, {down, 0.35}, {up, 0.4, capture}}},
       {"released at NaN is no tap and resets",

@@ -22,13 +22,6 @@ struct Outcome {
   bool operator==(const Outcome&) const = default;
 };
 
-std::ostream& operator<<(std::ostream& out, const Outcome& outcome) {
-  out << outcome.events.size() << " events [";
-  for (const auto& event : outcome.events)
-    out << event.name << ":" << serializeJSON(encodeJSON(event.data)) << " ";
-  return out << "] then " << outcome.end;
-}
-
 // Runs `bytes` through the splitter and the parser as the stream does, `chunk` bytes at a time.
 Outcome run(std::string_view bytes, std::size_t chunk, std::size_t maximumLineBytes) {
   LineSplitter splitter(maximumLineBytes);
@@ -74,11 +67,6 @@ TEST(ConversationEventParserTest, OutcomeFollowsTheLinesWhateverTheChunking) {
        "event: message.delta\ndata: {\"late\":true}\n",
        {{event("message.delta", R"({"delta":"Hi"})"), event("message.completed", "{}")},
         "terminal"}},
-      {"the same with CR LF terminators",
-       "event: message.delta\r\ndata: {\"delta\":\"Hi\"}\r\nevent: message.completed\r\ndata: "
-       "{}\r\n",
-       {{event("message.delta", R"({"delta":"Hi"})"), event("message.completed", "{}")},
-        "terminal"}},
       {"message.failed ends it too",
        "event: message.failed\r\ndata: {\"reason\":\"x\"}\r\n\r\n",
        {{event("message.failed", R"({"reason":"x"})")}, "terminal"}},
@@ -106,17 +94,10 @@ TEST(ConversationEventParserTest, OutcomeFollowsTheLinesWhateverTheChunking) {
       {"the last line needs no terminator",
        "event: a\ndata: {\"k\":[1,2]}",
        {{event("a", R"({"k":[1,2]})")}, "response ended"}},
-      {"multi-byte characters survive any split",
-       "event: caf\xC3\xA9\ndata: \"\xE2\x82\xAC \xF0\x9F\x98\x80\"\n",
-       {{event("caf\xC3\xA9", "\"\xE2\x82\xAC \xF0\x9F\x98\x80\"")}, "response ended"}},
       {"a payload that is not JSON ends the stream after the events before it",
        "event: a\ndata: 1\nevent: b\ndata: {oops\nevent: c\ndata: 3\n",
        {{event("a", "1")}, "decoding error"}},
       {"an empty payload is not JSON", "event: a\ndata: \n", {{}, "decoding error"}},
-      {"two JSON values on one data line are not one value",
-       "event: a\ndata: 1 2\n",
-       {{}, "decoding error"}},
-      {"no lines at all", "", {{}, "response ended"}},
       // With a limit of 16 bytes: a line of exactly 16 fits whatever its terminator...
       {"a line at the limit fits, with LF or CR LF",
        "event: 123456789\r\ndata: 1234567890\n",

@@ -19,7 +19,6 @@ TEST(UserPerceivedCharactersTest, ACutNeverSplitsACharacter) {
   const std::string flagDE = "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA";
   const std::string hangulJamo = "\xE1\x84\x80\xE1\x85\xA1\xE1\x86\xA8";  // one syllable
   const std::vector<Case> cases = {
-      {"ascii", "abcdef", 3, "abc"},
       {"combining marks", "e\xCC\x81\xCC\xA7x", 1, "e\xCC\x81\xCC\xA7"},
       {"joined emoji", family + "!", 1, family},
       {"skin tone", thumbsUpDark + "x", 1, thumbsUpDark},
