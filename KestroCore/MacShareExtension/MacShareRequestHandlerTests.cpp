@@ -83,15 +83,6 @@ class MacShareRequestHandlerTest : public ::testing::Test {
     mainQueue.runUntil([&] { return request->outcome().has_value(); });
     return *request->outcome();
   }
-  static std::string errorText(const ExtensionContext::Outcome& outcome) {
-    if (outcome.completed()) return "completed";
-    try {
-      std::rethrow_exception(outcome.error);
-    } catch (const std::exception& error) {
-      return error.what();
-    }
-  }
-
   testsupport::TemporaryDirectory temporary_{"kestro-handler"};
   fs::path root_;
 };
@@ -182,21 +173,6 @@ TEST_F(MacShareRequestHandlerTest, FilesAreStagedAsPrimaryThenAttachmentsInOneDi
   EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
 }
 
-TEST_F(MacShareRequestHandlerTest, NobodySignedInCancelsAfterStagingAndKeepsTheCopies) {
-  const fs::path image = write("shot.png", "picture");
-  for (const std::optional<std::string>& user :
-       {std::optional<std::string>(), std::optional<std::string>("not-a-uuid")}) {
-    if (user) shared().set(*user, "tavlo.current-user-id");
-    const std::size_t before = staged().size();
-    const ExtensionContext::Outcome outcome =
-        share(context({offering("public.file-url", Item(URL::fileURL(image)))}));
-    EXPECT_EQ(errorText(outcome), "Open Tavlo and sign in before sharing");
-    EXPECT_EQ(staged().size(), before + 1);
-    EXPECT_TRUE(fs::exists(storage() / "kestro.sqlite"));  // opened before the gate
-    EXPECT_EQ(shared().string("kestro.shared-capture-revision"), std::nullopt);
-  }
-}
-
 TEST_F(MacShareRequestHandlerTest, ASecondFileThatFailsLeavesTheFirstCopyAndNoRecord) {
   signIn();
   shared().set("REVISION-BEFORE", "kestro.shared-capture-revision");
@@ -213,18 +189,9 @@ TEST_F(MacShareRequestHandlerTest, ASecondFileThatFailsLeavesTheFirstCopyAndNoRe
   EXPECT_EQ(shared().string("kestro.shared-capture-revision"), "REVISION-BEFORE");
 }
 
-TEST_F(MacShareRequestHandlerTest, NothingCapturableCancelsBeforeAnythingIsWritten) {
-  signIn();
-  auto request = std::make_shared<ExtensionContext>(std::vector<InputItem>{
-      OtherInputItem{"not an extension item"}, ExtensionItem{" \n ", {}},
-      ExtensionItem{std::nullopt, {offering("public.plain-text", Item(std::string("  \t")))}}});
-  EXPECT_EQ(errorText(share(request)), "No supported share item");
-  EXPECT_FALSE(fs::exists(storage()));
-  EXPECT_EQ(shared().string("kestro.shared-capture-revision"), std::nullopt);
-}
-
-// The host picks what to tell (and kestro-share its exit status) from the kind alone.
-TEST_F(MacShareRequestHandlerTest, EachWayARequestFailsCarriesItsKind) {
+// The host picks what to tell (and kestro-share its exit status) from the kind alone. What was
+// staged before a refusal stays, and no revision announces a capture that was not stored.
+TEST_F(MacShareRequestHandlerTest, EachWayARequestFailsCarriesItsKindAndKeepsWhatWasStaged) {
   const auto kindOf = [](const ExtensionContext::Outcome& outcome) -> std::optional<ShareFailure> {
     if (outcome.completed()) return std::nullopt;
     try {
@@ -236,14 +203,23 @@ TEST_F(MacShareRequestHandlerTest, EachWayARequestFailsCarriesItsKind) {
   const auto text = [this](std::string words) {
     return share(context({offering("public.plain-text", Item(std::move(words)))}));
   };
-  EXPECT_EQ(kindOf(text("a thought")), ShareFailure::signInRequired);
-  signIn();
+  const auto file = [this](const fs::path& path) {
+    return share(context({offering("public.file-url", Item(URL::fileURL(path)))}));
+  };
+  // Nothing capturable: refused before anything is written.
   EXPECT_EQ(kindOf(text(" \n ")), ShareFailure::nothingToCapture);
-  const URL missing = URL::fileURL(root_ / "files" / "gone.pdf");
-  EXPECT_EQ(kindOf(share(context({offering("public.file-url", Item(missing))}))),
-            ShareFailure::storage);
+  EXPECT_FALSE(fs::exists(storage()));
+  // Nobody signed in, or someone who is no user: refused after staging, and the copy stays.
+  const fs::path image = write("shot.png", "picture");
+  EXPECT_EQ(kindOf(file(image)), ShareFailure::signInRequired);
+  shared().set("not-a-uuid", "tavlo.current-user-id");
+  EXPECT_EQ(kindOf(file(image)), ShareFailure::signInRequired);
+  EXPECT_EQ(staged().size(), 2u);
+  EXPECT_EQ(shared().string("kestro.shared-capture-revision"), std::nullopt);
+  signIn();
+  EXPECT_EQ(kindOf(file(root_ / "files" / "gone.pdf")), ShareFailure::storage);
 
-  // A directory where the database should be (the first share created the database).
+  // A directory where the database should be (the refused shares created the database).
   for (const char* name : {"kestro.sqlite", "kestro.sqlite-wal", "kestro.sqlite-shm"}) {
     fs::remove(storage() / name);
   }
