@@ -30,9 +30,6 @@ const std::string kItem = R"({"id": "6F9619FF-8B86-4011-B42D-00C04FC964FF", "kin
   "status": "ready", "title": "A page", "annotation": "", "metadata": {}, "relationships": [],
   "capturedAt": "2025-03-04T05:00:00Z", "createdAt": "2025-03-04T05:00:01Z",
   "updatedAt": "2025-03-04T05:00:02Z"})";
-const std::string kTask = R"({"id": "A0A0A0A0-0000-4000-8000-000000000001", "title": "Call back",
-  "status": "done", "creatorKind": "user",
-  "createdAt": "2025-03-04T05:00:00Z", "updatedAt": "2025-03-04T05:00:00Z"})";
 const std::string kConversation = R"({"id": "6F9619FF-8B86-4011-B42D-00C04FC964FF",
   "title": "Owls", "scope": {}, "createdAt": "2025-03-04T05:00:00Z",
   "updatedAt": "2025-03-04T05:00:00Z"})";
@@ -91,17 +88,12 @@ TEST_F(KestroAPIEndpointsTest, EachEndpointSendsItsMethodPathAndExactBody) {
       {"POST", "/v1/search", R"({"results": []})",
        [](auto& c) { c.search("cats & dogs", "token"); },
        R"({"includeSemantic":true,"limit":30,"query":"cats & dogs"})"},
-      {"PATCH", "/v1/tasks/" + kIdText, R"({"task": )" + kTask + "}",
-       [](auto& c) { c.updateTask(kId, "done", "token"); }, R"({"status":"done"})"},
       {"POST", "/v1/feedback", R"({"feedback": {"id": "A0A0A0A0-0000-4000-8000-000000000005"}})",
        [](auto& c) { c.submitFeedback("Nice\n", KestroPlatform::ios, kDeviceId, "1.2", "token"); },
        R"({"appVersion":"1.2","body":"Nice\n","deviceId":"AAAAAAAA-BBBB-4CCC-8DDD-EEEEEEEEEEEE",)"
        R"("platform":"ios"})"},
       {"GET", "/v1/conversations", R"({"conversations": [)" + kConversation + "]}",
        [](auto& c) { c.listConversations("token"); }, ""},
-      {"POST", "/v1/conversations", R"({"conversation": )" + kConversation + "}",
-       [](auto& c) { c.createConversation("Owls", {kId}, "token"); },
-       R"({"itemIds":["6F9619FF-8B86-4011-B42D-00C04FC964FF"],"title":"Owls"})"},
       // Status-only: no body and no "Content-Type", even for the POST.
       {"POST", "/v1/conversations/" + kIdText + "/cancel", "",
        [](auto& c) { c.cancelConversation(kId, "token"); }, ""},
