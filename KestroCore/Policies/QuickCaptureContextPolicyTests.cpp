@@ -17,7 +17,6 @@ TEST(QuickCaptureContextPolicyTest, SourceKindTakesTheFirstRuleThatAppliesAndThe
       {url("file:///tmp/a.txt"), "words", true, SourceKind::url},  // any URL, web or not
       {std::nullopt, "words", true, SourceKind::screenContext},
       {std::nullopt, "words", false, SourceKind::selectedText},
-      {std::nullopt, "\u00A0\u2029 \n", false, SourceKind::note},
       {std::nullopt, std::nullopt, false, SourceKind::note},
   };
   for (const auto& [url, clipboardText, screenshotIncluded, expected] : kinds) {
@@ -37,7 +36,6 @@ TEST(QuickCaptureContextPolicyTest, SourceKindTakesTheFirstRuleThatAppliesAndThe
       {std::nullopt, "\u00A0Http://example.org/x\n", url("Http://example.org/x")},
       {url("file:///tmp/a.html"), "https://example.org/", url("https://example.org/")},
       {url("file:///tmp/a.html"), "not a URL", std::nullopt},
-      {std::nullopt, "https://example.org/a b", std::nullopt},
       {url("httpss://example.com"), "ftp://example.org/", std::nullopt},
   };
   for (const auto& [browserURL, clipboardText, expected] : addresses) {
