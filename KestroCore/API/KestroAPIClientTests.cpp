@@ -57,7 +57,6 @@ TEST_F(KestroAPIClientTest, ClientHeadersReplaceDefaultsOfTheSameNameInAnyLetter
   server_.route("POST", "/v1/captures", answer(200, R"({
       "captureId": "A0A0A0A0-0000-4000-8000-000000000001",
       "itemId": "6F9619FF-8B86-4011-B42D-00C04FC964FF", "status": "queued", "replayed": false})"));
-  server_.route("DELETE", "/v1/items/" + kItemId.uuidString(), answer(204, ""));
   server_.route("POST", "/v1/development/token", answer(200, R"({
       "token": "t", "tokenType": "bearer", "expiresIn": 3600,
       "userId": "A0A0A0A0-0000-4000-8000-000000000002"})"));
@@ -74,13 +73,6 @@ TEST_F(KestroAPIClientTest, ClientHeadersReplaceDefaultsOfTheSameNameInAnyLetter
   EXPECT_EQ(values(submission, "Authorization"), Strings{"Bearer secret"});
   EXPECT_EQ(values(submission, "Idempotency-Key"), Strings{"11111111-2222-4333-8444-55555555555A"});
   EXPECT_EQ(values(submission, "X-Client"), Strings{"kestro-tests"});
-
-  // A status-only exchange sets neither "Accept" nor a body of its own, so those defaults stay.
-  withDefaults.deleteItem(kItemId, "secret");
-  const ReceivedRequest deletion = server_.requests().back();
-  EXPECT_EQ(values(deletion, "Accept"), Strings{"text/plain"});
-  EXPECT_EQ(values(deletion, "Authorization"), Strings{"Bearer secret"});
-  EXPECT_EQ(deletion.body, "");
 
   // The sign-in sends no token of its own.
   withDefaults.developmentSession("ann@example.com");
@@ -174,7 +166,6 @@ TEST_F(KestroAPIClientTest, SessionOutcomesMapToOneErrorEach) {
     const KestroAPIClient api(url("http://127.0.0.1:9/"), std::make_shared<ScriptedSession>(script),
                               {});
     EXPECT_EQ(outcome([&] { api.listItems("token"); }), expected);
-    EXPECT_EQ(outcome([&] { api.deleteAccount("token"); }), expected);
     EXPECT_EQ(outcome([&] {
                 api.upload(URL::fileURL(upload_.path), uploadPlan("http://127.0.0.1:9/u", {}), "t");
               }),

@@ -1,7 +1,6 @@
 #include "KestroCore/MacShareExtension/ExtensionSettings.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "KestroCore/Models/KestroAPIError.h"
 #include "KestroCore/Platform/Storage/KestroPlaces.h"
@@ -62,9 +61,6 @@ TEST_F(ExtensionSettingsTest, WithoutAContainerCapturesGoToApplicationSupport) {
   const fs::path fallback = root_ / "data" / "PersonalKestroLocal";
   EXPECT_EQ(odd.storageDirectory(), fallback);
   EXPECT_TRUE(fs::is_directory(fallback));
-  // Its settings go to the program's own suite, since the group's cannot be opened.
-  EXPECT_EQ(odd.sharedSettingsStore().filePath(),
-            root_ / "config" / (std::string(program_invocation_short_name) + ".json"));
 
   // No data home at all: there is nowhere to put a capture.
   const ExtensionSettings homeless(ShareEnvironment{

@@ -145,16 +145,14 @@ TEST_F(MacShareRequestHandlerTest, FilesAreStagedAsPrimaryThenAttachmentsInOneDi
   const std::vector<StagedAsset>& assets = stored[0].stagedAssets;
   EXPECT_EQ(stored[0].capture.sourceKind, SourceKind::image);
   ASSERT_EQ(assets.size(), 2u);
-  const std::vector<std::tuple<AssetRole, std::string, std::string>> expected = {
-      {AssetRole::primary, "shot.png", "image/png"},
-      {AssetRole::attachment, "clip.mov", "video/quicktime"}};
+  EXPECT_EQ(std::tie(assets[0].role, assets[0].filename, assets[0].mimeType),
+            std::tuple(AssetRole::primary, "shot.png", "image/png"));
+  EXPECT_EQ(std::tie(assets[1].role, assets[1].filename, assets[1].mimeType),
+            std::tuple(AssetRole::attachment, "clip.mov", "video/quicktime"));
   const fs::path directory =
       storage() / "attachments" / stored[0].capture.clientCaptureId.uuidString();
-  for (std::size_t i = 0; i < assets.size(); ++i) {
-    EXPECT_EQ(assets[i].role, std::get<0>(expected[i]));
-    EXPECT_EQ(assets[i].filename, std::get<1>(expected[i]));
-    EXPECT_EQ(assets[i].mimeType, std::get<2>(expected[i]));
-    EXPECT_EQ(assets[i].localURL.filePath()->parent_path(), directory);
+  for (const StagedAsset& asset : assets) {
+    EXPECT_EQ(asset.localURL.filePath()->parent_path(), directory);
   }
   // The originals were shared where they were: nothing went through the temporary directory.
   EXPECT_TRUE(fs::is_empty(root_ / "tmp"));

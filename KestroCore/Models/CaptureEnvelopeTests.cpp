@@ -71,32 +71,20 @@ TEST(CaptureEnvelopeTest, RoundTripsPopulatedAndMinimalEnvelopes) {
 }
 
 TEST(CaptureEnvelopeTest, MalformedDocumentsFailNamingTheField) {
-  const JSON valid = encodeJSON(populatedEnvelope());
-  const struct {
-    const char* pointer;  // the member to damage, as a JSON pointer
-    JSON replacement;     // nullptr in `remove` cases means: delete it
-    bool remove;
-    const char* codingPath;
-  } cases[] = {
-      {"/assets/1/role", "Thumbnail", false, "assets[1].role"},
-      {"/assets/0/uploadId", nullptr, false, "assets[0].uploadId"},
-      {"/taskIntent/requested", nullptr, true, "taskIntent.requested"},
-  };
-  for (const auto& c : cases) {
-    JSON damaged = valid;
-    const JSON::json_pointer pointer(c.pointer);
-    if (c.remove) {
-      damaged[pointer.parent_pointer()].erase(pointer.back());
-    } else {
-      damaged[pointer] = c.replacement;
-    }
+  const auto failingPath = [](const JSON& damaged) -> std::string {
     try {
       decodeJSON<CaptureEnvelope>(damaged);
-      ADD_FAILURE() << "decoded with " << c.pointer << " damaged";
     } catch (const DecodingError& error) {
-      EXPECT_EQ(error.codingPath(), c.codingPath) << error.what();
+      return error.codingPath();
     }
-  }
+    return "(decoded)";
+  };
+  JSON damaged = encodeJSON(populatedEnvelope());
+  damaged["assets"][1]["role"] = "Thumbnail";
+  EXPECT_EQ(failingPath(damaged), "assets[1].role");
+  damaged = encodeJSON(populatedEnvelope());
+  damaged["taskIntent"].erase("requested");
+  EXPECT_EQ(failingPath(damaged), "taskIntent.requested");
 }
 
 }  // namespace

@@ -9,6 +9,17 @@ namespace {
 
 JSONValue parse(const char* text) { return decodeJSONString<JSONValue>(text); }
 
+// The coding path of the `Error` that `operation` raises, or "(none)".
+template <class Error, class Operation>
+std::string failingPath(Operation operation) {
+  try {
+    operation();
+  } catch (const Error& error) {
+    return error.codingPath();
+  }
+  return "(none)";
+}
+
 TEST(JSONValueTest, DecodesEveryKindAndEncodesItBack) {
   constexpr const char* kText = R"([1, "a", true, null, {"k": []}, "true", "1", -0.5])";
   const JSONValue value = parse(kText);
@@ -21,8 +32,7 @@ TEST(JSONValueTest, DecodesEveryKindAndEncodesItBack) {
 }
 
 TEST(JSONValueTest, ComparesByValue) {
-  EXPECT_EQ(parse("1"), parse("1.0"));
-  EXPECT_EQ(parse(R"({"a": 1, "b": [true]})"), parse(R"({"b": [true], "a": 1})"));
+  EXPECT_EQ(parse(R"({"a": 1, "b": [true]})"), parse(R"({"b": [true], "a": 1.0})"));
   EXPECT_NE(parse("[1, 2]"), parse("[2, 1]"));
   EXPECT_NE(parse("1"), parse(R"("1")"));  // different kinds never compare equal
 }
@@ -31,12 +41,7 @@ TEST(JSONValueTest, RefusesToWriteNonFiniteNumbers) {
   const JSONValue value = JSONValue::object(
       {{"ok", JSONValue::number(1)},
        {"bad", JSONValue::array({JSONValue::number(std::numeric_limits<double>::infinity())})}});
-  try {
-    encodeJSONString(value);
-    ADD_FAILURE() << "wrote an infinity";
-  } catch (const EncodingError& error) {
-    EXPECT_EQ(error.codingPath(), "bad[0]");
-  }
+  EXPECT_EQ(failingPath<EncodingError>([&] { encodeJSONString(value); }), "bad[0]");
 }
 
 TEST(JSONValueTest, NestingPastTheLimitIsRefusedBothWaysInsteadOfExhaustingTheStack) {
@@ -50,24 +55,15 @@ TEST(JSONValueTest, NestingPastTheLimitIsRefusedBothWaysInsteadOfExhaustingTheSt
   EXPECT_EQ(encodeJSON(decodeJSON<JSONValue>(nestedArrays(kLimit))), nestedArrays(kLimit));
   std::string path;
   for (std::size_t i = 0; i < kLimit; ++i) path += "[0]";
-  try {
-    decodeJSON<JSONValue>(nestedArrays(kLimit + 1));
-    ADD_FAILURE() << "decoded";
-  } catch (const DecodingError& error) {
-    EXPECT_EQ(error.codingPath(), path);
-  }
+  EXPECT_EQ(failingPath<DecodingError>([&] { decodeJSON<JSONValue>(nestedArrays(kLimit + 1)); }),
+            path);
 
   // What could not be read back is not written either.
   JSONValue value = JSONValue::array({});
   for (std::size_t i = 1; i < kLimit; ++i) value = JSONValue::object({{"a", std::move(value)}});
   EXPECT_NO_THROW(encodeJSONString(value));
   value = JSONValue::array({std::move(value)});
-  try {
-    encodeJSONString(value);
-    ADD_FAILURE() << "encoded";
-  } catch (const EncodingError& error) {
-    EXPECT_EQ(error.codingPath().substr(0, 8), "[0].a.a.");
-  }
+  EXPECT_EQ(failingPath<EncodingError>([&] { encodeJSONString(value); }).substr(0, 8), "[0].a.a.");
 }
 
 }  // namespace

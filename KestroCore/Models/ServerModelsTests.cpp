@@ -24,34 +24,11 @@ constexpr std::string_view kItem = R"({"id": "6F9619FF-8B86-4011-B42D-00C04FC964
 constexpr std::string_view kTask = R"({"id": "A0A0A0A0-0000-4000-8000-000000000001",
   "title": "Call back", "status": "open", "creatorKind": "user",
   "createdAt": "2025-03-04T05:00:00Z", "updatedAt": "2025-03-04T05:00:00Z"})";
-constexpr std::string_view kCitation = R"({"id": "C0C0C0C0-0000-4000-8000-000000000001",
-  "itemId": "6F9619FF-8B86-4011-B42D-00C04FC964FF", "quote": "q", "sourceLocator": {},
-  "ordinal": 1})";
 constexpr std::string_view kMessage = R"({"id": "D0D0D0D0-0000-4000-8000-000000000001",
   "role": "assistant", "status": "complete", "content": "Hello", "sequence": 2,
   "createdAt": "2025-03-04T05:00:00Z", "citations": []})";
-constexpr std::string_view kConversation = R"({"id": "E0E0E0E0-0000-4000-8000-000000000001",
-  "title": "Chat", "scope": {}, "createdAt": "2025-03-04T05:00:00Z",
-  "updatedAt": "2025-03-04T05:00:00Z"})";
 
 JSON parse(std::string_view text) { return JSON::parse(text); }
-
-JSON message() {
-  JSON value = parse(kMessage);
-  value["citations"].push_back(parse(kCitation));
-  return value;
-}
-
-JSON searchResult() {
-  return {{"item", parse(kItem)},
-          {"excerpt", "…page…"},
-          {"score", 0.75},
-          {"scoreBreakdown", {{"bm25", 0.5}, {"vector", 1}}}};
-}
-
-JSON conversationDetail() {
-  return {{"conversation", parse(kConversation)}, {"messages", JSON::array({message()})}};
-}
 
 // The coding path of the error that decoding raises, or "(decoded)" when nothing is raised.
 template <class T>
@@ -72,9 +49,7 @@ TEST(ServerModelsTest, RequiredMapsAndListsMustBePresentButMayBeEmptyAndHoldThei
   };
   const Case cases[] = {
       {parse(kItem), "metadata", &failingPath<KestroItem>},
-      {message(), "citations", &failingPath<KestroChatMessage>},
-      {searchResult(), "scoreBreakdown", &failingPath<SearchResult>},
-      {conversationDetail(), "messages", &failingPath<KestroConversationDetail>},
+      {parse(kMessage), "citations", &failingPath<KestroChatMessage>},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key);
@@ -87,8 +62,10 @@ TEST(ServerModelsTest, RequiredMapsAndListsMustBePresentButMayBeEmptyAndHoldThei
     EXPECT_EQ(c.path(document), "(decoded)") << "empty";
   }
   // The score breakdown takes only numbers.
-  JSON result = searchResult();
-  result["scoreBreakdown"]["bm25"] = "0.5";
+  JSON result = {{"item", parse(kItem)},
+                 {"excerpt", "…page…"},
+                 {"score", 0.75},
+                 {"scoreBreakdown", {{"bm25", "0.5"}, {"vector", 1}}}};
   EXPECT_EQ(failingPath<SearchResult>(result), "scoreBreakdown.bm25");
 }
 
@@ -127,26 +104,15 @@ TEST(ServerModelsTest, FullyPopulatedEntitiesRoundTripUnderTheirDocumentedKeys) 
                                {"span", JSONValue::object({{"from", number(10)}})}},
                               1},
                KestroCitation{id('6'), id('9'), std::nullopt, "second", {}, -7}}}}};
+  const KestroItemRelationship relationship{
+      id('1'), id('2'), "references", "user", "outgoing", "see also", 0.25, at, at + 1s};
+  const KestroItem item{
+      id('3'), SourceKind::url, "ready", "A page", "not a URL at all", "my note", "user text",
+      "# markdown", "extracted", "summary", {{"lang", JSONValue::string("en")}}, {relationship},
+      at, at + 2s, at + 3s};
+  const KestroTask task{id('4'), id('3'), "Call back", "about the page", "open", "tomorrow",
+                        at + 24h, "assistant", at, at + 1s, at + 48h};
   // clang-format on
-  const KestroItemRelationship relationship{id('1'),    id('2'), "references", "user", "outgoing",
-                                            "see also", 0.25,    at,           at + 1s};
-  const KestroItem item{id('3'),
-                        SourceKind::url,
-                        "ready",
-                        "A page",
-                        "not a URL at all",
-                        "my note",
-                        "user text",
-                        "# markdown",
-                        "extracted",
-                        "summary",
-                        {{"lang", JSONValue::string("en")}},
-                        {relationship},
-                        at,
-                        at + 2s,
-                        at + 3s};
-  const KestroTask task{id('4'),  id('3'),     "Call back", "about the page", "open",  "tomorrow",
-                        at + 24h, "assistant", at,          at + 1s,          at + 48h};
   const SearchResult result{item, id('5'), "excerpt", 0.5, {{"bm25", 0.5}}};
 
   const auto expectRoundTrip = [](const auto& value, std::vector<std::string> keys) {
