@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <limits>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -37,21 +36,6 @@ class KestroAPIClientTest : public ::testing::Test {
   std::shared_ptr<URLSession> session_ = makeURLSession();
   const TempFile upload_{"bytes"};
 };
-
-TEST_F(KestroAPIClientTest, EndpointPathsReplaceThePathOfTheBaseURL) {
-  server_.route("GET", "/v1/items", answer(200, R"({"items": []})"));
-  server_.route("GET", "/v1/sync/changes",
-                answer(200, R"({"changes": [], "cursor": 7, "hasMore": false})"));
-  const KestroAPIClient client(url(server_.baseURL() + "/api/v2/?tenant=a#top"), session_, {});
-
-  EXPECT_TRUE(client.listItems("token").empty());
-  EXPECT_EQ(server_.requests().back().path, "/v1/items");
-  EXPECT_EQ(server_.requests().back().query, "");
-  const std::int64_t cursor = std::numeric_limits<std::int64_t>::min();
-  EXPECT_EQ(client.sync(cursor, "token").cursor, 7);
-  EXPECT_EQ(server_.requests().back().path, "/v1/sync/changes");
-  EXPECT_EQ(server_.requests().back().query, "cursor=" + std::to_string(cursor) + "&limit=200");
-}
 
 TEST_F(KestroAPIClientTest, ClientHeadersReplaceDefaultsOfTheSameNameInAnyLetterCase) {
   server_.route("POST", "/v1/captures", answer(200, R"({

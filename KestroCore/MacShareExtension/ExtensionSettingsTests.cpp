@@ -15,11 +15,9 @@ class ExtensionSettingsTest : public ::testing::Test {
  protected:
   void SetUp() override { root_ = temporary_.path(); }
 
-  ExtensionSettings settings(Bundle::InfoDictionary info = {},
-                             std::optional<fs::path> dataHome = std::nullopt) const {
+  ExtensionSettings settings(Bundle::InfoDictionary info = {}) const {
     return ExtensionSettings(ShareEnvironment{
-        Bundle(std::move(info)),
-        UserDirectories(root_ / "config", dataHome.value_or(root_ / "data"), root_ / "tmp"),
+        Bundle(std::move(info)), UserDirectories(root_ / "config", root_ / "data", root_ / "tmp"),
         [] { return Date{}; }});
   }
 
@@ -27,7 +25,9 @@ class ExtensionSettingsTest : public ::testing::Test {
   fs::path root_;
 };
 
-TEST_F(ExtensionSettingsTest, TheGroupComesFromTheDictionaryUnlessItIsBlankOrUnexpanded) {
+// The group comes from the dictionary unless it is blank or unexpanded; without a container,
+// captures go to the fallback directory; without a data home, nowhere.
+TEST_F(ExtensionSettingsTest, TheGroupDecidesWhereCapturesGo) {
   const std::vector<std::pair<Bundle::InfoValue, std::string>> cases = {
       {std::string(" \n group.example.spaced\t\n"), "group.example.spaced"},
       {std::string("  $(APP_GROUP)"), "group.kestro.capture"},
@@ -36,11 +36,26 @@ TEST_F(ExtensionSettingsTest, TheGroupComesFromTheDictionaryUnlessItIsBlankOrUne
   for (const auto& [value, expected] : cases) {
     EXPECT_EQ(settings({{"KestroAppGroupIdentifier", value}}).appGroupIdentifier(), expected);
   }
-  EXPECT_EQ(settings().appGroupIdentifier(), "group.kestro.capture");
   // The suite and the storage directory follow the group.
   const ExtensionSettings other = settings({{"KestroAppGroupIdentifier", std::string("group.b")}});
   EXPECT_EQ(other.sharedSettingsStore().filePath(), root_ / "config" / "group.b.json");
   EXPECT_EQ(other.storageDirectory(), root_ / "data" / "group.b");
+
+  // A group that cannot be a directory name has no container.
+  const ExtensionSettings odd = settings({{"KestroAppGroupIdentifier", std::string("a/../b")}});
+  const fs::path fallback = root_ / "data" / "PersonalKestroLocal";
+  EXPECT_EQ(odd.storageDirectory(), fallback);
+  EXPECT_TRUE(fs::is_directory(fallback));
+
+  const ExtensionSettings homeless(ShareEnvironment{
+      Bundle({}), UserDirectories(std::nullopt, std::nullopt, "/tmp"), [] { return Date{}; }});
+  try {
+    homeless.storageDirectory();
+    ADD_FAILURE() << "a place without a data home";
+  } catch (const KestroAPIError& error) {
+    EXPECT_EQ(error.code(), "LOCAL_FILE_ERROR");  // for the user to mend, not to retry
+    EXPECT_FALSE(error.retryable());
+  }
 }
 
 TEST_F(ExtensionSettingsTest, TheDeviceIdentifierIsWrittenOnceAndReplacedWhenInvalid) {
@@ -53,25 +68,6 @@ TEST_F(ExtensionSettingsTest, TheDeviceIdentifierIsWrittenOnceAndReplacedWhenInv
   const UUID replaced = shared.deviceIdentifier();
   EXPECT_NE(replaced, first);
   EXPECT_EQ(shared.sharedSettingsStore().string("tavlo-device-id"), replaced.uuidString());
-}
-
-TEST_F(ExtensionSettingsTest, WithoutAContainerCapturesGoToApplicationSupport) {
-  // A group that cannot be a directory name has no container.
-  const ExtensionSettings odd = settings({{"KestroAppGroupIdentifier", std::string("a/../b")}});
-  const fs::path fallback = root_ / "data" / "PersonalKestroLocal";
-  EXPECT_EQ(odd.storageDirectory(), fallback);
-  EXPECT_TRUE(fs::is_directory(fallback));
-
-  // No data home at all: there is nowhere to put a capture.
-  const ExtensionSettings homeless(ShareEnvironment{
-      Bundle({}), UserDirectories(std::nullopt, std::nullopt, "/tmp"), [] { return Date{}; }});
-  try {
-    homeless.storageDirectory();
-    ADD_FAILURE() << "a place without a data home";
-  } catch (const KestroAPIError& error) {
-    EXPECT_EQ(error.code(), "LOCAL_FILE_ERROR");  // for the user to mend, not to retry
-    EXPECT_FALSE(error.retryable());
-  }
 }
 
 }  // namespace

@@ -9,18 +9,9 @@ using R = ShareRepresentation;
 
 URL url(const char* text) { return URL::fromString(text).value(); }
 
-ShareSelection webAddress(const char* text) {
-  return ShareSelection{.sourceKind = SourceKind::url, .url = url(text), .text = {}, .files = {}};
-}
-
-ShareSelection selectedText(std::string text) {
-  return ShareSelection{
-      .sourceKind = SourceKind::selectedText, .url = {}, .text = std::move(text), .files = {}};
-}
-
-ShareSelection files(SourceKind kind, std::vector<R> staged) {
-  return ShareSelection{.sourceKind = kind, .url = {}, .text = {}, .files = std::move(staged)};
-}
+ShareSelection webAddress(const char* text) { return {SourceKind::url, url(text), {}, {}}; }
+ShareSelection selectedText(std::string text) { return {SourceKind::selectedText, {}, text, {}}; }
+ShareSelection files(SourceKind kind, std::vector<R> staged) { return {kind, {}, {}, staged}; }
 
 const R kPage = R::url(url("https://example.com/page"));
 const R kWords = R::text("some words");
