@@ -66,18 +66,16 @@ TEST_F(KestroAPIClientTest, ClientHeadersReplaceDefaultsOfTheSameNameInAnyLetter
 }
 
 TEST_F(KestroAPIClientTest, ErrorResponsesAreServerErrorsOnlyWithAnExactEnvelope) {
-  const auto envelope = [](std::string_view code, std::string_view retryable,
-                           std::string_view rest) {
-    return std::string(R"({"error": {"code": ")") + std::string(code) +
-           R"(", "message": "m", "retryable": )" + std::string(retryable) + std::string(rest) +
-           "}}";
-  };
-  const std::string fullRest = R"(, "traceId": "tr-1", "details": {"field": ["title"]})";
+  const std::string error = R"({"error": {"code": "INTERNAL", "message": "m", "retryable": false)";
   const std::vector<std::tuple<int, std::string, std::string>> cases = {
-      {500, envelope("INTERNAL", "false", fullRest), "INTERNAL final m tr-1"},
-      {429, envelope("RATE_LIMITED", "true", fullRest), "RATE_LIMITED retryable m tr-1"},
+      {500, error + R"(, "traceId": "tr-1", "details": {"field": ["title"]}}})",
+       "INTERNAL final m tr-1"},
+      {429,
+       R"({"error": {"code": "RATE_LIMITED", "message": "m", "retryable": true, "traceId": "tr-1",)"
+       R"( "details": {}}})",
+       "RATE_LIMITED retryable m tr-1"},
       {502, "<html><body>Bad gateway</body></html>", "INVALID_RESPONSE final"},
-      {500, envelope("INTERNAL", "false", R"(, "details": {})"), "INVALID_RESPONSE final"},
+      {500, error + R"(, "details": {}}})", "INVALID_RESPONSE final"},  // no trace id
   };
   const KestroAPIClient api = client();
   for (const auto& [status, body, expected] : cases) {
@@ -90,13 +88,10 @@ TEST_F(KestroAPIClientTest, ErrorResponsesAreServerErrorsOnlyWithAnExactEnvelope
     EXPECT_EQ(outcome([&] { api.deleteAccount("token"); }), expected);
   }
   // Success without a usable body fails only where a result is expected.
-  for (const auto& [status, body] : {std::pair{204, ""}, std::pair{200, "<html>ok</html>"}}) {
-    SCOPED_TRACE(body);
-    server_.route("GET", "/v1/items", answer(status, body));
-    server_.route("DELETE", "/v1/account", answer(status, body));
-    EXPECT_EQ(outcome([&] { api.listItems("token"); }), "NETWORK_ERROR retryable");
-    EXPECT_EQ(outcome([&] { api.deleteAccount("token"); }), "ok");
-  }
+  server_.route("GET", "/v1/items", answer(200, "<html>ok</html>"));
+  server_.route("DELETE", "/v1/account", answer(200, "<html>ok</html>"));
+  EXPECT_EQ(outcome([&] { api.listItems("token"); }), "NETWORK_ERROR retryable");
+  EXPECT_EQ(outcome([&] { api.deleteAccount("token"); }), "ok");
 }
 
 TEST_F(KestroAPIClientTest, UnfitRequestsAreRefusedBeforeAnyConnection) {

@@ -161,7 +161,6 @@ TEST_F(KestroAPIUploadTest, PlanDecidesHeadersAndBearerAndTheFileIsTheBody) {
   const ReceivedRequest received = server_.requests().back();
   EXPECT_EQ(received.path, "/bucket/obj");
   EXPECT_EQ(received.query, "sig=a%2Fb&x=1");
-  EXPECT_EQ(values(received, "Host"), Strings{"localhost:" + std::to_string(server_.port())});
 }
 
 TEST_F(KestroAPIUploadTest, TheBearerGoesOnlyToTheServersOwnOriginOrOverHTTPS) {
@@ -223,14 +222,6 @@ TEST_F(KestroAPIUploadTest, FalseFromTheProgressCallbackCancelsTheUpload) {
             }),
             "NETWORK_ERROR retryable");
   EXPECT_TRUE(server_.requests().empty());  // nothing arrived whole
-}
-
-// An upload plan's optional must come back under the key it was written with.
-TEST(APIModelsTest, ResponsesWithEveryOptionalRoundTrip) {
-  const UploadPlan plan = uploadPlan("https://files.example.com/u/1", {{"x-a", "b"}}, true);
-  const JSON planJSON = encodeJSON(plan);
-  EXPECT_EQ(planJSON.at("authenticated"), true);
-  EXPECT_EQ(decodeJSON<UploadPlan>(planJSON), plan);
 }
 
 }  // namespace
