@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -79,7 +78,6 @@ TEST_F(KestroAPIClientTest, ErrorResponsesAreServerErrorsOnlyWithAnExactEnvelope
   };
   const KestroAPIClient api = client();
   for (const auto& [status, body, expected] : cases) {
-    SCOPED_TRACE(std::to_string(status) + " " + body);
     const ScriptedResponse response =
         answer(status, body, body.starts_with("<") ? "text/html" : "application/json");
     server_.route("GET", "/v1/items", response);

@@ -112,7 +112,6 @@ TEST_F(MacShareRequestHandlerTest, AWebAddressBecomesOneQueuedRecordAndANewRevis
   ASSERT_EQ(stored.size(), 1u);
   const OutboxRecord& record = stored[0];
   EXPECT_EQ(record.state, CaptureOutboxState::queued);
-  EXPECT_TRUE(record.stagedAssets.empty());
   const CaptureEnvelope& capture = record.capture;
   EXPECT_EQ(capture.sourceKind, SourceKind::url);
   EXPECT_EQ(capture.url, address);
