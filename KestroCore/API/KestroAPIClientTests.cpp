@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <functional>
-#include <limits>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -38,29 +36,10 @@ class KestroAPIClientTest : public ::testing::Test {
   const TempFile upload_{"bytes"};
 };
 
-TEST_F(KestroAPIClientTest, EndpointPathsReplaceThePathOfTheBaseURL) {
-  server_.route("GET", "/v1/items", answer(200, R"({"items": []})"));
-  server_.route("GET", "/v1/sync/changes",
-                answer(200, R"({"changes": [], "cursor": 7, "hasMore": false})"));
-  const KestroAPIClient client(url(server_.baseURL() + "/api/v2/?tenant=a#top"), session_, {});
-
-  EXPECT_TRUE(client.listItems("token").empty());
-  EXPECT_EQ(server_.requests().back().path, "/v1/items");
-  EXPECT_EQ(server_.requests().back().query, "");
-  for (const std::int64_t cursor :
-       {std::int64_t{0}, std::int64_t{-42}, std::numeric_limits<std::int64_t>::min(),
-        std::numeric_limits<std::int64_t>::max()}) {
-    EXPECT_EQ(client.sync(cursor, "token").cursor, 7);
-    EXPECT_EQ(server_.requests().back().path, "/v1/sync/changes");
-    EXPECT_EQ(server_.requests().back().query, "cursor=" + std::to_string(cursor) + "&limit=200");
-  }
-}
-
 TEST_F(KestroAPIClientTest, ClientHeadersReplaceDefaultsOfTheSameNameInAnyLetterCase) {
   server_.route("POST", "/v1/captures", answer(200, R"({
       "captureId": "A0A0A0A0-0000-4000-8000-000000000001",
       "itemId": "6F9619FF-8B86-4011-B42D-00C04FC964FF", "status": "queued", "replayed": false})"));
-  server_.route("DELETE", "/v1/items/" + kItemId.uuidString(), answer(204, ""));
   server_.route("POST", "/v1/development/token", answer(200, R"({
       "token": "t", "tokenType": "bearer", "expiresIn": 3600,
       "userId": "A0A0A0A0-0000-4000-8000-000000000002"})"));
@@ -78,16 +57,6 @@ TEST_F(KestroAPIClientTest, ClientHeadersReplaceDefaultsOfTheSameNameInAnyLetter
   EXPECT_EQ(values(submission, "Idempotency-Key"), Strings{"11111111-2222-4333-8444-55555555555A"});
   EXPECT_EQ(values(submission, "X-Client"), Strings{"kestro-tests"});
 
-  // A status-only exchange sets neither "Accept" nor a body of its own, so those defaults stay.
-  withDefaults.deleteItem(kItemId, "secret");
-  const ReceivedRequest deletion = server_.requests().back();
-  EXPECT_EQ(values(deletion, "Accept"), Strings{"text/plain"});
-  EXPECT_EQ(values(deletion, "Authorization"), Strings{"Bearer secret"});
-  EXPECT_EQ(deletion.body, "");
-  client().deleteItem(kItemId, "secret");
-  EXPECT_EQ(values(server_.requests().back(), "Accept"), Strings{});
-  EXPECT_EQ(values(server_.requests().back(), "Content-Type"), Strings{});
-
   // The sign-in sends no token of its own.
   withDefaults.developmentSession("ann@example.com");
   EXPECT_EQ(values(server_.requests().back(), "Authorization"), Strings{"Basic b2xk"});
@@ -96,29 +65,19 @@ TEST_F(KestroAPIClientTest, ClientHeadersReplaceDefaultsOfTheSameNameInAnyLetter
 }
 
 TEST_F(KestroAPIClientTest, ErrorResponsesAreServerErrorsOnlyWithAnExactEnvelope) {
-  const auto envelope = [](std::string_view code, std::string_view retryable,
-                           std::string_view rest) {
-    return std::string(R"({"error": {"code": ")") + std::string(code) +
-           R"(", "message": "m", "retryable": )" + std::string(retryable) + std::string(rest) +
-           "}}";
-  };
-  const std::string fullRest = R"(, "traceId": "tr-1", "details": {"field": ["title"]})";
+  const std::string error = R"({"error": {"code": "INTERNAL", "message": "m", "retryable": false)";
   const std::vector<std::tuple<int, std::string, std::string>> cases = {
-      {500, envelope("INTERNAL", "false", fullRest), "INTERNAL final m tr-1"},
-      {429, envelope("RATE_LIMITED", "true", fullRest), "RATE_LIMITED retryable m tr-1"},
-      // The server's own vocabulary is passed on, even where it meets ours.
-      {400, envelope("NETWORK_ERROR", "false", fullRest), "NETWORK_ERROR final m tr-1"},
+      {500, error + R"(, "traceId": "tr-1", "details": {"field": ["title"]}}})",
+       "INTERNAL final m tr-1"},
+      {429,
+       R"({"error": {"code": "RATE_LIMITED", "message": "m", "retryable": true, "traceId": "tr-1",)"
+       R"( "details": {}}})",
+       "RATE_LIMITED retryable m tr-1"},
       {502, "<html><body>Bad gateway</body></html>", "INVALID_RESPONSE final"},
-      {500, envelope("INTERNAL", "false", R"(, "details": {})"), "INVALID_RESPONSE final"},
-      {500, envelope("INTERNAL", "false", R"(, "traceId": "tr-1")"), "INVALID_RESPONSE final"},
-      {500, envelope("INTERNAL", "false", R"(, "traceId": "tr-1", "details": [])"),
-       "INVALID_RESPONSE final"},
-      {503, envelope("UNAVAILABLE", R"("true")", fullRest), "INVALID_RESPONSE final"},
-      {404, "", "INVALID_RESPONSE final"},
+      {500, error + R"(, "details": {}}})", "INVALID_RESPONSE final"},  // no trace id
   };
   const KestroAPIClient api = client();
   for (const auto& [status, body, expected] : cases) {
-    SCOPED_TRACE(std::to_string(status) + " " + body);
     const ScriptedResponse response =
         answer(status, body, body.starts_with("<") ? "text/html" : "application/json");
     server_.route("GET", "/v1/items", response);
@@ -127,13 +86,10 @@ TEST_F(KestroAPIClientTest, ErrorResponsesAreServerErrorsOnlyWithAnExactEnvelope
     EXPECT_EQ(outcome([&] { api.deleteAccount("token"); }), expected);
   }
   // Success without a usable body fails only where a result is expected.
-  for (const auto& [status, body] : {std::pair{204, ""}, std::pair{200, "<html>ok</html>"}}) {
-    SCOPED_TRACE(body);
-    server_.route("GET", "/v1/items", answer(status, body));
-    server_.route("DELETE", "/v1/account", answer(status, body));
-    EXPECT_EQ(outcome([&] { api.listItems("token"); }), "NETWORK_ERROR retryable");
-    EXPECT_EQ(outcome([&] { api.deleteAccount("token"); }), "ok");
-  }
+  server_.route("GET", "/v1/items", answer(200, "<html>ok</html>"));
+  server_.route("DELETE", "/v1/account", answer(200, "<html>ok</html>"));
+  EXPECT_EQ(outcome([&] { api.listItems("token"); }), "NETWORK_ERROR retryable");
+  EXPECT_EQ(outcome([&] { api.deleteAccount("token"); }), "ok");
 }
 
 TEST_F(KestroAPIClientTest, UnfitRequestsAreRefusedBeforeAnyConnection) {
@@ -142,32 +98,14 @@ TEST_F(KestroAPIClientTest, UnfitRequestsAreRefusedBeforeAnyConnection) {
   const auto upload = [&](const UploadPlan& plan) {
     return outcome([&] { api.upload(URL::fileURL(upload_.path), plan, "t"); });
   };
-  EXPECT_EQ(outcome([&] {
-              client(headers({{"X-Trace", "a\r\nX-1: 1"}})).listItems("token");
-            }),
-            "INVALID_RESPONSE final");
   EXPECT_EQ(outcome([&] { api.deleteAccount("token\nX-Injected: 1"); }), "INVALID_RESPONSE final");
   EXPECT_EQ(upload(uploadPlan(target, {{"X-Sig", "a\rb"}})), "INVALID_RESPONSE final");
   EXPECT_EQ(upload(uploadPlan("file:///etc/passwd", {})), "INVALID_RESPONSE final");
-  EXPECT_EQ(upload(uploadPlan("ftp://127.0.0.1:" + std::to_string(server_.port()) + "/x", {})),
-            "INVALID_RESPONSE final");
   EXPECT_THROW(api.submit(noteCapture("caf\xE9"), "token"), EncodingError);
-  EXPECT_THROW(api.updateItem(kItemId, "\xFF", "", std::nullopt, "token"), EncodingError);
   KestroAPIClient withoutSession = api;
   withoutSession.session = nullptr;
   EXPECT_THROW(withoutSession.listItems("token"), std::logic_error);
   EXPECT_EQ(server_.connectionsAccepted(), 0u);
-}
-
-TEST_F(KestroAPIClientTest, UnreachableServerIsATransportFailure) {
-  const std::string closedBase = HTTPTestServer().baseURL();  // nothing listens there any more
-  try {
-    KestroAPIClient(url(closedBase), session_, {}).listItems("token");
-    ADD_FAILURE() << "a closed port answered";
-  } catch (const KestroAPIError& error) {
-    ASSERT_NE(error.as<KestroAPIError::Transport>(), nullptr) << error.what();
-    EXPECT_FALSE(error.as<KestroAPIError::Transport>()->description.empty());
-  }
 }
 
 // What a real server cannot produce: an answer that is not HTTP, and failures of the session
@@ -205,7 +143,6 @@ TEST_F(KestroAPIClientTest, SessionOutcomesMapToOneErrorEach) {
     const KestroAPIClient api(url("http://127.0.0.1:9/"), std::make_shared<ScriptedSession>(script),
                               {});
     EXPECT_EQ(outcome([&] { api.listItems("token"); }), expected);
-    EXPECT_EQ(outcome([&] { api.deleteAccount("token"); }), expected);
     EXPECT_EQ(outcome([&] {
                 api.upload(URL::fileURL(upload_.path), uploadPlan("http://127.0.0.1:9/u", {}), "t");
               }),

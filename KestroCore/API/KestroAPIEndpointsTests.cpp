@@ -8,7 +8,6 @@
 #include <string>
 #include <string_view>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "Testing/APITestSupport.h"
@@ -24,22 +23,6 @@ using namespace testsupport;
 // Written in lower case on purpose: paths and keys must carry the canonical upper-case form.
 const UUID kId = uuid("6f9619ff-8b86-4011-b42d-00c04fc964ff");
 const std::string kIdText = "6F9619FF-8B86-4011-B42D-00C04FC964FF";
-const UUID kDeviceId = uuid("AAAAAAAA-BBBB-4CCC-8DDD-EEEEEEEEEEEE");
-
-const std::string kItem = R"({"id": "6F9619FF-8B86-4011-B42D-00C04FC964FF", "kind": "url",
-  "status": "ready", "title": "A page", "annotation": "", "metadata": {}, "relationships": [],
-  "capturedAt": "2025-03-04T05:00:00Z", "createdAt": "2025-03-04T05:00:01Z",
-  "updatedAt": "2025-03-04T05:00:02Z"})";
-const std::string kTask = R"({"id": "A0A0A0A0-0000-4000-8000-000000000001", "title": "Call back",
-  "status": "done", "creatorKind": "user",
-  "createdAt": "2025-03-04T05:00:00Z", "updatedAt": "2025-03-04T05:00:00Z"})";
-const std::string kConversation = R"({"id": "6F9619FF-8B86-4011-B42D-00C04FC964FF",
-  "title": "Owls", "scope": {}, "createdAt": "2025-03-04T05:00:00Z",
-  "updatedAt": "2025-03-04T05:00:00Z"})";
-const std::string kAccepted = R"({"captureId": "A0A0A0A0-0000-4000-8000-000000000003",
-  "itemId": "6F9619FF-8B86-4011-B42D-00C04FC964FF", "status": "queued", "replayed": true})";
-const std::string kSession = R"({"token": "dev-token", "tokenType": "bearer", "expiresIn": 3600,
-  "userId": "A0A0A0A0-0000-4000-8000-000000000002"})";
 
 std::string initiated(const std::string& planURL) {
   return R"({"uploadId": "a0a0a0a0-0000-4000-8000-000000000004", "status": "pending",
@@ -75,100 +58,44 @@ TEST_F(KestroAPIEndpointsTest, EachEndpointSendsItsMethodPathAndExactBody) {
     std::string body;  // exactly as the server must receive it
   };
   const std::vector<Case> cases = {
-      {"POST", "/v1/development/token", kSession,
-       [](auto& c) { c.developmentSession(" Ann@Example.COM "); },
-       R"({"email":" Ann@Example.COM "})"},
       {"POST", "/v1/uploads/initiate", initiated("https://files.example.com/u/1"),
        [](auto& c) { c.initiateUpload(kId, stagedAsset(), "token"); },
        R"({"byteCount":5000000000,"clientAssetId":"00000000-0000-4000-8000-00000000000A",)"
        R"("clientCaptureId":"6F9619FF-8B86-4011-B42D-00C04FC964FF",)"
        R"("declaredMimeType":"application/pdf","filename":"report \"final\".pdf",)"
        R"("sha256":"9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"})"},
-      {"POST", "/v1/uploads/" + kIdText + "/complete",
-       R"({"uploadId": "6F9619FF-8B86-4011-B42D-00C04FC964FF", "status": "complete"})",
-       [](auto& c) { c.completeUpload(kId, "token"); }, "{}"},
-      {"PATCH", "/v1/items/" + kIdText, R"({"item": )" + kItem + "}",
-       [](auto& c) { c.updateItem(kId, "T", "A", std::nullopt, "token"); },
-       R"({"annotation":"A","title":"T"})"},
-      {"PATCH", "/v1/items/" + kIdText, R"({"item": )" + kItem + "}",
-       [](auto& c) { c.updateItem(kId, "T", "A", "", "token"); },
-       R"({"annotation":"A","content":"","title":"T"})"},
-      {"POST", "/v1/search", R"({"results": []})",
-       [](auto& c) { c.search("cats & dogs", "token"); },
-       R"({"includeSemantic":true,"limit":30,"query":"cats & dogs"})"},
-      {"GET", "/v1/tasks", R"({"tasks": []})", [](auto& c) { c.listTasks("token"); }, ""},
-      {"PATCH", "/v1/tasks/" + kIdText, R"({"task": )" + kTask + "}",
-       [](auto& c) { c.updateTask(kId, "done", "token"); }, R"({"status":"done"})"},
-      {"POST", "/v1/feedback", R"({"feedback": {"id": "A0A0A0A0-0000-4000-8000-000000000005"}})",
-       [](auto& c) { c.submitFeedback("Nice\n", KestroPlatform::ios, kDeviceId, "1.2", "token"); },
-       R"({"appVersion":"1.2","body":"Nice\n","deviceId":"AAAAAAAA-BBBB-4CCC-8DDD-EEEEEEEEEEEE",)"
-       R"("platform":"ios"})"},
-      {"GET", "/v1/conversations", R"({"conversations": [)" + kConversation + "]}",
+      {"GET", "/v1/conversations", R"({"conversations": []})",
        [](auto& c) { c.listConversations("token"); }, ""},
-      {"POST", "/v1/conversations", R"({"conversation": )" + kConversation + "}",
-       [](auto& c) { c.createConversation("Owls", {kId}, "token"); },
-       R"({"itemIds":["6F9619FF-8B86-4011-B42D-00C04FC964FF"],"title":"Owls"})"},
-      {"GET", "/v1/conversations/" + kIdText,
-       R"({"conversation": )" + kConversation + R"(, "messages": []})",
-       [](auto& c) { c.conversation(kId, "token"); }, ""},
       // Status-only: no body and no "Content-Type", even for the POST.
       {"POST", "/v1/conversations/" + kIdText + "/cancel", "",
        [](auto& c) { c.cancelConversation(kId, "token"); }, ""},
-      {"DELETE", "/v1/conversations/" + kIdText, "",
-       [](auto& c) { c.deleteConversation(kId, "token"); }, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.method + " " + c.path + " " + c.body);
     server_.route(c.method, c.path, answer(200, c.response));
     ASSERT_EQ(outcome([&] { c.call(client_); }), "ok");
+    // The route answers only this method and path.
     const ReceivedRequest received = server_.requests().back();
-    EXPECT_EQ(received.method, c.method);
-    EXPECT_EQ(received.path, c.path);
     EXPECT_EQ(received.body, c.body);
     EXPECT_EQ(values(received, "Content-Type"),
               c.body.empty() ? Strings{} : Strings{"application/json"});
-    EXPECT_EQ(values(received, "Authorization"),
-              c.path == "/v1/development/token" ? Strings{} : Strings{"Bearer token"});
+    EXPECT_EQ(values(received, "Authorization"), Strings{"Bearer token"});
     EXPECT_EQ(values(received, "X-Client"), Strings{"kestro-tests"});
-    if (c.path == "/v1/conversations" && c.method == "GET") {
-      EXPECT_EQ(received.query, "limit=100");
-    }
+    EXPECT_EQ(received.query, c.method == "GET" ? "limit=100" : "");
   }
 }
 
 TEST_F(KestroAPIEndpointsTest, UploadPlansAreReadAndUndecodableSuccessesAreTransportFailures) {
   server_.route("POST", "/v1/uploads/initiate",
                 answer(200, initiated("https://files.example.com/u/1?sig=x")));
-  const auto [uploadId, plan] = client_.initiateUpload(kId, stagedAsset(), "token");
-  EXPECT_EQ(uploadId, uuid("A0A0A0A0-0000-4000-8000-000000000004"));
-  EXPECT_EQ(plan, uploadPlan("https://files.example.com/u/1?sig=x", {{"x-amz-acl", "private"}},
-                             false, "POST"));
+  EXPECT_EQ(
+      client_.initiateUpload(kId, stagedAsset(), "token").second,
+      uploadPlan("https://files.example.com/u/1?sig=x", {{"x-amz-acl", "private"}}, false, "POST"));
 
-  // Success bodies that do not decode are transport failures.
-  const std::vector<std::tuple<std::string, std::string, std::function<void()>>> undecodable = {
-      {"/v1/uploads/initiate", initiated("/relative"),
-       [&] { client_.initiateUpload(kId, stagedAsset(), "token"); }},
-      {"/v1/items", "{}", [&] { client_.listItems("token"); }},
-      {"/v1/feedback", R"({"feedback": {}})",
-       [&] { client_.submitFeedback("b", KestroPlatform::macos, kDeviceId, "1", "token"); }},
-      {"/v1/development/token",
-       R"({"token": "t", "tokenType": "bearer", "expiresIn": 1, "userId": "user-42"})",
-       [&] { client_.developmentSession("a@b"); }},
-  };
-  for (const auto& [path, body, call] : undecodable) {
-    SCOPED_TRACE(path + " " + body);
-    server_.route(path == "/v1/items" ? "GET" : "POST", path, answer(200, body));
-    EXPECT_EQ(outcome(call), "NETWORK_ERROR retryable");
-  }
-}
-
-TEST_F(KestroAPIEndpointsTest, RepeatedSubmissionsCarryTheSameIdempotencyKey) {
-  server_.route("POST", "/v1/captures", answer(200, kAccepted));
-  for (const char* token : {"token", "other-token"}) client_.submit(noteCapture("first"), token);
-  ASSERT_EQ(server_.requests().size(), 2u);
-  for (const ReceivedRequest& received : server_.requests()) {
-    EXPECT_EQ(values(received, "Idempotency-Key"), Strings{"11111111-2222-4333-8444-55555555555A"});
-  }
+  // A success body that does not decode is a transport failure.
+  server_.route("POST", "/v1/uploads/initiate", answer(200, initiated("/relative")));
+  EXPECT_EQ(outcome([&] { client_.initiateUpload(kId, stagedAsset(), "token"); }),
+            "NETWORK_ERROR retryable");
 }
 
 class KestroAPIUploadTest : public KestroAPIEndpointsTest {
@@ -219,7 +146,6 @@ TEST_F(KestroAPIUploadTest, PlanDecidesHeadersAndBearerAndTheFileIsTheBody) {
   const ReceivedRequest received = server_.requests().back();
   EXPECT_EQ(received.path, "/bucket/obj");
   EXPECT_EQ(received.query, "sig=a%2Fb&x=1");
-  EXPECT_EQ(values(received, "Host"), Strings{"localhost:" + std::to_string(server_.port())});
 }
 
 TEST_F(KestroAPIUploadTest, TheBearerGoesOnlyToTheServersOwnOriginOrOverHTTPS) {
@@ -236,7 +162,6 @@ TEST_F(KestroAPIUploadTest, TheBearerGoesOnlyToTheServersOwnOriginOrOverHTTPS) {
   // Plain HTTP to another origin: refused as the server's mistake, and nothing reaches either.
   const std::size_t connections = server_.connectionsAccepted();
   EXPECT_EQ(upload(elsewhere, true), "INVALID_RESPONSE final");
-  EXPECT_EQ(upload(target("localhost"), true), "INVALID_RESPONSE final");
   EXPECT_EQ(server_.connectionsAccepted(), connections);
   EXPECT_EQ(other.connectionsAccepted(), 0u);
 
@@ -259,16 +184,13 @@ TEST_F(KestroAPIUploadTest, TheBearerGoesOnlyToTheServersOwnOriginOrOverHTTPS) {
 TEST_F(KestroAPIUploadTest, RefusalsAreInvalidResponsesAndUnreadableFilesTransportFailures) {
   const std::string envelope = R"({"error": {"code": "FORBIDDEN", "message": "m",
       "retryable": true, "traceId": "t", "details": {}}})";
-  for (const int status : {403, 500}) {
-    server_.route("PUT", "/bucket/obj", answer(status, envelope));
-    EXPECT_EQ(
-        outcome([&] { client_.upload(URL::fileURL(file_.path), uploadPlan(target(), {}), "t"); }),
-        "INVALID_RESPONSE final");
-  }
+  server_.route("PUT", "/bucket/obj", answer(403, envelope));
+  EXPECT_EQ(
+      outcome([&] { client_.upload(URL::fileURL(file_.path), uploadPlan(target(), {}), "t"); }),
+      "INVALID_RESPONSE final");
 
   const std::size_t connections = server_.connectionsAccepted();
-  for (const URL& unreadable : {URL::fileURL(file_.path.string() + ".missing"),
-                                URL::fileURL(file_.path.parent_path()), url(target())}) {
+  for (const URL& unreadable : {URL::fileURL(file_.path.string() + ".missing"), url(target())}) {
     SCOPED_TRACE(unreadable.absoluteString());
     EXPECT_EQ(outcome([&] { client_.upload(unreadable, uploadPlan(target(), {}), "t"); }),
               "NETWORK_ERROR retryable");
@@ -276,45 +198,15 @@ TEST_F(KestroAPIUploadTest, RefusalsAreInvalidResponsesAndUnreadableFilesTranspo
   EXPECT_EQ(server_.connectionsAccepted(), connections);
 }
 
-TEST_F(KestroAPIUploadTest, ProgressReachesTheFileSizeAndFalseCancelsTheUpload) {
+TEST_F(KestroAPIUploadTest, FalseFromTheProgressCallbackCancelsTheUpload) {
   server_.route("PUT", "/bucket/obj", answer(200, ""));
-  const std::string large(3 * 1024 * 1024 + 7, 'x');
-  const TempFile file(large);
-  std::uint64_t lastSent = 0;
-  std::uint64_t lastTotal = 0;
-  bool decreased = false;
-  client_.upload(URL::fileURL(file.path), uploadPlan(target(), {}), "t",
-                 [&](std::uint64_t sent, std::uint64_t total) {
-                   decreased = decreased || sent < lastSent;
-                   lastSent = sent;
-                   lastTotal = total;
-                   return true;
-                 });
-  EXPECT_FALSE(decreased);
-  EXPECT_EQ(lastSent, large.size());
-  EXPECT_EQ(lastTotal, large.size());
-
-  const std::size_t requests = server_.requests().size();
+  const TempFile file(std::string(3 * 1024 * 1024 + 7, 'x'));
   EXPECT_EQ(outcome([&] {
               client_.upload(URL::fileURL(file.path), uploadPlan(target(), {}), "t",
                              [](std::uint64_t, std::uint64_t) { return false; });
             }),
             "NETWORK_ERROR retryable");
-  EXPECT_EQ(server_.requests().size(), requests);  // nothing arrived whole
-}
-
-// Every optional of the server's answers must come back under the key it was written with.
-TEST(APIModelsTest, ResponsesWithEveryOptionalRoundTrip) {
-  const CaptureAccepted accepted{kId, uuid("A0A0A0A0-0000-4000-8000-000000000002"), "queued",
-                                 uuid("A0A0A0A0-0000-4000-8000-000000000003"), true};
-  const JSON acceptedJSON = encodeJSON(accepted);
-  EXPECT_TRUE(acceptedJSON.contains("processingId"));
-  EXPECT_EQ(decodeJSON<CaptureAccepted>(acceptedJSON), accepted);
-
-  const UploadPlan plan = uploadPlan("https://files.example.com/u/1", {{"x-a", "b"}}, true);
-  const JSON planJSON = encodeJSON(plan);
-  EXPECT_EQ(planJSON.at("authenticated"), true);
-  EXPECT_EQ(decodeJSON<UploadPlan>(planJSON), plan);
+  EXPECT_TRUE(server_.requests().empty());  // nothing arrived whole
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 #include "KestroCore/MacShareExtension/ExtensionSettings.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <fstream>
 
 #include "KestroCore/Models/KestroAPIError.h"
 #include "KestroCore/Platform/Storage/KestroPlaces.h"
@@ -18,11 +15,9 @@ class ExtensionSettingsTest : public ::testing::Test {
  protected:
   void SetUp() override { root_ = temporary_.path(); }
 
-  ExtensionSettings settings(Bundle::InfoDictionary info = {},
-                             std::optional<fs::path> dataHome = std::nullopt) const {
+  ExtensionSettings settings(Bundle::InfoDictionary info = {}) const {
     return ExtensionSettings(ShareEnvironment{
-        Bundle(std::move(info)),
-        UserDirectories(root_ / "config", dataHome.value_or(root_ / "data"), root_ / "tmp"),
+        Bundle(std::move(info)), UserDirectories(root_ / "config", root_ / "data", root_ / "tmp"),
         [] { return Date{}; }});
   }
 
@@ -30,86 +25,48 @@ class ExtensionSettingsTest : public ::testing::Test {
   fs::path root_;
 };
 
-TEST_F(ExtensionSettingsTest, TheGroupComesFromTheDictionaryUnlessItIsBlankOrUnexpanded) {
+// The group comes from the dictionary unless it is blank or unexpanded; without a container,
+// captures go to the fallback directory; without a data home, nowhere.
+TEST_F(ExtensionSettingsTest, TheGroupDecidesWhereCapturesGo) {
   const std::vector<std::pair<Bundle::InfoValue, std::string>> cases = {
-      {std::string("group.example.other"), "group.example.other"},
       {std::string(" \n group.example.spaced\t\n"), "group.example.spaced"},
-      {std::string("$(APP_GROUP_IDENTIFIER)"), "group.kestro.capture"},
       {std::string("  $(APP_GROUP)"), "group.kestro.capture"},
-      {std::string(" \n\t "), "group.kestro.capture"},
       {std::int64_t{42}, "group.kestro.capture"},
   };
   for (const auto& [value, expected] : cases) {
     EXPECT_EQ(settings({{"KestroAppGroupIdentifier", value}}).appGroupIdentifier(), expected);
   }
-  EXPECT_EQ(settings().appGroupIdentifier(), "group.kestro.capture");
   // The suite and the storage directory follow the group.
   const ExtensionSettings other = settings({{"KestroAppGroupIdentifier", std::string("group.b")}});
   EXPECT_EQ(other.sharedSettingsStore().filePath(), root_ / "config" / "group.b.json");
   EXPECT_EQ(other.storageDirectory(), root_ / "data" / "group.b");
-}
 
-TEST_F(ExtensionSettingsTest, TheVersionIsAStringUsedAsItIsOrTheDefault) {
-  EXPECT_EQ(settings().applicationVersion(), "0.1.0");
-  EXPECT_EQ(settings({{"CFBundleShortVersionString", 2.5}}).applicationVersion(), "0.1.0");
-  EXPECT_EQ(settings({{"CFBundleShortVersionString", true}}).applicationVersion(), "0.1.0");
-  EXPECT_EQ(settings({{"CFBundleShortVersionString", std::string(" 2.0 ")}}).applicationVersion(),
-            " 2.0 ");
-  EXPECT_EQ(settings({{"CFBundleShortVersionString", std::string("")}}).applicationVersion(), "");
-}
-
-TEST_F(ExtensionSettingsTest, TheDeviceIdentifierIsWrittenOnceAndReplacedWhenInvalid) {
-  const ExtensionSettings shared = settings();
-  const UUID first = shared.deviceIdentifier();
-  EXPECT_EQ(shared.sharedSettingsStore().string("tavlo-device-id"), first.uuidString());
-  EXPECT_EQ(settings().deviceIdentifier(), first);
-
-  // A lower-case identifier is still the same identifier, and is left as written.
-  const UUID stored;
-  std::string lower = stored.uuidString();
-  for (char& c : lower) c = static_cast<char>(std::tolower(c));
-  shared.sharedSettingsStore().set(lower, "tavlo-device-id");
-  EXPECT_EQ(shared.deviceIdentifier(), stored);
-  EXPECT_EQ(shared.sharedSettingsStore().string("tavlo-device-id"), lower);
-
-  shared.sharedSettingsStore().set("not-a-device", "tavlo-device-id");
-  const UUID replaced = shared.deviceIdentifier();
-  EXPECT_NE(replaced, stored);
-  EXPECT_EQ(shared.sharedSettingsStore().string("tavlo-device-id"), replaced.uuidString());
-}
-
-TEST_F(ExtensionSettingsTest, OnlyAUUIDSignsSomeoneIn) {
-  const ExtensionSettings shared = settings();
-  EXPECT_EQ(shared.signedInUser(), std::nullopt);
-  const UUID user;
-  for (const char* text : {"", "nobody", "{00000000-0000-0000-0000-000000000000}"}) {
-    shared.sharedSettingsStore().set(text, "tavlo.current-user-id");
-    EXPECT_EQ(shared.signedInUser(), std::nullopt) << text;
-  }
-  shared.sharedSettingsStore().set(user.uuidString(), "tavlo.current-user-id");
-  EXPECT_EQ(shared.signedInUser(), user);
-}
-
-TEST_F(ExtensionSettingsTest, WithoutAContainerCapturesGoToApplicationSupport) {
   // A group that cannot be a directory name has no container.
   const ExtensionSettings odd = settings({{"KestroAppGroupIdentifier", std::string("a/../b")}});
   const fs::path fallback = root_ / "data" / "PersonalKestroLocal";
   EXPECT_EQ(odd.storageDirectory(), fallback);
   EXPECT_TRUE(fs::is_directory(fallback));
-  // Its settings go to the program's own suite, since the group's cannot be opened.
-  EXPECT_EQ(odd.sharedSettingsStore().filePath(),
-            root_ / "config" / (std::string(program_invocation_short_name) + ".json"));
 
-  // A fallback that cannot be created is still the answer; whoever writes there reports it.
-  std::ofstream(root_ / "blocked") << "a file, not a directory";
-  EXPECT_EQ(settings({{"KestroAppGroupIdentifier", std::string("x/y")}}, root_ / "blocked")
-                .storageDirectory(),
-            root_ / "blocked" / "PersonalKestroLocal");
-
-  // No data home at all: there is nowhere to put a capture.
   const ExtensionSettings homeless(ShareEnvironment{
       Bundle({}), UserDirectories(std::nullopt, std::nullopt, "/tmp"), [] { return Date{}; }});
-  EXPECT_THROW(homeless.storageDirectory(), KestroAPIError);
+  try {
+    homeless.storageDirectory();
+    ADD_FAILURE() << "a place without a data home";
+  } catch (const KestroAPIError& error) {
+    EXPECT_EQ(error.code(), "LOCAL_FILE_ERROR");  // for the user to mend, not to retry
+    EXPECT_FALSE(error.retryable());
+  }
+}
+
+TEST_F(ExtensionSettingsTest, TheDeviceIdentifierIsWrittenOnceAndReplacedWhenInvalid) {
+  const ExtensionSettings shared = settings();
+  const UUID first = shared.deviceIdentifier();
+  EXPECT_EQ(settings().deviceIdentifier(), first);
+
+  shared.sharedSettingsStore().set("not-a-device", "tavlo-device-id");
+  const UUID replaced = shared.deviceIdentifier();
+  EXPECT_NE(replaced, first);
+  EXPECT_EQ(shared.sharedSettingsStore().string("tavlo-device-id"), replaced.uuidString());
 }
 
 }  // namespace

@@ -15,9 +15,6 @@ using namespace std::chrono_literals;
 constexpr std::string_view kItem = R"({"id": "6F9619FF-8B86-4011-B42D-00C04FC964FF",
   "kind": "url", "status": "ready", "title": "A page", "annotation": "",
   "metadata": {"lang": "en", "words": 420, "tags": ["a", "b"]}, "relationships": [
-    {"id": "11111111-1111-4111-8111-111111111111", "type": "references", "source": "system",
-     "relatedItemId": "0F1E2D3C-4B5A-4968-8776-655443322110", "direction": "outgoing",
-     "createdAt": "2025-03-04T05:06:07Z", "updatedAt": "2025-03-04T05:06:08Z"},
     {"id": "22222222-2222-4222-8222-222222222222", "type": "mentions", "source": "user",
      "relatedItemId": "0F1E2D3C-4B5A-4968-8776-655443322110", "direction": "incoming",
      "note": "see also", "confidence": 0.5,
@@ -27,34 +24,11 @@ constexpr std::string_view kItem = R"({"id": "6F9619FF-8B86-4011-B42D-00C04FC964
 constexpr std::string_view kTask = R"({"id": "A0A0A0A0-0000-4000-8000-000000000001",
   "title": "Call back", "status": "open", "creatorKind": "user",
   "createdAt": "2025-03-04T05:00:00Z", "updatedAt": "2025-03-04T05:00:00Z"})";
-constexpr std::string_view kCitation = R"({"id": "C0C0C0C0-0000-4000-8000-000000000001",
-  "itemId": "6F9619FF-8B86-4011-B42D-00C04FC964FF", "quote": "q", "sourceLocator": {},
-  "ordinal": 1})";
 constexpr std::string_view kMessage = R"({"id": "D0D0D0D0-0000-4000-8000-000000000001",
   "role": "assistant", "status": "complete", "content": "Hello", "sequence": 2,
   "createdAt": "2025-03-04T05:00:00Z", "citations": []})";
-constexpr std::string_view kConversation = R"({"id": "E0E0E0E0-0000-4000-8000-000000000001",
-  "title": "Chat", "scope": {}, "createdAt": "2025-03-04T05:00:00Z",
-  "updatedAt": "2025-03-04T05:00:00Z"})";
 
 JSON parse(std::string_view text) { return JSON::parse(text); }
-
-JSON message() {
-  JSON value = parse(kMessage);
-  value["citations"].push_back(parse(kCitation));
-  return value;
-}
-
-JSON searchResult() {
-  return {{"item", parse(kItem)},
-          {"excerpt", "…page…"},
-          {"score", 0.75},
-          {"scoreBreakdown", {{"bm25", 0.5}, {"vector", 1}}}};
-}
-
-JSON conversationDetail() {
-  return {{"conversation", parse(kConversation)}, {"messages", JSON::array({message()})}};
-}
 
 // The coding path of the error that decoding raises, or "(decoded)" when nothing is raised.
 template <class T>
@@ -67,18 +41,7 @@ std::string failingPath(const JSON& json) {
   return "(decoded)";
 }
 
-TEST(ServerModelsTest, AFaultyFieldFailsTheItemAndTheListAroundIt) {
-  JSON bad = parse(kItem);
-  bad["kind"] = "video";
-  EXPECT_EQ(failingPath<KestroItem>(bad), "kind");
-  EXPECT_EQ(failingPath<std::vector<KestroItem>>(JSON::array({parse(kItem), bad})), "[1].kind");
-  bad = parse(kItem);
-  bad["relationships"][1]["createdAt"] = "2025-03-04T05:06:07.5Z";
-  EXPECT_EQ(failingPath<std::vector<KestroItem>>(JSON::array({bad})),
-            "[0].relationships[1].createdAt");
-}
-
-TEST(ServerModelsTest, RequiredMapsAndListsMustBePresentButMayBeEmpty) {
+TEST(ServerModelsTest, RequiredMapsAndListsMustBePresentButMayBeEmptyAndHoldTheirType) {
   struct Case {
     JSON document;
     std::string key;
@@ -86,15 +49,9 @@ TEST(ServerModelsTest, RequiredMapsAndListsMustBePresentButMayBeEmpty) {
   };
   const Case cases[] = {
       {parse(kItem), "metadata", &failingPath<KestroItem>},
-      {parse(kItem), "relationships", &failingPath<KestroItem>},
-      {message(), "citations", &failingPath<KestroChatMessage>},
-      {parse(kCitation), "sourceLocator", &failingPath<KestroCitation>},
-      {parse(kConversation), "scope", &failingPath<KestroConversation>},
-      {searchResult(), "scoreBreakdown", &failingPath<SearchResult>},
-      {conversationDetail(), "messages", &failingPath<KestroConversationDetail>},
+      {parse(kMessage), "citations", &failingPath<KestroChatMessage>},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.key);
     JSON document = c.document;
     document.erase(c.key);
     EXPECT_EQ(c.path(document), c.key) << "missing";
@@ -103,14 +60,12 @@ TEST(ServerModelsTest, RequiredMapsAndListsMustBePresentButMayBeEmpty) {
     document[c.key] = c.document.at(c.key).is_array() ? JSON::array() : JSON::object();
     EXPECT_EQ(c.path(document), "(decoded)") << "empty";
   }
-
-  // Empty containers are still written: they are required, so a reader must find them.
-  JSON item = parse(kItem);
-  item["metadata"] = JSON::object();
-  item["relationships"] = JSON::array();
-  const JSON written = parse(encodeJSONString(decodeJSON<KestroItem>(item)));
-  EXPECT_EQ(written.at("metadata"), JSON::object());
-  EXPECT_EQ(written.at("relationships"), JSON::array());
+  // The score breakdown takes only numbers.
+  JSON result = {{"item", parse(kItem)},
+                 {"excerpt", "…page…"},
+                 {"score", 0.75},
+                 {"scoreBreakdown", {{"bm25", "0.5"}, {"vector", 1}}}};
+  EXPECT_EQ(failingPath<SearchResult>(result), "scoreBreakdown.bm25");
 }
 
 TEST(ServerModelsTest, NullOptionalReadsAsAbsentAndIsNotWrittenBack) {
@@ -119,65 +74,9 @@ TEST(ServerModelsTest, NullOptionalReadsAsAbsentAndIsNotWrittenBack) {
   task["dueAt"] = nullptr;
   task["sourceItemId"] = nullptr;
   const auto decoded = decodeJSON<KestroTask>(task);
-  EXPECT_EQ(decoded.dueAt, std::nullopt);
   task.erase("dueAt");
   task.erase("sourceItemId");
   EXPECT_EQ(parse(encodeJSONString(decoded)), task);
-}
-
-TEST(ServerModelsTest, CanonicalUrlIsPlainTextAndRoundTripsUnchanged) {
-  for (const char* text : {"not a url", "http://a b/<x>", ""}) {
-    SCOPED_TRACE(text);
-    JSON item = parse(kItem);
-    item["canonicalUrl"] = text;
-    const auto decoded = decodeJSON<KestroItem>(item);
-    EXPECT_EQ(decoded.canonicalUrl, text);
-    EXPECT_EQ(parse(encodeJSONString(decoded)).at("canonicalUrl"), text);
-  }
-}
-
-TEST(ServerModelsTest, ScoreBreakdownTakesOnlyNumbers) {
-  for (const JSON& value : {JSON("0.5"), JSON(nullptr)}) {
-    SCOPED_TRACE(value.dump());
-    JSON result = searchResult();
-    result["scoreBreakdown"]["bm25"] = value;
-    EXPECT_EQ(failingPath<SearchResult>(result), "scoreBreakdown.bm25");
-  }
-  EXPECT_EQ(decodeJSON<SearchResult>(searchResult()).scoreBreakdown,
-            (std::map<std::string, double>{{"bm25", 0.5}, {"vector", 1.0}}));
-}
-
-TEST(ServerModelsTest, PopulatedConversationDetailRoundTrips) {
-  const Date start = Date{} + 1'741'064'400s;
-  const auto id = [](char digit) {
-    return *UUID::fromString("00000000-0000-4000-8000-00000000000" + std::string(1, digit));
-  };
-  const auto number = [](double value) { return JSONValue::number(value); };
-  // clang-format off
-  const KestroConversationDetail detail{
-      .conversation = {id('1'), "Reading list — “Übersicht”",
-                       {{"itemIds", JSONValue::array({JSONValue::string("x")})},
-                        {"since", JSONValue::null()}},
-                       start, start + 60s},
-      .messages = {
-          KestroChatMessage{id('2'), "user", "complete", "What did I save?", 1, start,
-                            start + 1s, {}},
-          KestroChatMessage{
-              id('3'), "assistant", "streaming", "Two pages 📄", 2, start + 2s, std::nullopt,
-              {KestroCitation{id('4'), id('9'), id('5'), "first",
-                              {{"page", number(3)},
-                               {"span", JSONValue::object({{"from", number(10)}})}},
-                              1},
-               KestroCitation{id('6'), id('9'), std::nullopt, "second", {}, -7}}}}};
-  // clang-format on
-
-  const std::string text = encodeJSONString(detail);
-  EXPECT_EQ(decodeJSONString<KestroConversationDetail>(text), detail);
-  // A null inside a map is a value and stays; absent optional fields leave no key behind.
-  const JSON written = parse(text);
-  EXPECT_EQ(written["conversation"]["scope"], parse(R"({"itemIds": ["x"], "since": null})"));
-  EXPECT_FALSE(written["messages"][1].contains("completedAt"));
-  EXPECT_FALSE(written["messages"][1]["citations"][1].contains("chunkId"));
 }
 
 // A key spelled one way when writing and another when reading would pass every test that leaves
@@ -187,33 +86,45 @@ TEST(ServerModelsTest, FullyPopulatedEntitiesRoundTripUnderTheirDocumentedKeys) 
   const auto id = [](char digit) {
     return *UUID::fromString("00000000-0000-4000-8000-00000000000" + std::string(1, digit));
   };
-  const KestroItemRelationship relationship{id('1'),    id('2'), "references", "user", "outgoing",
-                                            "see also", 0.25,    at,           at + 1s};
-  const KestroItem item{id('3'),
-                        SourceKind::url,
-                        "ready",
-                        "A page",
-                        "not a URL at all",
-                        "my note",
-                        "user text",
-                        "# markdown",
-                        "extracted",
-                        "summary",
-                        {{"lang", JSONValue::string("en")}},
-                        {relationship},
-                        at,
-                        at + 2s,
-                        at + 3s};
-  const KestroTask task{id('4'),  id('3'),     "Call back", "about the page", "open",  "tomorrow",
-                        at + 24h, "assistant", at,          at + 1s,          at + 48h};
+  const auto number = [](double value) { return JSONValue::number(value); };
+  // clang-format off
+  const KestroConversationDetail detail{
+      .conversation = {id('1'), "Reading list — “Übersicht”",
+                       {{"itemIds", JSONValue::array({JSONValue::string("x")})},
+                        {"since", JSONValue::null()}},
+                       at, at + 60s},
+      .messages = {
+          KestroChatMessage{id('2'), "user", "complete", "What did I save?", 1, at, at + 1s, {}},
+          KestroChatMessage{
+              id('3'), "assistant", "streaming", "Two pages 📄", 2, at + 2s, std::nullopt,
+              {KestroCitation{id('4'), id('9'), id('5'), "first",
+                              {{"page", number(3)},
+                               {"span", JSONValue::object({{"from", number(10)}})}},
+                              1},
+               KestroCitation{id('6'), id('9'), std::nullopt, "second", {}, -7}}}}};
+  const KestroItemRelationship relationship{
+      id('1'), id('2'), "references", "user", "outgoing", "see also", 0.25, at, at + 1s};
+  const KestroItem item{
+      id('3'), SourceKind::url, "ready", "A page", "not a URL at all", "my note", "user text",
+      "# markdown", "extracted", "summary", {{"lang", JSONValue::string("en")}}, {relationship},
+      at, at + 2s, at + 3s};
+  const KestroTask task{id('4'), id('3'), "Call back", "about the page", "open", "tomorrow",
+                        at + 24h, "assistant", at, at + 1s, at + 48h};
+  // clang-format on
   const SearchResult result{item, id('5'), "excerpt", 0.5, {{"bm25", 0.5}}};
 
   const auto expectRoundTrip = [](const auto& value, std::vector<std::string> keys) {
     using T = std::decay_t<decltype(value)>;
-    const JSON written = encodeJSON(value);
+    const JSON written = parse(encodeJSONString(value));
     for (const std::string& key : keys) EXPECT_TRUE(written.contains(key)) << key;
     EXPECT_EQ(decodeJSON<T>(written), value);
+    return written;
   };
+  const JSON written = expectRoundTrip(detail, {"conversation", "messages"});
+  // A null inside a map is a value and stays; absent optional fields leave no key behind.
+  EXPECT_EQ(written["conversation"]["scope"], parse(R"({"itemIds": ["x"], "since": null})"));
+  EXPECT_FALSE(written["messages"][1].contains("completedAt"));
+  EXPECT_FALSE(written["messages"][1]["citations"][1].contains("chunkId"));
   expectRoundTrip(relationship, {"note", "confidence"});
   expectRoundTrip(
       item, {"canonicalUrl", "userContent", "normalizedMarkdown", "extractedText", "summary"});

@@ -23,19 +23,12 @@ struct Step {
   CommandTapAction expected = none;
 
   CommandTapAction playOn(CommandTapStateMachine& machine) const {
-    switch (event) {
-      case Event::down:
-      case Event::up:
-        return machine.commandChanged(event == Event::down, at);
-      case Event::tap:
-        return machine.recordCommandTap(at);
-      case Event::otherKey:
-        machine.recordNonModifierKeyDown();
-        return none;
-      case Event::reset:
-        machine.reset();
-        return none;
+    if (event == Event::down || event == Event::up) {
+      return machine.commandChanged(event == Event::down, at);
     }
+    if (event == Event::tap) return machine.recordCommandTap(at);
+    if (event == Event::otherKey) machine.recordNonModifierKeyDown();
+    if (event == Event::reset) machine.reset();
     return none;
   }
 };
@@ -54,57 +47,39 @@ using enum Event;
 
 // One timeline per line: the steps read as the key events happen.
 // clang-format off
-TEST(CommandTapStateMachineTest, QuickTapsCaptureAndUpgrade) {
+TEST(CommandTapStateMachineTest, QuickTapsCaptureAndUpgradeAndOtherPressesBreakTheSequence) {
   playAll({
       {"triple tap, then a fourth starts over",
        {{down, 0.0}, {up, 0.1}, {down, 0.2}, {up, 0.3, capture}, {down, 0.4}, {up, 0.5, upgrade},
         {down, 0.6}, {up, 0.7}, {down, 0.8}, {up, 0.9, capture}}},
-      {"second release 0.5 later starts a new sequence",
-       {{down, 0.0}, {up, 0.1}, {down, 0.4}, {up, 0.6}, {down, 0.7}, {up, 0.8, capture}}},
       {"a key typed while Command is up keeps the sequence",
        {{down, 0.0}, {up, 0.1}, {otherKey, 0.15}, {down, 0.2}, {up, 0.3, capture}}},
       {"taps stamped out of order still count",
        {{tap, 1.0}, {tap, 0.2, capture}, {tap, -5.0, upgrade}}},
-  });
-}
-
-TEST(CommandTapStateMachineTest, PressesThatAreNoTapsBreakTheSequence) {
-  playAll({
+      // Presses that are no taps break the sequence.
       {"held too long forgets the earlier tap",
        {{down, 0.0}, {up, 0.05}, {down, 0.06}, {up, 0.37}, {down, 0.38}, {up, 0.4},
         {down, 0.45}, {up, 0.5, capture}}},
       {"a shortcut is no tap and resets",
        {{down, 0.0}, {up, 0.1}, {down, 0.15}, {otherKey, 0.2}, {up, 0.25}, {down, 0.3}, {up, 0.35},
         {down, 0.4}, {up, 0.45, capture}}},
-      {"released before it was pressed",
-       {{down, 0.0}, {up, 0.1}, {down, 0.5}, {up, 0.3}, {down, 0.35}, {up, 0.4}}},
       {"a second press while held keeps the first press time",
        {{down, 0.0}, {down, 0.2}, {up, 0.35}, {down, 0.4}, {up, 0.45}}},
-      {"release without a press changes nothing",
-       {{up, 0.0}, {down, 0.05}, {up, 0.1}, {up, 0.15}, {down, 0.2}, {up, 0.3, capture}}},
       {"reset forgets the tap and a held Command",
        {{down, 0.0}, {up, 0.1}, {down, 0.15}, {reset, 0.2}, {up, 0.25}, {down, 0.3}, {up, 0.35},
         {down, 0.4}, {up, 0.45, capture}}},
   });
 }
 
-TEST(CommandTapStateMachineTest, LimitsAreInclusive) {
+TEST(CommandTapStateMachineTest, LimitsAreInclusiveAndNaNTimesNeverCount) {
   playAll({
       // 0.3 - 0.0 and 0.4 - 0.0 are exactly the limits in floating point.
       {"press exactly maximumPressDuration", {{down, 0.0}, {up, 0.3}, {tap, 0.5, capture}}},
       {"press just over", {{down, 0.0}, {up, std::nextafter(0.3, 1.0)}, {tap, 0.5}}},
       {"gap exactly maximumInterval", {{tap, 0.0}, {tap, 0.4, capture}}},
       {"gap just over", {{tap, 0.0}, {tap, std::nextafter(0.4, 1.0)}, {tap, 0.5, capture}}},
-  });
-}
-
-TEST(CommandTapStateMachineTest, NaNTimesNeverCount) {
-  playAll({
       {"pressed at NaN is no tap",
        {{down, kNaN}, {up, 0.1}, {down, 0.2}, {up, 0.3}, {down, 0.35}, {up, 0.4, capture}}},
-      {"released at NaN is no tap and resets",
-       {{down, 0.0}, {up, 0.1}, {down, 0.2}, {up, kNaN}, {down, 0.25}, {up, 0.3}, {down, 0.35},
-        {up, 0.4, capture}}},
       {"a tap at NaN starts a sequence nothing continues",
        {{tap, 0.1}, {tap, kNaN}, {tap, 0.2}, {tap, 0.3, capture}}},
   });

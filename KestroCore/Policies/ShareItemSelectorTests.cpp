@@ -9,18 +9,9 @@ using R = ShareRepresentation;
 
 URL url(const char* text) { return URL::fromString(text).value(); }
 
-ShareSelection webAddress(const char* text) {
-  return ShareSelection{.sourceKind = SourceKind::url, .url = url(text), .text = {}, .files = {}};
-}
-
-ShareSelection selectedText(std::string text) {
-  return ShareSelection{
-      .sourceKind = SourceKind::selectedText, .url = {}, .text = std::move(text), .files = {}};
-}
-
-ShareSelection files(SourceKind kind, std::vector<R> staged) {
-  return ShareSelection{.sourceKind = kind, .url = {}, .text = {}, .files = std::move(staged)};
-}
+ShareSelection webAddress(const char* text) { return {SourceKind::url, url(text), {}, {}}; }
+ShareSelection selectedText(std::string text) { return {SourceKind::selectedText, {}, text, {}}; }
+ShareSelection files(SourceKind kind, std::vector<R> staged) { return {kind, {}, {}, staged}; }
 
 const R kPage = R::url(url("https://example.com/page"));
 const R kWords = R::text("some words");
@@ -60,10 +51,7 @@ TEST(ShareItemSelectorTest, TextBecomesAWebAddressOnlyWhenItIsExactlyOne) {
     std::optional<const char*> address;  // absent: the text is kept as it is
   } cases[] = {
       {"https://example.com/a?b=c#d", "https://example.com/a?b=c#d"},
-      {"http://example.com", "http://example.com"},
-      {" https://example.com/a", std::nullopt},  // the space makes it part of a sentence
-      {"HTTPS://example.com/a", std::nullopt},
-      {"ftp://example.com/a", std::nullopt},
+      {" https://example.com/a", std::nullopt},   // the space makes it part of a sentence
       {"https://example.com/a b", std::nullopt},  // must parse as a whole
       {"  two words \n", std::nullopt},           // kept with its white space
   };
@@ -76,12 +64,8 @@ TEST(ShareItemSelectorTest, TextBecomesAWebAddressOnlyWhenItIsExactlyOne) {
 TEST(ShareItemSelectorTest, OnlyAFileCanBeAPDF) {
   const std::pair<R, SourceKind> cases[] = {
       {R::file(url("file:///tmp/report.PDF"), "application/octet-stream"), SourceKind::pdf},
-      {R::file(url("file:///tmp/report"), "application/pdf"), SourceKind::pdf},
-      // The MIME type is compared exactly; the name does not help here.
-      {R::file(url("file:///tmp/report.bin"), "Application/PDF"), SourceKind::file},
-      {R::file(url("file:///tmp/report.pdf.txt"), "text/plain"), SourceKind::file},
+      {R::file(url("file:///tmp/report.bin"), "Application/PDF"), SourceKind::file},  // exact type
       {R::image(url("file:///tmp/scan.pdf"), "application/pdf"), SourceKind::image},
-      {R::movie(url("file:///tmp/clip.pdf"), "application/pdf"), SourceKind::videoFile},
   };
   for (const auto& [first, kind] : cases) {
     const auto selection = ShareItemSelector::select({first, kNotes});
