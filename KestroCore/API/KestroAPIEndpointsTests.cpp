@@ -41,6 +41,11 @@ StagedAsset stagedAsset() {
                      .role = AssetRole::primary};
 }
 
+const std::string kItem = R"({"id": "6F9619FF-8B86-4011-B42D-00C04FC964FF", "kind": "url",
+  "status": "ready", "title": "A page", "annotation": "", "metadata": {}, "relationships": [],
+  "capturedAt": "2025-03-04T05:00:00Z", "createdAt": "2025-03-04T05:00:01Z",
+  "updatedAt": "2025-03-04T05:00:02Z"})";
+
 class KestroAPIEndpointsTest : public ::testing::Test {
  protected:
   // Declared before the client, which takes the server's address.
@@ -64,6 +69,13 @@ TEST_F(KestroAPIEndpointsTest, EachEndpointSendsItsMethodPathAndExactBody) {
        R"("clientCaptureId":"6F9619FF-8B86-4011-B42D-00C04FC964FF",)"
        R"("declaredMimeType":"application/pdf","filename":"report \"final\".pdf",)"
        R"("sha256":"9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"})"},
+      // An edit leaves out the content it does not change, and clears it only when told.
+      {"PATCH", "/v1/items/" + kIdText, R"({"item": )" + kItem + "}",
+       [](auto& c) { c.updateItem(kId, "T", "A", std::nullopt, "token"); },
+       R"({"annotation":"A","title":"T"})"},
+      {"PATCH", "/v1/items/" + kIdText, R"({"item": )" + kItem + "}",
+       [](auto& c) { c.updateItem(kId, "T", "A", "", "token"); },
+       R"({"annotation":"A","content":"","title":"T"})"},
       {"GET", "/v1/conversations", R"({"conversations": []})",
        [](auto& c) { c.listConversations("token"); }, ""},
       // Status-only: no body and no "Content-Type", even for the POST.
