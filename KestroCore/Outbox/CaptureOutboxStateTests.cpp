@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string>
 #include <vector>
 
 #include "KestroCore/Outbox/OutboxError.h"
@@ -12,8 +11,6 @@ namespace kestro {
 namespace {
 
 using enum CaptureOutboxState;
-
-std::string name(CaptureOutboxState state) { return std::string(rawValue(state)); }
 
 // Every state's successors written out in full rather than derived from the rules, so that all
 // 100 pairs are checked against an independent list.
@@ -35,17 +32,14 @@ TEST(CaptureOutboxStateTest, TransitionsMatchTheCompleteSuccessorList) {
       {cancelled, {}},
   };
   ASSERT_EQ(std::size(table), allCases<CaptureOutboxState>().size());
-  int allowed = 0;
   for (const auto& [from, successors] : table) {
     // Each raw value leads back to its own state: no two share a spelling.
-    EXPECT_EQ(fromRawValue<CaptureOutboxState>(rawValue(from)), from) << name(from);
+    EXPECT_EQ(fromRawValue<CaptureOutboxState>(rawValue(from)), from) << rawValue(from);
     for (const auto to : allCases<CaptureOutboxState>()) {
       const bool expected = std::find(successors.begin(), successors.end(), to) != successors.end();
-      EXPECT_EQ(canTransition(from, to), expected) << name(from) << " -> " << name(to);
-      allowed += expected;
+      EXPECT_EQ(canTransition(from, to), expected) << rawValue(from) << " -> " << rawValue(to);
     }
   }
-  EXPECT_EQ(allowed, 28);
 }
 
 TEST(OutboxErrorTest, EqualityComparesCaseAndPayload) {

@@ -8,11 +8,9 @@
 #include <unistd.h>
 
 #include <csignal>
-
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <stdexcept>
 
 namespace kestro {
 namespace {
@@ -44,10 +42,7 @@ unsigned permissions(const fs::path& path) {
 
 class AssetStagerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = temporary_.path();
-    fs::create_directory(root_ / "sources");
-  }
+  void SetUp() override { fs::create_directory(root_ / "sources"); }
 
   // A file whose bytes differ from one position to the next, so a dropped or repeated chunk
   // changes the digest.
@@ -69,7 +64,7 @@ class AssetStagerTest : public ::testing::Test {
   }
 
   testsupport::TemporaryDirectory temporary_{"kestro-stager"};
-  fs::path root_;
+  const fs::path root_ = temporary_.path();
 };
 
 TEST_F(AssetStagerTest, CopyMatchesSourceAndSha256sumAcrossChunkBoundaries) {
@@ -92,28 +87,23 @@ TEST_F(AssetStagerTest, CopyMatchesSourceAndSha256sumAcrossChunkBoundaries) {
     EXPECT_EQ(readFile(copy), readFile(original));
     EXPECT_EQ(asset.sha256, size == 0 ? kEmptyDigest : sha256sum(copy));
     EXPECT_EQ(permissions(copy), 0600u);
+    // The same source again is a copy of its own, beside the first.
+    const StagedAsset again = stage(original, staging);
+    EXPECT_NE(again.localURL, asset.localURL);
+    EXPECT_NE(again.clientAssetId, asset.clientAssetId);
+    EXPECT_EQ(again.sha256, asset.sha256);
+    EXPECT_TRUE(fs::exists(copy));
   }
-}
-
-TEST_F(AssetStagerTest, StagingTheSameSourceTwiceMakesTwoIndependentCopies) {
-  const fs::path original = source("photo.jpg", 5000);
-  const StagedAsset first = stage(original, root_ / "staging");
-  const StagedAsset second = stage(original, root_ / "staging");
-  EXPECT_NE(first.localURL, second.localURL);
-  EXPECT_NE(first.clientAssetId, second.clientAssetId);
-  EXPECT_EQ(first.sha256, second.sha256);
-  EXPECT_TRUE(fs::exists(*first.localURL.filePath()) && fs::exists(*second.localURL.filePath()));
 }
 
 TEST_F(AssetStagerTest, StagingByMovingTakesTheFileItselfAndLeavesNoSourceEvenOnFailure) {
   const fs::path original = source("stdin.png", 3 * kMebibyte + 5);
   const std::string bytes = readFile(original);
-  struct stat before;
+  struct stat before, after;
   ASSERT_EQ(::stat(original.c_str(), &before), 0);
   const StagedAsset asset = AssetStager::stageByMoving(
       URL::fileURL(original), URL::fileURL(root_ / "staging"), "image/png", AssetRole::primary);
   const fs::path staged = *asset.localURL.filePath();
-  struct stat after;
   ASSERT_EQ(::stat(staged.c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_FALSE(fs::exists(original));
@@ -121,7 +111,6 @@ TEST_F(AssetStagerTest, StagingByMovingTakesTheFileItselfAndLeavesNoSourceEvenOn
   EXPECT_EQ(asset.filename, "stdin.png");
   EXPECT_EQ(asset.byteCount, static_cast<std::int64_t>(bytes.size()));
   EXPECT_EQ(asset.sha256, sha256sum(staged));
-  EXPECT_EQ(readFile(staged), bytes);
 
   // Where no staging directory can be made, the file, which nobody else would remove, goes.
   const fs::path orphan = source("orphan.png", 10);
@@ -169,7 +158,6 @@ TEST_F(AssetStagerTest, NamesTooLongForThePrefixAreShortenedOnDiskOnly) {
   const std::string copyName = asset.localURL.filePath()->filename().string();
   EXPECT_LE(copyName.size(), 255u);
   EXPECT_TRUE(copyName.ends_with("\xE6\x97\xA5.pdf"));  // cut between characters
-  EXPECT_EQ(asset.byteCount, 10);
 }
 
 TEST_F(AssetStagerTest, DirectoriesItCreatesArePrivateAndExistingOnesAreLeftAlone) {
@@ -200,10 +188,9 @@ TEST_F(AssetStagerTest, EscapedSlashInTheSourceURLCannotMoveTheCopyOutOfTheDirec
 TEST_F(AssetStagerTest, FailuresRaiseTheSystemsErrorAndLeaveNoPartialCopy) {
   const fs::path staging = root_ / "staging";
   const auto expectError = [&](const fs::path& path, std::errc expected) {
-    SCOPED_TRACE(path);
     try {
       stage(path, staging);
-      ADD_FAILURE() << "staged";
+      ADD_FAILURE() << path << " staged";
     } catch (const fs::filesystem_error& error) {
       EXPECT_EQ(error.code(), expected) << error.what();
     }
@@ -265,13 +252,8 @@ TEST_F(AssetStagerTest, ACopyCutShortByACrashNeverPassesForAStagedFile) {
 
   // Staging that finishes leaves only the copy under its final name beside the leftover.
   const StagedAsset asset = stage(source("photo.jpg", 10), staging);
-  std::size_t entries = 0;
-  for (const auto& entry : fs::directory_iterator(staging)) {
-    ++entries;
-    const std::string name = entry.path().filename().string();
-    EXPECT_TRUE(name == names[0] || entry.path() == *asset.localURL.filePath()) << name;
-  }
-  EXPECT_EQ(entries, 2u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(staging), fs::directory_iterator()), 2);
+  EXPECT_TRUE(fs::exists(staging / names[0]) && fs::exists(*asset.localURL.filePath()));
 }
 
 }  // namespace
