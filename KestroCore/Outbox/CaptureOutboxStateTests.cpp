@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "KestroCore/Outbox/OutboxError.h"
-
 namespace kestro {
 namespace {
 
@@ -40,15 +38,6 @@ TEST(CaptureOutboxStateTest, TransitionsMatchTheCompleteSuccessorList) {
       EXPECT_EQ(canTransition(from, to), expected) << rawValue(from) << " -> " << rawValue(to);
     }
   }
-}
-
-TEST(OutboxErrorTest, EqualityComparesCaseAndPayload) {
-  // The store's tests compare errors; equality must see the payload.
-  EXPECT_NE(OutboxError::invalidTransition(queued, accepted),
-            OutboxError::invalidTransition(accepted, queued));
-  EXPECT_NE(OutboxError::sqlite("locked"), OutboxError::sqlite("busy"));
-  EXPECT_NE(OutboxError::sqlite("locked"), OutboxError::recordMissing());
-  EXPECT_EQ(OutboxError::recordMissing(), OutboxError::recordMissing());
 }
 
 }  // namespace
