@@ -39,27 +39,21 @@ int killTrials() {
 }
 
 // kestro-devserver as a process of its own, and a signed-in client of it.
-class ServerProcess {
- public:
-  ServerProcess() : program_({KESTRO_DEVSERVER_PROGRAM, "--port", "0"}) {
-    const auto line = program_.firstLine(kPatience);
+struct ServerProcess {
+  ServerProcess() : program({KESTRO_DEVSERVER_PROGRAM, "--port", "0"}) {
+    const auto line = program.firstLine(kPatience);
     if (!line) throw std::runtime_error("kestro-devserver did not start");
-    baseURL_ = *line;
-    token_ = api().developmentSession("crash@example.com").token;
+    baseURL = *line;
+    token = api().developmentSession("crash@example.com").token;
   }
-
-  const std::string& baseURL() const { return baseURL_; }
-  const std::string& token() const { return token_; }
   KestroAPIClient api(std::shared_ptr<URLSession> session = makeURLSession()) const {
-    return KestroAPIClient(*URL::fromString(baseURL_), std::move(session), {});
+    return KestroAPIClient(*URL::fromString(baseURL), std::move(session), {});
   }
-  ServerStats stats() const { return ServerStats::fetch(*session_, baseURL_); }
+  ServerStats stats() const { return ServerStats::fetch(*makeURLSession(), baseURL); }
 
- private:
-  BackgroundProcess program_;
-  std::string baseURL_;
-  std::string token_;
-  std::shared_ptr<URLSession> session_ = makeURLSession();
+  BackgroundProcess program;
+  std::string baseURL;
+  std::string token;
 };
 
 // One outbox in a folder of its own.
@@ -77,9 +71,9 @@ struct Outbox {
 
 // The flushing helper's command line for the outbox, with `extra` options after it.
 Strings helper(const ServerProcess& server, const Outbox& outbox, Strings extra) {
-  extra.insert(extra.begin(), {KESTRO_OUTBOX_FLUSH_HELPER, "--database", outbox.database().string(),
-                               "--user", outbox.userId.uuidString(), "--token", server.token(),
-                               "--server", server.baseURL()});
+  extra.insert(extra.begin(),
+               {KESTRO_OUTBOX_FLUSH_HELPER, "--database", outbox.database().string(), "--user",
+                outbox.userId.uuidString(), "--token", server.token, "--server", server.baseURL});
   return extra;
 }
 
@@ -91,7 +85,7 @@ void finish(const ServerProcess& server, Outbox& outbox,
   OutboxProcessor processor(outbox.store, server.api(std::move(session)), RetryPolicy(0.001, 0.01),
                             {}, time.clock());
   for (int round = 0; round < 100; ++round) {
-    processor.flush(outbox.userId, server.token());
+    processor.flush(outbox.userId, server.token);
     time.step();
     bool done = true;
     for (const OutboxRecord& record : outbox.store->all(outbox.userId)) {

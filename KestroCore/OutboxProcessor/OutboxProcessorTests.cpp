@@ -92,26 +92,6 @@ TEST_F(OutboxProcessorTest, CapturesGoUploadByUploadAndAreSubmittedOnceWithTheir
   }
 }
 
-TEST_F(OutboxProcessorTest, RefusalsTheServerSaysAreFinalAreStillRecordedAsRetries) {
-  // Retryable server errors are the fault matrix's; a refusal takes the same way.
-  const OutboxRecord record = enqueue({});
-  scene_.server.addFault(serverError(kSubmit, 422, "CAPTURE_REFUSED", false));
-  std::vector<OutboxFailure> heard;
-  auto processor = this->processor(
-      {.recordFailed = [&](const OutboxFailure& failure) { heard.push_back(failure); }});
-  flush(processor);
-  const OutboxRecord failed = scene_.stored(record.id());
-  EXPECT_EQ(retryOf(failed), (Retry{retryWait, queued, "CAPTURE_REFUSED", 1}));
-
-  // The observer hears what the server said, and the store keeps it beside the record.
-  const std::string message = "A fault injected by kestro-devserver";
-  EXPECT_EQ(heard, (std::vector{OutboxFailure{record.id(), "CAPTURE_REFUSED", message, false, true,
-                                              "", submittingCapture}}));
-  const OutboxLastFailure kept = scene_.store->lastFailures(scene_.userId).at(record.id());
-  EXPECT_EQ(kept.details, (OutboxFailureDetails{message, false}));
-  EXPECT_TRUE(kept.describes(failed));
-}
-
 TEST_F(OutboxProcessorTest, UploadsTheServerNoLongerHasAreSentAgainAfterItRefusesThem) {
   const OutboxRecord record = enqueue({30'000, 40'000});
   scene_.server.addFault(serverError(kSubmit, 503, "UNAVAILABLE", true));
@@ -175,23 +155,33 @@ TEST_F(OutboxProcessorTest, FailuresThatCannotBeRecordedOnAFullDiskAreStillHeard
   EXPECT_EQ(states(store->all(scene_.userId)), (std::vector{complete, complete}));
 }
 
-TEST_F(OutboxProcessorTest, BackoffDoublesFromTheBaseDelayUpToTheCapInWholeSeconds) {
-  // The first failure is recorded at a fractional time: the record JSON can only show whole
-  // seconds, so the retry time is rounded up to one that `ready` (which compares the database
-  // column) agrees with.
+TEST_F(OutboxProcessorTest, RefusalsAreRecordedAsRetriesThatBackOffUpToTheCapInWholeSeconds) {
+  // Retryable server errors are the fault matrix's; a refusal the server calls final takes the
+  // same way. The first failure is recorded at a fractional time: the record JSON can only show
+  // whole seconds, so the retry time is rounded up to one that `ready` (which compares the
+  // database column) agrees with.
   scene_.now += 300ms;
   const OutboxRecord record = enqueue({});
-  scene_.server.addFault(serverError(kSubmit, 503, "UNAVAILABLE", true, 100));
-  auto processor = this->processor();
+  scene_.server.addFault(serverError(kSubmit, 422, "CAPTURE_REFUSED", false, 100));
+  std::vector<OutboxFailure> heard;
+  auto processor = this->processor(
+      {.recordFailed = [&](const OutboxFailure& failure) { heard.push_back(failure); }});
   std::int64_t attempts = 0;
   for (const auto expected : {10'700ms, 20'000ms, 35'000ms, 35'000ms, 35'000ms}) {
     flush(processor);
     const OutboxRecord failed = scene_.stored(record.id());
     // Picked up in retry_wait, it resumes where that wait was to resume.
-    EXPECT_EQ(retryOf(failed), (Retry{retryWait, queued, "UNAVAILABLE", ++attempts}));
+    EXPECT_EQ(retryOf(failed), (Retry{retryWait, queued, "CAPTURE_REFUSED", ++attempts}));
     ASSERT_EQ(failed.nextRetryAt, scene_.now + expected);
     EXPECT_TRUE(scene_.store->ready(scene_.userId, *failed.nextRetryAt - 1ms, 20).empty());
     scene_.now = *failed.nextRetryAt;
+    // The observer hears what the server said, and the store keeps it beside the record.
+    const std::string message = "A fault injected by kestro-devserver";
+    EXPECT_EQ(heard.back(), (OutboxFailure{record.id(), "CAPTURE_REFUSED", message, false, true, "",
+                                           submittingCapture}));
+    const OutboxLastFailure kept = scene_.store->lastFailures(scene_.userId).at(record.id());
+    EXPECT_EQ(kept.details, (OutboxFailureDetails{message, false}));
+    EXPECT_TRUE(kept.describes(failed));
   }
 
   scene_.server.clearFaults();

