@@ -50,48 +50,6 @@ class OutboxProcessorTest : public ::testing::Test {
   Database database_{scene_.directory.path() / "kestro.sqlite"};
 };
 
-TEST_F(OutboxProcessorTest, CapturesGoUploadByUploadAndAreSubmittedOnceWithTheirIds) {
-  // Each route with the record as committed when it left: state, confirmed uploads, assets in
-  // the stored capture.
-  using Sent = std::tuple<std::string, CaptureOutboxState, std::size_t, std::size_t>;
-  const std::vector<std::pair<std::vector<std::size_t>, std::vector<Sent>>> walks{
-      {{}, {{kSubmit, submittingCapture, 0, 0}}},
-      {{300'000, 1},
-       {{kInitiate, uploadingAssets, 0, 0},
-        {kUpload, uploadingAssets, 0, 0},
-        {kComplete, uploadingAssets, 0, 0},
-        {kInitiate, uploadingAssets, 1, 0},
-        {kUpload, uploadingAssets, 1, 0},
-        {kComplete, uploadingAssets, 1, 0},
-        {kSubmit, submittingCapture, 2, 2}}},
-  };
-  OutboxStore other(scene_.databaseURL());
-  for (const auto& [files, expected] : walks) {
-    SCOPED_TRACE(files.size());
-    const OutboxRecord record = enqueue(files);
-    std::vector<Sent> sent;
-    scene_.session->setBeforeSend([&](const std::string& route, int) {
-      const OutboxRecord stored = *other.record(record.id());
-      sent.emplace_back(route, stored.state, uploadIdCount(stored), stored.capture.assets.size());
-    });
-    auto processor = this->processor();
-    flush(processor);
-    EXPECT_EQ(sent, expected);
-
-    const OutboxRecord done = scene_.stored(record.id());
-    EXPECT_EQ(done.state, complete);
-    EXPECT_TRUE(done.serverCaptureId && done.serverItemId);
-    std::vector<CaptureAsset> assets;
-    for (const StagedAsset& staged : done.stagedAssets) {
-      assets.push_back({staged.clientAssetId, *staged.uploadId, staged.filename, staged.mimeType,
-                        staged.byteCount, staged.sha256, staged.role});
-    }
-    EXPECT_EQ(done.capture.assets, assets);
-    EXPECT_EQ(scene_.stats().accepted(record.id()), 1);
-    EXPECT_TRUE(stagedFilesIntact(done, scene_.directory.path()));
-  }
-}
-
 TEST_F(OutboxProcessorTest, UploadsTheServerNoLongerHasAreSentAgainAfterItRefusesThem) {
   const OutboxRecord record = enqueue({30'000, 40'000});
   scene_.server.addFault(serverError(kSubmit, 503, "UNAVAILABLE", true));

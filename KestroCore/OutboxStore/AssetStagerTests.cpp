@@ -119,36 +119,32 @@ TEST_F(AssetStagerTest, StagingByMovingTakesTheFileItselfAndLeavesNoSourceEvenOn
   EXPECT_FALSE(fs::exists(orphan));
 }
 
-TEST_F(AssetStagerTest, ANameThatIsNotUTF8KeepsItsBytesOnDiskAndReachesJSONRepaired) {
-  const std::string name = "a\xFF_b.txt";
-  const StagedAsset asset = stage(source(name, 100), root_ / "staging");
+TEST_F(AssetStagerTest, NamesKeepTheirBytesOnDiskWithinItsLimitAndReachJSONRepaired) {
+  const fs::path staging = root_ / "staging";
+  const std::string invalid = "a\xFF_b.txt";
+  StagedAsset asset = stage(source(invalid, 100), staging);
   EXPECT_EQ(asset.filename, "a\xEF\xBF\xBD_b.txt");
-  EXPECT_TRUE(asset.localURL.filePath()->native().ends_with("-" + name));
+  EXPECT_TRUE(asset.localURL.filePath()->native().ends_with("-" + invalid));
   EXPECT_EQ(decodeJSONString<StagedAsset>(encodeJSONString(asset)), asset);
-}
 
-TEST_F(AssetStagerTest, NamesTooLongForThePrefixAreShortenedOnDiskOnly) {
   // 72 three-byte characters and an extension: 220 bytes, which fit alone but not after the
-  // 37-byte prefix.
-  std::string name;
-  for (int i = 0; i < 72; ++i) name += "\xE6\x97\xA5";
-  name += ".pdf";
-  const StagedAsset asset = stage(source(name, 10), root_ / "staging");
-  EXPECT_EQ(asset.filename, name);
+  // 37-byte prefix. The copy's name is cut between characters; the file name stays whole.
+  std::string longName;
+  for (int i = 0; i < 72; ++i) longName += "\xE6\x97\xA5";
+  asset = stage(source(longName + ".pdf", 10), staging);
+  EXPECT_EQ(asset.filename, longName + ".pdf");
   const std::string copyName = asset.localURL.filePath()->filename().string();
   EXPECT_LE(copyName.size(), 255u);
-  EXPECT_TRUE(copyName.ends_with("\xE6\x97\xA5.pdf"));  // cut between characters
-}
+  EXPECT_TRUE(copyName.ends_with("\xE6\x97\xA5.pdf"));
 
-TEST_F(AssetStagerTest, EscapedSlashInTheSourceURLCannotMoveTheCopyOutOfTheDirectory) {
+  // An escaped slash in the source URL cannot move the copy out of the directory.
   fs::create_directory(root_ / "sources" / "sub");
   source("sub/file.txt", 3);
-  const auto url =
-      URL::fromString(URL::fileURL(root_).absoluteString() + "/sources/sub%2Ffile.txt");
-  const StagedAsset asset =
-      AssetStager::stage(*url, URL::fileURL(root_ / "staging"), "text/plain", AssetRole::primary);
-  EXPECT_EQ(asset.localURL.filePath()->parent_path(), root_ / "staging");
-  EXPECT_EQ(asset.filename, "file.txt");
+  asset = AssetStager::stage(
+      *URL::fromString(URL::fileURL(root_).absoluteString() + "/sources/sub%2Ffile.txt"),
+      URL::fileURL(staging), "text/plain", AssetRole::primary);
+  EXPECT_EQ(std::tuple(asset.localURL.filePath()->parent_path(), asset.filename),
+            std::tuple(staging, "file.txt"));
 }
 
 TEST_F(AssetStagerTest, FailuresRaiseTheSystemsErrorAndLeaveNoPartialCopy) {

@@ -75,13 +75,6 @@ TEST_F(SyncCacheTest, PagesFoldLikeTheReducerAndSurviveReopening) {
   EXPECT_EQ(reopened.snapshot(alice_), expected);
   EXPECT_EQ(reopened.entities(alice_, "task"), std::vector<JSONValue>{titled("task")});
   EXPECT_EQ(reopened.entities(alice_, "item").size(), 2u);
-  // The removed entity stays as a row marked deleted, without its JSON.
-  EXPECT_EQ(
-      rows("SELECT entity_type || ' ' || deleted || ' ' || "
-           "coalesce(entity_json, '-') "
-           "FROM cache_entities ORDER BY entity_type, entity_json"),
-      (std::vector<std::string>{"item 1 -", "item 0 {\"title\":\"kept\"}",
-                                "item 0 {\"title\":\"new\"}", "task 0 {\"title\":\"task\"}"}));
   // Other users have nothing.
   EXPECT_EQ(reopened.cursor(bob_), 0);
   EXPECT_TRUE(reopened.snapshot(bob_).entities.empty());
