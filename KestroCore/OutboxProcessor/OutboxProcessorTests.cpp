@@ -260,10 +260,9 @@ TEST_F(OutboxProcessorTest, FlushesOfOneProcessorNeverOverlap) {
   second.join();
   const ServerStats stats = scene_.stats();
   for (const UUID& id : ids) {
-    const OutboxRecord done = scene_.stored(id);
-    EXPECT_EQ(done.state, complete);
-    EXPECT_EQ(done.attemptCount, 0);
-    EXPECT_EQ(stats.accepted(id) + stats.replays(id), 1);
+    EXPECT_EQ(std::tuple(scene_.stored(id).state, scene_.stored(id).attemptCount,
+                         stats.accepted(id) + stats.replays(id)),
+              std::tuple(complete, 0, 1));
   }
 }
 
