@@ -272,14 +272,13 @@ TEST_F(OutboxProcessorTest, ObserverHearsStoredStateChangesAndProgressAndItsThro
   scene_.server.addFault(serverError(kSubmit, 503, "UNAVAILABLE", true));
   OutboxStore other(scene_.databaseURL());
   std::vector<OutboxStateChange> changes;
-  std::vector<CaptureOutboxState> storedWhenTold;
   std::vector<OutboxUploadProgress> progress;
   int failures = 0;
   auto processor = this->processor(OutboxProcessorObserver{
       .stateChanged =
           [&](const OutboxStateChange& change) {
             changes.push_back(change);
-            storedWhenTold.push_back(other.record(change.recordId)->state);
+            EXPECT_EQ(other.record(change.recordId)->state, change.to);  // stored when told
             throw std::runtime_error("no");
           },
       .uploadProgressed =
@@ -308,9 +307,6 @@ TEST_F(OutboxProcessorTest, ObserverHearsStoredStateChangesAndProgressAndItsThro
   };
   EXPECT_EQ(changes, expected);
   EXPECT_EQ(failures, 1);
-  std::vector<CaptureOutboxState> told;
-  for (const OutboxStateChange& change : changes) told.push_back(change.to);
-  EXPECT_EQ(storedWhenTold, told);
 
   // Only the first flush uploads; each file's reports grow to its size, first file first.
   std::vector<std::pair<UUID, std::uint64_t>> sent;  // each file heard, with its last report

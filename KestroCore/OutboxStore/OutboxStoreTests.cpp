@@ -222,16 +222,20 @@ TEST_F(OutboxStoreTest, MutationsFollowTheirGuardsAndKeepTheRest) {
   EXPECT_EQ(store.record(id)->stagedAssets, std::vector<StagedAsset>{asset});
 }
 
-TEST_F(OutboxStoreTest, RemoveCompletedIsStrictOnTheDateAndReturnsWhatItDeleted) {
+TEST_F(OutboxStoreTest, RemoveCompletedIsStrictOnTheDateAndDeleteAllTakesOneUsersAll) {
   OutboxStore store(databaseURL());
   const auto file = stagedFile("sent.txt");
+  const auto first = stagedFile("alice-1.txt");
+  const auto gone = stagedFile("alice-2.txt");
+  const auto kept = stagedFile("bob.txt");
   const UUID complete = store.enqueue(alice_, capture(), {file}).id();
-  const UUID cancelled = store.enqueue(bob_, capture(), {}).id();
-  const UUID blocked = store.enqueue(alice_, capture(), {}).id();
+  const UUID cancelled = store.enqueue(bob_, capture(), {kept}).id();
+  const UUID blocked = store.enqueue(alice_, capture(), {first, gone}).id();
   const UUID queued = store.enqueue(alice_, capture(), {}).id();
   store.markComplete(complete);
   store.transition(cancelled, State::cancelled);
   store.transition(blocked, State::blockedUserAction);
+  store.markRetry(queued, "X", State::queued, Date{}, {"m", true});
   texts("UPDATE outbox SET updated_at = 1000");
 
   // Nothing is strictly before its own time.
@@ -241,35 +245,26 @@ TEST_F(OutboxStoreTest, RemoveCompletedIsStrictOnTheDateAndReturnsWhatItDeleted)
     assets.emplace(record.id(), record.stagedAssets);
   }
   EXPECT_EQ(assets,
-            (std::map<UUID, std::vector<StagedAsset>>{{complete, {file}}, {cancelled, {}}}));
+            (std::map<UUID, std::vector<StagedAsset>>{{complete, {file}}, {cancelled, {kept}}}));
   EXPECT_FALSE(store.record(complete) || store.record(cancelled));
   EXPECT_TRUE(store.record(blocked) && store.record(queued));
   // The files are the caller's to remove.
   EXPECT_TRUE(fs::exists(*file.localURL.filePath()));
-}
 
-TEST_F(OutboxStoreTest, DeleteAllRemovesOneUsersRowsAndFiles) {
-  OutboxStore store(databaseURL());
-  const auto kept = stagedFile("bob.txt");
-  const auto first = stagedFile("alice-1.txt");
-  const auto gone = stagedFile("alice-2.txt");
-  store.markComplete(store.enqueue(alice_, capture(), {first, gone}).id());
-  store.markRetry(store.enqueue(alice_, capture(), {}).id(), "X", State::queued, Date{},
-                  {"m", true});
-  const UUID bobRecord = store.enqueue(bob_, capture(), {kept}).id();
+  // Deleting a user's outbox takes their rows, files (one already gone is no error), failure
+  // details, cached entities and sync cursor, and nobody else's.
+  const UUID bobs = store.enqueue(bob_, capture(), {kept}).id();
   for (const UUID& user : {alice_, bob_}) {
     texts("INSERT INTO cache_entities(user_id, entity_type, entity_id) VALUES ('" +
           user.uuidString() + "', 'item', '1')");
     texts("INSERT INTO sync_state(user_id, cursor) VALUES ('" + user.uuidString() + "', 9)");
   }
-  fs::remove(*gone.localURL.filePath());  // already gone: tolerated
-
+  fs::remove(*gone.localURL.filePath());
   store.deleteAll(alice_);
   EXPECT_TRUE(store.all(alice_).empty());
   EXPECT_FALSE(fs::exists(*first.localURL.filePath()));
-  EXPECT_TRUE(store.record(bobRecord));
+  EXPECT_TRUE(store.record(bobs));
   EXPECT_TRUE(fs::exists(*kept.localURL.filePath()));
-  // Its failure details, cached entities and sync cursor go too.
   EXPECT_EQ(texts("SELECT user_id FROM cache_entities UNION ALL SELECT cursor FROM sync_state "
                   "UNION ALL SELECT count(*) FROM outbox_failures"),
             (std::vector<std::string>{bob_.uuidString(), "9", "0"}));
