@@ -2,17 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
-#include <memory>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "KestroCore/Platform/Keychain/InMemoryKeychain.h"
-#include "KestroCore/Platform/Keychain/SecretServiceKeychain.h"
 #include "Testing/SecretServiceTestSupport.h"
 
 namespace kestro {
@@ -39,108 +31,53 @@ class SecureTokenStoreTest : public ::testing::Test {
         << "run this program under Testing/with-secret-service.sh (CTest does), never against "
            "your own keyring";
   }
-  void TearDown() override {
-    if (testsupport::insideTestSecretService() && testsupport::defaultCollectionLocked()) {
-      testsupport::unlockDefaultCollection();
-    }
-  }
 };
 
-TEST_F(SecureTokenStoreTest, KeepsOneTokenPerServiceAndAccount) {
-  SecureTokenStore mail("org.kestro.mail");
+TEST_F(SecureTokenStoreTest, KeepsOneTokenPerServiceAndAccountWhereOtherProgramsSeeIt) {
+  const SecureTokenStore mail("org.kestro.mail");
   const SecureTokenStore chat("org.kestro.chat");
-  EXPECT_EQ(mail.load("ada"), std::nullopt);
-  EXPECT_NO_THROW(mail.deleteToken("ada"));
-
-  mail.save("a", "ada");
-  mail.save("tökén ✓", "ada");
-  chat.save("chat token", "ada");
-  EXPECT_EQ(mail.load("ada"), "tökén ✓");
-  EXPECT_EQ(chat.load("ada"), "chat token");
-
-  chat.deleteToken("ada");
-  EXPECT_EQ(chat.load("ada"), std::nullopt);
-  EXPECT_EQ(mail.load("ada"), "tökén ✓");
-
-  mail.service = "org.kestro.chat";
-  EXPECT_EQ(mail.load("ada"), std::nullopt);
-  mail.save("moved", "ada");
-  EXPECT_EQ(chat.load("ada"), "moved");
-}
-
-TEST_F(SecureTokenStoreTest, SecretToolAndTheStoreSeeTheSameItems) {
-  const SecureTokenStore store("org.kestro.interop");
   const auto tool = [](std::vector<std::string> arguments, std::string_view input = {}) {
     arguments.insert(arguments.begin(), "secret-tool");
     return runCommand(arguments, input);
   };
   const auto lookup = [&](const char* account) {
-    return tool({"lookup", "service", "org.kestro.interop", "account", account});
+    return tool({"lookup", "service", "org.kestro.mail", "account", account}).output;
   };
-
-  store.save("from the store", "ada");
-  EXPECT_EQ(lookup("ada").output, "from the store");
-  EXPECT_NE(tool({"search", "service", "org.kestro.interop"}).output.find("org.kestro.Token"),
-            std::string::npos);
+  EXPECT_EQ(mail.load("ada"), std::nullopt);
+  EXPECT_NO_THROW(mail.deleteToken("ada"));
+  mail.save("a", "ada");
+  mail.save("tökén ✓", "ada");
+  chat.save("chat token", "ada");
+  EXPECT_EQ(lookup("ada"), "tökén ✓");
+  EXPECT_EQ(chat.load("ada"), "chat token");
+  chat.deleteToken("ada");
+  EXPECT_EQ(chat.load("ada"), std::nullopt);
+  EXPECT_EQ(mail.load("ada"), "tökén ✓");
 
   // Written first by another program, without our schema name: the store loads it, and saving
   // replaces its value rather than adding a second item that a lookup might prefer.
-  tool({"store", "--label=by secret-tool", "service", "org.kestro.interop", "account", "grace"},
+  tool({"store", "--label=by secret-tool", "service", "org.kestro.mail", "account", "grace"},
        "from secret-tool");
-  EXPECT_EQ(store.load("grace"), "from secret-tool");
-  store.save("saved over it", "grace");
+  EXPECT_EQ(mail.load("grace"), "from secret-tool");
+  mail.save("saved over it", "grace");
   const std::string items =
-      tool({"search", "--all", "service", "org.kestro.interop", "account", "grace"}).output;
+      tool({"search", "--all", "service", "org.kestro.mail", "account", "grace"}).output;
   EXPECT_EQ(items.find("[/"), items.rfind("[/")) << items;
-  EXPECT_EQ(lookup("grace").output, "saved over it");
+  EXPECT_EQ(lookup("grace"), "saved over it");
 
-  store.deleteToken("grace");
-  EXPECT_EQ(lookup("grace").exitStatus, 1);
-  EXPECT_EQ(lookup("ada").output, "from the store");
-}
-
-TEST_F(SecureTokenStoreTest, TextThatIsNotUTF8NeitherSavesNorLoads) {
-  const SecureTokenStore store("org.kestro.bytes");
-  store.save("earlier", "ada");
-  EXPECT_EQ(thrownStatus([&] { store.save("\xff\xfe", "ada"); }), kKeychainStatusInvalidParameter);
-  EXPECT_EQ(store.load("ada"), "earlier");
-
-  // Another program may store any bytes.
-  runCommand(
-      {"secret-tool", "store", "--label=bytes", "service", "org.kestro.bytes", "account", "grace"},
-      "\xff\xfe");
-  EXPECT_EQ(store.load("grace"), std::nullopt);
+  // Text that is not UTF-8 does not save, and leaves the earlier token.
+  EXPECT_EQ(thrownStatus([&] { mail.save("\xff\xfe", "ada"); }), kKeychainStatusInvalidParameter);
+  EXPECT_EQ(mail.load("ada"), "tökén ✓");
 }
 
 TEST_F(SecureTokenStoreTest, ALockedKeyringThrowsAndKeepsTheToken) {
-  const SecureTokenStore prompting("org.kestro.locked");
-  const SecureTokenStore quiet("org.kestro.locked", std::make_shared<SecretServiceKeychain>(
-                                                        KeychainInteraction::notAllowed));
-  prompting.save("kept", "ada");
+  const SecureTokenStore store("org.kestro.locked");
+  store.save("kept", "ada");
   testsupport::lockDefaultCollection();
-
   // Headless, the keyring reports its unlock prompt dismissed.
-  EXPECT_EQ(thrownStatus([&] { prompting.load("ada"); }), kKeychainStatusUserCanceled);
-  EXPECT_EQ(thrownStatus([&] { prompting.load("never-saved"); }), kKeychainStatusUserCanceled);
-  EXPECT_EQ(thrownStatus([&] { prompting.save("lost?", "ada"); }), kKeychainStatusUserCanceled);
-  EXPECT_EQ(thrownStatus([&] { quiet.load("ada"); }), kKeychainStatusLocked);
-  EXPECT_EQ(thrownStatus([&] { quiet.deleteToken("ada"); }), kKeychainStatusLocked);
-
+  EXPECT_EQ(thrownStatus([&] { store.load("ada"); }), kKeychainStatusUserCanceled);
   testsupport::unlockDefaultCollection();
-  EXPECT_EQ(prompting.load("ada"), "kept");
-}
-
-TEST(SecureTokenStoreWithoutBusDeathTest, LoadThrowsNotAvailableInsteadOfReturningNothing) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        unsetenv("DBUS_SESSION_BUS_ADDRESS");
-        const SecureTokenStore store("org.kestro.nobus");
-        const auto status = thrownStatus([&] { store.load("ada"); });
-        std::fprintf(stderr, "load threw %d\n", status ? static_cast<int>(*status) : 0);
-        std::exit(0);
-      },
-      ::testing::ExitedWithCode(0), "load threw -25291");
+  EXPECT_EQ(store.load("ada"), "kept");
 }
 
 // ---- How the store reads the keychain's statuses, with outcomes scripted on top of an
@@ -151,7 +88,6 @@ class ScriptedKeychain final : public Keychain {
   std::optional<std::int32_t> addStatus;
   std::optional<KeychainCopyResult> copyResult;
   std::optional<std::int32_t> deleteStatus;
-
   std::int32_t add(std::string_view service, std::string_view account,
                    std::string_view data) override {
     return addStatus ? *addStatus : items_.add(service, account, data);
@@ -167,28 +103,18 @@ class ScriptedKeychain final : public Keychain {
   InMemoryKeychain items_;
 };
 
-TEST(SecureTokenStoreStatusTest, AFailedSaveKeepsTheEarlierToken) {
+TEST(SecureTokenStoreStatusTest, OnlyNotFoundMeansNoTokenAndAFailedSaveKeepsTheEarlierOne) {
   const auto keychain = std::make_shared<ScriptedKeychain>();
   const SecureTokenStore store("org.kestro.scripted", keychain);
   store.save("earlier", "ada");
   keychain->addStatus = kKeychainStatusNotAvailable;
   EXPECT_EQ(thrownStatus([&] { store.save("later", "ada"); }), kKeychainStatusNotAvailable);
   EXPECT_EQ(store.load("ada"), "earlier");
-}
-
-TEST(SecureTokenStoreStatusTest, OnlyNotFoundMeansNoToken) {
-  const auto keychain = std::make_shared<ScriptedKeychain>();
-  const SecureTokenStore store("org.kestro.scripted", keychain);
 
   keychain->copyResult = KeychainCopyResult{kKeychainStatusItemNotFound, "ignored"};
   EXPECT_EQ(store.load("ada"), std::nullopt);
   keychain->copyResult = KeychainCopyResult{kKeychainStatusSuccess, std::nullopt};
   EXPECT_EQ(thrownStatus([&] { store.load("ada"); }), 0);
-  keychain->copyResult = KeychainCopyResult{-25293, std::nullopt};
-  EXPECT_EQ(thrownStatus([&] { store.load("ada"); }), -25293);
-
-  keychain->deleteStatus = kKeychainStatusItemNotFound;
-  EXPECT_NO_THROW(store.deleteToken("ada"));
   keychain->deleteStatus = kKeychainStatusUserCanceled;
   EXPECT_EQ(thrownStatus([&] { store.deleteToken("ada"); }), kKeychainStatusUserCanceled);
 }

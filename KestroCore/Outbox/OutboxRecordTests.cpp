@@ -78,53 +78,19 @@ TEST(OutboxRecordJSONTest, PopulatedRecordWritesTheListedKeysAndRoundTrips) {
       R"("updatedAt":"2025-03-04T05:06:10Z","userId":"00000000-0000-4000-8000-000000000000"})");
 }
 
-TEST(OutboxRecordJSONTest, FreshRecordOmitsAbsentOptionalsAndLosesOnlyFractionsOfSeconds) {
+TEST(OutboxRecordJSONTest, FreshRecordOmitsAbsentOptionalsAndKeepsAnyFilesPath) {
   OutboxRecord record = freshRecord(Date{1741064767s} + 999ms);
-  record.updatedAt += 1500ms;
-  const JSON json = encodeJSON(record);
-  // No optional key: neither written as null nor at all.
-  EXPECT_EQ(json.size(), 7u) << json;
-  EXPECT_EQ(json["updatedAt"], "2025-03-04T05:06:09Z");
-  OutboxRecord expected = freshRecord(Date{1741064767s});
-  expected.updatedAt = Date{1741064769s};
-  EXPECT_EQ(decodeJSON<OutboxRecord>(json), expected);
-}
-
-TEST(OutboxRecordJSONTest, AnyUnreadableFieldFailsTheWholeRecord) {
-  const struct {
-    const char* pointer;  // where the document is damaged
-    JSON value;           // what goes there
-    const char* codingPath;
-  } damages[] = {
-      {"/state", "Retry_wait", "state"},
-      {"/stagedAssets/1/role", "cover", "stagedAssets[1].role"},
-      {"/createdAt", "2025-03-04T05:06:07.5Z", "createdAt"},
-      {"/stagedAssets/0/localURL", "/staging/report.pdf", "stagedAssets[0].localURL"},
-      {"/capture", nullptr, "capture"},
-  };
-  const JSON intact = encodeJSON(retryingRecord());
-  for (const auto& [pointer, value, codingPath] : damages) {
-    JSON json = intact;
-    json[JSON::json_pointer(pointer)] = value;
-    try {
-      decodeJSON<OutboxRecord>(json);
-      ADD_FAILURE() << pointer << " decoded";
-    } catch (const DecodingError& error) {
-      EXPECT_EQ(error.codingPath(), codingPath) << error.what();
-    }
-  }
-}
-
-TEST(OutboxRecordJSONTest, LocalURLOfAnyFileNameIsEscapedAndReadsBackToTheSamePath) {
   // Bytes that are not UTF-8 would make the record unwritable if they reached the JSON.
   const std::filesystem::path path = "/tmp/a%20b#1?\xFF\xFEname\x80.bin";
-  OutboxRecord record = freshRecord(Date{1741064767s});
   record.stagedAssets = {stagedAsset(path, "upload.bin")};
   const std::string text = encodeJSONString(record);
-  EXPECT_EQ(parseJSON(text)["stagedAssets"][0]["localURL"],
-            "file:///tmp/a%2520b%231%3F%FF%FEname%80.bin");
+  // No optional key: neither written as null nor at all.
+  EXPECT_EQ(parseJSON(text).size(), 7u) << text;
+  // Only the fractions of seconds are lost.
+  OutboxRecord expected = freshRecord(Date{1741064767s});
+  expected.stagedAssets = record.stagedAssets;
   const auto decoded = decodeJSONString<OutboxRecord>(text);
-  EXPECT_EQ(decoded, record);
+  EXPECT_EQ(decoded, expected);
   EXPECT_EQ(decoded.stagedAssets[0].localURL.filePath(), path);
 }
 

@@ -19,7 +19,7 @@ TEST(RetryPolicyTest, BackoffIsCappedBeforeTheJitterFactor) {
   } cases[] = {
       {0, 0.5, 2}, {4, 0.5, 32}, {5, 0.5, 60},  // 64, capped
       // Jitter is clamped to [0, 1]; the factor runs from 0.75 to 1.25. NaN means no jitter.
-      {0, 0, 1.5}, {0, 1, 2.5}, {0, 0.25, 1.75}, {0, -kInfinity, 1.5}, {0, 7, 2.5}, {0, kNaN, 2},
+      {0, 0.25, 1.75}, {0, -kInfinity, 1.5}, {0, 7, 2.5}, {0, kNaN, 2},
       // The factor applies after the cap, so a delay may pass the maximum.
       {5, 1, 75}, {5, 0, 45},
       // A negative attempt counts as the first; where 2^attempt is infinite, the maximum.

@@ -8,11 +8,10 @@
 #include <unistd.h>
 
 #include <csignal>
-
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <stdexcept>
+#include <tuple>
 
 namespace kestro {
 namespace {
@@ -44,10 +43,7 @@ unsigned permissions(const fs::path& path) {
 
 class AssetStagerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = temporary_.path();
-    fs::create_directory(root_ / "sources");
-  }
+  void SetUp() override { fs::create_directory(root_ / "sources"); }
 
   // A file whose bytes differ from one position to the next, so a dropped or repeated chunk
   // changes the digest.
@@ -69,59 +65,48 @@ class AssetStagerTest : public ::testing::Test {
   }
 
   testsupport::TemporaryDirectory temporary_{"kestro-stager"};
-  fs::path root_;
+  const fs::path root_ = temporary_.path();
 };
 
-TEST_F(AssetStagerTest, CopyMatchesSourceAndSha256sumAcrossChunkBoundaries) {
-  const fs::path staging = root_ / "staging";
-  for (const std::size_t size : {std::size_t{0}, kMebibyte, kMebibyte + 1, 3 * kMebibyte + 17}) {
+TEST_F(AssetStagerTest, CopyMatchesSourceAndSha256sumAcrossChunkBoundariesInPrivateDirectories) {
+  const fs::path staging = root_ / "group" / "staging";
+  for (const std::size_t size : {std::size_t{0}, kMebibyte, 3 * kMebibyte + 17}) {
     SCOPED_TRACE(size);
     const fs::path original = source("report " + std::to_string(size) + ".pdf", size);
     const StagedAsset asset = stage(original, staging);
 
     const fs::path copy = *asset.localURL.filePath();
     EXPECT_EQ(copy.parent_path(), staging);
-    const std::string copyName = copy.filename().string();
-    ASSERT_EQ(copyName.size(), 37 + original.filename().string().size());
-    EXPECT_TRUE(UUID::fromString(copyName.substr(0, 36)));
-    EXPECT_EQ(copyName.substr(36), "-" + original.filename().string());
-    EXPECT_NE(copyName.substr(0, 36), asset.clientAssetId.uuidString());
+    EXPECT_EQ(copy.filename().string().substr(36), "-" + original.filename().string());
     EXPECT_EQ(asset.filename, original.filename().string());
-
     EXPECT_EQ(asset.byteCount, static_cast<std::int64_t>(size));
     EXPECT_EQ(readFile(copy), readFile(original));
     EXPECT_EQ(asset.sha256, size == 0 ? kEmptyDigest : sha256sum(copy));
     EXPECT_EQ(permissions(copy), 0600u);
+    // The same source again is a copy of its own, beside the first.
+    const StagedAsset again = stage(original, staging);
+    EXPECT_NE(again.localURL, asset.localURL);
+    EXPECT_TRUE(fs::exists(copy));
   }
-}
-
-TEST_F(AssetStagerTest, StagingTheSameSourceTwiceMakesTwoIndependentCopies) {
-  const fs::path original = source("photo.jpg", 5000);
-  const StagedAsset first = stage(original, root_ / "staging");
-  const StagedAsset second = stage(original, root_ / "staging");
-  EXPECT_NE(first.localURL, second.localURL);
-  EXPECT_NE(first.clientAssetId, second.clientAssetId);
-  EXPECT_EQ(first.sha256, second.sha256);
-  EXPECT_TRUE(fs::exists(*first.localURL.filePath()) && fs::exists(*second.localURL.filePath()));
+  // The directories it creates are the user's alone; one that exists keeps its mode.
+  EXPECT_EQ(permissions(root_ / "group"), 0700u);
+  EXPECT_EQ(permissions(staging), 0700u);
+  ::chmod(staging.c_str(), 0755);
+  stage(source("b.txt", 1), staging);
+  EXPECT_EQ(permissions(staging), 0755u);
 }
 
 TEST_F(AssetStagerTest, StagingByMovingTakesTheFileItselfAndLeavesNoSourceEvenOnFailure) {
   const fs::path original = source("stdin.png", 3 * kMebibyte + 5);
-  const std::string bytes = readFile(original);
-  struct stat before;
+  struct stat before, after;
   ASSERT_EQ(::stat(original.c_str(), &before), 0);
   const StagedAsset asset = AssetStager::stageByMoving(
       URL::fileURL(original), URL::fileURL(root_ / "staging"), "image/png", AssetRole::primary);
   const fs::path staged = *asset.localURL.filePath();
-  struct stat after;
   ASSERT_EQ(::stat(staged.c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_FALSE(fs::exists(original));
-  EXPECT_EQ(staged.parent_path(), root_ / "staging");
-  EXPECT_EQ(asset.filename, "stdin.png");
-  EXPECT_EQ(asset.byteCount, static_cast<std::int64_t>(bytes.size()));
   EXPECT_EQ(asset.sha256, sha256sum(staged));
-  EXPECT_EQ(readFile(staged), bytes);
 
   // Where no staging directory can be made, the file, which nobody else would remove, goes.
   const fs::path orphan = source("orphan.png", 10);
@@ -133,77 +118,40 @@ TEST_F(AssetStagerTest, StagingByMovingTakesTheFileItselfAndLeavesNoSourceEvenOn
   EXPECT_FALSE(fs::exists(orphan));
 }
 
-TEST_F(AssetStagerTest, NamesThatAreNotUTF8KeepTheirBytesOnDiskAndReachJSONRepaired) {
-  const struct {
-    std::string name;
-    std::string filename;
-  } cases[] = {
-      {"caf\xC3\xA9 menu.pdf", "caf\xC3\xA9 menu.pdf"},
-      {"a\xFF_b.txt", "a\xEF\xBF\xBD_b.txt"},
-      {"\xE2\x82.txt", "\xEF\xBF\xBD.txt"},              // a sequence cut short: one U+FFFD
-      {"\xC0\xAF.txt", "\xEF\xBF\xBD\xEF\xBF\xBD.txt"},  // an overlong "/"
-      {"\xED\xA0\x80.txt", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD.txt"},          // a surrogate
-      {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // past U+10FFFF
-  };
-  for (const auto& [name, filename] : cases) {
-    SCOPED_TRACE(name);
-    const fs::path original = source(name, 100);
-    const StagedAsset asset = stage(original, root_ / "staging");
-    EXPECT_EQ(asset.filename, filename);
-    const fs::path copy = *asset.localURL.filePath();
-    EXPECT_TRUE(copy.native().ends_with("-" + name));
-    EXPECT_EQ(readFile(copy), readFile(original));
-    const std::string json = encodeJSONString(asset);
-    EXPECT_EQ(decodeJSONString<StagedAsset>(json), asset);
-  }
-}
+TEST_F(AssetStagerTest, NamesKeepTheirBytesOnDiskWithinItsLimitAndReachJSONRepaired) {
+  const fs::path staging = root_ / "staging";
+  const std::string invalid = "a\xFF_b.txt";
+  StagedAsset asset = stage(source(invalid, 100), staging);
+  EXPECT_EQ(asset.filename, "a\xEF\xBF\xBD_b.txt");
+  EXPECT_TRUE(asset.localURL.filePath()->native().ends_with("-" + invalid));
+  EXPECT_EQ(decodeJSONString<StagedAsset>(encodeJSONString(asset)), asset);
 
-TEST_F(AssetStagerTest, NamesTooLongForThePrefixAreShortenedOnDiskOnly) {
   // 72 three-byte characters and an extension: 220 bytes, which fit alone but not after the
-  // 37-byte prefix.
-  std::string name;
-  for (int i = 0; i < 72; ++i) name += "\xE6\x97\xA5";
-  name += ".pdf";
-  const StagedAsset asset = stage(source(name, 10), root_ / "staging");
-  EXPECT_EQ(asset.filename, name);
+  // 37-byte prefix. The copy's name is cut between characters; the file name stays whole.
+  std::string longName;
+  for (int i = 0; i < 72; ++i) longName += "\xE6\x97\xA5";
+  asset = stage(source(longName + ".pdf", 10), staging);
+  EXPECT_EQ(asset.filename, longName + ".pdf");
   const std::string copyName = asset.localURL.filePath()->filename().string();
   EXPECT_LE(copyName.size(), 255u);
-  EXPECT_TRUE(copyName.ends_with("\xE6\x97\xA5.pdf"));  // cut between characters
-  EXPECT_EQ(asset.byteCount, 10);
-}
+  EXPECT_TRUE(copyName.ends_with("\xE6\x97\xA5.pdf"));
 
-TEST_F(AssetStagerTest, DirectoriesItCreatesArePrivateAndExistingOnesAreLeftAlone) {
-  const fs::path nested = root_ / "group" / "captures" / "one";
-  stage(source("a.txt", 1), nested);
-  EXPECT_EQ(permissions(root_ / "group"), 0700u);
-  EXPECT_EQ(permissions(root_ / "group" / "captures"), 0700u);
-  EXPECT_EQ(permissions(nested), 0700u);
-
-  const fs::path shared = root_ / "shared";
-  fs::create_directory(shared);
-  ::chmod(shared.c_str(), 0755);
-  stage(source("b.txt", 1), shared);
-  EXPECT_EQ(permissions(shared), 0755u);
-}
-
-TEST_F(AssetStagerTest, EscapedSlashInTheSourceURLCannotMoveTheCopyOutOfTheDirectory) {
+  // An escaped slash in the source URL cannot move the copy out of the directory.
   fs::create_directory(root_ / "sources" / "sub");
   source("sub/file.txt", 3);
-  const auto url =
-      URL::fromString(URL::fileURL(root_).absoluteString() + "/sources/sub%2Ffile.txt");
-  const StagedAsset asset =
-      AssetStager::stage(*url, URL::fileURL(root_ / "staging"), "text/plain", AssetRole::primary);
-  EXPECT_EQ(asset.localURL.filePath()->parent_path(), root_ / "staging");
-  EXPECT_EQ(asset.filename, "file.txt");
+  asset = AssetStager::stage(
+      *URL::fromString(URL::fileURL(root_).absoluteString() + "/sources/sub%2Ffile.txt"),
+      URL::fileURL(staging), "text/plain", AssetRole::primary);
+  EXPECT_EQ(std::tuple(asset.localURL.filePath()->parent_path(), asset.filename),
+            std::tuple(staging, "file.txt"));
 }
 
 TEST_F(AssetStagerTest, FailuresRaiseTheSystemsErrorAndLeaveNoPartialCopy) {
   const fs::path staging = root_ / "staging";
   const auto expectError = [&](const fs::path& path, std::errc expected) {
-    SCOPED_TRACE(path);
     try {
       stage(path, staging);
-      ADD_FAILURE() << "staged";
+      ADD_FAILURE() << path << " staged";
     } catch (const fs::filesystem_error& error) {
       EXPECT_EQ(error.code(), expected) << error.what();
     }
@@ -212,7 +160,6 @@ TEST_F(AssetStagerTest, FailuresRaiseTheSystemsErrorAndLeaveNoPartialCopy) {
   expectError(root_ / "sources" / "missing.pdf", std::errc::no_such_file_or_directory);
   EXPECT_TRUE(fs::is_directory(staging));
 
-  expectError(root_ / "sources", std::errc::is_a_directory);
   // A FIFO would block a plain open until some writer came along.
   ASSERT_EQ(::mkfifo((root_ / "pipe").c_str(), 0600), 0);
   expectError(root_ / "pipe", std::errc::not_supported);
@@ -220,14 +167,8 @@ TEST_F(AssetStagerTest, FailuresRaiseTheSystemsErrorAndLeaveNoPartialCopy) {
   expectError("/proc/self/mem", std::errc::io_error);
   EXPECT_TRUE(fs::is_empty(staging));
 
-  const fs::path notADirectory = source("plain", 1);
-  EXPECT_THROW(stage(source("c.txt", 1), notADirectory / "inside"), fs::filesystem_error);
-
   EXPECT_THROW(AssetStager::stage(*URL::fromString("https://example.com/a.pdf"),
                                   URL::fileURL(root_ / "elsewhere"), "", AssetRole::primary),
-               std::invalid_argument);
-  EXPECT_THROW(AssetStager::stage(URL::fileURL(notADirectory), *URL::fromString("file://host/x"),
-                                  "", AssetRole::primary),
                std::invalid_argument);
   EXPECT_FALSE(fs::exists(root_ / "elsewhere"));
 }
@@ -255,23 +196,9 @@ TEST_F(AssetStagerTest, ACopyCutShortByACrashNeverPassesForAStagedFile) {
   ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
 
   // What is left is named as unfinished; nothing has a staged copy's name.
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(staging)) {
-    names.push_back(entry.path().filename().string());
-  }
-  ASSERT_EQ(names.size(), 1u);
-  EXPECT_TRUE(names[0].starts_with(".") && names[0].ends_with(".partial")) << names[0];
-  EXPECT_EQ(fs::file_size(staging / names[0]), kMebibyte);
-
-  // Staging that finishes leaves only the copy under its final name beside the leftover.
-  const StagedAsset asset = stage(source("photo.jpg", 10), staging);
-  std::size_t entries = 0;
-  for (const auto& entry : fs::directory_iterator(staging)) {
-    ++entries;
-    const std::string name = entry.path().filename().string();
-    EXPECT_TRUE(name == names[0] || entry.path() == *asset.localURL.filePath()) << name;
-  }
-  EXPECT_EQ(entries, 2u);
+  ASSERT_EQ(std::distance(fs::directory_iterator(staging), fs::directory_iterator()), 1);
+  const std::string name = fs::directory_iterator(staging)->path().filename().string();
+  EXPECT_TRUE(name.starts_with(".") && name.ends_with(".partial")) << name;
 }
 
 }  // namespace
