@@ -353,30 +353,6 @@ class Database {
     return text;
   }
 
-  // From now on every row the store writes is also appended to `write_log` (seq, id, state,
-  // record_json), in order: a test can then read each step the store was asked to take.
-  void logWrites() {
-    execute(
-        "CREATE TABLE IF NOT EXISTS write_log (seq INTEGER PRIMARY KEY AUTOINCREMENT, id TEXT, "
-        "state TEXT, record_json BLOB);"
-        "CREATE TRIGGER IF NOT EXISTS write_log_insert AFTER INSERT ON outbox BEGIN "
-        "INSERT INTO write_log(id, state, record_json) VALUES (new.id, new.state, "
-        "new.record_json); END;"
-        "CREATE TRIGGER IF NOT EXISTS write_log_update AFTER UPDATE ON outbox BEGIN "
-        "INSERT INTO write_log(id, state, record_json) VALUES (new.id, new.state, "
-        "new.record_json); END;");
-  }
-
-  // The records written for `id`, oldest first (`logWrites` must have run).
-  std::vector<OutboxRecord> writes(const UUID& id) {
-    std::vector<OutboxRecord> records;
-    for (const auto& row : rows("SELECT record_json FROM write_log WHERE id = '" + id.uuidString() +
-                                "' ORDER BY seq")) {
-      records.push_back(decodeJSON<OutboxRecord>(parseJSON(row.at(0))));
-    }
-    return records;
-  }
-
  private:
   sqlite3* connection_ = nullptr;
 };
