@@ -11,7 +11,7 @@
 
 // A reply's bytes as the stream reads them: the session's line splitter, then the event rules,
 // fed in chunks of every size from one byte up. The outcome must never depend on the chunking.
-// Line limits and terminators are the splitter's own and are tested with the session.
+// Line limits and terminators are the splitter's own (LineSplitterTests.cpp).
 
 namespace kestro {
 namespace {

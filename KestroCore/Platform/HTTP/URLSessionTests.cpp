@@ -270,8 +270,8 @@ TEST_F(URLSessionTest, OversizeBodiesAndLinesEndTheExchange) {
   EXPECT_EQ(lines, Strings{"short"});
 }
 
-// How lines are split is LineSplitter's (ConversationEventParserTests.cpp); here, when they
-// reach the caller.
+// How lines are split is LineSplitter's (LineSplitterTests.cpp); here, when they reach the
+// caller.
 TEST_F(URLSessionTest, LinesArriveAsTheyComeAndTheCallerMayStop) {
   server_.route(
       "POST", "/events",
