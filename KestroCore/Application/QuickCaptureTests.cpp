@@ -34,8 +34,47 @@ class QuickCaptureTest : public ::testing::Test {
   const UUID user_;
 };
 
-// kestro's own tests capture typed text and addresses end to end; the policy's rules are tested
-// with it. These show what else a capture takes from the request and the places.
+// What kind of capture a request makes, and its address and text.
+TEST_F(QuickCaptureTest, KindAndAddressComeFromTheContextPolicy) {
+  struct Case {
+    QuickCaptureRequest request;
+    SourceKind kind;
+    std::optional<std::string> url;
+    std::optional<std::string> text;
+  };
+  std::vector<Case> cases{
+      {{.url = "https://example.com/a"}, SourceKind::url, "https://example.com/a", std::nullopt},
+      {{.text = "  selected words \n"}, SourceKind::selectedText, std::nullopt, "selected words"},
+      // A web address on the clipboard is the address; the clipboard is the text.
+      {{.clipboardText = " https://example.org/b\n"},
+       SourceKind::selectedText,
+       "https://example.org/b",
+       "https://example.org/b"},
+      // An address that is not a web address is kept as typed.
+      {{.url = "mailto:ada@example.com"}, SourceKind::url, "mailto:ada@example.com", std::nullopt},
+      // The typed text wins over the clipboard for the text.
+      {{.text = "typed", .clipboardText = "clipped"},
+       SourceKind::selectedText,
+       std::nullopt,
+       "typed"},
+      {{.note = "remember"}, SourceKind::note, std::nullopt, std::nullopt},
+      {{.text = "  ", .note = "blank text counts as none"},
+       SourceKind::note,
+       std::nullopt,
+       std::nullopt},
+  };
+  for (const Case& c : cases) {
+    const OutboxRecord record = capture(c.request);
+    EXPECT_EQ(record.capture.sourceKind, c.kind);
+    EXPECT_EQ(
+        record.capture.url ? std::optional(record.capture.url->absoluteString()) : std::nullopt,
+        c.url);
+    EXPECT_EQ(record.capture.selectedText, c.text);
+  }
+  EXPECT_EQ(store_.all(user_).size(), cases.size());
+}
+
+// What else a capture takes from the request and the places.
 TEST_F(QuickCaptureTest, TheRecordCarriesEverythingTheUserGaveAndTellsTheWatcher) {
   const std::optional<std::string> before = revision();
   const OutboxRecord record = capture({.text = "call the printer guy",

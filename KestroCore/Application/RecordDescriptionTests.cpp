@@ -44,8 +44,12 @@ TEST(RecordDescriptionTest, EveryStateInTheUsersWords) {
     RecordStanding standing;
     std::string text;
   };
-  // "on this device (queued)" and "needs attention (set aside)": kestro's own tests.
+  // Set aside by the user, whatever error it carried before.
+  OutboxRecord blockedWithCode = outboxRecord(State::blockedUserAction);
+  blockedWithCode.lastErrorCode = "VALIDATION_ERROR";
   const std::vector<Case> cases{
+      {outboxRecord(State::queued), RecordStanding::onThisDevice, "on this device (queued)"},
+      {blockedWithCode, RecordStanding::needsAttention, "needs attention (set aside)"},
       {outboxRecord(State::uploadingAssets, 3, 1), RecordStanding::uploading,
        "uploading (1 of 3 files)"},
       {outboxRecord(State::uploadingAssets, 1), RecordStanding::uploading,

@@ -42,6 +42,10 @@ TEST(SynchronizerTest, ARunCutShortKeepsItsPagesAndTheNextOneGoesOnFromThere) {
   EXPECT_EQ(resumed.startCursor, firstPageCursor);
   EXPECT_EQ(resumed.changes, 50u);
   EXPECT_EQ(cachedItems(cache, session.userId).items.size(), 250u);
+  // Nothing new: the cursor stays.
+  const SyncResult idle = run({});
+  EXPECT_EQ(idle.changes, 0u);
+  EXPECT_EQ(idle.cursor, resumed.cursor);
 }
 
 TEST(SynchronizerGuardTest, AFeedThatSaysMoreButDoesNotMoveIsNotFollowedForever) {

@@ -120,8 +120,17 @@ TEST_F(MacShareRequestHandlerTest, AWebAddressBecomesOneQueuedRecordAndANewRevis
   EXPECT_EQ(capture.origin,
             (CaptureOrigin{KestroPlatform::macos, CaptureMechanism::shareExtension, device, "3.2.1",
                            "Share Extension", std::nullopt, std::nullopt}));
-  // The capture stored announces itself with a revision.
-  EXPECT_TRUE(shared().string("kestro.shared-capture-revision"));
+  // A second capture has the same device and a different revision, each a UUID.
+  const std::string firstRevision = shared().string("kestro.shared-capture-revision").value();
+  ASSERT_TRUE(
+      share(context({offering("public.plain-text", Item(std::string(" a note ")))})).completed());
+  const std::string secondRevision = shared().string("kestro.shared-capture-revision").value();
+  EXPECT_TRUE(UUID::fromString(firstRevision));
+  EXPECT_TRUE(UUID::fromString(secondRevision));
+  EXPECT_NE(firstRevision, secondRevision);
+  const std::vector<OutboxRecord> both = records(user);
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_EQ(both[1].capture.origin.deviceId, device);
 }
 
 TEST_F(MacShareRequestHandlerTest, FilesAreStagedAsPrimaryThenAttachmentsInOneDirectory) {

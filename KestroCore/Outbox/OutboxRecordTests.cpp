@@ -94,5 +94,32 @@ TEST(OutboxRecordJSONTest, FreshRecordOmitsAbsentOptionalsAndKeepsAnyFilesPath) 
   EXPECT_EQ(decoded.stagedAssets[0].localURL.filePath(), path);
 }
 
+// A record with one damaged field is refused whole, never half read: a relative file path
+// would send prune or delete after the wrong file.
+TEST(OutboxRecordJSONTest, AnyUnreadableFieldFailsTheWholeRecord) {
+  const struct {
+    const char* pointer;  // where the document is damaged
+    JSON value;           // what goes there
+    const char* codingPath;
+  } damages[] = {
+      {"/state", "Retry_wait", "state"},
+      {"/stagedAssets/1/role", "cover", "stagedAssets[1].role"},
+      {"/createdAt", "2025-03-04T05:06:07.5Z", "createdAt"},
+      {"/stagedAssets/0/localURL", "/staging/report.pdf", "stagedAssets[0].localURL"},
+      {"/capture", nullptr, "capture"},
+  };
+  const JSON intact = encodeJSON(retryingRecord());
+  for (const auto& [pointer, value, codingPath] : damages) {
+    JSON json = intact;
+    json[JSON::json_pointer(pointer)] = value;
+    try {
+      decodeJSON<OutboxRecord>(json);
+      ADD_FAILURE() << pointer << " decoded";
+    } catch (const DecodingError& error) {
+      EXPECT_EQ(error.codingPath(), codingPath) << error.what();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kestro

@@ -15,12 +15,19 @@ TEST(CapturePrivacyPolicyTest, RefusesExcludedApplicationsAndPrivateWindowTitles
       {std::nullopt, std::nullopt, true},
       {"com.example.vault", "Shopping list", false},
       {"com.example.Vault", "Shopping list", true},
-      // Title keywords match in any letter case, inside longer words, after
-      // other scripts.
-      {"com.example.editor", "New Tab — pRiVaTe BrOwSiNg", false},
+      {"com.example.vault.helper", std::nullopt, true},
+      {"com.example.editor", "Change Password", false},
+      {"", "", true},
+      // Title keywords match in any letter case, inside longer words, after other scripts.
+      {std::nullopt, "New Tab — pRiVaTe BrOwSiNg", false},
       {std::nullopt, "Reading list (private  browsing)", true},  // two spaces: not the phrase
+      {std::nullopt, "Private\u00A0Browsing", true},             // nor a no-break space
       {std::nullopt, "Incognito-Fenster – Größe", false},
+      {std::nullopt, "PASSWORDS", false},
+      {std::nullopt, "ПАРОЛЬ password", false},
+      {std::nullopt, "ПАРОЛЬ", true},
       {std::nullopt, "ＰＡＳＳＷＯＲＤ", true},  // full-width letters never lower-case to ASCII
+      {std::nullopt, "İNCOGNİTO", true},         // U+0130 lower-cases to "i" and a combining dot
   };
   for (const auto& [bundleIdentifier, windowTitle, allowed] : cases) {
     EXPECT_EQ(policy.mayCapture(bundleIdentifier, windowTitle), allowed)

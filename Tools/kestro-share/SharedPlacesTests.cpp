@@ -11,6 +11,7 @@
 #include "KestroCore/Application/ApplicationPlaces.h"
 #include "KestroCore/Application/ApplicationTestSupport.h"
 #include "KestroCore/MacShareExtension/ExtensionSettings.h"
+#include "KestroCore/Platform/Storage/KestroPlaces.h"
 
 namespace kestro {
 namespace {
@@ -38,6 +39,17 @@ TEST(SharedPlacesTest, TheApplicationAndTheShareTargetMeetInTheSamePlaces) {
       EXPECT_EQ(places.sharedSettings().filePath(), share.sharedSettingsStore().filePath());
     }
   }
+
+  // One device identifier, whichever program makes it first, and the user the application signs
+  // in is the user the share target sees.
+  const ApplicationPlaces app = tree.places();
+  const ExtensionSettings share(
+      ShareEnvironment{app.bundle(), tree.directories(), [] { return Date{}; }});
+  const UUID device = app.deviceIdentifier();
+  EXPECT_EQ(share.deviceIdentifier(), device);
+  EXPECT_EQ(app.deviceIdentifier(), device);
+  app.sharedSettings().set("E621E1F8-C36C-495A-93FC-0C247A3E6E5F", places::kCurrentUserIdKey);
+  EXPECT_EQ(share.signedInUser(), app.signedInUser());
 }
 
 }  // namespace

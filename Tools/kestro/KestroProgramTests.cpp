@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
@@ -590,6 +591,11 @@ TEST_F(KestroProgramTest, AFlushWaitsItsTurnUnreadableByOthersAndStopsAtOnceOnCt
     ASSERT_TRUE(control.has_value());
     if (*control) {
       EXPECT_EQ(attachableWithoutPrivilege(flushing.pid()), false);
+    } else {
+      // No process may attach to another here (ptrace scope): the check cannot be made, and the
+      // test says so rather than passing it.
+      RecordProperty("token-memory-check", "skipped: this machine forbids attaching to a process");
+      std::cerr << "note: token-memory check skipped: this machine forbids attaching\n";
     }
     other.reset();
     EXPECT_EQ(flushing.wait(kPatience), 0) << flushing.errors();
