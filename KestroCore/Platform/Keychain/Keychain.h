@@ -2,7 +2,8 @@
 
 // The keychain stand-in: generic-password items, one per (service, account), with the status
 // codes callers act on. `Keychain` is the interface; `SecretServiceKeychain` keeps the items in
-// the desktop's Secret Service, `InMemoryKeychain` in the process.
+// the desktop's Secret Service, `InMemoryKeychain` in the process, `FileKeychain` in a file in
+// clear.
 //
 // Statuses are signed 32-bit codes with the values the macOS Security framework gives the same
 // outcomes, so a status reads the same whichever platform reported it. 0 is success; every
@@ -36,6 +37,15 @@ inline constexpr std::int32_t kKeychainStatusLocked = -25308;
 inline constexpr std::int32_t kKeychainStatusUserCanceled = -128;
 // Any other failure of libsecret or of the Secret Service (errSecInternalError).
 inline constexpr std::int32_t kKeychainStatusServiceError = -26276;
+// The file keychain's statuses. Its file, or the directory that holds it, is no regular file or
+// directory of the user's own (a symbolic link, say), so it is neither read nor written
+// (errSecInvalidKeychain).
+inline constexpr std::int32_t kKeychainStatusInvalidKeychain = -25295;
+// Its file holds something else than the keychain writes: damaged, or written by hand
+// (errSecDecode).
+inline constexpr std::int32_t kKeychainStatusDecode = -26275;
+// The system refused to read or write it: permissions, a full disk (errSecIO).
+inline constexpr std::int32_t kKeychainStatusIOError = -36;
 
 // What `copyMatching` returns: the status and, on success, the item's value bytes. A keychain
 // may report success without a value; callers must not assume one.

@@ -7,9 +7,11 @@
 #include <string>
 #include <type_traits>
 
+#include "KestroCore/Platform/Keychain/FileKeychain.h"
 #include "KestroCore/Platform/Keychain/InMemoryKeychain.h"
 #include "KestroCore/Platform/Keychain/SecretServiceKeychain.h"
 #include "Testing/SecretServiceTestSupport.h"
+#include "Testing/TemporaryDirectory.h"
 
 namespace kestro {
 namespace {
@@ -22,8 +24,19 @@ const KeychainCopyResult kNotFound{kKeychainStatusItemNotFound, std::nullopt};
 
 KeychainCopyResult found(std::string data) { return {kKeychainStatusSuccess, std::move(data)}; }
 
-// The in-memory keychain must answer as the Secret Service one does, so every case here runs on
-// both.
+// A keychain to test, with what it needs: the file keychain a directory of its own.
+template <class K>
+struct Made {
+  K keychain;
+};
+template <>
+struct Made<FileKeychain> {
+  testsupport::TemporaryDirectory directory{"kestro-keychain"};
+  FileKeychain keychain{directory.path() / "kestro" / "tokens.json"};
+};
+
+// The in-memory and file keychains must answer as the Secret Service one does, so every case
+// here runs on all three.
 template <class K>
 class KeychainContractTest : public ::testing::Test {
  protected:
@@ -32,14 +45,14 @@ class KeychainContractTest : public ::testing::Test {
       ASSERT_TRUE(testsupport::insideTestSecretService()) << kOutsideWrapper;
     }
   }
-  K keychain_;
+  Made<K> made_;
 };
 
-using Implementations = ::testing::Types<InMemoryKeychain, SecretServiceKeychain>;
+using Implementations = ::testing::Types<InMemoryKeychain, FileKeychain, SecretServiceKeychain>;
 TYPED_TEST_SUITE(KeychainContractTest, Implementations);
 
 TYPED_TEST(KeychainContractTest, AddReplacesCopyFindsAndDeleteRemovesOneServiceAndAccount) {
-  Keychain& keychain = this->keychain_;
+  Keychain& keychain = this->made_.keychain;
   EXPECT_EQ(keychain.copyMatching("mail", "ada"), kNotFound);
 
   ASSERT_EQ(keychain.add("mail", "ada", "first"), kKeychainStatusSuccess);
@@ -56,7 +69,7 @@ TYPED_TEST(KeychainContractTest, AddReplacesCopyFindsAndDeleteRemovesOneServiceA
 }
 
 TYPED_TEST(KeychainContractTest, ValuesAreAnyBytesWhileServiceAndAccountMustBeText) {
-  Keychain& keychain = this->keychain_;
+  Keychain& keychain = this->made_.keychain;
   const std::string binary = "\x00\xff\xfe token \x80"s;
   ASSERT_EQ(keychain.add("Zürich ✓", "ключ", binary), kKeychainStatusSuccess);
   EXPECT_EQ(keychain.copyMatching("Zürich ✓", "ключ"), found(binary));
