@@ -9,9 +9,55 @@
 #include "KestroCore/Application/ApplicationError.h"
 #include "KestroCore/Foundation/ASCII.h"
 #include "KestroCore/Foundation/Text.h"
+#include "KestroCore/Platform/Keychain/FileKeychain.h"
 #include "KestroCore/Platform/Storage/KestroPlaces.h"
 
 namespace kestro {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The value of settingskeys::kTokenStorage for the token file.
+constexpr std::string_view kFileStorage = "file";
+
+// A failure of the token file in words: which file, and what to do about it.
+ApplicationError tokenFileError(const fs::path& file, std::int32_t status) {
+  const std::string name = "the token file " + file.string();
+  const std::string again = "; remove it and sign in again";
+  switch (status) {
+    case kKeychainStatusDecode:
+      return ApplicationError(ExitStatus::failure,
+                              name + " is damaged: it is not what kestro writes" + again);
+    case kKeychainStatusInvalidKeychain:
+      return ApplicationError(ExitStatus::failure,
+                              name +
+                                  " (or its folder) is a symbolic link, not a regular file, or "
+                                  "not yours, and kestro neither reads nor writes through it" +
+                                  again);
+    case kKeychainStatusIOError:
+      return ApplicationError(ExitStatus::failure,
+                              name +
+                                  " cannot be read or written (see its permissions and the "
+                                  "free space on its disk)");
+    default:
+      return ApplicationError(ExitStatus::failure,
+                              name + " cannot be used (status " + std::to_string(status) + ")");
+  }
+}
+
+// Runs `operation` on a token store; with the token file (`file`), its failures in the words
+// above.
+template <class Operation>
+auto guarded(const std::optional<fs::path>& file, Operation operation) {
+  if (!file) return operation();
+  try {
+    return operation();
+  } catch (const SecureTokenError& error) {
+    throw tokenFileError(*file, error.as<SecureTokenError::UnexpectedStatus>()->status);
+  }
+}
+
+}  // namespace
 
 Session::Session(ApplicationPlaces places, SecureTokenStore tokens,
                  std::shared_ptr<URLSession> http)
@@ -50,8 +96,8 @@ bool Session::isLoopbackHost(std::string_view host) {
   return ::inet_pton(AF_INET6, text.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
 }
 
-SignedInAccount Session::signIn(const URL& server, const std::string& email,
-                                bool allowInsecureHTTP) const {
+SignedInAccount Session::signIn(const URL& server, const std::string& email, bool allowInsecureHTTP,
+                                TokenStorage storage) const {
   if (trimmingWhitespaceAndNewlines(email).empty()) {
     throw ApplicationError(ExitStatus::usage, "give the account's e-mail address with --email");
   }
@@ -65,12 +111,18 @@ SignedInAccount Session::signIn(const URL& server, const std::string& email,
             "or pass --allow-insecure-http if you trust every network on the way");
   }
   const AccountSettings before = settings();
+  const TokenStorage beforeStorage = tokenStorage();
+  const std::optional<fs::path> file =
+      storage == TokenStorage::file ? std::optional(tokenFile()) : std::nullopt;
+  const SecureTokenStore tokens = tokensIn(storage);
   const DevelopmentSession session = client(server).developmentSession(email);
 
-  tokens_.save(session.token, tokenAccount(server));
-  if (before.server && *before.server != server) {
+  guarded(file, [&] { tokens.save(session.token, tokenAccount(server)); });
+  // A token kept elsewhere than this one is left alone: the token file never leads to the
+  // keyring being asked, nor the other way round.
+  if (before.server && *before.server != server && beforeStorage == storage) {
     try {
-      tokens_.deleteToken(tokenAccount(*before.server));
+      tokens.deleteToken(tokenAccount(*before.server));
     } catch (const SecureTokenError&) {
       // The old server's token is stale, not secret to anyone new; the new sign-in stands.
     }
@@ -78,9 +130,25 @@ SignedInAccount Session::signIn(const URL& server, const std::string& email,
   const UserDefaults own = places_.applicationSettings();
   own.set(server.absoluteString(), settingskeys::kServerURL);
   own.set(email, settingskeys::kAccountEmail);
+  if (storage == TokenStorage::file) {
+    own.set(kFileStorage, settingskeys::kTokenStorage);
+  } else {
+    own.removeObject(settingskeys::kTokenStorage);
+  }
   // A conversation belongs to one account.
   own.removeObject(settingskeys::kConversationId);
   places_.sharedSettings().set(session.userId.uuidString(), places::kCurrentUserIdKey);
+  if (storage == TokenStorage::keyring) {
+    // Back to the keyring: no token stays in clear, whatever the settings said before.
+    const fs::path oldFile = tokenFile();
+    const std::int32_t status = FileKeychain(oldFile).deleteAll();
+    if (status != kKeychainStatusSuccess && status != kKeychainStatusItemNotFound) {
+      throw ApplicationError(ExitStatus::failure,
+                             "signed in, with the token in the keyring, but the token file " +
+                                 oldFile.string() + " could not be removed (status " +
+                                 std::to_string(status) + "): remove it yourself");
+    }
+  }
   return SignedInAccount{server, email, session.userId, session.token};
 }
 
@@ -91,7 +159,38 @@ void Session::signOut() const {
   const UserDefaults own = places_.applicationSettings();
   own.removeObject(settingskeys::kAccountEmail);
   own.removeObject(settingskeys::kConversationId);
-  if (current.server) tokens_.deleteToken(tokenAccount(*current.server));
+  if (tokenStorage() == TokenStorage::file) {
+    // The whole file: signed out, no token stays in clear, whichever server it was for.
+    const fs::path file = tokenFile();
+    const std::int32_t status = FileKeychain(file).deleteAll();
+    if (status != kKeychainStatusSuccess && status != kKeychainStatusItemNotFound) {
+      throw tokenFileError(file, status);
+    }
+    own.removeObject(settingskeys::kTokenStorage);
+  } else if (current.server) {
+    tokens_.deleteToken(tokenAccount(*current.server));
+  }
+}
+
+TokenStorage Session::tokenStorage() const {
+  return places_.applicationSettings().string(settingskeys::kTokenStorage) == kFileStorage
+             ? TokenStorage::file
+             : TokenStorage::keyring;
+}
+
+fs::path Session::tokenFile() const {
+  const std::optional<fs::path> directory =
+      places::applicationSettingsDirectory(places_.directories());
+  if (!directory) {
+    throw ApplicationError(ExitStatus::failure,
+                           "no place for the token file: neither XDG_CONFIG_HOME nor HOME is set");
+  }
+  return *directory / kTokenFileName;
+}
+
+SecureTokenStore Session::tokensIn(TokenStorage storage) const {
+  if (storage == TokenStorage::keyring) return tokens_;
+  return SecureTokenStore(tokens_.service, std::make_shared<FileKeychain>(tokenFile()));
 }
 
 AccountSettings Session::settings() const {
@@ -113,10 +212,14 @@ SignedInAccount Session::requireSignedIn() const {
   const AccountSettings current = settings();
   if (!current.userId) throw notSignedInError();
   if (!current.server) throw notSignedInError(" (no server address is stored)");
-  std::optional<std::string> token = tokens_.load(tokenAccount(*current.server));
+  const TokenStorage storage = tokenStorage();
+  const std::optional<fs::path> file =
+      storage == TokenStorage::file ? std::optional(tokenFile()) : std::nullopt;
+  std::optional<std::string> token =
+      guarded(file, [&] { return tokensIn(storage).load(tokenAccount(*current.server)); });
   if (!token) {
-    throw notSignedInError(" (no token for " + current.server->absoluteString() +
-                           " in the keyring)");
+    throw notSignedInError(" (no token for " + current.server->absoluteString() + " in " +
+                           (file ? "the token file " + file->string() : "the keyring") + ")");
   }
   return SignedInAccount{*current.server, current.email.value_or(""), *current.userId,
                          std::move(*token)};

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "KestroCore/Application/ApplicationError.h"
 #include "KestroCore/Application/ApplicationTestSupport.h"
+#include "KestroCore/Platform/Keychain/FileKeychain.h"
 #include "KestroCore/Platform/Keychain/InMemoryKeychain.h"
 #include "KestroCore/Platform/Storage/KestroPlaces.h"
 #include "Tools/DevServer/DevServer.h"
@@ -119,6 +123,80 @@ TEST_F(SessionTest, AMissingTokenIsNotSignedInButAFailingKeyringIsAFailure) {
   EXPECT_EQ(tree_.places().sharedSettings().string(places::kCurrentUserIdKey),
             "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
   EXPECT_EQ(session_.settings().email, "ada@example.com");
+}
+
+// A keyring that refuses everything stands for a machine without one: with the token file, no
+// operation asks it.
+TEST_F(SessionTest, WithTheTokenFileEveryOperationFindsTheTokenThereAndNeverAsksTheKeyring) {
+  const Session session(
+      tree_.places(),
+      SecureTokenStore(std::string(kTokenService), std::make_shared<RefusingKeychain>()),
+      makeURLSession());
+  const auto inFile = [&](const URL& server) {
+    return FileKeychain(session.tokenFile())
+        .copyMatching(kTokenService, Session::tokenAccount(server));
+  };
+  const SignedInAccount account =
+      session.signIn(server(first_), "ada@example.com", false, TokenStorage::file);
+  EXPECT_EQ(session.tokenStorage(), TokenStorage::file);
+  EXPECT_EQ(session.tokenFile(), tree_.root() / "config" / "kestro" / "tokens.json");
+  EXPECT_EQ(inFile(server(first_)).data, account.token);
+  EXPECT_EQ(session.requireSignedIn().token, account.token);
+
+  // Another server: its token replaces nothing, and the first one's goes.
+  const SignedInAccount moved =
+      session.signIn(server(second_), "ada@example.com", false, TokenStorage::file);
+  EXPECT_EQ(inFile(server(first_)).status, kKeychainStatusItemNotFound);
+  EXPECT_EQ(session.requireSignedIn().token, moved.token);
+
+  session.signOut();
+  EXPECT_FALSE(std::filesystem::exists(session.tokenFile()));
+  EXPECT_EQ(session.tokenStorage(), TokenStorage::keyring);
+  EXPECT_EQ(notSignedIn(), ExitStatus::notSignedIn);
+}
+
+TEST_F(SessionTest, SigningInWithTheKeyringAgainRemovesTheTokenFileOnceTheKeyringHoldsTheToken) {
+  session_.signIn(server(first_), "ada@example.com", false, TokenStorage::file);
+  EXPECT_FALSE(tokenFor(server(first_)));
+
+  // A keyring that cannot store the token: the sign-in fails, and the file still serves.
+  const Session locked(
+      tree_.places(),
+      SecureTokenStore(std::string(kTokenService), std::make_shared<RefusingKeychain>()),
+      makeURLSession());
+  EXPECT_THROW(locked.signIn(server(second_), "bob@example.com"), SecureTokenError);
+  EXPECT_EQ(session_.tokenStorage(), TokenStorage::file);
+  EXPECT_EQ(session_.requireSignedIn().server, server(first_));
+
+  const SignedInAccount back = session_.signIn(server(first_), "ada@example.com");
+  EXPECT_EQ(tokenFor(server(first_)), back.token);
+  EXPECT_EQ(session_.tokenStorage(), TokenStorage::keyring);
+  EXPECT_FALSE(std::filesystem::exists(session_.tokenFile()));
+  EXPECT_EQ(session_.requireSignedIn().token, back.token);
+}
+
+// What the user is told: the file, what is wrong with it and what to do; never that nobody is
+// signed in, which would send them to a sign-in that fails the same way.
+TEST_F(SessionTest, ATokenFileThatCannotBeReadIsAFailureNamingIt) {
+  session_.signIn(server(first_), "ada@example.com", false, TokenStorage::file);
+  const std::filesystem::path file = session_.tokenFile();
+  std::ofstream(file, std::ios::trunc) << "{\"items\": [";
+  testsupport::Refusal refusal = testsupport::refusalOf([&] { session_.requireSignedIn(); });
+  EXPECT_EQ(refusal.status, ExitStatus::failure);
+  EXPECT_EQ(refusal.message, "the token file " + file.string() +
+                                 " is damaged: it is not what kestro writes; remove it and sign "
+                                 "in again");
+
+  std::filesystem::remove(file);
+  std::filesystem::create_symlink(tree_.root() / "elsewhere", file);
+  refusal = testsupport::refusalOf([&] { session_.requireSignedIn(); });
+  EXPECT_EQ(refusal.status, ExitStatus::failure);
+  EXPECT_NE(refusal.message.find("symbolic link"), std::string::npos) << refusal.message;
+
+  // Signing out takes the link away (never what it points to), and the choice of the file.
+  session_.signOut();
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(file)));
+  EXPECT_EQ(session_.tokenStorage(), TokenStorage::keyring);
 }
 
 }  // namespace
