@@ -117,7 +117,18 @@ SignedInAccount Session::signIn(const URL& server, const std::string& email, boo
   const SecureTokenStore tokens = tokensIn(storage);
   const DevelopmentSession session = client(server).developmentSession(email);
 
-  guarded(file, [&] { tokens.save(session.token, tokenAccount(server)); });
+  try {
+    guarded(file, [&] { tokens.save(session.token, tokenAccount(server)); });
+  } catch (const SecureTokenError& error) {
+    if (error.as<SecureTokenError::UnexpectedStatus>()->status != kKeychainStatusNotAvailable) {
+      throw;
+    }
+    // Still a failure, never a quiet move to the file; but the way round it is worth naming.
+    throw ApplicationError(ExitStatus::failure,
+                           "the keyring cannot be reached: no Secret Service (such as GNOME "
+                           "Keyring) runs in this session; on a machine without one, kestro "
+                           "signin --insecure-storage keeps the token in a file instead, in clear");
+  }
   // A token kept elsewhere than this one is left alone: the token file never leads to the
   // keyring being asked, nor the other way round.
   if (before.server && *before.server != server && beforeStorage == storage) {

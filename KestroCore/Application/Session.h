@@ -94,8 +94,9 @@ class Session {
   // this machine is refused (ApplicationError, usage) before anything is sent, unless
   // `allowInsecureHTTP`: the e-mail and the token would cross the network readable by anyone on
   // the way. Throws KestroAPIError for the exchange, SecureTokenError (token store) or
-  // ApplicationError (token file) when the token cannot be stored (nothing else is changed
-  // then), ApplicationError for an empty e-mail.
+  // ApplicationError (token file; or no Secret Service at all, naming the token file as the way
+  // round) when the token cannot be stored (nothing else is changed then), ApplicationError for
+  // an empty e-mail.
   SignedInAccount signIn(const URL& server, const std::string& email,
                          bool allowInsecureHTTP = false,
                          TokenStorage storage = TokenStorage::keyring) const;

@@ -22,10 +22,16 @@ constexpr Command kCommands[] = {
        command.add_flag("--allow-insecure-http", a.allowInsecureHTTP,
                         "Sign in to a plain-HTTP server on another machine all the same: the "
                         "token then crosses the network unencrypted");
+       command.add_flag("--insecure-storage", a.insecureStorage,
+                        "Keep the token in a file ($XDG_CONFIG_HOME/kestro/tokens.json, mode "
+                        "0600) rather than in the keyring, for a machine without a Secret "
+                        "Service: it lies there in clear, readable by anyone who can read your "
+                        "files");
        command.add_flag("--json", a.json, "Print the account as JSON");
      },
      [](Application& application, Arguments& a, const CLI::App&) {
-       return signIn(application, a.server, a.email, a.allowInsecureHTTP, a.json);
+       return signIn(application, a.server, a.email, a.allowInsecureHTTP, a.insecureStorage,
+                     a.json);
      }},
     {"", "signout", "Sign out: remove the token and the signed-in user", nullptr,
      [](Application& application, Arguments&, const CLI::App&) { return signOut(application); }},

@@ -22,6 +22,7 @@ struct Arguments {
   std::string server;
   std::string email;
   bool allowInsecureHTTP = false;
+  bool insecureStorage = false;
   // outbox
   std::string olderThan;
   std::string recordId;

@@ -23,6 +23,7 @@
 #include "KestroCore/Platform/Keychain/InMemoryKeychain.h"
 #include "Tools/kestro/DesktopTools.h"
 #include "Tools/kestro/Output.h"
+#include "Tools/kestro/TokenStorage.h"
 
 namespace kestro::commands {
 namespace {
@@ -113,11 +114,12 @@ int reportFailure(const std::exception_ptr& error) {
 // --- signin, signout, status
 
 int signIn(Application& application, const std::string& server, const std::string& email,
-           bool allowInsecureHTTP, bool json) {
+           bool allowInsecureHTTP, bool insecureStorage, bool json) {
+  const TokenStorage storage = chosenTokenStorage(application, insecureStorage);
   const Session& session = application.session();
   const AccountSettings before = session.settings();
   const SignedInAccount account =
-      session.signIn(Session::serverOrigin(server), email, allowInsecureHTTP);
+      session.signIn(Session::serverOrigin(server), email, allowInsecureHTTP, storage);
   // The previous account's captures stay on this device, to be sent when it signs in again;
   // the user must not think them sent, or lost.
   std::optional<std::size_t> previousWaiting;
@@ -150,6 +152,7 @@ int signIn(Application& application, const std::string& server, const std::strin
   if (application.options().noKeyring) {
     std::fprintf(stderr, "kestro: --no-keyring: the token is not kept after this command\n");
   }
+  if (insecureStorage) std::fprintf(stderr, "kestro: %s\n", tokenFileWarning(session).c_str());
   return 0;
 }
 
@@ -179,8 +182,11 @@ int showStatus(Application& application, bool json) {
   try {
     account = session.requireSignedIn();
   } catch (const ApplicationError& error) {
+    // A token file that cannot be read is a failure to report, not a sign-out.
+    if (error.status() != ExitStatus::notSignedIn) throw;
     problem = error.what();
   }
+  const bool inFile = session.tokenStorage() == TokenStorage::file;
   std::vector<OutboxRecord> records;
   if (settings.userId) records = application.store().all(*settings.userId);
   const std::size_t waiting = waitingCount(records);
@@ -191,6 +197,8 @@ int showStatus(Application& application, bool json) {
     if (settings.email) document["email"] = *settings.email;
     if (settings.server) document["server"] = settings.server->absoluteString();
     if (settings.userId) document["userId"] = settings.userId->uuidString();
+    document["tokenStorage"] = tokenStorageName(application);
+    if (inFile) document["tokenFile"] = session.tokenFile().string();
     printJSON(document);
   } else if (account) {
     std::printf("Signed in as %s at %s (user %s).\n",
@@ -205,9 +213,11 @@ int showStatus(Application& application, bool json) {
                   plural(setAside, "capture is", "captures are").c_str(),
                   setAside == 1 ? "it" : "them");
     }
+    if (inFile) std::printf("Warning: %s.\n", tokenFileWarning(session).c_str());
   } else {
-    std::printf("Not signed in%s.\n",
-                settings.userId ? " (the keyring holds no token for this account)" : "");
+    std::printf("Not signed in%s.\n", !settings.userId ? ""
+                                      : inFile ? " (the token file holds no token for this account)"
+                                               : " (the keyring holds no token for this account)");
     if (waiting > 0) {
       std::printf("%s on this device for the last account.\n",
                   plural(waiting, "capture waits", "captures wait").c_str());

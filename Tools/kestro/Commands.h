@@ -67,8 +67,9 @@ std::string joined(const std::vector<std::string>& words);
 int reportFailure(const std::exception_ptr& error);
 
 // `allowInsecureHTTP`: sign in to a plain-HTTP server off this machine all the same.
+// `insecureStorage`: keep the token in the token file, in clear, rather than in the keyring.
 int signIn(Application& application, const std::string& server, const std::string& email,
-           bool allowInsecureHTTP, bool json);
+           bool allowInsecureHTTP, bool insecureStorage, bool json);
 int signOut(Application& application);
 int showStatus(Application& application, bool json);
 

@@ -31,7 +31,8 @@ using namespace kestro::commands;
 constexpr const char* kPlaces =
     "Files: captures in $XDG_DATA_HOME/group.kestro.capture/ (~/.local/share/...), shared\n"
     "settings in $XDG_CONFIG_HOME/group.kestro.capture.json, the application's own settings in\n"
-    "$XDG_CONFIG_HOME/kestro/settings.json (~/.config/...), the token in the desktop's keyring.\n"
+    "$XDG_CONFIG_HOME/kestro/settings.json (~/.config/...), the token in the desktop's keyring\n"
+    "(or, after signin --insecure-storage, in clear in $XDG_CONFIG_HOME/kestro/tokens.json).\n"
     "Colour only on a terminal, and never when NO_COLOR is set.";
 
 }  // namespace
