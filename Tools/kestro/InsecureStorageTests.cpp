@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -54,9 +53,8 @@ mode_t modeOf(const fs::path& path) {
 }
 
 std::string contentsOf(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
   std::stringstream text;
-  text << stream.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
 }
 
@@ -99,8 +97,7 @@ class InsecureStorageTest : public ::testing::Test {
     return kestro(arguments);
   }
 
-  const fs::path& root() const { return root_.path(); }
-  fs::path directory() const { return root() / "config" / "kestro"; }
+  fs::path directory() const { return root_.path() / "config" / "kestro"; }
   fs::path tokenFile() const { return directory() / "tokens.json"; }
 
   testsupport::TemporaryDirectory root_{"kestro-insecure-storage"};
@@ -114,38 +111,35 @@ TEST_F(InsecureStorageTest, SignedInWithTheTokenFileEveryProgramWorksWithoutABus
   const ProgramRun signin = signIn({"--insecure-storage"});
   ::umask(previous);
   ASSERT_EQ(signin.status, 0) << signin;
-  EXPECT_TRUE(has(signin.err, "kestro: the token is stored in clear in " + tokenFile().string() +
-                                  ", readable by anyone who can read your files as you"));
+  const std::string warning = "the token is stored in clear in " + tokenFile().string() +
+                              ", readable by anyone who can read your files as you";
+  EXPECT_TRUE(has(signin.err, "kestro: " + warning));
   EXPECT_EQ(modeOf(tokenFile()), 0600u);
   EXPECT_EQ(modeOf(directory()), 0700u);
-  EXPECT_TRUE(has(contentsOf(tokenFile()), "\"account\": \"" + url_ + "\""));
 
-  const ProgramRun shared = run(KESTRO_SHARE_PROGRAM, {"https://example.com/article"});
-  ASSERT_EQ(shared.status, 0) << shared;
-  const ProgramRun flushed = kestro({"flush", "--json"});
-  ASSERT_EQ(flushed.status, 0) << flushed;
+  ASSERT_EQ(run(KESTRO_SHARE_PROGRAM, {"https://example.com/article"}).status, 0);
+  ASSERT_EQ(kestro({"flush"}).status, 0);
   const ProgramRun items = kestro({"items", "--json"});
   ASSERT_EQ(items.status, 0) << items;
-  const json list = json::parse(items.out);
-  ASSERT_EQ(list.size(), 1u) << list;
-  EXPECT_TRUE(has(list[0].dump(), "https://example.com/article"));
+  EXPECT_TRUE(has(items.out, "https://example.com/article"));
 
-  const ProgramRun status = kestro({"status"});
-  EXPECT_EQ(status.status, 0) << status;
-  EXPECT_TRUE(has(status.out, "the token is stored in clear in " + tokenFile().string()));
-  const ProgramRun document = kestro({"status", "--json"});
-  ASSERT_EQ(document.status, 0) << document;
-  const json fields = json::parse(document.out);
-  EXPECT_EQ(fields["signedIn"], true);
-  EXPECT_EQ(fields["tokenStorage"], "file");
-  EXPECT_EQ(fields["tokenFile"], tokenFile().string());
+  EXPECT_TRUE(has(kestro({"status"}).out, warning));
+  const ProgramRun status = kestro({"status", "--json"});
+  ASSERT_EQ(status.status, 0) << status;
+  EXPECT_EQ(json::parse(status.out)["tokenStorage"], "file");
+  EXPECT_EQ(json::parse(status.out)["tokenFile"], tokenFile().string());
 
-  const ProgramRun signout = kestro({"signout"});
-  ASSERT_EQ(signout.status, 0) << signout;
+  // A damaged file is a failure that names it, not "not signed in".
+  const std::string token = contentsOf(tokenFile());
+  std::ofstream(tokenFile(), std::ios::trunc) << "{";
+  const ProgramRun damaged = kestro({"status"});
+  EXPECT_EQ(damaged.status, 1) << damaged;
+  EXPECT_TRUE(has(damaged.err, tokenFile().string() + " is damaged"));
+  std::ofstream(tokenFile(), std::ios::trunc) << token;
+
+  ASSERT_EQ(kestro({"signout"}).status, 0);
   EXPECT_FALSE(fs::exists(fs::symlink_status(tokenFile())));
-  const ProgramRun after = kestro({"status", "--json"});
-  EXPECT_EQ(after.status, 3) << after;
-  EXPECT_EQ(json::parse(after.out)["tokenStorage"], "keyring");
+  EXPECT_EQ(kestro({"status"}).status, 3);
 }
 
 // The token file only ever on request: a missing Secret Service stays an error.
@@ -154,43 +148,16 @@ TEST_F(InsecureStorageTest, WithoutTheFlagSigningInFailsAndWritesNoTokenAnywhere
   EXPECT_EQ(signin.status, 1) << signin;
   EXPECT_TRUE(has(signin.err, "no Secret Service"));
   EXPECT_TRUE(has(signin.err, "kestro signin --insecure-storage"));
-  EXPECT_EQ(std::count(signin.err.begin(), signin.err.end(), '\n'), 1) << signin;
   EXPECT_FALSE(fs::exists(tokenFile()));
-  const ProgramRun status = kestro({"status"});
-  EXPECT_EQ(status.status, 3) << status;
+  EXPECT_EQ(kestro({"status"}).status, 3);
 
-  const ProgramRun contradictory = kestro({"--no-keyring", "signin", "--server", url_, "--email",
-                                           "ada@example.com", "--insecure-storage"});
-  EXPECT_EQ(contradictory.status, 2) << contradictory;
-  EXPECT_TRUE(has(contradictory.err, "give one of them"));
-  EXPECT_FALSE(fs::exists(tokenFile()));
-
-  // Once signed in with the file, a sign-in without the flag still fails, and the file stays
-  // the token's only place.
+  // Once signed in with the file, a sign-in without the flag fails the same way and leaves the
+  // file the token's only place.
   ASSERT_EQ(signIn({"--insecure-storage"}).status, 0);
   const std::string token = contentsOf(tokenFile());
   EXPECT_EQ(signIn().status, 1);
   EXPECT_EQ(contentsOf(tokenFile()), token);
   EXPECT_EQ(kestro({"status"}).status, 0);
-}
-
-TEST_F(InsecureStorageTest, ATokenFileThatCannotBeReadFailsCommandsRatherThanSigningOut) {
-  ASSERT_EQ(signIn({"--insecure-storage"}).status, 0);
-  const std::string damaged = "{\"items\": [{\"service\": \"org.kestro.Kestro\"";
-  std::ofstream(tokenFile(), std::ios::trunc) << damaged;
-  for (const std::vector<std::string>& command :
-       {std::vector<std::string>{"status"}, {"flush"}, {"items"}}) {
-    const ProgramRun failed = kestro(command);
-    EXPECT_EQ(failed.status, 1) << command[0] << ": " << failed;
-    EXPECT_TRUE(has(failed.err, "kestro: the token file " + tokenFile().string() +
-                                    " is damaged: it is not what kestro writes; remove it and "
-                                    "sign in again"));
-  }
-  // Nothing writes over it, a new sign-in neither; signing out removes it.
-  EXPECT_EQ(signIn({"--insecure-storage"}).status, 1);
-  EXPECT_EQ(contentsOf(tokenFile()), damaged);
-  ASSERT_EQ(kestro({"signout"}).status, 0);
-  EXPECT_FALSE(fs::exists(tokenFile()));
 }
 
 }  // namespace

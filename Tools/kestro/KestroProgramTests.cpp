@@ -292,32 +292,6 @@ TEST_F(KestroProgramTest, ExitStatusesAreThoseTheHelpPromises) {
   expectOneErrorLine(unreachable, "cannot reach the server");
 }
 
-// The other way round from InsecureStorageTests.cpp, with a Secret Service here: signing in
-// again without --insecure-storage puts the token back in the keyring and removes the file.
-TEST_F(KestroProgramTest, SigningInAgainWithoutTheTokenFileTakesTheTokenBackToTheKeyring) {
-  const Server server;
-  const std::vector<std::string> lookup{"secret-tool",       "lookup",  "service",
-                                        "org.kestro.Kestro", "account", server.url()};
-  const fs::path tokenFile = root_ / "config" / "kestro" / "tokens.json";
-  const ProgramRun inFile = kestro(
-      {"signin", "--server", server.url(), "--email", "ada@example.com", "--insecure-storage"});
-  ASSERT_EQ(inFile.status, 0) << inFile;
-  EXPECT_TRUE(fs::exists(tokenFile));
-  // The keyring, which works here, was not asked.
-  EXPECT_NE(testsupport::runCommand(lookup).exitStatus, 0);
-
-  signIn(server);
-  EXPECT_FALSE(fs::exists(tokenFile));
-  const testsupport::CommandResult stored = testsupport::runCommand(lookup);
-  EXPECT_EQ(stored.exitStatus, 0);
-  EXPECT_TRUE(stored.output.starts_with("kdev-")) << stored.output;
-  const ProgramRun status = kestro({"status", "--json"});
-  ASSERT_EQ(status.status, 0) << status;
-  EXPECT_EQ(status.document()["tokenStorage"], "keyring");
-  EXPECT_FALSE(status.document().contains("tokenFile"));
-  EXPECT_FALSE(has(kestro({"status"}).out, "in clear"));
-}
-
 TEST_F(KestroProgramTest, TheServersOwnWordsReachTheUserAndWhatItKeepsWaitsForWhenItIsAway) {
   Server server;
   signIn(server);
