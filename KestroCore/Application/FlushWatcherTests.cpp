@@ -174,6 +174,40 @@ TEST_F(FlushWatcherTest, WhatAFlushLeftAsItWasAndAServerThatAnswersCallForNoFlus
   EXPECT_LT(recordReads_.load(), 3 * probes_.load());
 }
 
+TEST_F(FlushWatcherTest, TidiesAfterEveryFlushAndNowAndThenWhileIdleWithoutSpinning) {
+  std::atomic<int> tidies{0};
+  std::atomic<std::size_t> flushesAtTidy{0};
+  FlushWatcherHooks tidying = hooks();
+  tidying.tidy = [&] {
+    flushesAtTidy = flushes();
+    ++tidies;
+  };
+  // Idle: only the tidying interval ends a wait.
+  FlushWatcherOptions options = this->options();
+  options.tidyInterval = 3600s;
+  shared_.set("start", places::kSharedCaptureRevisionKey);
+  watcher_ = std::make_unique<FlushWatcher>(options, tidying);
+  runner_ = std::thread([this] { watcher_->run(); });
+  ASSERT_TRUE(waitUntil([&] { return tidies >= 1; }));
+  EXPECT_EQ(flushesAtTidy.load(), 1u);
+  shared_.set("a share", places::kSharedCaptureRevisionKey);
+  ASSERT_TRUE(waitUntil([&] { return tidies >= 2; }));
+  EXPECT_EQ(flushesAtTidy.load(), 2u);
+  stop();
+  EXPECT_EQ(tidies.load(), 2);
+
+  // With a short interval it comes back while nothing is flushed, one tidy per wait.
+  tidies = 0;
+  recordReads_ = 0;
+  options.tidyInterval = 20ms;
+  watcher_ = std::make_unique<FlushWatcher>(options, tidying);
+  runner_ = std::thread([this] { watcher_->run(); });
+  ASSERT_TRUE(waitUntil([&] { return tidies >= 6; }));
+  stop();
+  EXPECT_EQ(flushes(), 3u);
+  EXPECT_LT(recordReads_.load(), 2 * tidies.load() + 3);
+}
+
 TEST_F(FlushWatcherTest, AFailingHookIsWaitedOutButASignOutEndsTheWatch) {
   std::atomic<int> calls{0};
   std::vector<std::string> failures;
