@@ -23,7 +23,7 @@ BUILD_PACKAGES := \
   g++ cmake ninja-build pkg-config make
 TEST_PACKAGES := \
   gnome-keyring dbus-daemon libglib2.0-bin libsecret-tools \
-  curl openssl time
+  curl openssl time systemd
 SANITIZER_PACKAGES := clang-14 libclang-rt-14-dev
 FORMAT_PACKAGES := clang-format
 DEBIAN_PACKAGES := $(BUILD_PACKAGES) $(TEST_PACKAGES) $(SANITIZER_PACKAGES) $(FORMAT_PACKAGES)

@@ -46,6 +46,8 @@ void FlushWatcher::run() {
   // Checks keep their own pace, so that retries coming due one after another never crowd them
   // out.
   auto nextCheck = SteadyClock::now() + options_.serverCheckInterval;
+  // Tidying runs after every flush, and once its interval has passed since the last time.
+  auto nextTidy = SteadyClock::now() + options_.tidyInterval;
 
   while (!stopped_.load()) {
     // The next deadline, from what the last flush and the store's next retry time say.
@@ -53,6 +55,7 @@ void FlushWatcher::run() {
     FlushPlan plan;
     std::optional<Date> nextRetry;
     try {
+      bool flushed = false;
       if (flushPending) {
         // Read before the flush, so that a share made during it calls for another one.
         lastRevision = hooks_.revision();
@@ -68,6 +71,12 @@ void FlushWatcher::run() {
         // Nothing waits for the server any more: whatever a check saw of it is history.
         if (offline.empty()) serverSeenDown = false;
         flushPending = false;
+        flushed = true;
+      }
+      if (hooks_.tidy && (flushed || SteadyClock::now() >= nextTidy)) {
+        // Moved on first, so that a tidy that fails is not run again at once.
+        nextTidy = SteadyClock::now() + options_.tidyInterval;
+        hooks_.tidy();
       }
       const Date now = hooks_.now();
       plan = planFlush(left, now, last, options_.recheckInterval);
@@ -86,6 +95,9 @@ void FlushWatcher::run() {
       }
       if (plan.watchServer) {
         wait = std::min(wait, std::max(nextCheck - SteadyClock::now(), SteadyClock::duration{}));
+      }
+      if (hooks_.tidy) {
+        wait = std::min(wait, std::max(nextTidy - SteadyClock::now(), SteadyClock::duration{}));
       }
       if (!watching) wait = std::min<SteadyClock::duration>(wait, options_.pollInterval);
       deadline = SteadyClock::now() + wait;

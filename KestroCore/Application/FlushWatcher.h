@@ -11,6 +11,7 @@
 // query `ready` shares, rather than read from every record. It never spins (every wait has a
 // deadline in the future or an event behind it), never runs two flushes at once (every flush runs
 // on the thread of `run`, one after the other), and ends between two flushes when asked.
+// Housekeeping (`tidy`) runs after every flush and, while none runs, every `tidyInterval`.
 //
 // Threads: `run` blocks its caller until `stop`; `stop` may be called from any thread or from a
 // signal handler. The hooks run on the thread of `run`.
@@ -51,6 +52,8 @@ struct FlushWatcherOptions {
   std::chrono::milliseconds pollInterval{1000};
   // How long to wait after a hook failed (the database was locked, say) before going on.
   std::chrono::milliseconds errorRetryInterval{5000};
+  // How often `tidy` runs while no flush does.
+  std::chrono::milliseconds tidyInterval{600000};
 };
 
 // What the watch needs to hear of one flush.
@@ -78,6 +81,9 @@ struct FlushWatcherHooks {
   std::function<void(const UUID&, Date)> makeDue;
   // The wall clock of record times.
   std::function<Date()> now;
+  // Housekeeping (removing the files of captures sent long enough ago): after every flush, and
+  // `tidyInterval` after the last time while none runs. May be empty.
+  std::function<void()> tidy;
   // Told of a hook's failure, after which the loop waits `errorRetryInterval` and goes on (may
   // be empty). ApplicationError is not reported here: it ends `run`.
   std::function<void(const std::string& message)> failed;

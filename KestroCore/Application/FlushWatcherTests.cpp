@@ -174,6 +174,34 @@ TEST_F(FlushWatcherTest, WhatAFlushLeftAsItWasAndAServerThatAnswersCallForNoFlus
   EXPECT_LT(recordReads_.load(), 3 * probes_.load());
 }
 
+TEST_F(FlushWatcherTest, TidiesAfterEveryFlushAndNowAndThenWhileIdleWithoutSpinning) {
+  std::atomic<int> tidies{0};
+  FlushWatcherHooks tidying = hooks();
+  tidying.tidy = [&] { ++tidies; };
+  shared_.set("start", places::kSharedCaptureRevisionKey);
+  for (const auto interval : {std::chrono::milliseconds(3600s), std::chrono::milliseconds(20)}) {
+    FlushWatcherOptions options = this->options();
+    options.tidyInterval = interval;
+    watcher_ = std::make_unique<FlushWatcher>(options, tidying);
+    runner_ = std::thread([this] { watcher_->run(); });
+    if (interval > 1s) {
+      // An hour to go: only the flushes call for it.
+      ASSERT_TRUE(waitUntil([&] { return tidies >= 1; }));
+      shared_.set("a share", places::kSharedCaptureRevisionKey);
+      ASSERT_TRUE(waitUntil([&] { return tidies >= 2; }));
+      EXPECT_EQ(flushes(), 2u);
+    } else {
+      // Nothing else wakes it: the interval alone ends its waits, one tidy each.
+      tidies = 0;
+      recordReads_ = 0;
+      ASSERT_TRUE(waitUntil([&] { return tidies >= 6; }));
+    }
+    stop();
+  }
+  EXPECT_EQ(flushes(), 3u);
+  EXPECT_LT(recordReads_.load(), 2 * tidies.load() + 3);
+}
+
 TEST_F(FlushWatcherTest, AFailingHookIsWaitedOutButASignOutEndsTheWatch) {
   std::atomic<int> calls{0};
   std::vector<std::string> failures;

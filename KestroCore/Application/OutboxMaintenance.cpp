@@ -201,6 +201,47 @@ PruneReport pruneOutbox(OutboxStore& store, const fs::path& storageDirectory,
   return report;
 }
 
+SentFilesReport removeSentFiles(OutboxStore& store, const fs::path& storageDirectory,
+                                std::chrono::seconds retention, Date now) {
+  SentFilesReport report;
+  const fs::path attachments = storageDirectory / places::kAttachmentsDirectoryName;
+  const Date cutoff = now - retention;
+  std::vector<std::pair<UUID, fs::path>> directories;
+  std::error_code error;
+  for (fs::directory_iterator it(attachments, error), end; !error && it != end;
+       it.increment(error)) {
+    std::error_code statusError;
+    if (!it->is_directory(statusError) || it->is_symlink(statusError)) continue;
+    const std::string name = it->path().filename().string();
+    const std::optional<UUID> id = UUID::fromString(name);
+    if (id && id->uuidString() == name) directories.emplace_back(*id, it->path());
+  }
+  std::sort(directories.begin(), directories.end(),
+            [](const auto& a, const auto& b) { return a.second < b.second; });
+
+  for (const auto& [id, directory] : directories) {
+    std::optional<OutboxRecord> record;
+    try {
+      record = store.record(id);
+    } catch (const DecodingError&) {
+      continue;  // we do not delete what we cannot account for
+    }
+    if (!record || record->state != CaptureOutboxState::complete || record->updatedAt > cutoff) {
+      continue;
+    }
+    const std::uint64_t bytes = bytesUnder(directory);
+    std::error_code removeError;
+    fs::remove_all(directory, removeError);
+    if (removeError && removeError != std::errc::no_such_file_or_directory) {
+      report.failures.push_back(directory.string() + ": " + removeError.message());
+      continue;
+    }
+    report.captures.push_back(id);
+    report.freedBytes += bytes;
+  }
+  return report;
+}
+
 OutboxRecord retryNow(OutboxStore& store, const OutboxRecord& record, Date now) {
   const auto notWaiting = [&](const OutboxRecord& current) {
     const RecordDescription description = describeRecord(current, now);

@@ -57,6 +57,25 @@ std::vector<std::filesystem::path> abandonedStagingDirectories(
     const std::filesystem::path& attachments,
     const std::function<bool(const UUID& captureId)>& isReferenced, Date cutoff);
 
+struct SentFilesReport {
+  std::vector<UUID> captures;         // whose staging directories went, in name order
+  std::uint64_t freedBytes = 0;       // sizes of the files removed
+  std::vector<std::string> failures;  // directories that could not be removed, and why
+};
+
+// Removes the staging directory `<storageDirectory>/attachments/<capture id>/` of every capture
+// the server has (its record is complete) whose record was last written `retention` or longer
+// before `now`, of every user; the records stay, and still show as sent. Only a directory (not
+// a link) named exactly as its capture's id is removed, and only after its record was read
+// afresh and found complete: a record in any other state (queued, waiting to retry, set aside,
+// cancelled), a directory without a record (a share staging into it) and a record that cannot
+// be read keep every file. A record once complete never changes state again, so no share or
+// flush can make the decision wrong after it. Throws what the store throws, after what was
+// already removed; a directory that cannot be removed is listed in `failures` and the others are
+// still done.
+SentFilesReport removeSentFiles(OutboxStore& store, const std::filesystem::path& storageDirectory,
+                                std::chrono::seconds retention, Date now);
+
 // Makes a capture that waits to retry due now (OutboxStore::makeDue). Throws ApplicationError
 // (failure) saying where the capture stands when it is not waiting to retry, or has stopped
 // waiting meanwhile.

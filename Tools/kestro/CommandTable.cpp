@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "KestroCore/Application/ApplicationError.h"
+#include "Tools/kestro/ServiceCommands.h"
 
 namespace kestro::commands {
 namespace {
@@ -103,6 +104,29 @@ constexpr Command kCommands[] = {
      },
      [](Application& application, Arguments& a, const CLI::App&) {
        return a.watch ? watchOutbox(application, a.json) : flushOutbox(application, a.json);
+     }},
+
+    // the watcher as a systemd user service
+    {"", "service",
+     "Run the watcher (kestro flush --watch) as a systemd user service, kestro-flush.service, "
+     "through systemctl --user",
+     [](CLI::App& command, Arguments&) { command.require_subcommand(1); }, nullptr},
+    {"service", "enable",
+     "Write the unit into ~/.local/share/systemd/user/, naming this kestro, then enable and "
+     "start it: the watcher runs now and whenever you log in",
+     nullptr,
+     [](Application& application, Arguments&, const CLI::App&) {
+       return enableService(application);
+     }},
+    {"service", "disable", "Stop and disable the service, and remove the unit enable wrote",
+     nullptr,
+     [](Application& application, Arguments&, const CLI::App&) {
+       return disableService(application);
+     }},
+    {"service", "status", "Show whether the service runs, and its latest lines (systemctl status)",
+     nullptr,
+     [](Application& application, Arguments&, const CLI::App&) {
+       return showService(application);
      }},
 
     // capture

@@ -13,6 +13,7 @@
 #include "KestroCore/Application/ApplicationError.h"
 #include "KestroCore/Application/FlushWatcher.h"
 #include "KestroCore/Application/OutboxFlush.h"
+#include "KestroCore/Application/SentFileRetention.h"
 #include "KestroCore/Application/TransferMeter.h"
 #include "KestroCore/Foundation/Text.h"
 #include "KestroCore/Platform/Process/StopSignalThread.h"
@@ -228,6 +229,14 @@ const char* reasonText(FlushReason reason) {
   return "";
 }
 
+// Removes the files of captures sent longer ago than the user's retention; what prevents it is
+// said on standard error, once, and never changes how the flush ends.
+SentFileSweeper sentFileSweeper(const ApplicationPlaces& places) {
+  return SentFileSweeper(places, [](const std::string& message) {
+    std::fprintf(stderr, "kestro: %s\n", shown(message).c_str());
+  });
+}
+
 }  // namespace
 
 int flushOutbox(Application& application, bool json) {
@@ -248,6 +257,9 @@ int flushOutbox(Application& application, bool json) {
     printJSON(summaryJSON(run));
   } else {
     printOutcome(run, account.server, "");
+  }
+  if (!run.stopped) {
+    sentFileSweeper(application.places()).sweep(*store, std::chrono::system_clock::now());
   }
   if (run.storageFailure) throw ApplicationError(ExitStatus::failure, storageFailureMessage(run));
   if (run.stopped) return signals.stoppedStatus();
@@ -324,6 +336,8 @@ int watchOutbox(Application& application, bool json) {
   hooks.serverAnswers = [&] { return serverAnswers(*probe, server); };
   hooks.makeDue = [&](const UUID& id, Date now) { store->makeDue(id, now); };
   hooks.now = [] { return std::chrono::system_clock::now(); };
+  SentFileSweeper sweeper = sentFileSweeper(places);
+  hooks.tidy = [&] { sweeper.sweep(*store, std::chrono::system_clock::now()); };
   hooks.failed = [](const std::string& message) {
     std::fprintf(stderr, "kestro: %s (trying again shortly)\n", shown(message).c_str());
   };
