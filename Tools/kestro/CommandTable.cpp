@@ -209,8 +209,9 @@ constexpr Command kCommands[] = {
      "Add \"Share with Kestro\" to the menus of Nautilus (a script in "
      "$XDG_DATA_HOME/nautilus/scripts/), Nemo (nemo/actions/), Dolphin (kio/servicemenus/) and "
      "Thunar (an action added to $XDG_CONFIG_HOME/Thunar/uca.xml, the rest of it kept as it "
-     "is), each running the kestro-share beside this kestro on the selected files. None of them "
-     "opens files. Says what it wrote; running it again changes nothing",
+     "is), each running the kestro-share beside this kestro on the selected files; none is ever "
+     "the "
+     "program that opens a file. Says what it wrote; running it again changes nothing",
      nullptr, [](Application&, Arguments&, const CLI::App&) { return installDesktopActions(); }},
     {"desktop", "uninstall",
      "Remove what desktop install wrote, and only that: the user's other Thunar actions and "

@@ -150,7 +150,7 @@ Layout checkedLayout(std::string_view document) {
 }
 
 bool blank(std::string_view text) {
-  return text.find_first_not_of(" \t") == std::string_view::npos;
+  return text.find_first_not_of(" \t\r") == std::string_view::npos;
 }
 
 // The span of an action widened to its whole lines when nothing else stands on them.

@@ -59,6 +59,9 @@ TEST(ThunarActionsTest, EveryShapeOfAnEmptyListTakesOurs) {
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<actions>\n" + kOurs + "\n</actions>\n");
   EXPECT_EQ(withoutThunarAction(withThunarAction(kEmptyThunarActions, kId, kOurs), kId),
             kEmptyThunarActions);
+  // Lines ended the Windows way lose their whole line too.
+  EXPECT_EQ(withoutThunarAction("<actions>\r\n" + kOurs + "\r\n</actions>\r\n", kId),
+            "<actions>\r\n</actions>\r\n");
   EXPECT_EQ(withThunarAction("<actions></actions>", kId, kOurs),
             "<actions>\n" + kOurs + "\n</actions>");
   EXPECT_EQ(withThunarAction("<?xml version=\"1.0\"?>\n<actions/>\n", kId, kOurs),
