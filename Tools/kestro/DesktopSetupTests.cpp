@@ -128,7 +128,8 @@ class DesktopSetupTest : public ::testing::Test {
             "XDG_DATA_HOME=" + data().native(),
             "XDG_DATA_DIRS=" + (prefix() / "share").native(),
             "TMPDIR=" + (root_ / "tmp").native(),
-            "PATH=" + path};
+            "PATH=" + path,
+            "TSAN_OPTIONS=suppressions=" KESTRO_TSAN_SUPPRESSIONS};
   }
 
   ProcessResult run(std::vector<std::string> arguments, const std::string& path = "/usr/bin:/bin",
