@@ -261,9 +261,14 @@ ApplicationError unreadableThunarActions(const fs::path& path, const ThunarActio
                               "); it is left as it is, and nothing was changed");
 }
 
-// Where uca.xml is written: the file a symbolic link there points to, so the link stays.
-fs::path writtenPath(const fs::path& path) {
-  return fs::is_symlink(path) ? fs::canonical(path) : path;
+// Where uca.xml is written: the file a symbolic link there names (kept in a dotfiles folder,
+// say), whether or not it exists yet, so that the link stays a link.
+fs::path writtenPath(fs::path path) {
+  for (int links = 0; links < 40 && fs::is_symlink(path); ++links) {
+    const fs::path target = fs::read_symlink(path);
+    path = target.is_absolute() ? target : path.parent_path() / target;
+  }
+  return path;
 }
 
 void say(const std::string& line) { std::printf("%s\n", line.c_str()); }
@@ -301,6 +306,8 @@ int installDesktopActions() {
     throw unreadableThunarActions(uca, error);
   }
 
+  const fs::path ucaTarget = writtenPath(uca);
+
   for (std::size_t i = 0; i < ours.size(); ++i) {
     const OwnFile& file = ours[i];
     if (inPlace[i]) {
@@ -316,7 +323,7 @@ int installDesktopActions() {
     struct stat status {};
     const mode_t mode =
         current && ::stat(uca.c_str(), &status) == 0 ? status.st_mode & 07777 : 0644;
-    writeFileAtomically(writtenPath(uca), updated, mode);
+    writeFileAtomically(ucaTarget, updated, mode);
     say(std::string(hadOurs ? "Updated" : "Added") + " \"Share with Kestro\" to " +
         shown(uca.native()) + " (Thunar custom action)");
   }
@@ -359,13 +366,14 @@ int uninstallDesktopActions() {
   }
   if (updated && *updated != *current) {
     // A file that holds nothing but what Thunar shows without it was made for ours alone.
-    if (*updated == kEmptyThunarActions || updated == systemThunarActions()) {
+    const bool link = fs::is_symlink(uca);
+    if (!link && (*updated == kEmptyThunarActions || updated == systemThunarActions())) {
       if (::unlink(uca.c_str()) != 0) files::throwError("cannot remove", uca, errno);
       say("Removed " + shown(uca.native()) + ": it held nothing but Kestro's action");
     } else {
       struct stat status {};
       const mode_t mode = ::stat(uca.c_str(), &status) == 0 ? status.st_mode & 07777 : 0644;
-      writeFileAtomically(writtenPath(uca), *updated, mode);
+      writeFileAtomically(link ? writtenPath(uca) : uca, *updated, mode);
       say("Removed \"Share with Kestro\" from " + shown(uca.native()) +
           " (Thunar custom action); the other actions stay");
     }

@@ -345,6 +345,15 @@ TEST_F(DesktopSetupTest, UninstallTakesAwayWhatInstallWroteAndNothingElse) {
   EXPECT_EQ(contentsOf(thunarActions()), added);
   ASSERT_EQ(kestro("uninstall").status.shellStatus(), 0);
   EXPECT_FALSE(fs::exists(thunarActions()));
+
+  // A uca.xml kept elsewhere through a symbolic link stays a link; the file it names is edited.
+  write(root_ / "home" / "dotfiles" / "uca.xml", users);
+  fs::create_symlink("../../home/dotfiles/uca.xml", thunarActions());
+  ASSERT_EQ(kestro("install").status.shellStatus(), 0);
+  EXPECT_EQ(contentsOf(root_ / "home" / "dotfiles" / "uca.xml"), added);
+  ASSERT_EQ(kestro("uninstall").status.shellStatus(), 0);
+  EXPECT_TRUE(fs::is_symlink(thunarActions()));
+  EXPECT_EQ(contentsOf(root_ / "home" / "dotfiles" / "uca.xml"), users);
 }
 
 TEST_F(DesktopSetupTest, WhatItCannotEditSafelyStopsItBeforeAnythingChanges) {
