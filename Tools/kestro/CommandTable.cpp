@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "KestroCore/Application/ApplicationError.h"
+#include "Tools/kestro/DesktopSetup.h"
 #include "Tools/kestro/ServiceCommands.h"
 
 namespace kestro::commands {
@@ -230,6 +231,22 @@ constexpr Command kCommands[] = {
      [](Application& application, Arguments& a, const CLI::App&) {
        return synchronizeCache(application, a.json);
      }},
+
+    // the file managers' "Share with Kestro"
+    {"", "desktop", "Set up \"Share with Kestro\" in the file managers of this account",
+     [](CLI::App& command, Arguments&) { command.require_subcommand(1); }, nullptr},
+    {"desktop", "install",
+     "Add \"Share with Kestro\" to the menus of Nautilus (a script in "
+     "$XDG_DATA_HOME/nautilus/scripts/), Nemo (nemo/actions/), Dolphin (kio/servicemenus/) and "
+     "Thunar (an action added to $XDG_CONFIG_HOME/Thunar/uca.xml, the rest of it kept as it "
+     "is), each running the kestro-share beside this kestro on the selected files; none is ever "
+     "the "
+     "program that opens a file. Says what it wrote; running it again changes nothing",
+     nullptr, [](Application&, Arguments&, const CLI::App&) { return installDesktopActions(); }},
+    {"desktop", "uninstall",
+     "Remove what desktop install wrote, and only that: the user's other Thunar actions and "
+     "files of other names stay",
+     nullptr, [](Application&, Arguments&, const CLI::App&) { return uninstallDesktopActions(); }},
 };
 
 const Command* findCommand(std::string_view parent, std::string_view name) {
