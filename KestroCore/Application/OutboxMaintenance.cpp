@@ -55,6 +55,17 @@ bool isInside(const fs::path& path, const fs::path& directory) {
   return *relative.begin() != "..";
 }
 
+// Whether `path` is a file straight in a capture's own directory under `attachments`, and that
+// directory is a real one: through a link in its place, removing the file would remove whatever
+// the link leads to. What is not removed here is left to the sweep of unreferenced directories,
+// which never follows links.
+bool inOwnDirectory(const fs::path& path, const fs::path& attachments) {
+  const fs::path directory = path.lexically_normal().parent_path();
+  if (directory.parent_path() != attachments.lexically_normal()) return false;
+  std::error_code error;
+  return fs::is_directory(fs::symlink_status(directory, error)) && !error;
+}
+
 // Removes one file, adding it to the report; a file already gone is skipped.
 void removeFile(const fs::path& path, PruneReport& report) {
   std::error_code error;
@@ -151,7 +162,7 @@ PruneReport pruneOutbox(OutboxStore& store, const fs::path& storageDirectory,
     report.removedRecords.push_back(record.id());
     for (const StagedAsset& asset : record.stagedAssets) {
       const std::optional<fs::path> path = asset.localURL.filePath();
-      if (!path || !isInside(*path, attachments)) continue;
+      if (!path || !isInside(*path, attachments) || !inOwnDirectory(*path, attachments)) continue;
       removeFile(*path, report);
       emptiedDirectories.insert(path->parent_path());
     }

@@ -128,11 +128,18 @@ TEST_F(OutboxMaintenanceTest, PruneRemovesExactlyWhatItSays) {
   const fs::path linkTarget = writeFile(tree_.root() / "elsewhere" / "precious.txt", "precious");
   const fs::path link = attachments_ / UUID().uuidString();
   fs::create_directory_symlink(linkTarget.parent_path(), link);
+  // A sent capture whose directory was replaced by a link: what the link leads to stays.
+  const OutboxRecord relinked = enqueue(alice_, {"precious.txt"});
+  store_.markComplete(relinked.id());
+  age(relinked.id(), 3h);
+  const fs::path relinkedDirectory = attachments_ / relinked.id().uuidString();
+  fs::remove_all(relinkedDirectory);
+  fs::create_directory_symlink(linkTarget.parent_path(), relinkedDirectory);
 
   const PruneReport report = pruneOutbox(store_, storage_, 1h, now());
 
   EXPECT_EQ(std::set<UUID>(report.removedRecords.begin(), report.removedRecords.end()),
-            (std::set<UUID>{sent.id(), stray.id()}));
+            (std::set<UUID>{sent.id(), stray.id(), relinked.id()}));
   EXPECT_FALSE(store_.record(sent.id()));
   for (const StagedAsset& asset : sent.stagedAssets) EXPECT_FALSE(fs::exists(fileOf(asset)));
   EXPECT_FALSE(fs::exists(attachments_ / sent.id().uuidString()));
@@ -142,7 +149,7 @@ TEST_F(OutboxMaintenanceTest, PruneRemovesExactlyWhatItSays) {
         young / "staging-right-now.bin", linkTarget}) {
     EXPECT_TRUE(fs::exists(kept)) << kept;
   }
-  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_TRUE(fs::is_symlink(link) && fs::is_symlink(relinkedDirectory));
   EXPECT_FALSE(fs::exists(abandoned) || fs::exists(partial));
 
   // Two staged files and one partial file; the sent record's directory and the abandoned one.
