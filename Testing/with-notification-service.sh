@@ -8,7 +8,7 @@
 #
 # Without --on-this-bus the script starts a private session bus (dbus-run-session) first; with
 # it, it uses the one in DBUS_SESSION_BUS_ADDRESS, so that it can run inside another private
-# session (Testing/with-secret-service.sh --on... : see Tools/kestro/CMakeLists.txt).
+# session (Testing/with-desktop-services.sh runs it inside with-secret-service.sh).
 #
 # The program sees the calls' log in KESTRO_TEST_NOTIFICATION_LOG (dbus-monitor's text, one
 # block per message; "member=Notify" starts each Notify call) and no DISPLAY: only the daemon
