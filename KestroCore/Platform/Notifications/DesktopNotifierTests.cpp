@@ -19,6 +19,7 @@
 #include "KestroCore/Platform/Notifications/DesktopNotifier.h"
 #include "KestroCore/Platform/Process/Process.h"
 #include "Testing/NotificationLog.h"
+#include "Testing/PrivateBus.h"
 #include "Testing/TemporaryDirectory.h"
 
 namespace kestro {
@@ -27,6 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testsupport::NotificationLog;
+using testsupport::PrivateBus;
 
 // A listening Unix socket at `path`; connections wait in its backlog, never answered.
 FileDescriptor listeningSocket(const fs::path& path) {
@@ -38,46 +40,6 @@ FileDescriptor listeningSocket(const fs::path& path) {
   EXPECT_EQ(::listen(fd.get(), 4), 0);
   return fd;
 }
-
-// A dbus-daemon of its own in `directory`, ended with the object. With Replies::dropped its
-// policy lets no answer through to a client (its greeting's included): a bus that takes the
-// connection, authenticates it and then keeps silent.
-class PrivateBus {
- public:
-  enum class Replies { delivered, dropped };
-
-  PrivateBus(const fs::path& directory, Replies replies) {
-    const fs::path configuration = directory / "bus.conf";
-    std::ofstream(configuration)
-        << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-           "<busconfig><type>session</type><listen>unix:dir="
-        << directory.native() << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-        << (replies == Replies::delivered
-                ? "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-                : "<allow send_destination=\"*\"/>")
-        << "<allow own=\"*\"/></policy></busconfig>\n";
-    ProcessOptions options;
-    options.arguments = {"/usr/bin/dbus-daemon", "--nofork", "--print-address=1",
-                         "--config-file=" + configuration.native()};
-    options.standardOutput = ProcessOutput::capture();
-    options.standardError = ProcessOutput::capture();
-    process_.emplace(Process::start(std::move(options)));
-    address_ = process_->readLine(std::chrono::seconds(10)).value_or("");
-    EXPECT_NE(address_, "") << process_->standardError();
-  }
-
-  ~PrivateBus() {
-    process_->signal(SIGTERM);
-    process_->wait();
-  }
-
-  const std::string& address() const { return address_; }
-
- private:
-  std::optional<Process> process_;
-  std::string address_;
-};
 
 TEST(SessionBusAddressTest, TakesTheVariableThenTheRuntimeDirectorysSocketAndNeverGuesses) {
   EXPECT_EQ(sessionBusAddress("unix:path=/run/user/1000/bus", "/nowhere"),
