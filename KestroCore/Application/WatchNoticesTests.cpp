@@ -78,24 +78,11 @@ TEST_F(WatchNoticesTest, FailuresWorthWaitingOutAndSettledCapturesAreNotTold) {
   run.after = {waiting, setAside};
   OutboxFailure unrecorded = failureOf(waiting, "VALIDATION_ERROR", false);
   unrecorded.recorded = false;
-  run.failures = {failureOf(waiting, "UNAVAILABLE", true),  // the server asks for a retry
-                  failureOf(waiting, "NETWORK_ERROR", false),
-                  failureOf(waiting, "CLIENT_ERROR", false), unrecorded,
-                  failureOf(setAside, "VALIDATION_ERROR", false)};
-  EXPECT_TRUE(notices.after(run, soon, kServer).empty());
-}
-
-TEST_F(WatchNoticesTest, ASignInTheServerRefusesIsToldOnceAndNotAsARefusedCapture) {
-  const OutboxRecord record = outboxRecord(State::retryWait);
-  FlushRun run;
-  run.after = {record};
-  run.failures = {failureOf(record, "UNAUTHORIZED", false)};
-  run.signInRefused = true;
-  const std::vector<Notification> told = notices.after(run, soon, kServer);
-  ASSERT_EQ(told.size(), 1u);
-  EXPECT_EQ(told[0].summary, "Kestro: sign in again");
-  EXPECT_TRUE(contains(told[0].body, "kestro signin --server http://127.0.0.1:8787 --email"))
-      << told[0].body;
+  run.failures = {
+      failureOf(waiting, "UNAVAILABLE", true),  // the server asks for a retry
+      failureOf(waiting, "NETWORK_ERROR", false), failureOf(waiting, "CLIENT_ERROR", false),
+      failureOf(waiting, "UNAUTHORIZED", false),  // the sign-in's, told apart unrecorded,
+      failureOf(setAside, "VALIDATION_ERROR", false)};
   EXPECT_TRUE(notices.after(run, soon, kServer).empty());
 }
 

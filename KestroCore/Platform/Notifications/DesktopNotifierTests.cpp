@@ -42,22 +42,17 @@ FileDescriptor listeningSocket(const fs::path& path) {
 }
 
 TEST(SessionBusAddressTest, TakesTheVariableThenTheRuntimeDirectorysSocketAndNeverGuesses) {
-  EXPECT_EQ(sessionBusAddress("unix:path=/run/user/1000/bus", "/nowhere"),
-            "unix:path=/run/user/1000/bus");
-
+  EXPECT_EQ(sessionBusAddress("unix:path=/a", "/nowhere"), "unix:path=/a");
   testsupport::TemporaryDirectory directory("kestro-bus");
   const fs::path runtime = directory.path() / "run time,1";
   fs::create_directory(runtime);
-  // No socket there (yet): no bus, and an empty variable counts as none.
-  EXPECT_EQ(sessionBusAddress("", runtime.c_str()), std::nullopt);
   std::ofstream(runtime / "bus") << "not a socket";
-  EXPECT_EQ(sessionBusAddress(nullptr, runtime.c_str()), std::nullopt);
+  EXPECT_EQ(sessionBusAddress("", runtime.c_str()), std::nullopt);
   fs::remove(runtime / "bus");
   const FileDescriptor socket = listeningSocket(runtime / "bus");
-  // The path escaped as a D-Bus address wants it: the space and the comma as %XX.
+  // Escaped as a D-Bus address wants it: the space and the comma as %XX.
   EXPECT_EQ(sessionBusAddress(nullptr, runtime.c_str()),
             "unix:path=" + directory.path().native() + "/run%20time%2c1/bus");
-  EXPECT_EQ(sessionBusAddress(nullptr, nullptr), std::nullopt);
   EXPECT_EQ(sessionBusAddress(nullptr, "relative"), std::nullopt);
 }
 
@@ -112,50 +107,40 @@ TEST_F(DesktopNotifierTest, ShowsSummaryAndBodyUnderTheApplicationsName) {
   EXPECT_NE(calls[1].find("byte 2"), std::string::npos) << calls[1];  // critical
 }
 
-TEST_F(DesktopNotifierTest, WithoutAServiceOrABusNothingIsShownAndTheReasonSaysWhy) {
-  // No bus at all: said at once, and nothing is loaded or connected.
-  DesktopNotifier none(std::nullopt);
-  EXPECT_FALSE(none.hasBus());
-  const NotificationOutcome noBus = none.show({.summary = "s", .body = "b"});
-  EXPECT_FALSE(noBus.shown);
-  EXPECT_EQ(noBus.reason, "no session bus");
+// The share's own tests cover a bus without the service; these are the peers it cannot meet.
+TEST_F(DesktopNotifierTest, NoBusOrABusThatNeverAnswersIsGivenUpWithTheReason) {
+  const Notification notification{.summary = "s", .body = "b"};
+  EXPECT_EQ(DesktopNotifier(std::nullopt).show(notification).reason, "no session bus");
 
   testsupport::TemporaryDirectory directory("kestro-bus");
-  // An address where nothing listens.
   const NotificationOutcome nobody =
-      DesktopNotifier("unix:path=" + (directory.path() / "absent").native())
-          .show({.summary = "s", .body = "b"});
+      DesktopNotifier("unix:path=" + (directory.path() / "absent").native()).show(notification);
   EXPECT_FALSE(nobody.shown);
-  EXPECT_NE(nobody.reason.find("connecting to the bus"), std::string::npos) << nobody.reason;
+  EXPECT_TRUE(nobody.reason.starts_with("connecting to the bus: ")) << nobody.reason;
 
-  // A bus of its own, without a notification service.
-  PrivateBus bus(directory.path(), PrivateBus::Replies::delivered);
-  const NotificationOutcome noService =
-      DesktopNotifier(bus.address()).show({.summary = "s", .body = "b"});
-  EXPECT_FALSE(noService.shown);
-  EXPECT_EQ(noService.reason, "no notification service on the bus");
-
-  // Neither reached the service this test's launcher started.
-  EXPECT_EQ(log_->calls().size(), before_);
-}
-
-TEST_F(DesktopNotifierTest, ABusThatNeverAnswersIsGivenUpAfterThePatience) {
-  testsupport::TemporaryDirectory directory("kestro-bus");
+  // A socket that takes the connection and never says a word, twice through one notifier (the
+  // connection given up on is tried afresh).
   const FileDescriptor silent = listeningSocket(directory.path() / "silent");
   DesktopNotifier notifier("unix:path=" + (directory.path() / "silent").native(), 300ms);
-  const NotificationOutcome outcome = notifier.show({.summary = "s", .body = "b"});
-  EXPECT_FALSE(outcome.shown);
-  EXPECT_NE(outcome.reason.find("no answer within 300 ms"), std::string::npos) << outcome.reason;
-  // Given up on, the connection is tried afresh at the next send, and given up on again.
-  EXPECT_FALSE(notifier.show({.summary = "s", .body = "b"}).shown);
-
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_EQ(notifier.show(notification).reason, "connecting to the bus: no answer within 300 ms");
+  }
   // A real bus that authenticates the connection and never answers its greeting.
   PrivateBus bus(directory.path(), PrivateBus::Replies::dropped);
-  const NotificationOutcome unanswered =
-      DesktopNotifier(bus.address(), 300ms).show({.summary = "s", .body = "b"});
-  EXPECT_FALSE(unanswered.shown);
-  EXPECT_EQ(unanswered.reason, "Hello: no answer within 300 ms");
+  EXPECT_EQ(DesktopNotifier(bus.address(), 300ms).show(notification).reason,
+            "Hello: no answer within 300 ms");
+  EXPECT_EQ(log_->calls().size(), before_);
 }
 
 }  // namespace
 }  // namespace kestro
+
+// Under ThreadSanitizer (the tsan preset) our code is instrumented but GLib, GIO and GObject are
+// not: GDBus's worker thread and the caller hand memory to each other under locks the sanitizer
+// cannot see, so it reports races inside those libraries that are none. Only accesses made from
+// them are let through; a race in our own code is still reported.
+extern "C" const char* __tsan_default_suppressions() {
+  return "called_from_lib:libglib-2.0.so.0\n"
+         "called_from_lib:libgio-2.0.so.0\n"
+         "called_from_lib:libgobject-2.0.so.0\n";
+}
