@@ -191,7 +191,18 @@ struct DesktopNotifier::State {
                                                G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT,
                                                nullptr, deadline.cancellable(), &error);
     if (!connection) throw std::runtime_error(failure(error, deadline, "connecting to the bus"));
-    call("org.freedesktop.DBus", "/org/freedesktop/DBus", "Hello", nullptr, "(s)", deadline);
+    try {
+      call("org.freedesktop.DBus", "/org/freedesktop/DBus", "Hello", nullptr, "(s)", deadline);
+      readCapabilities(deadline);
+    } catch (...) {
+      // Made afresh next time: the greeting may not have been answered, and a service may come.
+      disconnect();
+      throw;
+    }
+  }
+
+  void readCapabilities(Deadline& deadline) {
+    const gdbus::Functions& f = gdbus::functions();
     const OwnedVariant reply = callService("GetCapabilities", nullptr, "(as)", deadline);
     const OwnedVariant capabilities(f.childValue(reply.get(), 0));
     bodyMarkup = false;
