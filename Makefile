@@ -23,6 +23,7 @@ BUILD_PACKAGES := \
   g++ cmake ninja-build pkg-config make
 TEST_PACKAGES := \
   gnome-keyring dbus-daemon libglib2.0-bin libsecret-tools \
+  notification-daemon xvfb xauth dbus-bin \
   curl openssl time systemd
 SANITIZER_PACKAGES := clang-14 libclang-rt-14-dev
 FORMAT_PACKAGES := clang-format

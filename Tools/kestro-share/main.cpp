@@ -29,6 +29,7 @@
 #include "KestroCore/Platform/Storage/Bundle.h"
 #include "KestroCore/Platform/Storage/KestroPlaces.h"
 #include "Tools/kestro-share/ShareHost.h"
+#include "Tools/kestro-share/ShareNotice.h"
 
 namespace {
 
@@ -40,7 +41,9 @@ using namespace kestro;
 std::string helpFooter() {
   return "On a terminal it says in one line what it stored; otherwise (a file manager's action) "
          "it\n"
-         "prints nothing but errors, on standard error.\n"
+         "prints nothing but errors, on standard error, and shows the outcome as a desktop\n"
+         "notification (stored, not signed in, or not shared and why); --notify shows it on a\n"
+         "terminal too. Without a notification service the exit status and errors still tell.\n"
          "\n" +
          exitStatusTable() +
          "\n"
@@ -130,6 +133,41 @@ void printError(const std::string& text) {
 // A person is reading: standard output is a terminal rather than a file manager's action.
 bool onTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
+// The desktop notification of how the share ended, for whoever started it without a terminal (or
+// asked for one): sent once, after the outcome is settled and printed. Connecting to the desktop
+// is left until then, so a share that shows nothing never loads it.
+class OutcomeNotice {
+ public:
+  // `wanted`: a notification is shown at all; `asked`: --notify asked for it, so a notification
+  // that cannot be shown is mentioned on standard error.
+  OutcomeNotice(bool wanted, bool asked) : wanted_(wanted), asked_(asked) {}
+
+  bool wanted() const noexcept { return wanted_; }
+
+  void stored(const std::string& what, const std::optional<fs::path>& storageDirectory) {
+    send(
+        sharehost::storedNotice(what, storageDirectory && sharehost::watchRuns(*storageDirectory)));
+  }
+  void refused(ShareFailure kind, const std::string& reason) {
+    send(sharehost::refusedNotice(kind, reason));
+  }
+
+ private:
+  void send(const Notification& notification) {
+    if (!wanted_ || sent_) return;
+    sent_ = true;
+    const NotificationOutcome outcome = DesktopNotifier::forSession().show(notification);
+    if (!outcome.shown && asked_) {
+      std::fprintf(stderr, "kestro-share: no notification shown: %s\n",
+                   printableLine(outcome.reason).c_str());
+    }
+  }
+
+  const bool wanted_;
+  const bool asked_;
+  bool sent_ = false;
+};
+
 // What a capture holds, in a few words: the address, the text's length, or the files.
 std::string describe(const OutboxRecord& record) {
   const CaptureEnvelope& capture = record.capture;
@@ -151,27 +189,39 @@ std::string describe(const OutboxRecord& record) {
 }
 
 // The request's error as the user reads it, and the exit status of its kind.
-int report(const std::exception_ptr& error) {
+int report(const std::exception_ptr& error, OutcomeNotice& notice) {
   try {
     std::rethrow_exception(error);
   } catch (const std::exception& failure) {
     const auto* api = dynamic_cast<const KestroAPIError*>(&failure);
     const auto* local = api ? api->as<KestroAPIError::LocalFile>() : nullptr;
-    printError(local ? local->message : failure.what());
+    const std::string message = local ? local->message : failure.what();
+    printError(message);
     const ShareFailure kind = shareFailureOf(failure);
     if (kind == ShareFailure::signInRequired && onTerminal()) {
       printError("to sign in on this machine: " + std::string(kSignInCommand));
     }
+    notice.refused(kind, message);
     return exitCode(exitStatusOf(kind));
   } catch (...) {
     printError("the share failed");
   }
+  notice.refused(ShareFailure::failed, "the share failed");
   return exitCode(ExitStatus::failure);
 }
 
 int share(const std::vector<sharehost::Argument>& arguments,
-          const std::optional<std::string>& stdinType) {
+          const std::optional<std::string>& stdinType, OutcomeNotice& notice) {
   ShareEnvironment environment = ShareEnvironment::current();
+  // Where the outbox is, for the notice: whether a watch runs there. Without a data home the
+  // share fails by itself below.
+  std::optional<fs::path> storageDirectory;
+  if (notice.wanted()) {
+    try {
+      storageDirectory = ExtensionSettings(environment).storageDirectory();
+    } catch (const std::exception&) {
+    }
+  }
   // Files named on the command line are offered where they are and standard input is written
   // into the outbox's storage, so a run creates nothing in $TMPDIR.
   std::optional<StandardInputDirectory> standardInputDirectory;
@@ -186,7 +236,7 @@ int share(const std::vector<sharehost::Argument>& arguments,
   environment.handedOverFiles = std::move(request.handedOverFiles);
   // Written on the request's thread before it completes, read here after it has.
   std::string stored;
-  if (onTerminal()) {
+  if (onTerminal() || notice.wanted()) {
     environment.captureStored = [&stored](const OutboxRecord& record) {
       stored = describe(record);
     };
@@ -201,13 +251,15 @@ int share(const std::vector<sharehost::Argument>& arguments,
     mainQueue.runUntil([&] { return request.context->outcome().has_value(); });
   }
   const ExtensionContext::Outcome outcome = *request.context->outcome();
-  if (!outcome.completed()) return report(outcome.error);
-  if (!stored.empty()) {
+  if (!outcome.completed()) return report(outcome.error, notice);
+  if (!stored.empty() && onTerminal()) {
     std::printf(
         "Stored %s on this machine; kestro flush sends it, or a running kestro flush "
         "--watch at once.\n",
         stored.c_str());
+    std::fflush(stdout);
   }
+  if (!stored.empty()) notice.stored(stored, storageDirectory);
   return exitCode(ExitStatus::ok);
 }
 
@@ -230,6 +282,10 @@ int main(int argc, char** argv) {
                  "Standard input holds bytes of this MIME type (image/png, application/pdf, ...)"
                  " rather than text")
       ->type_name("MIME");
+  bool notifyFlag = false;
+  app.add_flag("--notify", notifyFlag,
+               "Show the outcome as a desktop notification on a terminal too (without one, it is "
+               "always shown)");
   CLI::Option* itemOption = app.add_option(
       "items", items, "A file path, a file:// URL, an http(s):// address, or - for standard input");
   app.footer(helpFooter());
@@ -252,15 +308,22 @@ int main(int argc, char** argv) {
       arguments.push_back({sharehost::Argument::Kind::item, items[nextItem++]});
     }
   }
+  // Nobody reads what it prints when neither stream is a terminal: a file manager started it.
+  OutcomeNotice notice(notifyFlag || (!onTerminal() && ::isatty(STDERR_FILENO) != 1), notifyFlag);
   if (arguments.empty()) {
-    printError("nothing to share; give a file, an address, --text TEXT or - (see --help)");
+    const std::string message =
+        "nothing to share; give a file, an address, --text TEXT or - (see --help)";
+    printError(message);
+    notice.refused(ShareFailure::nothingToCapture, message);
     return exitCode(ExitStatus::usage);
   }
 
   try {
-    return share(arguments, stdinType);
+    return share(arguments, stdinType, notice);
   } catch (const std::exception& error) {
     printError(error.what());
-    return exitCode(exitStatusOf(shareFailureOf(error)));
+    const ShareFailure kind = shareFailureOf(error);
+    notice.refused(kind, error.what());
+    return exitCode(exitStatusOf(kind));
   }
 }

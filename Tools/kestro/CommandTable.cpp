@@ -99,7 +99,9 @@ constexpr Command kCommands[] = {
      [](CLI::App& command, Arguments& a) {
        command.add_flag("--watch", a.watch,
                         "Stay running: send each capture as it is shared, retry when due, and as "
-                        "soon as the server answers again; stop with Ctrl-C");
+                        "soon as the server answers again; stop with Ctrl-C. A desktop "
+                        "notification tells once of a capture the server refuses or that waits "
+                        "more than a day, and of a sign-in the server no longer accepts");
        command.add_flag("--json", a.json,
                         "Print the outcome per capture as JSON (one object per flush)");
      },

@@ -15,7 +15,10 @@
 #include "KestroCore/Application/OutboxFlush.h"
 #include "KestroCore/Application/SentFileRetention.h"
 #include "KestroCore/Application/TransferMeter.h"
+#include "KestroCore/Application/WatchNotices.h"
 #include "KestroCore/Foundation/Text.h"
+#include "KestroCore/Platform/Files/FileLock.h"
+#include "KestroCore/Platform/Notifications/DesktopNotifier.h"
 #include "KestroCore/Platform/Process/StopSignalThread.h"
 #include "KestroCore/Platform/Storage/KestroPlaces.h"
 #include "Tools/kestro/Commands.h"
@@ -282,6 +285,18 @@ int watchOutbox(Application& application, bool json) {
   const ApplicationPlaces& places = application.places();
   const std::shared_ptr<URLSession> probe = makeProbeSession();
   const bool terminal = desktop::standardOutputIsTerminal();
+  // Held while the watch runs, so that a share can tell that its capture goes at once.
+  std::optional<FileLock> watching;
+  try {
+    watching.emplace(
+        FileLock::acquireShared(places.storageDirectory() / places::kWatchLockFileName));
+  } catch (const std::filesystem::filesystem_error& error) {
+    std::fprintf(stderr, "kestro: shares will not know that this watch runs: %s\n",
+                 shown(error.what()).c_str());
+  }
+  // What needs the user goes to the desktop too, once each, when there is a session bus.
+  DesktopNotifier notifier = DesktopNotifier::forSession();
+  WatchNotices notices;
 
   FlushWatcherOptions options;
   options.revisionFile = *places.sharedSettings().filePath();
@@ -308,6 +323,12 @@ int watchOutbox(Application& application, bool json) {
     };
     // Stopped: the watch ends without a word on a flush that did not finish.
     if (run.stopped) return watched();
+    if (notifier.hasBus()) {
+      for (const Notification& notice :
+           notices.after(run, std::chrono::system_clock::now(), account.server)) {
+        notifier.show(notice);
+      }
+    }
     if (json) {
       JSON document = summaryJSON(run);
       document["reason"] = reasonText(reason);

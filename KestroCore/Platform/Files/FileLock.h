@@ -26,6 +26,17 @@ class FileLock {
   // Waits until the lock is free and takes it. Throws as tryAcquire.
   static FileLock acquire(const std::filesystem::path& path);
 
+  // A shared lock: any number of holders at once, waiting only while an exclusive one is held.
+  // For a lock that says "somebody is here" (a running watch) rather than "one at a time".
+  // Throws as tryAcquire.
+  static FileLock acquireShared(const std::filesystem::path& path);
+
+  // Whether some holder (shared or exclusive) keeps the file locked now, asked without waiting
+  // and without creating it: a missing file is held by nobody. The question takes the exclusive
+  // lock for a moment, so another process asking at the same instant may be taken for a holder;
+  // asked again after a short pause, such a passing holder is gone. Throws as tryAcquire.
+  static bool isHeld(const std::filesystem::path& path);
+
  private:
   explicit FileLock(FileDescriptor fd) noexcept : fd_(std::move(fd)) {}
 

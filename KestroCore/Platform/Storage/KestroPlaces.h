@@ -8,6 +8,7 @@
 //   storage directory             <data home>/<group>/          ($XDG_DATA_HOME, ~/.local/share)
 //     the outbox database           kestro.sqlite
 //     staged files of a capture     attachments/<capture id>/
+//     a watch runs                  kestro.watch.lock   (held, shared, by `kestro flush --watch`)
 //   shared settings suite         <configuration home>/<group>.json   ($XDG_CONFIG_HOME, ~/.config)
 //     the signed-in user            "tavlo.current-user-id"      written by the application
 //     this installation             "tavlo-device-id"            written once by the share target
@@ -38,6 +39,9 @@ inline constexpr std::string_view kShortVersionInfoKey = "CFBundleShortVersionSt
 // Inside the storage directory.
 inline constexpr std::string_view kDatabaseFileName = "kestro.sqlite";
 inline constexpr std::string_view kAttachmentsDirectoryName = "attachments";
+// Held (a shared flock, FileLock::acquireShared) by every running `kestro flush --watch` for its
+// lifetime, so that the share target can tell without waiting that a capture will go at once.
+inline constexpr std::string_view kWatchLockFileName = "kestro.watch.lock";
 
 // The storage directory inside the first Application Support directory when the group has no
 // container.
