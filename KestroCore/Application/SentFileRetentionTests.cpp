@@ -34,6 +34,7 @@ class SentFileRetentionTest : public ::testing::Test {
                    {AssetStager::stage(URL::fileURL(source), URL::fileURL(folderOf(id)),
                                        "text/plain", AssetRole::attachment)});
     if (state == State::complete) store_.markComplete(id);
+    if (state == State::accepted) store_.markAccepted(id, UUID(), UUID());
     if (state == State::retryWait) store_.markRetry(id, "NETWORK_ERROR", State::queued, now());
     if (state == State::blockedUserAction || state == State::cancelled) {
       store_.transition(id, state);
@@ -41,6 +42,7 @@ class SentFileRetentionTest : public ::testing::Test {
     // The record's own time, which the decision reads.
     sqlite3* db = nullptr;
     EXPECT_EQ(sqlite3_open(tree_.places().databaseURL().filePath()->c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(store_.record(id)->state, state);
     const std::string sql =
         "UPDATE outbox SET record_json = json_set(record_json, '$.updatedAt', strftime('%Y-%m-%dT"
         "%H:%M:%SZ', 'now', '-" +

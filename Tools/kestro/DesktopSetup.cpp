@@ -66,14 +66,15 @@ fs::path shareProgram() {
                                                     "): install the two together");
   }
   const std::string& text = program.native();
-  const bool control = std::any_of(text.begin(), text.end(), [](char c) {
-    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+  // A "%" would be read as a field code (%f, %U) by every file manager's format.
+  const bool unwritable = std::any_of(text.begin(), text.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '%';
   });
-  if (!isValidUTF8(text) || control) {
+  if (!isValidUTF8(text) || unwritable) {
     throw ApplicationError(ExitStatus::failure,
                            "the path of kestro-share (" + shown(text) +
                                ") cannot be written into the file managers' files: they take "
-                               "UTF-8 text without control characters");
+                               "UTF-8 text without control characters or \"%\"");
   }
   return program;
 }

@@ -49,18 +49,8 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
   return files;
 }
 
-// A command line as a file manager runs it on `paths`: %F becomes each path quoted, then the
-// line is split as a shell would split it, without running one.
-std::vector<std::string> expanded(const std::string& command, const std::vector<fs::path>& paths) {
-  std::string quoted;
-  for (const fs::path& path : paths) {
-    gchar* word = g_shell_quote(path.c_str());
-    quoted += (quoted.empty() ? "" : " ") + std::string(word);
-    g_free(word);
-  }
-  std::string line = command;
-  const std::size_t at = line.find("%F");
-  if (at != std::string::npos) line.replace(at, 2, quoted);
+// `line` split as a shell would split it, without running one.
+std::vector<std::string> splitLikeAShell(const std::string& line) {
   gchar** argv = nullptr;
   GError* error = nullptr;
   std::vector<std::string> words;
@@ -72,6 +62,42 @@ std::vector<std::string> expanded(const std::string& command, const std::vector<
   }
   g_strfreev(argv);
   return words;
+}
+
+// `command` with its field code (`code`, "%F" or "%U") replaced by `words`, space-separated.
+std::string substituted(std::string command, const char* code, const std::string& words) {
+  const std::size_t at = command.find(code);
+  if (at != std::string::npos) command.replace(at, 2, words);
+  return command;
+}
+
+// A command line as Thunar and Dolphin run it on `paths`: %F becomes each path quoted, then the
+// line is split as a shell would split it.
+std::vector<std::string> expanded(const std::string& command, const std::vector<fs::path>& paths) {
+  std::string quoted;
+  for (const fs::path& path : paths) {
+    gchar* word = g_shell_quote(path.c_str());
+    quoted += (quoted.empty() ? "" : " ") + std::string(word);
+    g_free(word);
+  }
+  return splitLikeAShell(substituted(command, "%F", quoted));
+}
+
+// A command line as Nemo runs it on `paths`: each path (%F) or file URI (%U) goes in as it is,
+// only wrapped in the character the action's Quote key names (none unless it names one), then
+// the line is split as a shell would split it.
+std::vector<std::string> nemoExpanded(const std::string& command, const std::string& quote,
+                                      const std::vector<fs::path>& paths) {
+  const std::string mark = quote == "double" ? "\"" : quote == "single" ? "'" : "";
+  std::string pathWords, uriWords;
+  for (const fs::path& path : paths) {
+    gchar* uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
+    EXPECT_NE(uri, nullptr) << path;
+    pathWords += (pathWords.empty() ? "" : " ") + mark + path.native() + mark;
+    uriWords += (uriWords.empty() ? "" : " ") + mark + std::string(uri ? uri : "") + mark;
+    g_free(uri);
+  }
+  return splitLikeAShell(substituted(substituted(command, "%F", pathWords), "%U", uriWords));
 }
 
 // A key of a key file (a desktop entry, a Nemo action) as GLib reads it, escapes undone.
@@ -259,11 +285,11 @@ TEST_F(DesktopSetupTest, EveryActionSharesTheSelectedFilesAsTheyAre) {
             .native()};
     nautilus.insert(nautilus.end(), names.begin(), names.end());  // relative, as Nautilus gives
     actions.push_back({"Nautilus script", nautilus, path});
-    actions.push_back(
-        {"Nemo action",
-         expanded(keyOf(share / "nemo/actions/kestro-share.nemo_action", "Nemo Action", "Exec"),
-                  paths),
-         path});
+    const fs::path nemo = share / "nemo/actions/kestro-share.nemo_action";
+    actions.push_back({"Nemo action",
+                       nemoExpanded(keyOf(nemo, "Nemo Action", "Exec"),
+                                    keyOf(nemo, "Nemo Action", "Quote"), paths),
+                       path});
     actions.push_back({"Dolphin service menu",
                        expanded(keyOf(share / "kio/servicemenus/kestro-share.desktop",
                                       "Desktop Action share", "Exec"),

@@ -8,6 +8,7 @@
 #include <exception>
 #include <mutex>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -238,7 +239,22 @@ struct DesktopNotifier::State {
 
 std::optional<std::string> sessionBusAddress(const char* busAddressVariable,
                                              const char* runtimeDirectoryVariable) {
-  if (busAddressVariable && *busAddressVariable) return std::string(busAddressVariable);
+  if (busAddressVariable && *busAddressVariable) {
+    // The address's "autolaunch:" entries would have GDBus start a bus of its own (dbus-launch):
+    // they are left out, and an address of nothing else is no bus.
+    std::string kept;
+    std::string_view rest = busAddressVariable;
+    while (!rest.empty()) {
+      const std::size_t end = rest.find(';');
+      const std::string_view entry = rest.substr(0, end);
+      if (!entry.empty() && !entry.starts_with("autolaunch:")) {
+        kept += (kept.empty() ? "" : ";") + std::string(entry);
+      }
+      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    }
+    if (kept.empty()) return std::nullopt;
+    return kept;
+  }
   if (!runtimeDirectoryVariable || *runtimeDirectoryVariable != '/') return std::nullopt;
   const std::string socket = std::string(runtimeDirectoryVariable) + "/bus";
   struct stat status {};

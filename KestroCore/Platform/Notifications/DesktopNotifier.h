@@ -37,8 +37,8 @@ struct NotificationOutcome {
 
 // The address of the session bus, as a D-Bus address: `DBUS_SESSION_BUS_ADDRESS` when set and not
 // empty; otherwise `<XDG_RUNTIME_DIR>/bus` (the per-user bus that systemd starts) when that is a
-// socket; otherwise nothing. Never starts a bus (no autolaunch). The arguments are the values of
-// those two variables (nullptr when unset).
+// socket; otherwise nothing. Never starts a bus: "autolaunch:" entries are left out. The
+// arguments are the values of those two variables (nullptr when unset).
 std::optional<std::string> sessionBusAddress(const char* busAddressVariable,
                                              const char* runtimeDirectoryVariable);
 

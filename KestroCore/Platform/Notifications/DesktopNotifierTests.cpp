@@ -43,6 +43,9 @@ FileDescriptor listeningSocket(const fs::path& path) {
 
 TEST(SessionBusAddressTest, TakesTheVariableThenTheRuntimeDirectorysSocketAndNeverGuesses) {
   EXPECT_EQ(sessionBusAddress("unix:path=/a", "/nowhere"), "unix:path=/a");
+  // Never a bus started for the occasion.
+  EXPECT_EQ(sessionBusAddress("autolaunch:", "/nowhere"), std::nullopt);
+  EXPECT_EQ(sessionBusAddress("autolaunch:scope=*user;unix:path=/a", "/nowhere"), "unix:path=/a");
   testsupport::TemporaryDirectory directory("kestro-bus");
   const fs::path runtime = directory.path() / "run time,1";
   fs::create_directory(runtime);
