@@ -84,25 +84,7 @@ std::string ApplicationPlaces::applicationVersion() const {
 std::set<std::string> ApplicationPlaces::excludedApplications() const {
   const std::optional<std::string> text =
       applicationSettings().string(settingskeys::kExcludedApplications);
-  return text ? parseApplicationList(*text) : std::set<std::string>{};
-}
-
-std::set<std::string> parseApplicationList(std::string_view text) {
-  std::set<std::string> list;
-  std::string current;
-  const auto finish = [&] {
-    if (!current.empty()) list.insert(std::move(current));
-    current.clear();
-  };
-  for (const char c : text) {
-    if (c == ',' || c == ' ' || c == '\t' || c == '\n' || c == '\r') {
-      finish();
-    } else {
-      current.push_back(c);
-    }
-  }
-  finish();
-  return list;
+  return text ? places::parseApplicationList(*text) : std::set<std::string>{};
 }
 
 }  // namespace kestro

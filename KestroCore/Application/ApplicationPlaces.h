@@ -21,6 +21,7 @@
 #include "KestroCore/Foundation/URL.h"
 #include "KestroCore/Foundation/UUID.h"
 #include "KestroCore/Platform/Storage/Bundle.h"
+#include "KestroCore/Platform/Storage/KestroPlaces.h"
 #include "KestroCore/Platform/Storage/UserDefaults.h"
 #include "KestroCore/Platform/Storage/UserDirectories.h"
 
@@ -30,15 +31,14 @@ namespace kestro {
 namespace settingskeys {
 inline constexpr std::string_view kServerURL = "kestro.server-url";
 inline constexpr std::string_view kAccountEmail = "kestro.account-email";
-// Applications never to capture from, as application ids separated by commas or white space
-// ("org.keepassxc.KeePassXC, com.bitwarden.desktop"); edited by hand.
-inline constexpr std::string_view kExcludedApplications = "kestro.excluded-applications";
+// Applications never to capture from (see KestroPlaces.h).
+inline constexpr std::string_view kExcludedApplications = places::kExcludedApplicationsKey;
 // The conversation `chat` continues.
 inline constexpr std::string_view kConversationId = "kestro.conversation-id";
 }  // namespace settingskeys
 
 // The suite name of the application's own settings, inside <configuration home>/kestro/.
-inline constexpr std::string_view kApplicationSettingsSuiteName = "settings";
+using places::kApplicationSettingsSuiteName;
 
 class ApplicationPlaces {
  public:
@@ -84,7 +84,6 @@ class ApplicationPlaces {
   UserDirectories directories_;
 };
 
-// Splits an exclusion list at commas and white space; empty entries are dropped.
-std::set<std::string> parseApplicationList(std::string_view text);
+using places::parseApplicationList;
 
 }  // namespace kestro

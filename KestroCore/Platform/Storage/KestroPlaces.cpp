@@ -1,5 +1,6 @@
 #include "KestroCore/Platform/Storage/KestroPlaces.h"
 
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -55,6 +56,24 @@ UUID deviceIdentifier(const UserDefaults& shared) {
       kDeviceIdKey, [](const std::string& text) { return UUID::fromString(text).has_value(); },
       [] { return UUID().uuidString(); });
   return *UUID::fromString(stored);
+}
+
+std::set<std::string> parseApplicationList(std::string_view text) {
+  std::set<std::string> list;
+  std::string current;
+  const auto finish = [&] {
+    if (!current.empty()) list.insert(std::move(current));
+    current.clear();
+  };
+  for (const char c : text) {
+    if (c == ',' || c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+      finish();
+    } else {
+      current.push_back(c);
+    }
+  }
+  finish();
+  return list;
 }
 
 }  // namespace kestro::places

@@ -19,6 +19,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -55,6 +56,13 @@ inline constexpr std::string_view kSharedCaptureRevisionKey = "kestro.shared-cap
 // The application's own settings (server address, excluded applications), never shared.
 inline constexpr std::string_view kApplicationSettingsDirectoryName = "kestro";
 
+// The application's settings suite inside that directory, and its key of the applications never
+// to capture from: application ids separated by commas or white space
+// ("org.keepassxc.KeePassXC, com.bitwarden.desktop"), edited by hand. Every capture trigger reads
+// the same list, so `kestro capture` and the browsers' host refuse the same applications.
+inline constexpr std::string_view kApplicationSettingsSuiteName = "settings";
+inline constexpr std::string_view kExcludedApplicationsKey = "kestro.excluded-applications";
+
 // <configuration home>/kestro; nothing when no configuration home is known.
 inline std::optional<std::filesystem::path> applicationSettingsDirectory(
     const UserDirectories& directories) {
@@ -76,6 +84,9 @@ std::optional<std::filesystem::path> storageDirectory(const Bundle& bundle,
 
 // The signed-in user in the shared settings suite, when it holds a valid one.
 std::optional<UUID> signedInUser(const UserDefaults& shared);
+
+// Splits an exclusion list at commas and white space; empty entries are dropped.
+std::set<std::string> parseApplicationList(std::string_view text);
 
 // This installation's identifier in the shared settings suite, written there first if missing
 // or invalid.
