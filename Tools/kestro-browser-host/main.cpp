@@ -25,13 +25,7 @@ namespace {
 using namespace kestro;
 using namespace kestro::browserhost;
 
-constexpr const char* kHelp =
-    "Usage: kestro-browser-host [ORIGIN | MANIFEST ADD-ON-ID]\n"
-    "\n"
-    "The native-messaging host of the Kestro browser extension (host name org.kestro.share).\n"
-    "The browser starts it: Chromium with the extension's origin (chrome-extension://ID/),\n"
-    "Firefox with the host manifest's path and the add-on's id; both are accepted and ignored.\n"
-    "\n"
+constexpr const char* kHelpBody =
     "It reads requests on standard input, each a 4-byte length in this machine's byte order\n"
     "followed by that many bytes of JSON (at most 4 MiB), and answers each with one message of\n"
     "the same kind on standard output:\n"
@@ -49,6 +43,25 @@ constexpr const char* kHelp =
     "  1  the input broke off inside a message, declared one over 4 MiB, or the answer could\n"
     "     not be written; the reason was answered when it could be, and said on standard error\n"
     "  2  the command line was wrong\n";
+
+std::string helpText() {
+  return "Usage: kestro-browser-host [ORIGIN | MANIFEST ADD-ON-ID]\n"
+         "\n"
+         "The native-messaging host of the Kestro browser extension (host name " +
+         std::string(kHostName) +
+         ").\n"
+         "The browser starts it: Chromium with the extension's origin\n"
+         "(chrome-extension://" +
+         std::string(kChromiumExtensionId) +
+         "/),\n"
+         "Firefox with the host manifest's path and the add-on's id "
+         "(" +
+         std::string(kFirefoxExtensionId) +
+         ");\n"
+         "both are accepted and ignored.\n"
+         "\n" +
+         kHelpBody;
+}
 
 std::size_t readStandardInput(void*, char* buffer, std::size_t size) {
   for (;;) {
@@ -94,7 +107,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
     if (argument == "--help" || argument == "-h") {
-      std::fputs(kHelp, stdout);
+      std::fputs(helpText().c_str(), stdout);
       return exitCode(ExitStatus::ok);
     }
     if (argument == "--version") {
