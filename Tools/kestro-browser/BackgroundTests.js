@@ -110,6 +110,16 @@ test('the visible text is cut at 256 KiB of UTF-8, never inside a character', as
   }
 });
 
+test('a request stays within the 4 MiB the host reads, the screenshot going first', async () => {
+  const run = load({ answers: [stored], page: { selection: '\u00e9'.repeat(3 << 20) } });
+  run.context.browser.tabs.captureVisibleTab = async () => 'data:image/png;base64,' + 'A'.repeat(1 << 20);
+  await run.context.shareCurrentTab(tab);
+  const request = run.sent[0].message;
+  assert.equal('screenshot' in request, false);
+  assert.ok(Buffer.byteLength(JSON.stringify(request)) <= 4 << 20);
+  assert.ok(request.selectedText.length > 1 << 20);
+});
+
 test('the screenshot follows the option that the button menu stores', async () => {
   const run = load({ answers: [stored, stored], stored: { screenshot: false } });
   await run.context.shareCurrentTab(tab);

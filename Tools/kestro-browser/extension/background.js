@@ -13,6 +13,8 @@ const api = globalThis.browser ?? globalThis.chrome;
 const HOST = 'org.kestro.share';
 // The page's visible text is sent up to this many bytes of UTF-8, cut at a character boundary.
 const VISIBLE_TEXT_LIMIT = 256 * 1024;
+// The host reads requests of at most 4 MiB of JSON.
+const REQUEST_LIMIT = 4 * 1024 * 1024;
 const SCREENSHOT_OPTION = 'screenshot';
 const NOT_INSTALLED = 'Kestro is not installed for this browser: run kestro browser install';
 const SHARE_TITLE = 'Share with Kestro';
@@ -26,6 +28,10 @@ function cappedUTF8(text, limit = VISIBLE_TEXT_LIMIT) {
   let end = limit;
   while (end > 0 && (bytes[end] & 0xc0) === 0x80) end -= 1;
   return new TextDecoder().decode(bytes.subarray(0, end));
+}
+
+function utf8Length(text) {
+  return new TextEncoder().encode(text).length;
 }
 
 function isShareable(url) {
@@ -90,6 +96,14 @@ async function shareRequest(tab, trigger, context, info = {}) {
   if (await screenshotWanted()) {
     const screenshot = await takeScreenshot(tab);
     if (screenshot) request.screenshot = screenshot;
+  }
+  // A request the host would refuse as too long loses its screenshot first (a large screen's
+  // PNG can pass the limit alone), then as much of the selection as it must.
+  if (utf8Length(JSON.stringify(request)) > REQUEST_LIMIT) delete request.screenshot;
+  const over = utf8Length(JSON.stringify(request)) - REQUEST_LIMIT;
+  if (over > 0 && request.selectedText) {
+    const kept = utf8Length(request.selectedText) - over - 1024;
+    request.selectedText = cappedUTF8(request.selectedText, Math.max(0, kept));
   }
   return request;
 }
