@@ -24,7 +24,7 @@ BUILD_PACKAGES := \
 TEST_PACKAGES := \
   gnome-keyring dbus-daemon libglib2.0-bin libsecret-tools \
   notification-daemon xvfb xauth dbus-bin \
-  curl openssl time systemd
+  curl openssl time systemd nodejs
 SANITIZER_PACKAGES := clang-14 libclang-rt-14-dev
 FORMAT_PACKAGES := clang-format
 DEBIAN_PACKAGES := $(BUILD_PACKAGES) $(TEST_PACKAGES) $(SANITIZER_PACKAGES) $(FORMAT_PACKAGES)

@@ -17,11 +17,10 @@
 namespace kestro::browserhost {
 
 // The host's name in the browsers' host manifests, and the extension that talks to it: its
-// Firefox add-on id, and the id Chromium derives from its manifest's public key (a stand-in until
-// Tools/kestro-browser/extension-id.txt names the real one).
+// Firefox add-on id (the id Chromium derives from the extension's public key is in
+// Tools/kestro-browser/extension-id.txt, which the build reads).
 inline constexpr std::string_view kHostName = "org.kestro.share";
 inline constexpr std::string_view kFirefoxExtensionId = "share@kestro.org";
-inline constexpr std::string_view kChromiumExtensionId = "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa";
 
 // The longest request taken: a screenshot of a big screen as a PNG data URL fits.
 inline constexpr std::size_t kMaximumRequestSize = std::size_t{4} << 20;

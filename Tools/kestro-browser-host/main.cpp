@@ -52,7 +52,7 @@ std::string helpText() {
          ").\n"
          "The browser starts it: Chromium with the extension's origin\n"
          "(chrome-extension://" +
-         std::string(kChromiumExtensionId) +
+         std::string(KESTRO_BROWSER_EXTENSION_ID) +
          "/),\n"
          "Firefox with the host manifest's path and the add-on's id "
          "(" +

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "KestroCore/Application/ApplicationError.h"
+#include "Tools/kestro/BrowserSetup.h"
 #include "Tools/kestro/DesktopSetup.h"
 #include "Tools/kestro/ServiceCommands.h"
 
@@ -10,6 +11,16 @@ namespace kestro::commands {
 namespace {
 
 constexpr const char* kRecordIdHelp = "The capture's id, or its first characters";
+
+void defineBrowserOptions(CLI::App& command, Arguments& a) {
+  command
+      .add_option("--browser", a.browserSetup.browser, "Only this browser (all three otherwise)")
+      ->check(CLI::IsMember({"chromium", "chrome", "firefox"}));
+  command.add_option("--profile", a.browserSetup.profile,
+                     "A Chromium user-data directory (the folder holding \"Local State\"): its "
+                     "own NativeMessagingHosts/ instead of the default one");
+  command.footer([] { return browserExtensionHelp(); });
+}
 
 constexpr Command kCommands[] = {
     // signin, signout, status
@@ -249,6 +260,30 @@ constexpr Command kCommands[] = {
      "Remove what desktop install wrote, and only that: the user's other Thunar actions and "
      "files of other names stay",
      nullptr, [](Application&, Arguments&, const CLI::App&) { return uninstallDesktopActions(); }},
+
+    // the browsers' extension and its native host
+    {"", "browser", "Let Kestro's browser extension reach this device's outbox",
+     [](CLI::App& command, Arguments&) {
+       command.require_subcommand(1);
+       command.footer([] { return browserExtensionHelp(); });
+     },
+     nullptr},
+    {"browser", "install",
+     "Write the native-messaging host manifest org.kestro.share.json for Chromium "
+     "($XDG_CONFIG_HOME/chromium/NativeMessagingHosts/), Google Chrome (google-chrome/...) and "
+     "Firefox (~/.mozilla/native-messaging-hosts/), naming the kestro-browser-host beside this "
+     "kestro. Says what it wrote; running it again changes nothing",
+     defineBrowserOptions,
+     [](Application&, Arguments& a, const CLI::App&) {
+       return installBrowserHost(a.browserSetup);
+     }},
+    {"browser", "uninstall",
+     "Remove the manifests browser install wrote, and only those: a file of another program at "
+     "that name stays",
+     defineBrowserOptions,
+     [](Application&, Arguments& a, const CLI::App&) {
+       return uninstallBrowserHost(a.browserSetup);
+     }},
 };
 
 const Command* findCommand(std::string_view parent, std::string_view name) {

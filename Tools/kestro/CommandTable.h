@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Tools/kestro/BrowserSetup.h"
 #include "Tools/kestro/Commands.h"
 
 namespace kestro::commands {
@@ -38,6 +39,8 @@ struct Arguments {
   bool yes = false;
   // chat
   ChatArguments chat;
+  // browser install, uninstall
+  BrowserSetupArguments browserSetup;
 };
 
 struct Command {

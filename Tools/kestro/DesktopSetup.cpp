@@ -22,6 +22,7 @@
 #include "KestroCore/Platform/Storage/UserDirectories.h"
 #include "Tools/kestro/DesktopFiles.h"
 #include "Tools/kestro/Output.h"
+#include "Tools/kestro/SetupFiles.h"
 #include "Tools/kestro/ThunarActions.h"
 
 namespace kestro::commands {
@@ -31,7 +32,6 @@ namespace fs = std::filesystem;
 using namespace kestro::desktop;
 
 constexpr std::string_view kProgramName = "kestro-share";
-constexpr std::size_t kLargestFile = 16u << 20;
 
 struct Homes {
   fs::path data;
@@ -53,18 +53,7 @@ fs::path thunarActionsPath(const Homes& homes) { return homes.config / "Thunar" 
 // The kestro-share beside this kestro, which the actions name by its absolute path: the desktop
 // session's PATH need not hold ~/.local/bin.
 fs::path shareProgram() {
-  std::error_code error;
-  const fs::path self = fs::read_symlink("/proc/self/exe", error);
-  if (error) {
-    throw ApplicationError(ExitStatus::failure,
-                           "cannot tell where this kestro is: " + error.message());
-  }
-  const fs::path program = self.parent_path() / kProgramName;
-  if (!fs::is_regular_file(program, error) || ::access(program.c_str(), X_OK) != 0) {
-    throw ApplicationError(ExitStatus::failure, "there is no kestro-share beside this kestro (" +
-                                                    shown(program.native()) +
-                                                    "): install the two together");
-  }
+  const fs::path program = programBesideThisKestro(kProgramName);
   const std::string& text = program.native();
   // A "%" would be read as a field code (%f, %U) by every file manager's format.
   const bool unwritable = std::any_of(text.begin(), text.end(), [](char c) {
@@ -160,34 +149,6 @@ std::string thunarAction(const fs::path& program) {
   return withProgram(action, "<command>", xmlEscaped(shellQuoted(program.native())));
 }
 
-// The bytes of a regular file, or nothing when there is none. Throws ApplicationError when one
-// is there but cannot be read.
-std::optional<std::string> readFile(const fs::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0 && errno == ENOENT) return std::nullopt;
-  const auto refuse = [&](const std::string& why) {
-    return ApplicationError(ExitStatus::failure,
-                            "cannot read " + shown(path.native()) + ": " + why +
-                                "; it is left as it is, and nothing was changed");
-  };
-  if (fd < 0) throw refuse(std::strerror(errno));
-  FileDescriptor file(fd);
-  struct stat status {};
-  if (::fstat(fd, &status) != 0) throw refuse(std::strerror(errno));
-  if (!S_ISREG(status.st_mode)) throw refuse("it is not a regular file");
-  std::string contents;
-  char buffer[65536];
-  try {
-    for (std::size_t n; (n = files::readSome(fd, buffer, sizeof buffer, path)) > 0;) {
-      contents.append(buffer, n);
-      if (contents.size() > kLargestFile) throw refuse("it is larger than 16 MiB");
-    }
-  } catch (const fs::filesystem_error& error) {
-    throw refuse(error.code().message());
-  }
-  return contents;
-}
-
 // What stands at one of our names: nothing, a file of ours (with its contents), or something of
 // the user's.
 struct Found {
@@ -207,29 +168,6 @@ Found look(const fs::path& path) {
   const bool ours = contents.find(kOwnMark) != std::string::npos;
   return {ours ? Found::Kind::ours : Found::Kind::foreign, std::move(contents),
           static_cast<mode_t>(status.st_mode & 07777)};
-}
-
-// Replaces `path` at once by a file holding `contents` with `mode`: a reader sees the old file
-// or the new one, never a part.
-void writeFileAtomically(const fs::path& path, std::string_view contents, mode_t mode) {
-  files::createDirectories(path.parent_path(), 0700);
-  std::string temporary = (path.parent_path() / ("." + path.filename().native() + ".XXXXXX"));
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) files::throwError("cannot create a file in", path.parent_path(), errno);
-  FileDescriptor file(fd);
-  try {
-    files::writeAll(fd, contents.data(), contents.size(), temporary);
-    if (::fchmod(fd, mode) != 0) files::throwError("cannot set the mode of", temporary, errno);
-    files::syncFile(fd, temporary);
-    file.reset();
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-      files::throwError("cannot replace", path, errno);
-    }
-  } catch (...) {
-    files::removeFileQuietly(temporary);
-    throw;
-  }
-  files::syncDirectory(path.parent_path());
 }
 
 // The actions Thunar shows while the user has no file of their own: the first uca.xml in
