@@ -19,6 +19,7 @@
 #include "KestroCore/Platform/Storage/KestroPlaces.h"
 #include "Tools/kestro-browser-host/BrowserCapture.h"
 #include "Tools/kestro-browser-host/NativeMessaging.h"
+#include "Tools/kestro-share/ShareNotice.h"
 
 namespace {
 
@@ -102,6 +103,35 @@ bool send(nlohmann::json answer, const std::optional<std::string>& id) {
 
 }  // namespace
 
+// The desktop notification of how a share ended, as kestro-share shows it when no terminal
+// reads it: the browser's badge says the same, but the browser may be behind another window.
+// Never "sent": what is stored is on this device.
+void notify(const DecodedRequest& request, const nlohmann::json& answer,
+            const ShareEnvironment& environment) {
+  const auto* share = std::get_if<ShareRequest>(&request.body);
+  if (share == nullptr) return;
+  const std::string outcome = answer.value("outcome", "");
+  const std::string message = answer.value("message", "");
+  Notification notice;
+  if (outcome == "stored") {
+    bool watching = false;
+    try {
+      watching = sharehost::watchRuns(ExtensionSettings(environment).storageDirectory());
+    } catch (const std::exception&) {
+    }
+    notice = sharehost::storedNotice("the page " + share->url, watching);
+  } else if (outcome == "notSignedIn") {
+    notice = sharehost::refusedNotice(ShareFailure::signInRequired, message);
+  } else if (outcome == "refused") {
+    notice = {.summary = "Not shared: refused",
+              .body = message,
+              .urgency = Notification::Urgency::critical};
+  } else {
+    notice = sharehost::refusedNotice(ShareFailure::failed, message);
+  }
+  DesktopNotifier::forSession().show(notice);
+}
+
 int main(int argc, char** argv) {
   // The browser's arguments: its origin, or the manifest's path and the add-on's id.
   for (int i = 1; i < argc; ++i) {
@@ -123,7 +153,8 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
 
   try {
-    const BrowserCapture capture(ShareEnvironment::current(), BrowserIdentity::ofParentProcess());
+    const ShareEnvironment environment = ShareEnvironment::current();
+    const BrowserCapture capture(environment, BrowserIdentity::ofParentProcess());
     MessageReader reader(readStandardInput, nullptr);
     for (;;) {
       MessageReader::Result next = reader.next();
@@ -137,7 +168,9 @@ int main(int argc, char** argv) {
       const DecodedRequest request = decodeRequest(std::get<MessageReader::Message>(next).bytes);
       // The message's bytes go before the request is carried out.
       next = MessageReader::EndOfInput{};
-      if (!send(capture.answer(request), request.id)) return exitCode(ExitStatus::failure);
+      const nlohmann::json answer = capture.answer(request);
+      if (!send(answer, request.id)) return exitCode(ExitStatus::failure);
+      notify(request, answer, environment);
     }
   } catch (const std::bad_alloc&) {
     printError("out of memory");

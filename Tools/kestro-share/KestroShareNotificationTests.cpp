@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -124,6 +125,41 @@ TEST_F(KestroShareNotificationTest, WithoutATerminalEachOutcomeIsOneNotification
   }
   // Asking whether a watch runs created no lock file.
   EXPECT_FALSE(fs::exists(storage() / "kestro.watch.lock"));
+}
+
+// The browsers' host tells the desktop too: one notification per share, never for a status.
+TEST_F(KestroShareNotificationTest, TheBrowsersHostTellsOfEachShare) {
+  const auto framed = [](const std::string& json) {
+    const auto length = static_cast<std::uint32_t>(json.size());
+    std::string bytes(reinterpret_cast<const char*>(&length), sizeof length);
+    return bytes + json;
+  };
+  ProcessOptions options;
+  options.arguments = {KESTRO_BROWSER_HOST_PROGRAM, "chrome-extension://x/"};
+  options.environment = {"HOME=" + (root_ / "home").native(),
+                         "XDG_CONFIG_HOME=" + (root_ / "config").native(),
+                         "XDG_DATA_HOME=" + (root_ / "data").native(), "PATH=/usr/bin:/bin",
+                         "TSAN_OPTIONS=suppressions=" KESTRO_TSAN_SUPPRESSIONS};
+  if (const auto bus = busOfTheService()) {
+    options.environment->push_back("DBUS_SESSION_BUS_ADDRESS=" + *bus);
+  }
+  options.standardInput =
+      ProcessInput::text(framed(R"({"id":"1","type":"share","trigger":"button","context":"page",)"
+                                R"("url":"https://example.com/page","incognito":false})") +
+                         framed(R"({"id":"2","type":"status","url":"https://example.com/page"})") +
+                         framed(R"({"id":"3","type":"share","trigger":"button","context":"page",)"
+                                R"("url":"https://example.com/private","incognito":true})"));
+  options.standardOutput = ProcessOutput::capture();
+  options.standardError = ProcessOutput::capture();
+  Process host = Process::start(std::move(options));
+  ASSERT_EQ(host.wait().shellStatus(), 0) << host.standardError();
+
+  const std::vector<std::string> told = calls(2);
+  ASSERT_EQ(told.size(), 2u);
+  EXPECT_TRUE(says(told[0], "Stored on this device",
+                   "Kestro keeps the page https://example.com/page on this device. It is not "
+                   "sent yet"));
+  EXPECT_TRUE(says(told[1], "Not shared: refused", "private"));
 }
 
 TEST_F(KestroShareNotificationTest, WithoutAServiceOrABusTheExitStatusAndErrorsStillTell) {
