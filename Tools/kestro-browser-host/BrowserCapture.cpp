@@ -206,11 +206,13 @@ nlohmann::json BrowserCapture::share(const ShareRequest& request) const {
     settings_.sharedSettingsStore().set(UUID().uuidString(), places::kSharedCaptureRevisionKey);
   } catch (const std::exception&) {
   }
-  return {{"ok", true},
-          {"outcome", "stored"},
-          {"captureId", clientCaptureId.uuidString()},
-          {"state", "queued"},
-          {"message", "stored on this device"}};
+  nlohmann::json stored = {{"ok", true},
+                           {"outcome", "stored"},
+                           {"captureId", clientCaptureId.uuidString()},
+                           {"state", "queued"},
+                           {"message", "stored on this device"}};
+  if (address) stored["url"] = address->absoluteString();
+  return stored;
 }
 
 nlohmann::json BrowserCapture::status(const StatusRequest& request) const {

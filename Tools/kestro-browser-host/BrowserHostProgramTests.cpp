@@ -165,7 +165,8 @@ TEST_F(BrowserHostTest, AShareIsStoredWithItsFieldsAndItsScreenshotAndStatusSees
                           {"outcome", "stored"},
                           {"captureId", stored["captureId"]},
                           {"state", "queued"},
-                          {"message", "stored on this device"}}));
+                          {"message", "stored on this device"},
+                          {"url", "https://example.com/article"}}));
   EXPECT_EQ(result.answers[2], json({{"id", "after"},
                                      {"ok", true},
                                      {"onDevice", true},

@@ -119,7 +119,7 @@ void notify(const DecodedRequest& request, const nlohmann::json& answer,
       watching = sharehost::watchRuns(ExtensionSettings(environment).storageDirectory());
     } catch (const std::exception&) {
     }
-    notice = sharehost::storedNotice("the page " + share->url, watching);
+    notice = sharehost::storedNotice(answer.value("url", share->url), watching);
   } else if (outcome == "notSignedIn") {
     notice = sharehost::refusedNotice(ShareFailure::signInRequired, message);
   } else if (outcome == "refused") {

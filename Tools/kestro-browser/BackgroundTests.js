@@ -137,6 +137,9 @@ test('the button says what the host answered, and never more', async () => {
     [{ ok: false, outcome: 'failed', message: 'disk full' }, 'Kestro: not shared: disk full', '!'],
     [new Error('Specified native messaging host not found.'),
       'Kestro: Kestro is not installed for this browser: run kestro browser install', '!'],
+    [new Error('Error when communicating with the native messaging host.'),
+      'Kestro: not shared: Kestro could not take it (Error when communicating with the native '
+        + 'messaging host.)', '!'],
   ];
   for (const [answer, title, badge] of cases) {
     const run = load({ answers: [answer] });
@@ -157,12 +160,15 @@ test('the title tells whether the tab is already on this device or in the librar
       'Share with Kestro (already on this device)'],
     [{ ok: true, onDevice: true, state: 'sent', inLibrary: true },
       'Share with Kestro (already sent from this device; already in your library)'],
-    [new Error('Native host has exited.'),
+    [new Error('Specified native messaging host not found.'),
       'Kestro: Kestro is not installed for this browser: run kestro browser install'],
   ];
   for (const [answer, title] of cases) {
     const run = load({ answers: [answer] });
-    await run.listeners.updated(tab.id, { status: 'complete' }, tab);
+    await run.listeners.updated(tab.id, { status: 'loading' }, { ...tab, active: true });
+    await run.listeners.updated(tab.id, { status: 'complete' }, { ...tab, active: false });
+    await run.listeners.updated(tab.id, { status: 'complete' }, { ...tab, active: true });
+    assert.equal(run.sent.length, 1);
     assert.deepEqual({ ...run.sent[0].message }, { id: run.sent[0].message.id, type: 'status', url: tab.url });
     assert.equal(run.button.title, title);
   }

@@ -143,12 +143,13 @@ TEST_F(KestroShareNotificationTest, TheBrowsersHostTellsOfEachShare) {
   if (const auto bus = busOfTheService()) {
     options.environment->push_back("DBUS_SESSION_BUS_ADDRESS=" + *bus);
   }
-  options.standardInput =
-      ProcessInput::text(framed(R"({"id":"1","type":"share","trigger":"button","context":"page",)"
-                                R"("url":"https://example.com/page","incognito":false})") +
-                         framed(R"({"id":"2","type":"status","url":"https://example.com/page"})") +
-                         framed(R"({"id":"3","type":"share","trigger":"button","context":"page",)"
-                                R"("url":"https://example.com/private","incognito":true})"));
+  options.standardInput = ProcessInput::text(
+      framed(R"({"id":"1","type":"share","trigger":"contextMenu","context":"link",)"
+             R"("url":"https://example.com/page","linkUrl":"https://example.com/linked",)"
+             R"("incognito":false})") +
+      framed(R"({"id":"2","type":"status","url":"https://example.com/page"})") +
+      framed(R"({"id":"3","type":"share","trigger":"button","context":"page",)"
+             R"("url":"https://example.com/private","incognito":true})"));
   options.standardOutput = ProcessOutput::capture();
   options.standardError = ProcessOutput::capture();
   Process host = Process::start(std::move(options));
@@ -157,8 +158,7 @@ TEST_F(KestroShareNotificationTest, TheBrowsersHostTellsOfEachShare) {
   const std::vector<std::string> told = calls(2);
   ASSERT_EQ(told.size(), 2u);
   EXPECT_TRUE(says(told[0], "Stored on this device",
-                   "Kestro keeps the page https://example.com/page on this device. It is not "
-                   "sent yet"));
+                   "Kestro keeps https://example.com/linked on this device. It is not sent yet"));
   EXPECT_TRUE(says(told[1], "Not shared: refused", "private"));
 }
 

@@ -34,6 +34,18 @@ function utf8Length(text) {
   return new TextEncoder().encode(text).length;
 }
 
+// The bytes the browser sends for `request`: Chromium's JSON writer escapes "<", U+2028 and
+// U+2029 as six-character \u escapes, which JSON.stringify leaves as they are.
+function requestLength(request) {
+  return utf8Length(JSON.stringify(request).replace(/[<\u2028\u2029]/g, '\\u003C'));
+}
+
+// Whether the browser's reason for not reaching the host means that no host is installed for it
+// (rather than a host that failed).
+function hostMissing(reason) {
+  return /not found|forbidden|no such native application/i.test(reason);
+}
+
 function isShareable(url) {
   return typeof url === 'string' && /^https?:\/\//i.test(url);
 }
@@ -91,16 +103,18 @@ async function shareRequest(tab, trigger, context, info = {}) {
   const selectedText = page.selectedText || info.selectionText || '';
   if (selectedText) request.selectedText = selectedText;
   if (page.visibleText) request.visibleText = page.visibleText;
-  if (info.linkUrl) request.linkUrl = info.linkUrl;
-  if (info.srcUrl) request.srcUrl = info.srcUrl;
+  // Only web addresses: a data: image can be larger than a request may be, and the host would
+  // take the page's address instead of one that is not on the web anyway.
+  if (isShareable(info.linkUrl)) request.linkUrl = info.linkUrl;
+  if (isShareable(info.srcUrl)) request.srcUrl = info.srcUrl;
   if (await screenshotWanted()) {
     const screenshot = await takeScreenshot(tab);
     if (screenshot) request.screenshot = screenshot;
   }
   // A request the host would refuse as too long loses its screenshot first (a large screen's
   // PNG can pass the limit alone), then as much of the selection as it must.
-  if (utf8Length(JSON.stringify(request)) > REQUEST_LIMIT) delete request.screenshot;
-  const over = utf8Length(JSON.stringify(request)) - REQUEST_LIMIT;
+  if (requestLength(request) > REQUEST_LIMIT) delete request.screenshot;
+  const over = requestLength(request) - REQUEST_LIMIT;
   if (over > 0 && request.selectedText) {
     const kept = utf8Length(request.selectedText) - over - 1024;
     request.selectedText = cappedUTF8(request.selectedText, Math.max(0, kept));
@@ -119,8 +133,12 @@ async function askHost(message) {
 
 // What a share's answer means, as the badge (a mark) and the button's title (words) show it.
 function shareOutcome(answer) {
-  if (!answer || answer.unreachable !== undefined) {
-    return { badge: '!', colour: '#b00020', title: NOT_INSTALLED };
+  if (!answer) return { badge: '!', colour: '#b00020', title: NOT_INSTALLED };
+  if (answer.unreachable !== undefined) {
+    const title = hostMissing(answer.unreachable)
+      ? NOT_INSTALLED
+      : 'not shared: Kestro could not take it (' + answer.unreachable + ')';
+    return { badge: '!', colour: '#b00020', title };
   }
   if (answer.ok && answer.outcome === 'stored') {
     const sent = answer.state === 'sent';
@@ -236,7 +254,10 @@ function onCommand(command, tab) {
 
 // The button's title for a page, from the host's status answer.
 function statusTitle(answer) {
-  if (!answer || answer.unreachable !== undefined) return 'Kestro: ' + NOT_INSTALLED;
+  if (!answer || (answer.unreachable !== undefined && hostMissing(answer.unreachable))) {
+    return 'Kestro: ' + NOT_INSTALLED;
+  }
+  if (answer.unreachable !== undefined) return SHARE_TITLE;
   if (!answer.ok) return SHARE_TITLE;
   const known = [];
   if (answer.onDevice) {
@@ -265,10 +286,9 @@ function onTabActivated(activeInfo) {
   return api.tabs.get(activeInfo.tabId).then(showStatus, () => undefined);
 }
 
+// Asked once a page has loaded, and only for the tab in front: each question starts the host.
 function onTabUpdated(tabId, changeInfo, tab) {
-  return changeInfo.url !== undefined || changeInfo.status === 'complete'
-    ? showStatus(tab)
-    : undefined;
+  return changeInfo.status === 'complete' && tab?.active ? showStatus(tab) : undefined;
 }
 
 api.runtime.onInstalled.addListener(createMenus);
