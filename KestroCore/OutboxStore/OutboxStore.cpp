@@ -2,10 +2,12 @@
 
 #include <filesystem>
 #include <stdexcept>
+#include <string>
 #include <system_error>
 #include <utility>
 
 #include "KestroCore/OutboxStore/internal/SQLite.h"
+#include "KestroCore/OutboxStore/internal/Schema.h"
 
 namespace kestro {
 namespace {
@@ -147,6 +149,20 @@ std::vector<OutboxRecord> OutboxStore::all(const UUID& userId) {
   std::lock_guard lock(mutex_);
   const std::string user = userId.uuidString();
   return readRecords(*connection_, kAll, {Text{user}});
+}
+
+std::optional<OutboxRecord> OutboxStore::newestWithAddress(const UUID& userId, const URL& address) {
+  // The address's expression repeats the index's (internal/Schema.h).
+  static const std::string query = std::string("SELECT record_json FROM outbox\n") +
+                                   "WHERE user_id = ? AND " + sqlite::kCaptureAddressExpression +
+                                   " = ?\nORDER BY " + sqlite::kCapturedAtExpression +
+                                   " DESC, created_at DESC LIMIT 1";
+  std::lock_guard lock(mutex_);
+  const std::string user = userId.uuidString();
+  const std::string text = address.absoluteString();
+  auto records = readRecords(*connection_, query.c_str(), {Text{user}, Text{text}});
+  if (records.empty()) return std::nullopt;
+  return std::move(records.front());
 }
 
 std::vector<OutboxRecord> OutboxStore::ready(const UUID& userId, Date now, std::int64_t limit) {

@@ -90,6 +90,11 @@ class OutboxStore {
   // The user's records, oldest first.
   std::vector<OutboxRecord> all(const UUID& userId);
 
+  // The user's newest record of a capture of this address (the latest `capturedAt`, then the
+  // latest created), whatever its state; nothing when none is. Reads one index entry per such
+  // record, not every record.
+  std::optional<OutboxRecord> newestWithAddress(const UUID& userId, const URL& address);
+
   // Up to `limit` of the user's records that can be processed now, oldest first: not complete,
   // cancelled or blocked_user_action, and with no retry time or one not later than `now`. A limit
   // of 0 returns none; a negative limit throws std::invalid_argument.

@@ -291,6 +291,39 @@ TEST_F(OutboxStoreTest, AnUnreadableRecordFailsListsButOnlyItsOwnLookup) {
   EXPECT_EQ(store.all(bob_).size(), 1u);
 }
 
+TEST_F(OutboxStoreTest, NewestWithAddressIsTheLatestCaptureOfThatAddressInAnyState) {
+  const URL page = *URL::fromString("https://example.com/a?b=1");
+  const auto of = [](const URL& address, std::chrono::seconds capturedAt) {
+    CaptureEnvelope envelope = capture();
+    envelope.url = address;
+    envelope.capturedAt = Date{capturedAt};
+    return envelope;
+  };
+  OutboxStore store(databaseURL());
+  // Captured later but enqueued first: the capture's own time decides, then the enqueueing.
+  const UUID latest = store.enqueue(alice_, of(page, 2000s), {}).id();
+  store.enqueue(alice_, of(page, 1000s), {});
+  store.enqueue(alice_, of(*URL::fromString("https://example.com/a"), 3000s), {});
+  const UUID bobs = store.enqueue(bob_, of(page, 4000s), {}).id();
+  const UUID damaged = store.enqueue(alice_, of(page, 5000s), {}).id();
+  // A row that is not JSON at all is passed over, and does not stop writes or opening.
+  texts("UPDATE outbox SET record_json = CAST('not json' AS BLOB) WHERE id = '" +
+        damaged.uuidString() + "'");
+  ASSERT_EQ(texts("SELECT COUNT(*) FROM outbox WHERE NOT json_valid(CAST(record_json AS TEXT))"),
+            std::vector<std::string>{"1"});
+  store.markComplete(latest);
+
+  OutboxStore reopened(databaseURL());
+  const auto newest = reopened.newestWithAddress(alice_, page);
+  ASSERT_TRUE(newest);
+  EXPECT_EQ(newest->id(), latest);
+  EXPECT_EQ(newest->state, State::complete);
+  EXPECT_EQ(reopened.newestWithAddress(bob_, page)->id(), bobs);
+  EXPECT_FALSE(reopened.newestWithAddress(alice_, *URL::fromString("https://example.com/")));
+  const UUID tie = reopened.enqueue(alice_, of(page, 2000s), {}).id();
+  EXPECT_EQ(reopened.newestWithAddress(alice_, page)->id(), tie);
+}
+
 TEST_F(OutboxStoreTest, AFailedOpenOrReadIsAnErrorNotAnEmptyOutbox) {
   {
     OutboxStore store(databaseURL());

@@ -4,9 +4,11 @@
 #include <filesystem>
 #include <map>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "KestroCore/OutboxStore/internal/SQLite.h"
+#include "KestroCore/OutboxStore/internal/Schema.h"
 
 namespace kestro {
 namespace {
@@ -129,6 +131,17 @@ std::vector<JSONValue> SyncCache::entities(const UUID& userId, std::string_view 
     found.push_back(decodeEntity(*row.front()));
   }
   return found;
+}
+
+bool SyncCache::hasItemWithAddress(const UUID& userId, const URL& address) {
+  // The address's expression repeats the index's (internal/Schema.h).
+  static const std::string query = std::string("SELECT 1 FROM cache_entities\n") +
+                                   "WHERE user_id = ? AND entity_type = 'item' AND " +
+                                   sqlite::kItemAddressExpression + " = ? AND deleted = 0 LIMIT 1";
+  std::lock_guard lock(mutex_);
+  const std::string user = userId.uuidString();
+  const std::string text = address.absoluteString();
+  return !connection_->query(query, {Text{user}, Text{text}}).empty();
 }
 
 }  // namespace kestro

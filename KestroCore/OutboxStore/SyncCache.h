@@ -62,6 +62,9 @@ class SyncCache {
   // The stored entities of one type (not deleted), ordered by their identifier's text.
   std::vector<JSONValue> entities(const UUID& userId, std::string_view entityType);
 
+  // Whether a stored item (not deleted) has this `canonicalUrl`. Reads the index, not the items.
+  bool hasItemWithAddress(const UUID& userId, const URL& address);
+
  private:
   std::mutex mutex_;
   std::unique_ptr<sqlite::Connection> connection_;

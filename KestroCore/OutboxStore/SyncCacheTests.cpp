@@ -95,5 +95,27 @@ TEST_F(SyncCacheTest, ADamagedEntityIsAnErrorAndAFailedPageStoresNothing) {
   EXPECT_EQ(rows("SELECT count(*) FROM cache_entities"), std::vector<std::string>{"1"});
 }
 
+TEST_F(SyncCacheTest, AnItemIsFoundByItsCanonicalAddressUntilItIsDeleted) {
+  const std::string address = "https://example.com/read?id=1";
+  const auto at = [](const std::string& url) {
+    return JSONValue::object({{"canonicalUrl", JSONValue::string(url)}});
+  };
+  const UUID item, task;
+  SyncCache cache(databaseURL());
+  cache.apply(alice_, {{SyncChange{1, "item", item, "upsert", at(address)},
+                        SyncChange{2, "task", task, "upsert", at("https://example.com/task")},
+                        upsert(3, UUID(), "no address")},
+                       3,
+                       false});
+  cache.apply(bob_,
+              {{SyncChange{1, "item", UUID(), "upsert", at("https://example.com/bob")}}, 1, false});
+  EXPECT_TRUE(cache.hasItemWithAddress(alice_, *URL::fromString(address)));
+  EXPECT_FALSE(cache.hasItemWithAddress(alice_, *URL::fromString("https://example.com/task")));
+  EXPECT_FALSE(cache.hasItemWithAddress(alice_, *URL::fromString("https://example.com/bob")));
+  EXPECT_FALSE(cache.hasItemWithAddress(alice_, *URL::fromString("https://example.com/read")));
+  cache.apply(alice_, {{SyncChange{4, "item", item, "delete", std::nullopt}}, 4, false});
+  EXPECT_FALSE(cache.hasItemWithAddress(alice_, *URL::fromString(address)));
+}
+
 }  // namespace
 }  // namespace kestro

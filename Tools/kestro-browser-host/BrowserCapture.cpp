@@ -226,16 +226,7 @@ nlohmann::json BrowserCapture::status(const StatusRequest& request) const {
   std::optional<OutboxRecord> newest;
   {
     OutboxStore store(database);
-    for (OutboxRecord& record : store.all(*userId)) {
-      if (!record.capture.url || record.capture.url->absoluteString() != url->absoluteString()) {
-        continue;
-      }
-      if (!newest || record.capture.capturedAt > newest->capture.capturedAt ||
-          (record.capture.capturedAt == newest->capture.capturedAt &&
-           record.createdAt >= newest->createdAt)) {
-        newest = std::move(record);
-      }
-    }
+    newest = store.newestWithAddress(*userId, *url);
   }
   if (newest) {
     answer["onDevice"] = true;
@@ -243,17 +234,7 @@ nlohmann::json BrowserCapture::status(const StatusRequest& request) const {
     answer["state"] = stateName(newest->state);
   }
   SyncCache cache(database);
-  for (const JSONValue& entity : cache.entities(*userId, "item")) {
-    const JSONValue::Object* object = entity.ifObject();
-    const auto canonical =
-        object ? object->find("canonicalUrl") : JSONValue::Object::const_iterator();
-    if (!object || canonical == object->end()) continue;
-    if (const std::string* text = canonical->second.ifString();
-        text && *text == url->absoluteString()) {
-      answer["inLibrary"] = true;
-      break;
-    }
-  }
+  answer["inLibrary"] = cache.hasItemWithAddress(*userId, *url);
   return answer;
 }
 

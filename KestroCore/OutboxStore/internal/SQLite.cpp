@@ -230,6 +230,7 @@ std::unique_ptr<Connection> openOutboxDatabase(const URL& databaseURL, std::stri
   connection->executeSetupScript(kOutboxSchema, kSchemaErrorMessage);
   connection->executeSetupScript(kOutboxReadyIndex, kSchemaErrorMessage);
   connection->executeSetupScript(kOutboxFailuresTable, kSchemaErrorMessage);
+  connection->executeSetupScript(kAddressIndexes, kSchemaErrorMessage);
   return connection;
 }
 

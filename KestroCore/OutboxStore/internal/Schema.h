@@ -42,6 +42,28 @@ inline constexpr const char* kOutboxReadyIndex =
     "CREATE INDEX IF NOT EXISTS outbox_user_ready_idx ON outbox(user_id, created_at)\n"
     "WHERE state NOT IN ('complete', 'cancelled', 'blocked_user_action');";
 
+// Our own additions too: a capture's address and a cached item's address, so that asking
+// whether an address is already on this device or in the library reads one index entry instead
+// of decoding every record (with a few hundred long pages, that took a second). The JSON columns
+// are BLOBs, which SQLite's JSON functions read only as text; `json_valid` keeps one damaged row
+// from failing every write, or the index's creation and with it every open. The stores' queries
+// repeat these expressions word for word, or SQLite would not use the indexes.
+#define KESTRO_JSON_FIELD(column, path)                                           \
+  "CASE WHEN json_valid(CAST(" column " AS TEXT)) THEN json_extract(CAST(" column \
+  " AS TEXT), '" path "') END"
+inline constexpr const char* kCaptureAddressExpression =
+    KESTRO_JSON_FIELD("record_json", "$.capture.url");
+inline constexpr const char* kCapturedAtExpression =
+    KESTRO_JSON_FIELD("record_json", "$.capture.capturedAt");
+inline constexpr const char* kItemAddressExpression =
+    KESTRO_JSON_FIELD("entity_json", "$.canonicalUrl");
+inline constexpr const char* kAddressIndexes =
+    "CREATE INDEX IF NOT EXISTS outbox_user_address_idx ON outbox(user_id, "
+    KESTRO_JSON_FIELD("record_json", "$.capture.url") ");\n"
+    "CREATE INDEX IF NOT EXISTS cache_entities_item_address_idx ON cache_entities(user_id, "
+    "entity_type, " KESTRO_JSON_FIELD("entity_json", "$.canonicalUrl") ");";
+#undef KESTRO_JSON_FIELD
+
 // Our own addition too: what the record JSON has no place for about a record's last failure (its
 // message, whether the server called it retryable). One row per record, written with the failure
 // and deleted with the record; `attempt_count` ties it to the failure it describes.
