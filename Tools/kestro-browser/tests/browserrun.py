@@ -36,14 +36,15 @@ def check(condition, message):
 
 def eventually(probe, what, seconds=30.0):
     """probe()'s first true value, asked again until it gives one; fails after `seconds`, which
-    only bounds a browser that never gets there (nothing is asserted about how long it took)."""
+    only bounds a browser that never gets there (nothing is asserted about how long it took).
+    `what` says what was awaited: a string, or a function giving one then."""
     deadline = time.monotonic() + seconds
     while True:
         value = probe()
         if value:
             return value
         if time.monotonic() > deadline:
-            raise Failure("never happened: " + what)
+            raise Failure("never happened: " + (what() if callable(what) else what))
         time.sleep(0.05)
 
 
@@ -463,10 +464,14 @@ class Firefox:
         return unwrap(result["result"])
 
     def open_tab(self, url):
+        """A tab in front showing `url`, once the extension has asked the host about it (its
+        button then has a title of the tab's own, and no host runs)."""
         context = self.send("browsingContext.create", {"type": "tab"})["context"]
+        self.send("browsingContext.activate", {"context": context})
         self.send("browsingContext.navigate", {"context": context, "url": url, "wait":
                                                "complete"})
-        self.send("browsingContext.activate", {"context": context})
+        eventually(lambda: self.button_state()[2] and not self.run.host_running(),
+                   "the host answers the status of " + url)
         return context
 
     def chrome(self, expression):
@@ -476,14 +481,24 @@ class Firefox:
                       if c["url"] == "chrome://browser/content/browser.xhtml")
         return self.evaluate(window, expression)
 
+    # The extension's toolbar button in the browser window, for the tab in front.
+    BUTTON = """const { ExtensionParent } = ChromeUtils.importESModule(
+          "resource://gre/modules/ExtensionParent.sys.mjs");
+      const extension = WebExtensionPolicy.getByID("share@kestro.org").extension;
+      const button = ExtensionParent.apiManager.global.browserActionFor(extension);
+      const tab = gBrowser.selectedTab;"""
+
     def click_button(self):
-        """Clicks the extension's toolbar button in the window, on the tab in front."""
-        self.chrome("""(() => {
-          const { ExtensionParent } = ChromeUtils.importESModule(
-              "resource://gre/modules/ExtensionParent.sys.mjs");
-          const extension = WebExtensionPolicy.getByID("share@kestro.org").extension;
-          ExtensionParent.apiManager.global.browserActionFor(extension).triggerAction(window);
-        })()""")
+        self.chrome("(() => { %s button.triggerAction(window); })()" % self.BUTTON)
+
+    def button_state(self):
+        """The badge and title the button shows for the tab in front, and whether the title is
+        the tab's own (set for it, rather than the one for every tab)."""
+        return tuple(self.chrome("""(() => { %s
+          const shown = button.action.getContextData(tab);
+          return [shown.badgeText, shown.title,
+                  Object.hasOwn(button.action.tabContext.get(tab), "title")];
+        })()""" % self.BUTTON))
 
 
 def unwrap(value):

@@ -1,6 +1,7 @@
 """The extension in headless Chromium, sharing into the outbox through the real host.
 
-    chromium_share.py <case> <kestro> <kestro-browser-host> <kestro-devserver> <Tools/kestro-browser>
+    chromium_share.py <case> <kestro> <kestro-browser-host> <kestro-devserver> \
+        <Tools/kestro-browser>
 
 Cases: button (the toolbar button: what the capture holds, its screenshot, the badge), offline
 (shared while the server is down, then sent once), private (a private window is refused),
@@ -63,6 +64,8 @@ class Browser:
               "the page's selection")
 
     def click_button(self):
+        # Cleared first, so that a title left by an earlier share is not taken for this one's.
+        self.background("chrome.action.setTitle({tabId: %d, title: ''})" % self.tab)
         shares = self.background("hostWatch.sent.filter(m => m.type === 'share').length")
         self.chromium.send("Extensions.triggerAction", {
             "id": self.run.chromium_id, "targetId": self.chromium.tab_target(self.url)})
@@ -100,6 +103,14 @@ def button(run):
     check(record["capture"]["origin"]["mechanism"] == "manual", "the button is no manual share")
     check_screenshot(record)
     browser.check_button("\u2713", "Kestro: stored on this device")
+
+    # Without the host's manifest the browser cannot start it; the button says what to do.
+    run.kestro("browser", "uninstall", "--browser", "chromium", "--profile",
+               browser.chromium.profile)
+    browser.click_button()
+    browser.check_button("!", "Kestro: Kestro is not installed for this browser: run kestro"
+                         " browser install")
+    check(len(run.outbox()) == 1, "a share without a host is in the outbox")
 
 
 def offline(run):

@@ -23,16 +23,22 @@ def button(run):
                  {"extensionData": {"type": "path", "path": run.extension}})
     url = pages.origin + "/fox.html"
     tab = firefox.open_tab(url)
-    firefox.evaluate(tab, """(() => {
+    selected = firefox.evaluate(tab, """(() => {
         const range = document.createRange();
         range.selectNodeContents(document.getElementById("hunting"));
         getSelection().addRange(range);
         return String(getSelection());
     })()""")
+    check(selected == SELECTION, "the page's selection: %r" % selected)
     firefox.click_button()
-    eventually(run.outbox, "the share reaches the outbox")
-    # A host still running could yet store a second capture.
-    eventually(lambda: not run.host_running(), "the host is done")
+
+    def answered():
+        state = firefox.button_state()
+        return not run.host_running() and state[1].startswith("Kestro:") and state
+
+    state = eventually(answered, "the button shows the host's answer")
+    check(state[:2] == ("\u2713", "Kestro: stored on this device"),
+          "the button shows %s" % (state,))
     records = run.outbox()
     check(len(records) == 1, "%d records in the outbox, not one" % len(records))
     check_page_capture(records[0], url, "Foxes at dusk", SELECTION,
@@ -41,6 +47,14 @@ def button(run):
     capture = records[0]["capture"]
     check(capture["origin"]["sourceApplication"] == "firefox-esr",
           "the browser named: %s" % capture["origin"].get("sourceApplication"))
+
+    # Firefox words a missing host its own way; the button still says what to do.
+    run.kestro("browser", "uninstall", "--browser", "firefox")
+    firefox.click_button()
+    missing = ("!", "Kestro: Kestro is not installed for this browser: run kestro browser install")
+    eventually(lambda: firefox.button_state()[:2] == missing,
+               lambda: "the button says Kestro is not installed: %s" % (firefox.button_state(),))
+    check(len(run.outbox()) == 1, "a share without a host is in the outbox")
 
 
 if __name__ == "__main__":
