@@ -163,6 +163,7 @@ def menus(run):
         ("kestro-share-image", {"srcUrl": origin + "/heron.png", "mediaType": "image"},
          origin + "/heron.png"),
     ]
+
     # The screenshot option of the button's menu, first: Chromium takes at most two
     # screenshots a second, and a share that could not take one goes without.
     def set_screenshot(on):
@@ -193,6 +194,7 @@ def menus(run):
             check(capture.get("selectedText") == SELECTION, "the menu's selection")
         if menu_item == "kestro-share-page":
             check_screenshot(new[0])  # on again
+
 
 CASES = {"button": button, "offline": offline, "private": private, "menus": menus}
 
