@@ -25,6 +25,8 @@ TEST_PACKAGES := \
   gnome-keyring dbus-daemon libglib2.0-bin libsecret-tools \
   notification-daemon xvfb xauth dbus-bin \
   curl openssl time systemd nodejs
+# The browser extension's end-to-end tests: both browsers, and a WebSocket client for Firefox's.
+TEST_PACKAGES += chromium firefox-esr python3-websocket
 SANITIZER_PACKAGES := clang-14 libclang-rt-14-dev
 FORMAT_PACKAGES := clang-format
 DEBIAN_PACKAGES := $(BUILD_PACKAGES) $(TEST_PACKAGES) $(SANITIZER_PACKAGES) $(FORMAT_PACKAGES)
