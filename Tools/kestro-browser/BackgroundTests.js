@@ -59,7 +59,7 @@ function load({ answers = [], page = {}, stored = {} } = {}) {
     commands: { onCommand: event('command') },
     contextMenus: { onClicked: event('menu') },
   };
-  const context = vm.createContext({ browser, TextEncoder, TextDecoder });
+  const context = vm.createContext({ browser, TextEncoder, TextDecoder, setTimeout });
   vm.runInContext(source, context);
   return { context, sent, button, listeners, stored };
 }
@@ -126,6 +126,31 @@ test('the screenshot follows the option that the button menu stores', async () =
   await run.listeners.menu({ menuItemId: 'screenshot', checked: true }, tab);
   await run.context.shareCurrentTab(tab);
   assert.deepEqual(run.sent.map((s) => 'screenshot' in s.message), [false, true]);
+});
+
+test('a screenshot refused for the quota is taken a moment later, of that tab only', async () => {
+  const run = load({ answers: [stored, stored, stored] });
+  const quota = new Error('This request exceeds the MAX_CAPTURE_VISIBLE_TAB_CALLS_PER_SECOND quota.');
+  const shots = [quota, 'data:image/png;base64,AAAA', quota, quota, new Error('no permission')];
+  let shown = tab;
+  run.context.browser.tabs.captureVisibleTab = async () => {
+    const next = shots.shift();
+    if (next instanceof Error) throw next;
+    return next;
+  };
+  run.context.browser.tabs.query = async ({ active, windowId }) =>
+    active && windowId === shown.windowId ? [shown] : [];
+  await run.context.shareCurrentTab(tab); // refused, then taken
+  await run.context.shareCurrentTab(tab); // refused twice: goes without
+  shown = { ...tab, id: 8 };
+  shots.unshift(quota);
+  await run.context.shareCurrentTab(tab); // another tab shown by then: not taken
+  await run.context.shareCurrentTab(tab); // not a quota: not tried again
+  assert.deepEqual(
+    run.sent.map((s) => s.message.screenshot),
+    ['data:image/png;base64,AAAA', undefined, undefined, undefined],
+  );
+  assert.equal(shots.length, 0);
 });
 
 test('the button says what the host answered, and never more', async () => {

@@ -79,12 +79,23 @@ async function screenshotWanted() {
   return stored[SCREENSHOT_OPTION] !== false;
 }
 
-// The visible part of the tab as a PNG data URL, or nothing when it cannot be taken.
+// Chromium takes at most two screenshots a second and refuses a third with a quota error; a
+// share made right after two others waits a second for the quota to renew rather than go
+// without its screenshot.
+const SCREENSHOT_QUOTA_WAIT_MS = 1000;
+
+// The visible part of the tab as a PNG data URL, or nothing when it cannot be taken. After the
+// wait, only if the tab is still the one its window shows: never a picture of another page.
 async function takeScreenshot(tab) {
-  try {
-    return await api.tabs.captureVisibleTab(tab.windowId, { format: 'png' });
-  } catch (error) {
-    return undefined;
+  for (let attempt = 0; ; ++attempt) {
+    try {
+      return await api.tabs.captureVisibleTab(tab.windowId, { format: 'png' });
+    } catch (error) {
+      if (attempt > 0 || !/quota/i.test(String(error?.message ?? error))) return undefined;
+    }
+    await new Promise((resolve) => setTimeout(resolve, SCREENSHOT_QUOTA_WAIT_MS));
+    const [shown] = await api.tabs.query({ active: true, windowId: tab.windowId });
+    if (shown?.id !== tab.id) return undefined;
   }
 }
 
