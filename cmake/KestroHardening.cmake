@@ -7,7 +7,10 @@
 # checking, and the checked functions would hide accesses from them.
 #
 # _FORTIFY_SOURCE has effect only in an optimised compilation, and the C library warns (an error
-# under -Werror) when it is asked for without optimisation, so a Debug build leaves it out.
+# under -Werror) when it is asked for without optimisation: only the optimised build types get it,
+# not Debug nor a build with no type.
+
+set(kestro_optimised_configurations Release,RelWithDebInfo,MinSizeRel)
 
 include(CheckPIESupported)
 check_pie_supported(OUTPUT_VARIABLE kestro_pie_output LANGUAGES CXX)
@@ -21,7 +24,7 @@ add_compile_options(
   -fstack-protector-strong
   -Wformat
   -Werror=format-security
-  "$<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
+  "$<$<CONFIG:${kestro_optimised_configurations}>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
 add_link_options(LINKER:-z,relro LINKER:-z,now)
 
 # kestro_hardening_test(<program target>...): a test that hardening-check (devscripts) finds every
@@ -36,7 +39,7 @@ function(kestro_hardening_test)
     endif()
   endforeach()
   set(options --nocfprotection)
-  if(CMAKE_BUILD_TYPE STREQUAL "Debug")
+  if(NOT CMAKE_BUILD_TYPE MATCHES "^(Release|RelWithDebInfo|MinSizeRel)$")
     list(APPEND options --nofortify)
   endif()
   if(programs)
