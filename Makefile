@@ -19,17 +19,20 @@ BUILD_PACKAGES := \
   libcli11-dev \
   googletest libgtest-dev libcpp-httplib-dev \
   xdg-utils file desktop-file-utils sqlite3 \
-  libbenchmark-dev \
+  libbenchmark-dev help2man \
   g++ cmake ninja-build pkg-config make
 TEST_PACKAGES := \
   gnome-keyring dbus-daemon libglib2.0-bin libsecret-tools \
   notification-daemon xvfb xauth dbus-bin \
-  curl openssl time systemd nodejs
+  curl openssl time systemd nodejs devscripts
 # The browser extension's end-to-end tests: both browsers, and a WebSocket client for Firefox's.
 TEST_PACKAGES += chromium firefox-esr python3-websocket
 SANITIZER_PACKAGES := clang-14 libclang-rt-14-dev
 FORMAT_PACKAGES := clang-format
-DEBIAN_PACKAGES := $(BUILD_PACKAGES) $(TEST_PACKAGES) $(SANITIZER_PACKAGES) $(FORMAT_PACKAGES)
+# Building the Debian packages and checking them (hardening-check is in devscripts).
+PACKAGE_PACKAGES := debhelper dpkg-dev devscripts lintian
+DEBIAN_PACKAGES := $(BUILD_PACKAGES) $(TEST_PACKAGES) $(SANITIZER_PACKAGES) $(FORMAT_PACKAGES) \
+  $(PACKAGE_PACKAGES)
 
 # $(call ensure_packages,<packages>): installs those missing (as root), or says how.
 define ensure_packages
@@ -66,8 +69,11 @@ FUZZ_SECONDS ?= 300
 KILL_TRIALS ?= 1000
 
 INSTALL_TEST_DIR := build/install-test
+# Where `make deb` builds: a copy of the tracked files (dpkg-buildpackage writes its results
+# beside the source folder, so that is build/deb, never the repository's parent).
+DEB_DIR := build/deb
 
-.PHONY: help deps deps-build deps-test deps-format configure build demo test reliability asan tsan fuzz install install-test format format-check clean
+.PHONY: help deps deps-build deps-test deps-format configure build demo test reliability asan tsan fuzz install install-test deb deb-test format format-check clean
 
 help: ## List the targets
 	@echo "Usage: make <target> [PRESET=default|asan|tsan] [JOBS=$(JOBS)] [PREFIX=dir] [FUZZ_SECONDS=n] [KILL_TRIALS=n]"
@@ -85,6 +91,9 @@ deps-test:
 
 deps-format:
 	$(call ensure_packages,$(FORMAT_PACKAGES))
+
+deps-package:
+	$(call ensure_packages,$(BUILD_PACKAGES) $(PACKAGE_PACKAGES))
 
 configure: deps-build ## Configure build/<preset> (PRESET=default unless given)
 	cmake --preset $(PRESET)
@@ -164,6 +173,33 @@ install-test: ## Install (all, and without the API client), then build and run a
 	! find "$(abspath $(INSTALL_TEST_DIR))/partial-prefix/include" -mindepth 1 -maxdepth 1 \
 	  ! -name KestroCore | grep .
 	$(call consume_install,$(INSTALL_TEST_DIR)/partial-prefix,$(INSTALL_TEST_DIR)/partial)
+
+# The Debian packages from debian/ (debhelper, CMake with Debian's flags, no tests), into build/:
+# the source is the tracked files as they are in the work tree, copied to build/deb/kestro-<version>.
+# Then lintian on the whole upload (no error, no warning without an override in debian/) and
+# hardening-check on every packaged program (but for control-flow protection, which Debian 12's
+# flags leave out). debhelper gives the build a home of its own, so a compiler cache named in the
+# environment (CMAKE_CXX_COMPILER_LAUNCHER=ccache) is told where the cache of the real home is.
+deb: deps-package ## Build the Debian packages kestro and libkestrocore-dev into build/ and check them
+	version=$$(dpkg-parsechangelog -S Version); \
+	source_dir=$(DEB_DIR)/kestro-$$version; \
+	rm -rf $(DEB_DIR) && mkdir -p "$$source_dir"; \
+	git ls-files -z --cached --others --exclude-standard | \
+	  tar --null --files-from=- --ignore-failed-read -cf - | tar -xf - -C "$$source_dir"; \
+	if command -v ccache >/dev/null; then export CCACHE_DIR=$${CCACHE_DIR:-$$(ccache -k cache_dir)}; fi; \
+	(cd "$$source_dir" && DEB_BUILD_OPTIONS="nocheck parallel=$(JOBS)" dpkg-buildpackage -us -uc); \
+	rm -f build/*_$$version[_.]*; \
+	mv $(DEB_DIR)/*_$$version[_.]* build/; \
+	lintian --fail-on error,warning build/kestro_$${version}_$$(dpkg --print-architecture).changes; \
+	rm -rf $(DEB_DIR)/unpacked; \
+	for deb in build/kestro_$$version*.deb build/libkestrocore-dev_$$version*.deb; do \
+	  dpkg-deb -x "$$deb" $(DEB_DIR)/unpacked; \
+	done; \
+	hardening-check --nocfprotection $(DEB_DIR)/unpacked/usr/bin/*; \
+	ls -l build/*_$$version*
+
+deb-test: deps-test deb ## Build the packages, install them, use them, purge them and check that nothing is left
+	bash Testing/deb-test.sh build
 
 # The files clang-format looks after: our C++ sources and headers, wherever they are tracked.
 FORMAT_FILES = $(shell git ls-files '*.cpp' '*.h')
