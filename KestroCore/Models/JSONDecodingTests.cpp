@@ -124,6 +124,13 @@ TEST(JSONDecodingTest, NestingIsLimitedWhereverItHappens) {
       // The depth is found before a fault later in the text.
       fails(nested(513, "[", "]") + "garbage", arrayPath, "nested deeper than 512 levels"),
   });
+  // Empty innermost containers count as levels too, whatever the type read.
+  expectRows<std::vector<std::int64_t>>({
+      {repeated("[", 1) + repeated("]", 1), "[]"},
+      fails(repeated("[", 512) + repeated("]", 512), "[0]", "expected an integer, found an array"),
+      fails(repeated("[", 513) + repeated("]", 513), arrayPath, "nested deeper than 512 levels"),
+      fails(repeated("[", 511) + "[1]" + repeated("]", 511), "[0]", "expected an integer"),
+  });
 }
 
 TEST(JSONDecodingTest, BuiltInKindsAreStrict) {

@@ -63,7 +63,7 @@ constexpr const char* kDeleteSyncState = "DELETE FROM sync_state WHERE user_id =
 Date currentTime() { return std::chrono::system_clock::now(); }
 
 OutboxRecord decodeRecord(const std::string& json) {
-  return decodeJSON<OutboxRecord>(parseJSON(json));
+  return decodeJSONString<OutboxRecord>(json);
 }
 
 // Rows without record JSON are skipped; the first row that does not decode fails the whole read,
