@@ -265,7 +265,10 @@ ObjectDecoder::ObjectDecoder(const JSONSource& json, const CodingPath& path) : p
   if (const JSON* tree = json.tree()) {
     tree_ = &objectMembers(*tree, path);
   } else {
-    members_ = objectMembers(*json.element(), path);
+    // In the text's order: findMember looks from the end, so a repeated key reads as its last.
+    const JSONElement& element = *json.element();
+    if (element.kind() != JSONElement::Kind::object) throwTypeMismatch(path, "an object", element);
+    members_ = element.members();
   }
 }
 
@@ -275,11 +278,12 @@ const JSON* ObjectDecoder::find(std::string_view key) const {
 }
 
 const JSONElement* ObjectDecoder::findMember(std::string_view key) const {
-  const auto it = std::lower_bound(members_.begin(), members_.end(), key,
-                                   [](const JSONElement::Member& member, std::string_view wanted) {
-                                     return member.key < wanted;
-                                   });
-  return it == members_.end() || it->key != key ? nullptr : &it->value;
+  // Objects have a few dozen members at most, and keys rarely share a length: a scan comparing
+  // lengths first beats sorting them for a search.
+  for (auto it = members_.rbegin(); it != members_.rend(); ++it) {
+    if (it->key.size() == key.size() && it->key == key) return &it->value;
+  }
+  return nullptr;
 }
 
 void ObjectDecoder::throwMissing(std::string_view key) const {
