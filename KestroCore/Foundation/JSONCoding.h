@@ -331,7 +331,7 @@ class ObjectDecoder {
   [[noreturn]] void throwMissing(std::string_view key) const;
 
   const JSON::object_t* tree_ = nullptr;      // when reading a tree
-  std::vector<JSONElement::Member> members_;  // otherwise, from objectMembers
+  std::vector<JSONElement::Member> members_;  // otherwise, in the text's order
   const CodingPath& path_;
 };
 

@@ -48,9 +48,11 @@ struct JSONElement::Member {
 };
 
 // A parsed document. Reading refuses what is not one well-formed JSON value nested no deeper
-// than kMaximumJSONDepth, and also integers beyond 64 bits and a leading byte order mark, which
-// the full reader (parseJSON) takes: callers hand refused text to parseJSON, which names the
-// fault or reads it. Parsers are reused within a thread, so small documents cost no allocation.
+// than kMaximumJSONDepth, and also what the full reader (parseJSON) takes but this one does not:
+// integers beyond 64 bits, a leading byte order mark, and documents exactly that deep whose
+// innermost value is not an empty array or object. Callers hand refused text to parseJSON, which
+// names the fault or reads it. Parsers are reused within a thread, so a small document does not
+// allocate a parser of its own.
 class JSONDocument {
  public:
   JSONDocument() noexcept;
