@@ -12,7 +12,7 @@ SHELL := /bin/bash
 BUILD_PACKAGES := \
   libsqlite3-dev \
   libcurl4-openssl-dev \
-  nlohmann-json3-dev \
+  nlohmann-json3-dev libsimdjson-dev \
   libssl-dev \
   libsecret-1-dev \
   libglib2.0-dev shared-mime-info \

@@ -24,24 +24,14 @@ inline std::string_view text(const std::uint8_t* data, std::size_t size) {
   std::abort();
 }
 
-// The document, or nothing when the text is refused. Refusal must be a DecodingError; any
-// other exception escapes.
-inline std::optional<JSON> parse(std::string_view text) {
-  try {
-    return parseJSON(text);
-  } catch (const DecodingError&) {
-    return std::nullopt;
-  }
-}
-
-// Decoding `document` as a T either fails with DecodingError and nothing else, or gives a value
+// Decoding `text` as a T either fails with DecodingError and nothing else, or gives a value
 // that is written (which cannot fail: it holds only what JSON carried), read back as an equal
 // value, and written again as the same text.
 template <class T>
-void checkRoundTrip(const JSON& document) {
+void checkRoundTrip(std::string_view text) {
   std::optional<T> value;
   try {
-    value.emplace(decodeJSON<T>(document));
+    value.emplace(decodeJSONString<T>(text));
   } catch (const DecodingError&) {
     return;
   }

@@ -4,11 +4,10 @@
 #include "KestroCore/Sync/SyncReducer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const auto document = kestro::fuzz::parse(kestro::fuzz::text(data, size));
-  if (!document) return 0;
-  kestro::fuzz::checkRoundTrip<kestro::SyncPage>(*document);
+  const std::string_view document = kestro::fuzz::text(data, size);
+  kestro::fuzz::checkRoundTrip<kestro::SyncPage>(document);
   try {
-    const auto page = kestro::decodeJSON<kestro::SyncPage>(*document);
+    const auto page = kestro::decodeJSONString<kestro::SyncPage>(document);
     // Whatever the server sends, folding it cannot fail.
     kestro::SyncReducer::apply(page, kestro::SyncSnapshot{0, {}});
   } catch (const kestro::DecodingError&) {

@@ -15,7 +15,8 @@ readonly build=${1:?usage: run-fuzzers.sh <build directory> <seconds per target>
 readonly seconds=${2:?usage: run-fuzzers.sh <build directory> <seconds per target>}
 
 # Each target and the dictionary its mutations draw on; the date parser needs none.
-targets=(url date capture-envelope outbox-record sync-page server-entities native-message)
+targets=(url date capture-envelope outbox-record sync-page server-entities json-decoding
+  native-message)
 declare -A dictionaries=(
   [url]=Fuzz/url.dict
   [date]=
@@ -23,6 +24,7 @@ declare -A dictionaries=(
   [outbox-record]=Fuzz/json.dict
   [sync-page]=Fuzz/json.dict
   [server-entities]=Fuzz/json.dict
+  [json-decoding]=Fuzz/json.dict
   [native-message]=Fuzz/native-message.dict
 )
 

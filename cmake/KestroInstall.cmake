@@ -29,6 +29,7 @@ endfunction()
 
 kestro_package_dependency(nlohmann_json::nlohmann_json
   "find_dependency(nlohmann_json 3.10)" nlohmann_json)
+kestro_package_dependency(simdjson::simdjson "find_dependency(simdjson 3)" simdjson)
 kestro_package_dependency(OpenSSL::Crypto "find_dependency(OpenSSL 3 COMPONENTS Crypto)" libcrypto)
 kestro_package_dependency(SQLite::SQLite3 "find_dependency(SQLite3)" sqlite3)
 kestro_package_dependency(CURL::libcurl "find_dependency(CURL)" libcurl)

@@ -18,7 +18,7 @@ JSON JSONCoder<APIErrorEnvelope::Detail>::encode(const APIErrorEnvelope::Detail&
   return std::move(object).finish();
 }
 
-APIErrorEnvelope::Detail JSONCoder<APIErrorEnvelope::Detail>::decode(const JSON& json,
+APIErrorEnvelope::Detail JSONCoder<APIErrorEnvelope::Detail>::decode(const JSONSource& json,
                                                                      const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return APIErrorEnvelope::Detail{
@@ -36,7 +36,8 @@ JSON JSONCoder<APIErrorEnvelope>::encode(const APIErrorEnvelope& value, const Co
   return std::move(object).finish();
 }
 
-APIErrorEnvelope JSONCoder<APIErrorEnvelope>::decode(const JSON& json, const CodingPath& path) {
+APIErrorEnvelope JSONCoder<APIErrorEnvelope>::decode(const JSONSource& json,
+                                                     const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return APIErrorEnvelope{.error = object.required<APIErrorEnvelope::Detail>("error")};
 }
@@ -51,7 +52,7 @@ JSON JSONCoder<CaptureAccepted>::encode(const CaptureAccepted& value, const Codi
   return std::move(object).finish();
 }
 
-CaptureAccepted JSONCoder<CaptureAccepted>::decode(const JSON& json, const CodingPath& path) {
+CaptureAccepted JSONCoder<CaptureAccepted>::decode(const JSONSource& json, const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return CaptureAccepted{
       .captureId = object.required<UUID>("captureId"),
@@ -72,7 +73,7 @@ JSON JSONCoder<UploadPlan>::encode(const UploadPlan& value, const CodingPath& pa
   return std::move(object).finish();
 }
 
-UploadPlan JSONCoder<UploadPlan>::decode(const JSON& json, const CodingPath& path) {
+UploadPlan JSONCoder<UploadPlan>::decode(const JSONSource& json, const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return UploadPlan{
       .url = object.required<URL>("url"),
@@ -93,7 +94,8 @@ JSON JSONCoder<DevelopmentSession>::encode(const DevelopmentSession& value,
   return std::move(object).finish();
 }
 
-DevelopmentSession JSONCoder<DevelopmentSession>::decode(const JSON& json, const CodingPath& path) {
+DevelopmentSession JSONCoder<DevelopmentSession>::decode(const JSONSource& json,
+                                                         const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return DevelopmentSession{
       .token = object.required<std::string>("token"),

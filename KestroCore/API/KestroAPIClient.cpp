@@ -41,7 +41,7 @@ struct FeedbackReceipt {
 // Only ever read: the client never writes these.
 template <>
 struct JSONCoder<UploadInitiateResponse> {
-  static UploadInitiateResponse decode(const JSON& json, const CodingPath& path) {
+  static UploadInitiateResponse decode(const JSONSource& json, const CodingPath& path) {
     const ObjectDecoder object(json, path);
     return UploadInitiateResponse{
         .uploadId = object.required<UUID>("uploadId"),
@@ -53,7 +53,7 @@ struct JSONCoder<UploadInitiateResponse> {
 
 template <>
 struct JSONCoder<UploadCompleteResponse> {
-  static UploadCompleteResponse decode(const JSON& json, const CodingPath& path) {
+  static UploadCompleteResponse decode(const JSONSource& json, const CodingPath& path) {
     const ObjectDecoder object(json, path);
     return UploadCompleteResponse{
         .uploadId = object.required<UUID>("uploadId"),
@@ -64,7 +64,7 @@ struct JSONCoder<UploadCompleteResponse> {
 
 template <>
 struct JSONCoder<FeedbackReceipt> {
-  static FeedbackReceipt decode(const JSON& json, const CodingPath& path) {
+  static FeedbackReceipt decode(const JSONSource& json, const CodingPath& path) {
     const ObjectDecoder object(json, path);
     return FeedbackReceipt{.id = object.required<UUID>("id")};
   }
@@ -143,7 +143,7 @@ HTTPResponse perform(URLSession& session, const HTTPRequest& request) {
 template <class Read>
 auto decodeSuccessBody(const std::string& body, Read read) {
   try {
-    return read(parseJSON(body));
+    return readJSONString(body, read);
   } catch (const DecodingError& error) {
     throw KestroAPIError::transport(std::string("the server's response could not be read: ") +
                                     error.what());
@@ -155,13 +155,14 @@ auto decodeSuccessBody(const std::string& body, Read read) {
 
 template <class T>
 T decodeResult(const std::string& body) {
-  return decodeSuccessBody(body, [](const JSON& json) { return decodeJSON<T>(json); });
+  return decodeSuccessBody(
+      body, [](const auto& json) { return JSONCoder<T>::decode(json, CodingPath{}); });
 }
 
 // The list and entity responses wrap their value in an object of one key: {"items": [...]}.
 template <class T>
 T decodeWrapped(const std::string& body, std::string_view key) {
-  return decodeSuccessBody(body, [key](const JSON& json) {
+  return decodeSuccessBody(body, [key](const auto& json) {
     const CodingPath root;
     const ObjectDecoder object(json, root);
     return object.required<T>(key);
@@ -250,10 +251,11 @@ std::string KestroAPIClient::send(std::string_view path, std::string_view method
   if (token) request.headers.set("Authorization", bearer(*token));
   for (const auto& [name, value] : headers.entries()) request.headers.set(name, value);
 
-  const HTTPResponse response = perform(checkedSession(session), request);
+  HTTPResponse response = perform(checkedSession(session), request);
   if (!response.statusCode) throw KestroAPIError::invalidResponse();
   if (!isSuccess(*response.statusCode)) throwErrorResponse(response.body);
-  return response.body;
+  // Moved, not copied: the body keeps the spare capacity the JSON reader reads it in place with.
+  return std::move(response.body);
 }
 
 void KestroAPIClient::sendStatusOnly(std::string_view path, std::string_view method,

@@ -1,5 +1,6 @@
 #include "KestroCore/Foundation/JSONCoding.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -32,6 +33,29 @@ std::string describe(const JSON& json) {
     default:
       return std::string("an ") + json.type_name();
   }
+}
+
+// The same for a value of a parsed document, worded as the tree's description of it.
+std::string describe(const JSONElement& json) {
+  switch (json.kind()) {
+    case JSONElement::Kind::null:
+      return describe(JSON(nullptr));
+    case JSONElement::Kind::boolean:
+      return describe(JSON(json.boolean()));
+    case JSONElement::Kind::integer:
+      return describe(JSON(json.integer()));
+    case JSONElement::Kind::unsignedInteger:
+      return describe(JSON(json.unsignedInteger()));
+    case JSONElement::Kind::floating:
+      return describe(JSON(json.floating()));
+    case JSONElement::Kind::string:
+      return describe(JSON(std::string(json.string())));
+    case JSONElement::Kind::array:
+      return describe(JSON::array());
+    case JSONElement::Kind::object:
+      break;
+  }
+  return describe(JSON::object());
 }
 
 }  // namespace
@@ -78,6 +102,37 @@ void throwTypeMismatch(const CodingPath& path, std::string_view expected, const 
   throwDecodingError(path, "expected " + std::string(expected) + ", found " + describe(found));
 }
 
+void throwTypeMismatch(const CodingPath& path, std::string_view expected,
+                       const JSONElement& found) {
+  throwDecodingError(path, "expected " + std::string(expected) + ", found " + describe(found));
+}
+
+std::vector<JSONElement::Member> objectMembers(const JSONElement& json, const CodingPath& path) {
+  if (json.kind() != JSONElement::Kind::object) throwTypeMismatch(path, "an object", json);
+  std::vector<JSONElement::Member> members = json.members();
+  const auto byKey = [](const JSONElement::Member& a, const JSONElement::Member& b) {
+    return a.key < b.key;
+  };
+  // Our own documents are written with their keys in order and come through untouched.
+  if (std::adjacent_find(members.begin(), members.end(), [](const auto& a, const auto& b) {
+        return !(a.key < b.key);
+      }) == members.end()) {
+    return members;
+  }
+  // A stable sort keeps repeated keys in the text's order; the last of each run stays.
+  std::stable_sort(members.begin(), members.end(), byKey);
+  std::vector<JSONElement::Member> unique;
+  unique.reserve(members.size());
+  for (auto& member : members) {
+    if (!unique.empty() && unique.back().key == member.key) {
+      unique.back() = member;
+    } else {
+      unique.push_back(member);
+    }
+  }
+  return unique;
+}
+
 namespace {
 std::string nestedTooDeeply() {
   return "arrays and objects are nested deeper than " + std::to_string(kMaximumJSONDepth) +
@@ -119,6 +174,27 @@ std::int64_t JSONCoder<std::int64_t>::decode(const JSON& json, const CodingPath&
   }
 }
 
+std::int64_t JSONCoder<std::int64_t>::decode(const JSONElement& json, const CodingPath& path) {
+  switch (json.kind()) {
+    case JSONElement::Kind::integer:
+      return json.integer();
+    case JSONElement::Kind::unsignedInteger:
+      // The fast reader gives this kind only above the largest int64.
+      throwDecodingError(path,
+                         "integer " + std::to_string(json.unsignedInteger()) + " is out of range");
+    case JSONElement::Kind::floating: {
+      const double value = json.floating();
+      if (std::trunc(value) != value || value < -9223372036854775808.0 ||
+          value >= 9223372036854775808.0) {
+        throwDecodingError(path, "expected an integer, found " + describe(json));
+      }
+      return static_cast<std::int64_t>(value);
+    }
+    default:
+      throwTypeMismatch(path, "an integer", json);
+  }
+}
+
 JSON JSONCoder<double>::encode(double value, const CodingPath& path) {
   if (!std::isfinite(value)) throwEncodingError(path, "a non-finite number cannot be written");
   return value;
@@ -127,6 +203,36 @@ JSON JSONCoder<double>::encode(double value, const CodingPath& path) {
 double JSONCoder<double>::decode(const JSON& json, const CodingPath& path) {
   if (!json.is_number()) throwTypeMismatch(path, "a number", json);
   return json.get<double>();
+}
+
+double JSONCoder<double>::decode(const JSONElement& json, const CodingPath& path) {
+  switch (json.kind()) {
+    case JSONElement::Kind::integer:
+    case JSONElement::Kind::unsignedInteger:
+    case JSONElement::Kind::floating:
+      return json.number();
+    default:
+      throwTypeMismatch(path, "a number", json);
+  }
+}
+
+UUID JSONCoder<UUID>::decode(const JSONElement& json, const CodingPath& path) {
+  if (json.kind() != JSONElement::Kind::string) throwTypeMismatch(path, "a UUID string", json);
+  if (auto uuid = UUID::fromString(json.string())) return *uuid;
+  throwDecodingError(path, "expected a UUID, found " + describe(json));
+}
+
+Date JSONCoder<Date>::decode(const JSONElement& json, const CodingPath& path) {
+  if (json.kind() != JSONElement::Kind::string) throwTypeMismatch(path, "a date string", json);
+  if (auto date = parseInternetDate(json.string())) return *date;
+  throwDecodingError(path,
+                     "expected an internet date-time in whole seconds, found " + describe(json));
+}
+
+URL JSONCoder<URL>::decode(const JSONElement& json, const CodingPath& path) {
+  if (json.kind() != JSONElement::Kind::string) throwTypeMismatch(path, "a URL string", json);
+  if (auto url = URL::fromString(json.string())) return *url;
+  throwDecodingError(path, "expected an absolute URL, found " + describe(json));
 }
 
 UUID JSONCoder<UUID>::decode(const JSON& json, const CodingPath& path) {
@@ -155,12 +261,33 @@ const JSON::object_t& objectMembers(const JSON& json, const CodingPath& path) {
 }
 }  // namespace
 
-ObjectDecoder::ObjectDecoder(const JSON& json, const CodingPath& path)
-    : members_(objectMembers(json, path)), path_(path) {}
+ObjectDecoder::ObjectDecoder(const JSONSource& json, const CodingPath& path) : path_(path) {
+  if (const JSON* tree = json.tree()) {
+    tree_ = &objectMembers(*tree, path);
+  } else {
+    // In the text's order: findMember looks from the end, so a repeated key reads as its last.
+    const JSONElement& element = *json.element();
+    if (element.kind() != JSONElement::Kind::object) throwTypeMismatch(path, "an object", element);
+    members_ = element.members();
+  }
+}
 
 const JSON* ObjectDecoder::find(std::string_view key) const {
-  const auto it = members_.find(key);
-  return it == members_.end() ? nullptr : &it->second;
+  const auto it = tree_->find(key);
+  return it == tree_->end() ? nullptr : &it->second;
+}
+
+const JSONElement* ObjectDecoder::findMember(std::string_view key) const {
+  // Objects have a few dozen members at most, and keys rarely share a length: a scan comparing
+  // lengths first beats sorting them for a search.
+  for (auto it = members_.rbegin(); it != members_.rend(); ++it) {
+    if (it->key.size() == key.size() && it->key == key) return &it->value;
+  }
+  return nullptr;
+}
+
+void ObjectDecoder::throwMissing(std::string_view key) const {
+  throwDecodingError(path_.key(key), "required key is missing");
 }
 
 std::string serializeJSON(const JSON& json) {
@@ -280,6 +407,84 @@ JSON parseJSON(std::string_view text) {
     throwNotJSON(error);
   }
   return document;
+}
+
+namespace {
+
+// Follows the parser's events without keeping any value, to find the fault in text the fast
+// reader refused: the same parser as parseJSON's, so the same first fault and the same words,
+// including the path of a container nested too deeply, which is all that is kept per level.
+class Checker {
+ public:
+  bool null() { return value(); }
+  bool boolean(bool) { return value(); }
+  bool number_integer(JSON::number_integer_t) { return value(); }
+  bool number_unsigned(JSON::number_unsigned_t) { return value(); }
+  bool number_float(JSON::number_float_t, const JSON::string_t&) { return value(); }
+  bool string(JSON::string_t&) { return value(); }
+  bool binary(JSON::binary_t&) { return value(); }
+
+  bool start_object(std::size_t) { return open(false); }
+  bool key(JSON::string_t& name) {
+    open_.back().key = std::move(name);
+    return true;
+  }
+  bool end_object() { return close(); }
+  bool start_array(std::size_t) { return open(true); }
+  bool end_array() { return close(); }
+
+  bool parse_error(std::size_t, const std::string&, const JSON::exception& error) {
+    throwNotJSON(error);
+  }
+
+ private:
+  struct Open {
+    bool isArray;
+    std::size_t count = 0;  // elements so far, when an array
+    std::string key = {};   // the member being read, when an object
+  };
+
+  bool value() {
+    if (!open_.empty()) ++open_.back().count;
+    return true;
+  }
+
+  bool open(bool isArray) {
+    value();
+    if (open_.size() == kMaximumJSONDepth) refuseTooDeep();
+    open_.push_back(Open{isArray});
+    return true;
+  }
+
+  bool close() {
+    open_.pop_back();
+    return true;
+  }
+
+  void refuseTooDeep() const {
+    std::vector<CodingPath> steps;
+    steps.reserve(open_.size() + 1);  // no reallocation: each step points at the one before
+    steps.emplace_back();
+    for (const Open& level : open_) {
+      steps.push_back(level.isArray ? steps.back().index(level.count - 1)
+                                    : steps.back().key(level.key));
+    }
+    checkDecodingDepth(steps.back());  // throws: the path is kMaximumJSONDepth steps long
+  }
+
+  std::vector<Open> open_;
+};
+
+}  // namespace
+
+JSON parseJSONRefusedByDocument(std::string_view text) {
+  Checker checker;
+  try {
+    JSON::sax_parse(text.begin(), text.end(), &checker);
+  } catch (const JSON::exception& error) {
+    throwNotJSON(error);
+  }
+  return parseJSON(text);
 }
 
 }  // namespace kestro

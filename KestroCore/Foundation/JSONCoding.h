@@ -4,6 +4,10 @@
 // strict JSON kinds, enumerations by raw value, dates, UUIDs and URLs. Every model describes
 // its fields through `ObjectEncoder` and `ObjectDecoder` and never touches these rules itself.
 //
+// Coders read either of two forms of a document: the nlohmann/json tree (`JSON`), for callers
+// that hold one, or a JSONElement of a parsed JSONDocument, which is what decodeJSONString reads
+// text into. Both follow the same rules and give the same values and the same errors.
+//
 // Reading is strict where nlohmann/json is lenient: a number is never narrowed (1.9 is not an
 // integer), a string is never a number, and null is a value only where the type allows it.
 // Writing refuses what JSON cannot say (a NaN) instead of writing null.
@@ -20,6 +24,7 @@
 #include <nlohmann/json.hpp>
 
 #include "KestroCore/Foundation/Date.h"
+#include "KestroCore/Foundation/JSONDocument.h"
 #include "KestroCore/Foundation/RawValue.h"
 #include "KestroCore/Foundation/URL.h"
 #include "KestroCore/Foundation/UUID.h"
@@ -97,6 +102,13 @@ class EncodingError : public std::exception {
 // "expected a string, found number 3" and the like.
 [[noreturn]] void throwTypeMismatch(const CodingPath& path, std::string_view expected,
                                     const JSON& found);
+[[noreturn]] void throwTypeMismatch(const CodingPath& path, std::string_view expected,
+                                    const JSONElement& found);
+
+// An object's members as the coders see them: sorted by key, a repeated key keeping the value
+// that comes last in the text, as the JSON library's tree keeps it. A DecodingError unless
+// `json` is an object.
+std::vector<JSONElement::Member> objectMembers(const JSONElement& json, const CodingPath& path);
 
 // For the coders of recursive types, before each step down into an array or object at `path`:
 // DecodingError or EncodingError when it would nest deeper than kMaximumJSONDepth. The path
@@ -107,8 +119,9 @@ void checkEncodingDepth(const CodingPath& path);
 
 // How one type is written and read. Specialised below for the built-in kinds and by every model
 // (see KESTRO_DECLARE_JSON_CODER):
-//   static JSON encode(const T& value, const CodingPath& path);   // throws EncodingError
-//   static T decode(const JSON& json, const CodingPath& path);    // throws DecodingError
+//   static JSON encode(const T& value, const CodingPath& path);          // throws EncodingError
+//   static T decode(const JSON& json, const CodingPath& path);           // throws DecodingError
+//   static T decode(const JSONElement& json, const CodingPath& path);    // the same rules
 template <class T, class Enable = void>
 struct JSONCoder;
 
@@ -119,6 +132,10 @@ struct JSONCoder<std::string> {
     if (!json.is_string()) throwTypeMismatch(path, "a string", json);
     return json.get_ref<const std::string&>();
   }
+  static std::string decode(const JSONElement& json, const CodingPath& path) {
+    if (json.kind() != JSONElement::Kind::string) throwTypeMismatch(path, "a string", json);
+    return std::string(json.string());
+  }
 };
 
 template <>
@@ -128,6 +145,10 @@ struct JSONCoder<bool> {
     if (!json.is_boolean()) throwTypeMismatch(path, "a boolean", json);
     return json.get<bool>();
   }
+  static bool decode(const JSONElement& json, const CodingPath& path) {
+    if (json.kind() != JSONElement::Kind::boolean) throwTypeMismatch(path, "a boolean", json);
+    return json.boolean();
+  }
 };
 
 // Integers: any JSON number whose value is a whole number within range; 1.5 or 2^63 is refused
@@ -136,6 +157,7 @@ template <>
 struct JSONCoder<std::int64_t> {
   static JSON encode(std::int64_t value, const CodingPath&) { return value; }
   static std::int64_t decode(const JSON& json, const CodingPath& path);
+  static std::int64_t decode(const JSONElement& json, const CodingPath& path);
 };
 
 // Floating-point numbers: any JSON number. Writing a NaN or an infinity is an EncodingError.
@@ -143,12 +165,14 @@ template <>
 struct JSONCoder<double> {
   static JSON encode(double value, const CodingPath& path);
   static double decode(const JSON& json, const CodingPath& path);
+  static double decode(const JSONElement& json, const CodingPath& path);
 };
 
 template <>
 struct JSONCoder<UUID> {
   static JSON encode(const UUID& value, const CodingPath&) { return value.uuidString(); }
   static UUID decode(const JSON& json, const CodingPath& path);
+  static UUID decode(const JSONElement& json, const CodingPath& path);
 };
 
 // Dates as internet date-times in UTC with whole seconds ("2025-03-04T05:06:07Z").
@@ -156,12 +180,14 @@ template <>
 struct JSONCoder<Date> {
   static JSON encode(Date value, const CodingPath&) { return formatInternetDate(value); }
   static Date decode(const JSON& json, const CodingPath& path);
+  static Date decode(const JSONElement& json, const CodingPath& path);
 };
 
 template <>
 struct JSONCoder<URL> {
   static JSON encode(const URL& value, const CodingPath&) { return value.absoluteString(); }
   static URL decode(const JSON& json, const CodingPath& path);
+  static URL decode(const JSONElement& json, const CodingPath& path);
 };
 
 template <RawValueEnum E>
@@ -172,6 +198,13 @@ struct JSONCoder<E> {
     const auto& text = json.get_ref<const std::string&>();
     if (auto value = fromRawValue<E>(text)) return *value;
     throwDecodingError(path, "\"" + text + "\" is not a " + std::string(RawValues<E>::typeName));
+  }
+  static E decode(const JSONElement& json, const CodingPath& path) {
+    if (json.kind() != JSONElement::Kind::string) throwTypeMismatch(path, "a string", json);
+    const std::string_view text = json.string();
+    if (auto value = fromRawValue<E>(text)) return *value;
+    throwDecodingError(
+        path, "\"" + std::string(text) + "\" is not a " + std::string(RawValues<E>::typeName));
   }
 };
 
@@ -189,6 +222,16 @@ struct JSONCoder<std::vector<T>> {
   static std::vector<T> decode(const JSON& json, const CodingPath& path) {
     if (!json.is_array()) throwTypeMismatch(path, "an array", json);
     const auto& elements = json.get_ref<const JSON::array_t&>();
+    std::vector<T> values;
+    values.reserve(elements.size());
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+      values.push_back(JSONCoder<T>::decode(elements[i], path.index(i)));
+    }
+    return values;
+  }
+  static std::vector<T> decode(const JSONElement& json, const CodingPath& path) {
+    if (json.kind() != JSONElement::Kind::array) throwTypeMismatch(path, "an array", json);
+    const std::vector<JSONElement> elements = json.elements();
     std::vector<T> values;
     values.reserve(elements.size());
     for (std::size_t i = 0; i < elements.size(); ++i) {
@@ -217,32 +260,66 @@ struct JSONCoder<std::map<std::string, T>> {
     }
     return values;
   }
+  static std::map<std::string, T> decode(const JSONElement& json, const CodingPath& path) {
+    std::map<std::string, T> values;
+    for (const auto& member : objectMembers(json, path)) {
+      values.emplace_hint(values.end(), member.key,
+                          JSONCoder<T>::decode(member.value, path.key(member.key)));
+    }
+    return values;
+  }
+};
+
+// A value to decode in either form: what the coders of models take, so that one body reads both.
+// Refers to the value; use it only as a parameter.
+class JSONSource {
+ public:
+  JSONSource(const JSON& json) noexcept : tree_(&json) {}           // NOLINT: converts by design
+  JSONSource(const JSONElement& json) noexcept : element_(json) {}  // NOLINT
+
+  // Exactly one of the two is set.
+  const JSON* tree() const noexcept { return tree_; }
+  const JSONElement* element() const noexcept { return tree_ == nullptr ? &element_ : nullptr; }
+
+ private:
+  const JSON* tree_ = nullptr;
+  JSONElement element_;
 };
 
 // Reads the fields of one JSON object. Keys that are not asked for are ignored.
 class ObjectDecoder {
  public:
   // Throws DecodingError unless `json` is an object. Keeps references to both arguments.
-  ObjectDecoder(const JSON& json, const CodingPath& path);
+  ObjectDecoder(const JSONSource& json, const CodingPath& path);
   // Temporaries would dangle once the statement ends: `ObjectDecoder(body, CodingPath{})`.
   ObjectDecoder(const JSON&&, const CodingPath&) = delete;
-  ObjectDecoder(const JSON&, const CodingPath&&) = delete;
+  ObjectDecoder(const JSONSource&, const CodingPath&&) = delete;
   ObjectDecoder(const JSON&&, const CodingPath&&) = delete;
 
   // A key that must be present. Missing is an error; a null is handed to T's coder, which
   // refuses it unless null is a value of T.
   template <class T>
   T required(std::string_view key) const {
-    const JSON* value = find(key);
-    if (value == nullptr) throwDecodingError(path_.key(key), "required key is missing");
+    if (tree_ != nullptr) {
+      const JSON* value = find(key);
+      if (value == nullptr) throwMissing(key);
+      return JSONCoder<T>::decode(*value, path_.key(key));
+    }
+    const JSONElement* value = findMember(key);
+    if (value == nullptr) throwMissing(key);
     return JSONCoder<T>::decode(*value, path_.key(key));
   }
 
   // A key that may be missing; a null reads as missing too.
   template <class T>
   std::optional<T> optional(std::string_view key) const {
-    const JSON* value = find(key);
-    if (value == nullptr || value->is_null()) return std::nullopt;
+    if (tree_ != nullptr) {
+      const JSON* value = find(key);
+      if (value == nullptr || value->is_null()) return std::nullopt;
+      return JSONCoder<T>::decode(*value, path_.key(key));
+    }
+    const JSONElement* value = findMember(key);
+    if (value == nullptr || value->isNull()) return std::nullopt;
     return JSONCoder<T>::decode(*value, path_.key(key));
   }
 
@@ -250,8 +327,11 @@ class ObjectDecoder {
 
  private:
   const JSON* find(std::string_view key) const;
+  const JSONElement* findMember(std::string_view key) const;
+  [[noreturn]] void throwMissing(std::string_view key) const;
 
-  const JSON::object_t& members_;
+  const JSON::object_t* tree_ = nullptr;      // when reading a tree
+  std::vector<JSONElement::Member> members_;  // otherwise, in the text's order
   const CodingPath& path_;
 };
 
@@ -281,12 +361,13 @@ class ObjectEncoder {
   const CodingPath& path_;
 };
 
-// Declares the coder of a model type; the model's .cpp defines the two functions.
-#define KESTRO_DECLARE_JSON_CODER(Type)                            \
-  template <>                                                      \
-  struct JSONCoder<Type> {                                         \
-    static JSON encode(const Type& value, const CodingPath& path); \
-    static Type decode(const JSON& json, const CodingPath& path);  \
+// Declares the coder of a model type; the model's .cpp defines the two functions. `decode`
+// reads through ObjectDecoder, which takes the JSONSource as it is.
+#define KESTRO_DECLARE_JSON_CODER(Type)                                 \
+  template <>                                                           \
+  struct JSONCoder<Type> {                                              \
+    static JSON encode(const Type& value, const CodingPath& path);      \
+    static Type decode(const JSONSource& json, const CodingPath& path); \
   }
 
 // The entry points.
@@ -317,9 +398,39 @@ std::string encodeJSONString(const T& value) {
   return serializeJSON(encodeJSON(value));
 }
 
+// The fallback of the fast reader: what JSONDocument refuses comes here, to be refused with the
+// words and path parseJSON has always given, or read by it (the few documents only it takes).
+// The text is checked before any tree is built, so a broken large body costs no more memory
+// than a good one.
+JSON parseJSONRefusedByDocument(std::string_view text);
+
+// Parses text (a std::string_view, or a std::string read in place when it has kJSONReadPadding
+// bytes of spare capacity) and hands its root to `read`, which takes `const auto&`: a
+// JSONElement, or the JSON tree for the text only parseJSON reads. Every failure to parse is a
+// DecodingError, as parseJSON's.
+template <class Text, class Read>
+auto readJSONString(const Text& text, Read&& read) {
+  JSONDocument document;
+  if (document.read(text)) return read(document.root());
+  const JSON json = parseJSONRefusedByDocument(text);
+  return read(json);
+}
+
 template <class T>
 T decodeJSONString(std::string_view text) {
-  return decodeJSON<T>(parseJSON(text));
+  return readJSONString(text,
+                        [](const auto& json) { return JSONCoder<T>::decode(json, CodingPath{}); });
+}
+
+template <class T>
+T decodeJSONString(const std::string& text) {
+  return readJSONString(text,
+                        [](const auto& json) { return JSONCoder<T>::decode(json, CodingPath{}); });
+}
+
+template <class T>
+T decodeJSONString(const char* text) {
+  return decodeJSONString<T>(std::string_view(text));
 }
 
 }  // namespace kestro

@@ -34,7 +34,7 @@ JSON JSONCoder<Swatch>::encode(const Swatch& value, const CodingPath& path) {
   return std::move(object).finish();
 }
 
-Swatch JSONCoder<Swatch>::decode(const JSON& json, const CodingPath& path) {
+Swatch JSONCoder<Swatch>::decode(const JSONSource& json, const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return Swatch{.count = object.required<std::int64_t>("count"),
                 .weight = object.optional<double>("weight"),

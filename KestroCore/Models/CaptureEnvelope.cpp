@@ -36,7 +36,7 @@ JSON JSONCoder<CaptureOrigin>::encode(const CaptureOrigin& value, const CodingPa
   return std::move(object).finish();
 }
 
-CaptureOrigin JSONCoder<CaptureOrigin>::decode(const JSON& json, const CodingPath& path) {
+CaptureOrigin JSONCoder<CaptureOrigin>::decode(const JSONSource& json, const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return CaptureOrigin{
       .platform = object.required<KestroPlatform>("platform"),
@@ -57,7 +57,7 @@ JSON JSONCoder<CapturePrivacy>::encode(const CapturePrivacy& value, const Coding
   return std::move(object).finish();
 }
 
-CapturePrivacy JSONCoder<CapturePrivacy>::decode(const JSON& json, const CodingPath& path) {
+CapturePrivacy JSONCoder<CapturePrivacy>::decode(const JSONSource& json, const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return CapturePrivacy{
       .screenshotIncluded = object.required<bool>("screenshotIncluded"),
@@ -72,7 +72,7 @@ JSON JSONCoder<TaskIntent>::encode(const TaskIntent& value, const CodingPath& pa
   return std::move(object).finish();
 }
 
-TaskIntent JSONCoder<TaskIntent>::decode(const JSON& json, const CodingPath& path) {
+TaskIntent JSONCoder<TaskIntent>::decode(const JSONSource& json, const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return TaskIntent{
       .requested = object.required<bool>("requested"),
@@ -92,7 +92,7 @@ JSON JSONCoder<CaptureAsset>::encode(const CaptureAsset& value, const CodingPath
   return std::move(object).finish();
 }
 
-CaptureAsset JSONCoder<CaptureAsset>::decode(const JSON& json, const CodingPath& path) {
+CaptureAsset JSONCoder<CaptureAsset>::decode(const JSONSource& json, const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return CaptureAsset{
       .clientAssetId = object.required<UUID>("clientAssetId"),
@@ -124,7 +124,7 @@ JSON JSONCoder<CaptureEnvelope>::encode(const CaptureEnvelope& value, const Codi
   return std::move(object).finish();
 }
 
-CaptureEnvelope JSONCoder<CaptureEnvelope>::decode(const JSON& json, const CodingPath& path) {
+CaptureEnvelope JSONCoder<CaptureEnvelope>::decode(const JSONSource& json, const CodingPath& path) {
   const ObjectDecoder object(json, path);
   // Braces evaluate the fields in order, so the error reported is the first field at fault.
   const auto schemaVersion = object.required<std::int64_t>("schemaVersion");

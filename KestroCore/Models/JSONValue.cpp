@@ -24,7 +24,9 @@ JSON JSONCoder<JSONValue>::encode(const JSONValue& value, const CodingPath& path
   return nullptr;
 }
 
-JSONValue JSONCoder<JSONValue>::decode(const JSON& json, const CodingPath& path) {
+namespace {
+
+JSONValue decodeTree(const JSON& json, const CodingPath& path) {
   // Null first and booleans before numbers: true stays a boolean, a number a number, and a
   // string a string even when its text spells a number.
   switch (json.type()) {
@@ -48,6 +50,35 @@ JSONValue JSONCoder<JSONValue>::decode(const JSON& json, const CodingPath& path)
       // The last kind tried is the array; anything else reports that attempt's error.
       return JSONValue::array(JSONCoder<JSONValue::Array>::decode(json, path));
   }
+}
+
+JSONValue decodeElement(const JSONElement& json, const CodingPath& path) {
+  switch (json.kind()) {
+    case JSONElement::Kind::null:
+      return JSONValue::null();
+    case JSONElement::Kind::boolean:
+      return JSONValue::boolean(json.boolean());
+    case JSONElement::Kind::integer:
+    case JSONElement::Kind::unsignedInteger:
+    case JSONElement::Kind::floating:
+      return JSONValue::number(json.number());
+    case JSONElement::Kind::string:
+      return JSONValue::string(std::string(json.string()));
+    case JSONElement::Kind::object:
+      checkDecodingDepth(path);
+      return JSONValue::object(JSONCoder<JSONValue::Object>::decode(json, path));
+    case JSONElement::Kind::array:
+      break;
+  }
+  checkDecodingDepth(path);
+  return JSONValue::array(JSONCoder<JSONValue::Array>::decode(json, path));
+}
+
+}  // namespace
+
+JSONValue JSONCoder<JSONValue>::decode(const JSONSource& json, const CodingPath& path) {
+  if (const JSON* tree = json.tree()) return decodeTree(*tree, path);
+  return decodeElement(*json.element(), path);
 }
 
 }  // namespace kestro

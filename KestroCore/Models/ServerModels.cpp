@@ -25,7 +25,7 @@ JSON JSONCoder<KestroItemRelationship>::encode(const KestroItemRelationship& val
   return std::move(object).finish();
 }
 
-KestroItemRelationship JSONCoder<KestroItemRelationship>::decode(const JSON& json,
+KestroItemRelationship JSONCoder<KestroItemRelationship>::decode(const JSONSource& json,
                                                                  const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return KestroItemRelationship{
@@ -61,7 +61,7 @@ JSON JSONCoder<KestroItem>::encode(const KestroItem& value, const CodingPath& pa
   return std::move(object).finish();
 }
 
-KestroItem JSONCoder<KestroItem>::decode(const JSON& json, const CodingPath& path) {
+KestroItem JSONCoder<KestroItem>::decode(const JSONSource& json, const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return KestroItem{
       .id = object.required<UUID>("id"),
@@ -98,7 +98,7 @@ JSON JSONCoder<KestroTask>::encode(const KestroTask& value, const CodingPath& pa
   return std::move(object).finish();
 }
 
-KestroTask JSONCoder<KestroTask>::decode(const JSON& json, const CodingPath& path) {
+KestroTask JSONCoder<KestroTask>::decode(const JSONSource& json, const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return KestroTask{
       .id = object.required<UUID>("id"),
@@ -125,7 +125,7 @@ JSON JSONCoder<SearchResult>::encode(const SearchResult& value, const CodingPath
   return std::move(object).finish();
 }
 
-SearchResult JSONCoder<SearchResult>::decode(const JSON& json, const CodingPath& path) {
+SearchResult JSONCoder<SearchResult>::decode(const JSONSource& json, const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return SearchResult{
       .item = object.required<KestroItem>("item"),
@@ -147,7 +147,8 @@ JSON JSONCoder<KestroConversation>::encode(const KestroConversation& value,
   return std::move(object).finish();
 }
 
-KestroConversation JSONCoder<KestroConversation>::decode(const JSON& json, const CodingPath& path) {
+KestroConversation JSONCoder<KestroConversation>::decode(const JSONSource& json,
+                                                         const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return KestroConversation{
       .id = object.required<UUID>("id"),
@@ -169,7 +170,7 @@ JSON JSONCoder<KestroCitation>::encode(const KestroCitation& value, const Coding
   return std::move(object).finish();
 }
 
-KestroCitation JSONCoder<KestroCitation>::decode(const JSON& json, const CodingPath& path) {
+KestroCitation JSONCoder<KestroCitation>::decode(const JSONSource& json, const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return KestroCitation{
       .id = object.required<UUID>("id"),
@@ -194,7 +195,8 @@ JSON JSONCoder<KestroChatMessage>::encode(const KestroChatMessage& value, const 
   return std::move(object).finish();
 }
 
-KestroChatMessage JSONCoder<KestroChatMessage>::decode(const JSON& json, const CodingPath& path) {
+KestroChatMessage JSONCoder<KestroChatMessage>::decode(const JSONSource& json,
+                                                       const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return KestroChatMessage{
       .id = object.required<UUID>("id"),
@@ -215,7 +217,7 @@ JSON JSONCoder<KestroConversationDetail>::encode(const KestroConversationDetail&
   return std::move(object).finish();
 }
 
-KestroConversationDetail JSONCoder<KestroConversationDetail>::decode(const JSON& json,
+KestroConversationDetail JSONCoder<KestroConversationDetail>::decode(const JSONSource& json,
                                                                      const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return KestroConversationDetail{

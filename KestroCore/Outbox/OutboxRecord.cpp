@@ -17,7 +17,7 @@ JSON JSONCoder<StagedAsset>::encode(const StagedAsset& value, const CodingPath& 
   return std::move(object).finish();
 }
 
-StagedAsset JSONCoder<StagedAsset>::decode(const JSON& json, const CodingPath& path) {
+StagedAsset JSONCoder<StagedAsset>::decode(const JSONSource& json, const CodingPath& path) {
   const ObjectDecoder object(json, path);
   // Designated initializers evaluate in order, so the error reported is the first field at fault.
   return StagedAsset{
@@ -49,7 +49,7 @@ JSON JSONCoder<OutboxRecord>::encode(const OutboxRecord& value, const CodingPath
   return std::move(object).finish();
 }
 
-OutboxRecord JSONCoder<OutboxRecord>::decode(const JSON& json, const CodingPath& path) {
+OutboxRecord JSONCoder<OutboxRecord>::decode(const JSONSource& json, const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return OutboxRecord{
       .userId = object.required<UUID>("userId"),

@@ -64,9 +64,7 @@ constexpr const char* kDeleteSyncState = "DELETE FROM sync_state WHERE user_id =
 
 Date currentTime() { return std::chrono::system_clock::now(); }
 
-OutboxRecord decodeRecord(const std::string& json) {
-  return decodeJSON<OutboxRecord>(parseJSON(json));
-}
+OutboxRecord decodeRecord(const std::string& json) { return decodeJSONString<OutboxRecord>(json); }
 
 // Rows without record JSON are skipped; the first row that does not decode fails the whole read,
 // so a damaged record is never silently left out of a list.

@@ -35,7 +35,7 @@ JSON JSONCoder<SyncChange>::encode(const SyncChange& value, const CodingPath& pa
   return std::move(object).finish();
 }
 
-SyncChange JSONCoder<SyncChange>::decode(const JSON& json, const CodingPath& path) {
+SyncChange JSONCoder<SyncChange>::decode(const JSONSource& json, const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return SyncChange{
       .sequence = object.required<std::int64_t>("sequence"),
@@ -55,7 +55,7 @@ JSON JSONCoder<SyncPage>::encode(const SyncPage& value, const CodingPath& path) 
   return std::move(object).finish();
 }
 
-SyncPage JSONCoder<SyncPage>::decode(const JSON& json, const CodingPath& path) {
+SyncPage JSONCoder<SyncPage>::decode(const JSONSource& json, const CodingPath& path) {
   const ObjectDecoder object(json, path);
   return SyncPage{
       .changes = object.required<std::vector<SyncChange>>("changes"),

@@ -21,7 +21,7 @@ std::optional<ConversationEvent> ConversationEventParser::consumeLine(std::strin
   if (!line.starts_with(kDataField) || !pendingName_) return std::nullopt;
   // Decoded before the name is taken, so that a payload that is not JSON leaves nothing half
   // done; the stream ends with that error anyway.
-  JSONValue data = decodeJSON<JSONValue>(parseJSON(line.substr(kDataField.size())));
+  JSONValue data = decodeJSONString<JSONValue>(line.substr(kDataField.size()));
   ConversationEvent event{std::move(*pendingName_), std::move(data)};
   pendingName_.reset();
   return event;

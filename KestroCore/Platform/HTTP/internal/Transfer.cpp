@@ -1,8 +1,10 @@
 #include "KestroCore/Platform/HTTP/internal/Transfer.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "KestroCore/Foundation/ASCII.h"
+#include "KestroCore/Foundation/JSONDocument.h"
 #include "KestroCore/Platform/HTTP/internal/BodySource.h"
 #include "KestroCore/Platform/HTTP/internal/CurlErrors.h"
 #include "KestroCore/Platform/HTTP/internal/RequestRules.h"
@@ -121,7 +123,12 @@ bool Transfer::receiveBody(std::string_view data) {
                                 std::to_string(configuration_.maximumBodyBytes) + " bytes");
     return false;
   }
-  response_.body.append(data);
+  // Growing with room for the JSON reader's padding past the end, so that a body is decoded
+  // where it lies rather than copied first.
+  std::string& body = response_.body;
+  const std::size_t needed = body.size() + data.size() + kJSONReadPadding;
+  if (body.capacity() < needed) body.reserve(std::max(needed, 2 * body.capacity()));
+  body.append(data);
   return true;
 }
 

@@ -1,0 +1,75 @@
+#include "KestroCore/Foundation/JSONDocument.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace kestro {
+namespace {
+
+using namespace std::string_view_literals;
+
+std::vector<std::string> keys(const JSONElement& object) {
+  std::vector<std::string> names;
+  for (const auto& member : object.members()) names.emplace_back(member.key);
+  return names;
+}
+
+TEST(JSONDocumentTest, DocumentsAliveTogetherOnOneThreadKeepTheirOwnValues) {
+  // Parsers are reused within a thread: one still in use must never be handed out again.
+  JSONDocument first;
+  ASSERT_TRUE(first.read(R"({"b":[1,2],"a":"x","b":true})"sv));
+  {
+    JSONDocument second;
+    ASSERT_TRUE(second.read(std::string(R"(["only", "strings"])")));
+    JSONDocument large;
+    ASSERT_TRUE(large.read("[\"" + std::string(200'000, 'y') + "\"]"));
+    EXPECT_EQ(large.root().elements().at(0).string().size(), 200'000u);
+    EXPECT_EQ(second.root().elements().at(1).string(), "strings");
+  }
+  JSONDocument third;
+  ASSERT_TRUE(third.read("[3]"sv));
+  EXPECT_EQ(third.root().elements().at(0).integer(), 3);
+
+  // Members come in the text's order, a repeated key each time it appears.
+  const JSONElement root = first.root();
+  EXPECT_EQ(keys(root), (std::vector<std::string>{"b", "a", "b"}));
+  EXPECT_EQ(root.members().at(0).value.elements().at(1).integer(), 2);
+  EXPECT_EQ(root.members().at(1).value.string(), "x");
+  EXPECT_TRUE(root.members().at(2).value.boolean());
+}
+
+TEST(JSONDocumentTest, NumbersKeepTheKindTheirTextGives) {
+  JSONDocument document;
+  ASSERT_TRUE(document.read("[-0, 7, 9223372036854775808, 1.0, 2e3, -0.0]"sv));
+  const auto numbers = document.root().elements();
+  using Kind = JSONElement::Kind;
+  const std::vector<Kind> kinds{Kind::integer,  Kind::integer,  Kind::unsignedInteger,
+                                Kind::floating, Kind::floating, Kind::floating};
+  ASSERT_EQ(numbers.size(), kinds.size());
+  for (std::size_t i = 0; i < kinds.size(); ++i) EXPECT_EQ(numbers[i].kind(), kinds[i]) << i;
+  EXPECT_EQ(numbers[2].unsignedInteger(), 9223372036854775808u);
+  EXPECT_EQ(numbers[4].number(), 2000.0);
+  EXPECT_TRUE(std::signbit(numbers[5].floating()));
+}
+
+TEST(JSONDocumentTest, RefusesWhatTheFullReaderMustJudge) {
+  // Each of these goes to parseJSON, which either names the fault or reads the text.
+  const std::vector<std::string> refused{"",
+                                         "[1] x",
+                                         "\xEF\xBB\xBF[]",
+                                         "[18446744073709551616]",
+                                         "[\"\xC3\"]",
+                                         std::string(513, '[') + std::string(513, ']')};
+  for (const std::string& text : refused) {
+    JSONDocument document;
+    EXPECT_FALSE(document.read(text)) << text.substr(0, 40);
+  }
+  JSONDocument deepest;
+  EXPECT_TRUE(deepest.read(std::string(512, '[') + std::string(512, ']')));
+}
+
+}  // namespace
+}  // namespace kestro
