@@ -410,8 +410,12 @@ JSON parseJSONRefusedByDocument(std::string_view text);
 // DecodingError, as parseJSON's.
 template <class Text, class Read>
 auto readJSONString(const Text& text, Read&& read) {
-  JSONDocument document;
-  if (document.read(text)) return read(document.root());
+  {
+    JSONDocument document;
+    if (document.read(text)) return read(document.root());
+  }
+  // The refused document's parser is freed first: for a large body it would otherwise stay
+  // beside the tree parseJSON builds.
   const JSON json = parseJSONRefusedByDocument(text);
   return read(json);
 }

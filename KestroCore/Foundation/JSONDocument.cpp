@@ -134,9 +134,12 @@ std::unique_ptr<dom::parser> takeParser() {
   return parser;
 }
 
-void giveBack(std::unique_ptr<dom::parser> parser) {
-  if (parser->capacity() <= kReusedCapacity && idleParsers.size() < kReusedParsers) {
+// Called from a destructor: a parser that cannot be kept (no memory for the list) is freed.
+void giveBack(std::unique_ptr<dom::parser> parser) noexcept {
+  if (parser->capacity() > kReusedCapacity || idleParsers.size() >= kReusedParsers) return;
+  try {
     idleParsers.push_back(std::move(parser));
+  } catch (const std::bad_alloc&) {
   }
 }
 
@@ -148,9 +151,12 @@ struct JSONDocument::State {
 
   ~State() { giveBack(std::move(parser)); }
 
+  // False for text this reader does not take, including text too large for the memory it
+  // reserves (some thirteen bytes per byte of text): parseJSON then reads it or says why not.
   bool read(const char* data, std::size_t size, bool copy) {
+    // An empty view may have no address at all, which the library would copy from.
+    if (size == 0) return false;
     const auto result = parser->parse(data, size, copy);
-    if (result.error() == simdjson::MEMALLOC) throw std::bad_alloc();
     if (result.error() != simdjson::SUCCESS) return false;
     root = result.value_unsafe();
     return true;

@@ -69,6 +69,9 @@ TEST(JSONDocumentTest, RefusesWhatTheFullReaderMustJudge) {
   }
   JSONDocument deepest;
   EXPECT_TRUE(deepest.read(std::string(512, '[') + std::string(512, ']')));
+  // An empty view with no address at all: refused without the library copying from it.
+  JSONDocument empty;
+  EXPECT_FALSE(empty.read(std::string_view{}));
 }
 
 }  // namespace
