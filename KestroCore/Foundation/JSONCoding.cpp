@@ -268,7 +268,14 @@ ObjectDecoder::ObjectDecoder(const JSONSource& json, const CodingPath& path) : p
     // In the text's order: findMember looks from the end, so a repeated key reads as its last.
     const JSONElement& element = *json.element();
     if (element.kind() != JSONElement::Kind::object) throwTypeMismatch(path, "an object", element);
-    members_ = element.members();
+    Member* room = reinterpret_cast<Member*>(inline_);
+    memberCount_ = element.copyMembers(room, kInlineMembers);
+    if (memberCount_ <= kInlineMembers) {
+      members_ = room;
+    } else {
+      spilled_ = element.members();
+      members_ = spilled_.data();
+    }
   }
 }
 
@@ -280,8 +287,9 @@ const JSON* ObjectDecoder::find(std::string_view key) const {
 const JSONElement* ObjectDecoder::findMember(std::string_view key) const {
   // Objects have a few dozen members at most, and keys rarely share a length: a scan comparing
   // lengths first beats sorting them for a search.
-  for (auto it = members_.rbegin(); it != members_.rend(); ++it) {
-    if (it->key.size() == key.size() && it->key == key) return &it->value;
+  for (std::size_t i = memberCount_; i-- > 0;) {
+    const Member& member = members_[i];
+    if (member.key.size() == key.size() && member.key == key) return &member.value;
   }
   return nullptr;
 }

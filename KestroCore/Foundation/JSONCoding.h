@@ -231,11 +231,11 @@ struct JSONCoder<std::vector<T>> {
   }
   static std::vector<T> decode(const JSONElement& json, const CodingPath& path) {
     if (json.kind() != JSONElement::Kind::array) throwTypeMismatch(path, "an array", json);
-    const std::vector<JSONElement> elements = json.elements();
     std::vector<T> values;
-    values.reserve(elements.size());
-    for (std::size_t i = 0; i < elements.size(); ++i) {
-      values.push_back(JSONCoder<T>::decode(elements[i], path.index(i)));
+    values.reserve(json.count());
+    auto cursor = json.walkElements();
+    for (JSONElement element; cursor.next(element);) {
+      values.push_back(JSONCoder<T>::decode(element, path.index(values.size())));
     }
     return values;
   }
@@ -295,6 +295,9 @@ class ObjectDecoder {
   ObjectDecoder(const JSON&&, const CodingPath&) = delete;
   ObjectDecoder(const JSONSource&, const CodingPath&&) = delete;
   ObjectDecoder(const JSON&&, const CodingPath&&) = delete;
+  // It may point into itself (see members_).
+  ObjectDecoder(const ObjectDecoder&) = delete;
+  ObjectDecoder& operator=(const ObjectDecoder&) = delete;
 
   // A key that must be present. Missing is an error; a null is handed to T's coder, which
   // refuses it unless null is a value of T.
@@ -330,8 +333,18 @@ class ObjectDecoder {
   const JSONElement* findMember(std::string_view key) const;
   [[noreturn]] void throwMissing(std::string_view key) const;
 
-  const JSON::object_t* tree_ = nullptr;      // when reading a tree
-  std::vector<JSONElement::Member> members_;  // otherwise, in the text's order
+  // Members of a document's object are copied here when they fit (most objects do), so that
+  // reading one costs no allocation; larger objects spill into a vector.
+  static constexpr std::size_t kInlineMembers = 16;
+  using Member = JSONElement::Member;
+
+  const JSON::object_t* tree_ = nullptr;  // when reading a tree
+  // Otherwise the object's members in the text's order: memberCount_ of them at members_,
+  // which points into inline_ or spilled_.
+  const Member* members_ = nullptr;
+  std::size_t memberCount_ = 0;
+  alignas(Member) unsigned char inline_[kInlineMembers * sizeof(Member)];
+  std::vector<Member> spilled_;
   const CodingPath& path_;
 };
 

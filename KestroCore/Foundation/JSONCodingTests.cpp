@@ -109,6 +109,32 @@ TEST(JSONCodingTest, ErrorsNameTheCodingPathAndWhatWasWrong) {
   expect(decodingErrorOf<Swatch>(R"({"count":1,"shades":[]}trailing)"), "", "not valid JSON");
 }
 
+TEST(JSONCodingTest, ObjectsOfAnySizeReadTheLastOfARepeatedKeyAsTheTreeDoes) {
+  // Objects of a few members are read from a buffer of the decoder's own, larger ones from the
+  // heap; a repeated key may sit on both sides of that boundary.
+  const auto object = [](std::size_t fillers, const std::string& between) {
+    std::string text = R"({"count":1,"shades":["light"],)";
+    for (std::size_t i = 0; i < fillers; ++i) text += "\"f" + std::to_string(i) + "\":" + "0,";
+    return text + between + R"("count":2,"owner":null})";
+  };
+  for (const std::size_t fillers : {0u, 11u, 12u, 13u, 14u, 40u}) {
+    for (const std::string between : {"", R"("shades":["dark_grey"],)"}) {
+      const std::string text = object(fillers, between);
+      const Swatch fromText = decodeJSONString<Swatch>(text);
+      EXPECT_EQ(fromText, decodeJSON<Swatch>(parseJSON(text))) << text;
+      EXPECT_EQ(fromText.count, 2) << text;
+      EXPECT_EQ(fromText.shades.at(0), between.empty() ? Shade::light : Shade::darkGrey) << text;
+      EXPECT_EQ(decodingErrorOf<Swatch>(text + "}").codingPath(), "") << text;
+    }
+  }
+  // Arrays are walked in place: positions in errors still count from zero, at any length.
+  std::string shades = R"({"count":1,"shades":[)";
+  for (int i = 0; i < 1000; ++i) shades += R"("light",)";
+  const auto error = decodingErrorOf<Swatch>(shades + R"("grey"]})");
+  EXPECT_EQ(error.codingPath(), "shades[1000]");
+  EXPECT_EQ(decodeJSONString<Swatch>(shades + R"("dark_grey"]})").shades.size(), 1001u);
+}
+
 TEST(JSONCodingTest, EveryFailureToParseIsADecodingErrorAtTheRoot) {
   // Numbers past a double's range, wherever they sit, fail as text that is not JSON does, though
   // the JSON library raises a different kind of error for them.

@@ -1,7 +1,10 @@
 #include "KestroCore/Foundation/JSONDocument.h"
 
 #include <simdjson.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -31,7 +34,30 @@ struct JSONElementAccess {
     std::memcpy(element.storage_, static_cast<const void*>(&value), sizeof value);
     return element;
   }
+
+  // A cursor holds the array's iterator at the next element and its end.
+  using Iterator = dom::array::iterator;
+  static JSONElement::ElementCursor makeCursor(const Iterator& next, const Iterator& end) noexcept {
+    JSONElement::ElementCursor cursor;
+    std::memcpy(cursor.storage_, static_cast<const void*>(&next), sizeof next);
+    std::memcpy(cursor.storage_ + sizeof next, static_cast<const void*>(&end), sizeof end);
+    return cursor;
+  }
+  static bool step(JSONElement::ElementCursor& cursor, JSONElement& element) noexcept {
+    Iterator next;
+    Iterator end;
+    std::memcpy(static_cast<void*>(&next), cursor.storage_, sizeof next);
+    std::memcpy(static_cast<void*>(&end), cursor.storage_ + sizeof next, sizeof end);
+    if (next == end) return false;
+    element = make(*next);
+    ++next;
+    std::memcpy(cursor.storage_, static_cast<const void*>(&next), sizeof next);
+    return true;
+  }
 };
+
+static_assert(sizeof(dom::array::iterator) * 2 <= sizeof(void*) * 4);
+static_assert(std::is_trivially_copyable_v<dom::array::iterator>);
 
 namespace {
 
@@ -106,6 +132,32 @@ std::vector<JSONElement::Member> JSONElement::members() const {
   return members;
 }
 
+JSONElement::ElementCursor JSONElement::walkElements() const noexcept {
+  const dom::array array = unwrap(*this).get_array().value_unsafe();
+  return JSONElementAccess::makeCursor(array.begin(), array.end());
+}
+
+bool JSONElement::ElementCursor::next(JSONElement& element) noexcept {
+  return JSONElementAccess::step(*this, element);
+}
+
+std::size_t JSONElement::count() const noexcept {
+  const dom::element value = unwrap(*this);
+  if (value.type() == dom::element_type::ARRAY) return value.get_array().value_unsafe().size();
+  return value.get_object().value_unsafe().size();
+}
+
+std::size_t JSONElement::copyMembers(Member* out, std::size_t capacity) const noexcept {
+  const dom::object object = unwrap(*this).get_object().value_unsafe();
+  std::size_t count = 0;
+  for (const dom::key_value_pair member : object) {
+    if (count < capacity)
+      new (out + count) Member{member.key, JSONElementAccess::make(member.value)};
+    ++count;
+  }
+  return count;
+}
+
 namespace {
 
 // Parsers that read documents up to this size are kept for the thread's next document; larger
@@ -143,6 +195,32 @@ void giveBack(std::unique_ptr<dom::parser> parser) noexcept {
   }
 }
 
+// A document at least this large has a parser of its own (see kReusedCapacity), which is trimmed
+// after parsing, below.
+constexpr std::size_t kLargeDocument = std::size_t{1} << 20;
+
+// Applies `advice` to the whole pages inside [data, data + size).
+void advise(const void* data, std::size_t size, int advice) noexcept {
+  static const auto pageSize = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (start + pageSize - 1) & ~(pageSize - 1);
+  const std::uintptr_t last = (start + size) & ~(pageSize - 1);
+  // Only ever a hint: a refusal leaves the memory as it was.
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, advice);
+}
+
+// The structural indexes (four bytes per structural character, at least one per byte of
+// capacity) serve only the parse itself; the document reads the tape and the strings. Handing
+// their pages back before the coders build their values lowers the peak. A next parse writes
+// them afresh, so the parser stays usable.
+void releaseStructuralIndexes(dom::parser& parser, std::size_t size) noexcept {
+  // A parser that could not grow to the text (out of memory) still has its smaller buffer:
+  // then there is nothing of this size to release.
+  if (parser.capacity() < size || !parser.implementation) return;
+  advise(parser.implementation->structural_indexes.get(), size * sizeof(std::uint32_t),
+         MADV_DONTNEED);
+}
+
 }  // namespace
 
 struct JSONDocument::State {
@@ -157,6 +235,7 @@ struct JSONDocument::State {
     // An empty view may have no address at all, which the library would copy from.
     if (size == 0) return false;
     const auto result = parser->parse(data, size, copy);
+    if (size >= kLargeDocument) releaseStructuralIndexes(*parser, size);
     if (result.error() != simdjson::SUCCESS) return false;
     root = result.value_unsafe();
     return true;

@@ -37,6 +37,16 @@ class JSONElement {
   std::vector<JSONElement> elements() const;
   std::vector<Member> members() const;
 
+  // The same walks without collecting anything: an array's elements one at a time, and an
+  // object's members into `out`, at most `capacity` of them. `count` is the number an array or
+  // object holds; it is exact up to 16,777,215 and at least that many above, so it only sizes.
+  class ElementCursor;
+  ElementCursor walkElements() const noexcept;
+  std::size_t count() const noexcept;
+  // Returns how many members the object has; when that is more than `capacity`, only the first
+  // `capacity` were written.
+  std::size_t copyMembers(Member* out, std::size_t capacity) const noexcept;
+
  private:
   friend struct JSONElementAccess;
   alignas(void*) unsigned char storage_[2 * sizeof(void*)] = {};
@@ -45,6 +55,17 @@ class JSONElement {
 struct JSONElement::Member {
   std::string_view key;
   JSONElement value;
+};
+
+// Steps through an array in the document, in the text's order.
+class JSONElement::ElementCursor {
+ public:
+  // Sets `element` to the next element and returns true, or returns false past the last.
+  bool next(JSONElement& element) noexcept;
+
+ private:
+  friend struct JSONElementAccess;
+  alignas(void*) unsigned char storage_[4 * sizeof(void*)] = {};
 };
 
 // A parsed document. Reading refuses what is not one well-formed JSON value nested no deeper

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,71 @@ TEST(JSONDocumentTest, NumbersKeepTheKindTheirTextGives) {
   EXPECT_EQ(numbers[2].unsignedInteger(), 9223372036854775808u);
   EXPECT_EQ(numbers[4].number(), 2000.0);
   EXPECT_TRUE(std::signbit(numbers[5].floating()));
+}
+
+TEST(JSONDocumentTest, WalksArraysAndObjectsInPlaceInTheTextsOrder) {
+  JSONDocument document;
+  ASSERT_TRUE(document.read(R"([[], [1, [2, 3], {"a": 4}, "x"], {"k": 1, "j": [], "k": 2}])"sv));
+  const auto outer = document.root().elements();
+  ASSERT_EQ(outer.size(), 3u);
+  EXPECT_EQ(outer[0].count(), 0u);
+  JSONElement element;
+  auto empty = outer[0].walkElements();
+  EXPECT_FALSE(empty.next(element));
+
+  // A nested container is one step, whatever it holds.
+  std::vector<JSONElement::Kind> kinds;
+  auto cursor = outer[1].walkElements();
+  while (cursor.next(element)) kinds.push_back(element.kind());
+  using Kind = JSONElement::Kind;
+  EXPECT_EQ(kinds, (std::vector<Kind>{Kind::integer, Kind::array, Kind::object, Kind::string}));
+  EXPECT_EQ(outer[1].count(), 4u);
+  EXPECT_FALSE(cursor.next(element));  // stays at the end
+
+  // Members are copied up to the room given; the count says how many there are.
+  const JSONElement object = outer[2];
+  EXPECT_EQ(object.count(), 3u);
+  JSONElement::Member room[3];
+  EXPECT_EQ(object.copyMembers(room, 2), 3u);
+  EXPECT_EQ(room[0].key, "k");
+  EXPECT_EQ(room[1].key, "j");
+  EXPECT_EQ(room[1].value.kind(), Kind::array);
+  EXPECT_EQ(object.copyMembers(room, 3), 3u);
+  EXPECT_EQ(room[2].key, "k");
+  EXPECT_EQ(room[2].value.integer(), 2);
+}
+
+TEST(JSONDocumentTest, LargeDocumentsReadWholeAndLeaveTheThreadsParsersUsable) {
+  // Past a megabyte a document is parsed by a parser of its own, trimmed once it has parsed.
+  std::string text = "[";
+  for (int i = 0; i < 200'000; ++i) text += "{\"n\":" + std::to_string(i) + ",\"s\":\"v\"},";
+  text += "\"end\"]";
+  ASSERT_GT(text.size(), std::size_t{1} << 20);
+  for (int round = 0; round < 2; ++round) {
+    JSONDocument large;
+    ASSERT_TRUE(large.read(text));
+    JSONDocument small;
+    ASSERT_TRUE(small.read("[7]"sv));
+    std::int64_t sum = 0;
+    std::size_t count = 0;
+    JSONElement element;
+    for (auto cursor = large.root().walkElements(); cursor.next(element); ++count) {
+      if (element.kind() != JSONElement::Kind::object) continue;
+      const auto members = element.members();
+      ASSERT_EQ(members.size(), 2u);
+      EXPECT_EQ(members[1].value.string(), "v");
+      sum += members[0].value.integer();
+    }
+    EXPECT_EQ(count, 200'001u);
+    EXPECT_EQ(sum, std::int64_t{199'999} * 200'000 / 2);
+    EXPECT_EQ(small.root().elements().at(0).integer(), 7);
+  }
+  // A fault at the very end of a large text is still found.
+  JSONDocument broken;
+  EXPECT_FALSE(broken.read(text.substr(0, text.size() - 1)));
+  JSONDocument after;
+  ASSERT_TRUE(after.read("{\"a\":[true]}"sv));
+  EXPECT_TRUE(after.root().members().at(0).value.elements().at(0).boolean());
 }
 
 TEST(JSONDocumentTest, RefusesWhatTheFullReaderMustJudge) {
