@@ -139,11 +139,12 @@ HTTPResponse perform(URLSession& session, const HTTPRequest& request) {
 }
 
 // A 2xx body that does not decode is treated as a damaged exchange, worth retrying, rather than
-// as the server refusing the request.
+// as the server refusing the request. The body is taken over and freed once parsed, before the
+// values are built from it.
 template <class Read>
-auto decodeSuccessBody(const std::string& body, Read read) {
+auto decodeSuccessBody(std::string body, Read read) {
   try {
-    return readJSONString(body, read);
+    return readJSONString(std::move(body), read);
   } catch (const DecodingError& error) {
     throw KestroAPIError::transport(std::string("the server's response could not be read: ") +
                                     error.what());
@@ -154,15 +155,15 @@ auto decodeSuccessBody(const std::string& body, Read read) {
 }
 
 template <class T>
-T decodeResult(const std::string& body) {
-  return decodeSuccessBody(
-      body, [](const auto& json) { return JSONCoder<T>::decode(json, CodingPath{}); });
+T decodeResult(std::string body) {
+  return decodeSuccessBody(std::move(body),
+                           [](const auto& json) { return decodeWithCoder<T>(json, CodingPath{}); });
 }
 
 // The list and entity responses wrap their value in an object of one key: {"items": [...]}.
 template <class T>
-T decodeWrapped(const std::string& body, std::string_view key) {
-  return decodeSuccessBody(body, [key](const auto& json) {
+T decodeWrapped(std::string body, std::string_view key) {
+  return decodeSuccessBody(std::move(body), [key](const auto& json) {
     const CodingPath root;
     const ObjectDecoder object(json, root);
     return object.required<T>(key);

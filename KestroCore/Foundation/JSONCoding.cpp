@@ -107,6 +107,41 @@ void throwTypeMismatch(const CodingPath& path, std::string_view expected,
   throwDecodingError(path, "expected " + std::string(expected) + ", found " + describe(found));
 }
 
+JSON treeOf(const JSONElement& json) {
+  switch (json.kind()) {
+    case JSONElement::Kind::null:
+      return nullptr;
+    case JSONElement::Kind::boolean:
+      return json.boolean();
+    case JSONElement::Kind::integer:
+      return json.integer();
+    case JSONElement::Kind::unsignedInteger:
+      return json.unsignedInteger();
+    case JSONElement::Kind::floating:
+      return json.floating();
+    case JSONElement::Kind::string:
+      return std::string(json.string());
+    case JSONElement::Kind::array: {
+      JSON array = JSON::array();
+      auto& elements = array.get_ref<JSON::array_t&>();
+      elements.reserve(json.count());
+      auto cursor = json.walkElements();
+      for (JSONElement element; cursor.next(element);) elements.push_back(treeOf(element));
+      return array;
+    }
+    case JSONElement::Kind::object: {
+      // Assigned in the text's order, so a repeated key keeps its last value, as in a parsed tree.
+      JSON object = JSON::object();
+      auto& members = object.get_ref<JSON::object_t&>();
+      for (const auto& member : json.members()) {
+        members.insert_or_assign(std::string(member.key), treeOf(member.value));
+      }
+      return object;
+    }
+  }
+  return nullptr;
+}
+
 std::vector<JSONElement::Member> objectMembers(const JSONElement& json, const CodingPath& path) {
   if (json.kind() != JSONElement::Kind::object) throwTypeMismatch(path, "an object", json);
   std::vector<JSONElement::Member> members = json.members();
@@ -285,11 +320,19 @@ const JSON* ObjectDecoder::find(std::string_view key) const {
 }
 
 const JSONElement* ObjectDecoder::findMember(std::string_view key) const {
-  // Objects have a few dozen members at most, and keys rarely share a length: a scan comparing
-  // lengths first beats sorting them for a search.
+  // Objects have a few dozen members at most, and keys rarely share a length and a first letter:
+  // a scan comparing those first beats sorting the keys for a search.
+  if (key.empty()) {
+    for (std::size_t i = memberCount_; i-- > 0;) {
+      if (members_[i].key.empty()) return &members_[i].value;
+    }
+    return nullptr;
+  }
   for (std::size_t i = memberCount_; i-- > 0;) {
     const Member& member = members_[i];
-    if (member.key.size() == key.size() && member.key == key) return &member.value;
+    if (member.key.size() == key.size() && member.key.front() == key.front() && member.key == key) {
+      return &member.value;
+    }
   }
   return nullptr;
 }

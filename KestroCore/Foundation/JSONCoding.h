@@ -12,6 +12,7 @@
 // integer), a string is never a number, and null is a value only where the type allows it.
 // Writing refuses what JSON cannot say (a NaN) instead of writing null.
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -19,6 +20,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -124,6 +127,24 @@ void checkEncodingDepth(const CodingPath& path);
 //   static T decode(const JSONElement& json, const CodingPath& path);    // the same rules
 template <class T, class Enable = void>
 struct JSONCoder;
+
+// The tree of an element, for coders that read only trees.
+JSON treeOf(const JSONElement& json);
+
+// Decodes with T's coder. A coder with only the tree's `decode`, as coders written for earlier
+// versions of this header have, is handed the element's tree.
+template <class T>
+T decodeWithCoder(const JSON& json, const CodingPath& path) {
+  return JSONCoder<T>::decode(json, path);
+}
+template <class T>
+T decodeWithCoder(const JSONElement& json, const CodingPath& path) {
+  if constexpr (requires { JSONCoder<T>::decode(json, path); }) {
+    return JSONCoder<T>::decode(json, path);
+  } else {
+    return JSONCoder<T>::decode(treeOf(json), path);
+  }
+}
 
 template <>
 struct JSONCoder<std::string> {
@@ -235,7 +256,7 @@ struct JSONCoder<std::vector<T>> {
     values.reserve(json.count());
     auto cursor = json.walkElements();
     for (JSONElement element; cursor.next(element);) {
-      values.push_back(JSONCoder<T>::decode(element, path.index(values.size())));
+      values.push_back(decodeWithCoder<T>(element, path.index(values.size())));
     }
     return values;
   }
@@ -264,7 +285,7 @@ struct JSONCoder<std::map<std::string, T>> {
     std::map<std::string, T> values;
     for (const auto& member : objectMembers(json, path)) {
       values.emplace_hint(values.end(), member.key,
-                          JSONCoder<T>::decode(member.value, path.key(member.key)));
+                          decodeWithCoder<T>(member.value, path.key(member.key)));
     }
     return values;
   }
@@ -310,7 +331,7 @@ class ObjectDecoder {
     }
     const JSONElement* value = findMember(key);
     if (value == nullptr) throwMissing(key);
-    return JSONCoder<T>::decode(*value, path_.key(key));
+    return decodeWithCoder<T>(*value, path_.key(key));
   }
 
   // A key that may be missing; a null reads as missing too.
@@ -323,7 +344,7 @@ class ObjectDecoder {
     }
     const JSONElement* value = findMember(key);
     if (value == nullptr || value->isNull()) return std::nullopt;
-    return JSONCoder<T>::decode(*value, path_.key(key));
+    return decodeWithCoder<T>(*value, path_.key(key));
   }
 
   const CodingPath& path() const noexcept { return path_; }
@@ -433,16 +454,33 @@ auto readJSONString(const Text& text, Read&& read) {
   return read(json);
 }
 
+// The same for a string given up by the caller: once parsed, it is freed before `read` builds
+// the values, so a large body and its values are never resident together.
+template <class Read>
+auto readJSONString(std::string&& text, Read&& read) {
+  {
+    JSONDocument document;
+    if (document.read(std::as_const(text))) {
+      std::string().swap(text);
+      return read(document.root());
+    }
+  }
+  const JSON json = parseJSONRefusedByDocument(text);
+  return read(json);
+}
+
+// Text as a std::string_view, a const char*, or a std::string (freed early when moved in, as
+// readJSONString above).
 template <class T>
 T decodeJSONString(std::string_view text) {
   return readJSONString(text,
-                        [](const auto& json) { return JSONCoder<T>::decode(json, CodingPath{}); });
+                        [](const auto& json) { return decodeWithCoder<T>(json, CodingPath{}); });
 }
 
-template <class T>
-T decodeJSONString(const std::string& text) {
-  return readJSONString(text,
-                        [](const auto& json) { return JSONCoder<T>::decode(json, CodingPath{}); });
+template <class T, class Text>
+requires std::same_as<std::remove_cvref_t<Text>, std::string> T decodeJSONString(Text&& text) {
+  return readJSONString(std::forward<Text>(text),
+                        [](const auto& json) { return decodeWithCoder<T>(json, CodingPath{}); });
 }
 
 template <class T>

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <map>
+#include <string>
+#include <vector>
 
 namespace kestro {
 
@@ -40,6 +43,43 @@ Swatch JSONCoder<Swatch>::decode(const JSONSource& json, const CodingPath& path)
                 .weight = object.optional<double>("weight"),
                 .shades = object.required<std::vector<Shade>>("shades"),
                 .owner = object.optional<UUID>("owner")};
+}
+
+// A coder written against the tree alone, as coders outside this library may be.
+struct Label {
+  std::string text;
+  bool operator==(const Label&) const = default;
+};
+template <>
+struct JSONCoder<Label> {
+  static JSON encode(const Label& value, const CodingPath&) { return value.text; }
+  static Label decode(const JSON& json, const CodingPath& path) {
+    if (!json.is_string()) throwTypeMismatch(path, "a label", json);
+    return Label{json.get<std::string>()};
+  }
+};
+
+struct Tagged {
+  Label first;
+  std::optional<Label> second;
+  std::vector<Label> rest;
+  bool operator==(const Tagged&) const = default;
+};
+KESTRO_DECLARE_JSON_CODER(Tagged);
+
+JSON JSONCoder<Tagged>::encode(const Tagged& value, const CodingPath& path) {
+  ObjectEncoder object(path);
+  object.required("first", value.first)
+      .optional("second", value.second)
+      .required("rest", value.rest);
+  return std::move(object).finish();
+}
+
+Tagged JSONCoder<Tagged>::decode(const JSONSource& json, const CodingPath& path) {
+  const ObjectDecoder object(json, path);
+  return Tagged{.first = object.required<Label>("first"),
+                .second = object.optional<Label>("second"),
+                .rest = object.required<std::vector<Label>>("rest")};
 }
 
 namespace {
@@ -180,6 +220,48 @@ TEST(JSONCodingTest, DocumentsNestedPastTheLimitAreRefusedWhereTheyGoTooDeep) {
           << error.reason();
     }
   }
+}
+
+TEST(JSONCodingTest, CodersThatReadOnlyTreesReadTextAsBefore) {
+  const std::string text = R"({"first":"a","second":"b","rest":["c","d"],"first":"e"})";
+  const Tagged tagged = decodeJSONString<Tagged>(text);
+  EXPECT_EQ(tagged, (Tagged{Label{"e"}, Label{"b"}, {Label{"c"}, Label{"d"}}}));
+  EXPECT_EQ(tagged, decodeJSON<Tagged>(parseJSON(text)));
+  EXPECT_EQ(decodeJSONString<Label>(R"("x")"), Label{"x"});
+  using Labels = std::map<std::string, std::vector<Label>>;
+  EXPECT_EQ(decodeJSONString<Labels>(R"({"k":[],"j":["y"]})"),
+            (Labels{{"j", {Label{"y"}}}, {"k", {}}}));
+
+  const auto error = decodingErrorOf<Tagged>(R"({"first":"a","rest":["c",3]})");
+  EXPECT_EQ(error.codingPath(), "rest[1]");
+  EXPECT_EQ(error.reason(), "expected a label, found number 3");
+}
+
+TEST(JSONCodingTest, TextHandedOverIsFreedOnceReadAndItsValuesOutliveIt) {
+  // Long values, so that a value still pointing into the text would read freed memory.
+  std::string text = "{";
+  for (int i = 0; i < 100; ++i) {
+    if (i != 0) text += ',';
+    text += "\"key " + std::to_string(i) + "\":\"" +
+            std::string(200, static_cast<char>('a' + i % 26)) + "\"";
+  }
+  text += '}';
+  text.reserve(text.size() + kJSONReadPadding);  // read in place, as a response body is
+  using Strings = std::map<std::string, std::string>;
+  const Strings expected = decodeJSONString<Strings>(text);
+  const Strings values = decodeJSONString<Strings>(std::move(text));
+  EXPECT_EQ(text.capacity(), std::string().capacity());
+  ASSERT_EQ(values.size(), 100u);
+  EXPECT_EQ(values, expected);
+  EXPECT_EQ(values.at("key 27"), std::string(200, 'b'));
+
+  // Text the fast reader refuses goes to the full reader whole: its fault is named as ever.
+  std::string broken = R"({"key":"value",})";
+  EXPECT_THROW(decodeJSONString<Strings>(std::move(broken)), DecodingError);
+  // A view given as a pointer and a length is unambiguous.
+  const char* digits = "[1,2]xyz";
+  EXPECT_EQ(decodeJSONString<std::vector<std::int64_t>>({digits, 5}),
+            (std::vector<std::int64_t>{1, 2}));
 }
 
 TEST(JSONCodingTest, WritingRefusesWhatJSONCannotSay) {

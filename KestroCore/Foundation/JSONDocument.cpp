@@ -1,8 +1,6 @@
 #include "KestroCore/Foundation/JSONDocument.h"
 
 #include <simdjson.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -43,6 +41,15 @@ struct JSONElementAccess {
     std::memcpy(cursor.storage_ + sizeof next, static_cast<const void*>(&end), sizeof end);
     return cursor;
   }
+  // An object's keys sit in the document's string buffer, away from the tape that says where:
+  // in a large document each is a cache miss. Asked for while the element before is decoded,
+  // they are at hand when the object's turn comes.
+  static void prefetchKeys(const dom::element& value) noexcept {
+    if (value.type() != dom::element_type::OBJECT) return;
+    const dom::object object = value.get_object().value_unsafe();
+    for (auto it = object.begin(); it != object.end(); ++it) __builtin_prefetch(it.key_c_str() - 4);
+  }
+
   static bool step(JSONElement::ElementCursor& cursor, JSONElement& element) noexcept {
     Iterator next;
     Iterator end;
@@ -51,6 +58,7 @@ struct JSONElementAccess {
     if (next == end) return false;
     element = make(*next);
     ++next;
+    if (next != end) prefetchKeys(*next);
     std::memcpy(cursor.storage_, static_cast<const void*>(&next), sizeof next);
     return true;
   }
@@ -150,34 +158,38 @@ std::size_t JSONElement::count() const noexcept {
 std::size_t JSONElement::copyMembers(Member* out, std::size_t capacity) const noexcept {
   const dom::object object = unwrap(*this).get_object().value_unsafe();
   std::size_t count = 0;
-  for (const dom::key_value_pair member : object) {
-    if (count < capacity)
-      new (out + count) Member{member.key, JSONElementAccess::make(member.value)};
-    ++count;
+  for (auto it = object.begin(); it != object.end(); ++it, ++count) {
+    if (count >= capacity) continue;
+    // Field by field: a whole pair built first and copied over stalls the copy on its halves.
+    Member* member = new (out + count) Member;
+    member->key = it.key();
+    const dom::element value = it.value();
+    std::memcpy(member->value.storage_, static_cast<const void*>(&value), sizeof value);
   }
   return count;
 }
 
 namespace {
 
-// Parsers that read documents up to this size are kept for the thread's next document; larger
-// ones are freed with their document, so one large body does not stay resident.
-constexpr std::size_t kReusedCapacity = std::size_t{64} << 10;
-constexpr std::size_t kReusedParsers = 4;
-
 // The library's limit lets 511 levels through and 512 only when the innermost container is
 // empty; deeper text is refused. What it refuses at 512 goes to parseJSON, which takes it: the
 // document reader never passes a document deeper than the coders may read.
 constexpr std::size_t kParserDepth = kMaximumJSONDepth;
 
-thread_local std::vector<std::unique_ptr<dom::parser>> idleParsers;
+// A thread keeps the parsers it read with for its next documents, so that reading does not
+// allocate (and fault in) a parser's memory each time: up to four for documents of at most
+// kSmallDocument (documents read while others are alive take one each), and one for a document
+// of at most kKeptDocument, such as a long page of a list. A larger document has a parser of its
+// own, freed as soon as it has parsed (see JSONDocument::State), so one large body does not stay
+// resident.
+constexpr std::size_t kSmallDocument = std::size_t{64} << 10;
+constexpr std::size_t kSmallParsers = 4;
+constexpr std::size_t kKeptDocument = std::size_t{32} << 20;
 
-std::unique_ptr<dom::parser> takeParser() {
-  if (!idleParsers.empty()) {
-    auto parser = std::move(idleParsers.back());
-    idleParsers.pop_back();
-    return parser;
-  }
+thread_local std::vector<std::unique_ptr<dom::parser>> idleSmallParsers;
+thread_local std::unique_ptr<dom::parser> idleLargeParser;
+
+std::unique_ptr<dom::parser> newParser() {
   auto parser = std::make_unique<dom::parser>();
   if (parser->allocate(simdjson::dom::MINIMAL_DOCUMENT_CAPACITY, kParserDepth) !=
       simdjson::SUCCESS) {
@@ -186,56 +198,64 @@ std::unique_ptr<dom::parser> takeParser() {
   return parser;
 }
 
+std::unique_ptr<dom::parser> takeParser(std::size_t size) {
+  if (size > kSmallDocument) return idleLargeParser ? std::move(idleLargeParser) : newParser();
+  if (idleSmallParsers.empty()) return newParser();
+  auto parser = std::move(idleSmallParsers.back());
+  idleSmallParsers.pop_back();
+  return parser;
+}
+
 // Called from a destructor: a parser that cannot be kept (no memory for the list) is freed.
 void giveBack(std::unique_ptr<dom::parser> parser) noexcept {
-  if (parser->capacity() > kReusedCapacity || idleParsers.size() >= kReusedParsers) return;
+  if (parser->capacity() > kSmallDocument) {
+    if (parser->capacity() <= kKeptDocument && !idleLargeParser)
+      idleLargeParser = std::move(parser);
+    return;
+  }
+  if (idleSmallParsers.size() >= kSmallParsers) return;
   try {
-    idleParsers.push_back(std::move(parser));
+    idleSmallParsers.push_back(std::move(parser));
   } catch (const std::bad_alloc&) {
   }
-}
-
-// A document at least this large has a parser of its own (see kReusedCapacity), which is trimmed
-// after parsing, below.
-constexpr std::size_t kLargeDocument = std::size_t{1} << 20;
-
-// Applies `advice` to the whole pages inside [data, data + size).
-void advise(const void* data, std::size_t size, int advice) noexcept {
-  static const auto pageSize = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const auto start = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t first = (start + pageSize - 1) & ~(pageSize - 1);
-  const std::uintptr_t last = (start + size) & ~(pageSize - 1);
-  // Only ever a hint: a refusal leaves the memory as it was.
-  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, advice);
-}
-
-// The structural indexes (four bytes per structural character, at least one per byte of
-// capacity) serve only the parse itself; the document reads the tape and the strings. Handing
-// their pages back before the coders build their values lowers the peak. A next parse writes
-// them afresh, so the parser stays usable.
-void releaseStructuralIndexes(dom::parser& parser, std::size_t size) noexcept {
-  // A parser that could not grow to the text (out of memory) still has its smaller buffer:
-  // then there is nothing of this size to release.
-  if (parser.capacity() < size || !parser.implementation) return;
-  advise(parser.implementation->structural_indexes.get(), size * sizeof(std::uint32_t),
-         MADV_DONTNEED);
 }
 
 }  // namespace
 
 struct JSONDocument::State {
-  std::unique_ptr<dom::parser> parser = takeParser();
+  // The parser holding the document, or, for a document larger than kKeptDocument, the document
+  // alone: its parser's scratch memory (the structural indexes, four bytes per structural
+  // character, and any padded copy of the text) is freed before the coders build their values.
+  std::unique_ptr<dom::parser> parser;
+  dom::document document;
   dom::element root;
 
-  ~State() { giveBack(std::move(parser)); }
+  ~State() { release(); }
+
+  void release() noexcept {
+    if (parser) giveBack(std::move(parser));
+    document = dom::document();
+  }
 
   // False for text this reader does not take, including text too large for the memory it
   // reserves (some thirteen bytes per byte of text): parseJSON then reads it or says why not.
   bool read(const char* data, std::size_t size, bool copy) {
+    release();
     // An empty view may have no address at all, which the library would copy from.
     if (size == 0) return false;
-    const auto result = parser->parse(data, size, copy);
-    if (size >= kLargeDocument) releaseStructuralIndexes(*parser, size);
+    if (size > kKeptDocument) {
+      const auto own = newParser();
+      return keep(own->parse_into_document(document, data, size, copy));
+    }
+    parser = takeParser(size);
+    if (keep(parser->parse(data, size, copy))) return true;
+    // Text that does not parse goes to parseJSON, which needs memory of its own: a large parser
+    // is not kept beside it.
+    if (size > kSmallDocument) parser.reset();
+    return false;
+  }
+
+  bool keep(const simdjson::simdjson_result<dom::element>& result) noexcept {
     if (result.error() != simdjson::SUCCESS) return false;
     root = result.value_unsafe();
     return true;

@@ -89,7 +89,8 @@ TEST(JSONDocumentTest, WalksArraysAndObjectsInPlaceInTheTextsOrder) {
 }
 
 TEST(JSONDocumentTest, LargeDocumentsReadWholeAndLeaveTheThreadsParsersUsable) {
-  // Past a megabyte a document is parsed by a parser of its own, trimmed once it has parsed.
+  // A large document is read by the parser the thread keeps for large documents, which the next
+  // round reads with again; small ones by the thread's other parsers, before and after it.
   std::string text = "[";
   for (int i = 0; i < 200'000; ++i) text += "{\"n\":" + std::to_string(i) + ",\"s\":\"v\"},";
   text += "\"end\"]";
@@ -119,6 +120,29 @@ TEST(JSONDocumentTest, LargeDocumentsReadWholeAndLeaveTheThreadsParsersUsable) {
   JSONDocument after;
   ASSERT_TRUE(after.read("{\"a\":[true]}"sv));
   EXPECT_TRUE(after.root().members().at(0).value.elements().at(0).boolean());
+}
+
+TEST(JSONDocumentTest, ADocumentTooLargeToKeepAParserForStandsWithoutOne) {
+  // Past 32 MiB the parser is freed as soon as it has parsed: the document keeps every value.
+  const std::string chunk(std::size_t{64} << 10, 'x');
+  std::string text = "[";
+  for (int i = 0; i < 520; ++i) text += '"' + chunk + "\",";
+  text += "1]";
+  ASSERT_GT(text.size(), std::size_t{32} << 20);
+  JSONDocument document;
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(document.read(text));
+    std::size_t strings = 0;
+    JSONElement element;
+    for (auto cursor = document.root().walkElements(); cursor.next(element);) {
+      if (element.kind() == JSONElement::Kind::string && element.string() == chunk) ++strings;
+    }
+    EXPECT_EQ(strings, 520u);
+    EXPECT_EQ(document.root().elements().back().integer(), 1);
+    // The same document reads a small text in between.
+    ASSERT_TRUE(document.read("[2]"sv));
+    EXPECT_EQ(document.root().elements().at(0).integer(), 2);
+  }
 }
 
 TEST(JSONDocumentTest, RefusesWhatTheFullReaderMustJudge) {
