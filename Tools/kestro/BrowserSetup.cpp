@@ -123,24 +123,6 @@ bool isOurs(const std::string& contents) {
          path->is_string() && fs::path(path->get<std::string>()).filename() == kHostProgram;
 }
 
-struct Found {
-  enum class Kind { none, ours, foreign } kind = Kind::none;
-  std::string contents;
-  mode_t mode = 0;
-};
-
-Found look(const fs::path& path) {
-  struct stat status {};
-  if (::lstat(path.c_str(), &status) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return {};
-    files::throwError("cannot look at", path, errno);
-  }
-  if (!S_ISREG(status.st_mode)) return {Found::Kind::foreign, {}, 0};
-  std::string contents = readFile(path).value_or("");
-  const Found::Kind kind = isOurs(contents) ? Found::Kind::ours : Found::Kind::foreign;
-  return {kind, std::move(contents), static_cast<mode_t>(status.st_mode & 07777)};
-}
-
 fs::path hostProgram() {
   const fs::path program = programBesideThisKestro(kHostProgram);
   if (!isValidUTF8(program.native())) {
@@ -166,8 +148,6 @@ std::optional<fs::path> extensionFolder(fs::path& expected) {
   return std::nullopt;
 }
 
-void say(const std::string& line) { std::printf("%s\n", line.c_str()); }
-
 }  // namespace
 
 std::string browserExtensionHelp() {
@@ -189,10 +169,10 @@ int installBrowserHost(const BrowserSetupArguments& arguments) {
   const fs::path host = hostProgram();
 
   // Everything is looked at before anything is written.
-  std::vector<Found> found;
+  std::vector<FoundFile> found;
   for (const Target& target : all) {
-    found.push_back(look(target.manifest));
-    if (found.back().kind == Found::Kind::foreign) {
+    found.push_back(lookAtFile(target.manifest, isOurs));
+    if (found.back().kind == FoundFile::Kind::foreign) {
       throw ApplicationError(ExitStatus::failure,
                              shown(target.manifest.native()) +
                                  " is not Kestro's; nothing was changed: move it away and run "
@@ -203,13 +183,13 @@ int installBrowserHost(const BrowserSetupArguments& arguments) {
     const Target& target = all[i];
     const std::string contents = manifest(target.kind, host);
     const std::string path = shown(target.manifest.native());
-    if (found[i].kind == Found::Kind::ours && found[i].contents == contents &&
+    if (found[i].kind == FoundFile::Kind::ours && found[i].contents == contents &&
         found[i].mode == kManifestMode) {
       say("Already in place: " + path + " (" + target.what + ")");
       continue;
     }
     writeFileAtomically(target.manifest, contents, kManifestMode);
-    say(std::string(found[i].kind == Found::Kind::ours ? "Updated " : "Wrote ") + path + " (" +
+    say(std::string(found[i].kind == FoundFile::Kind::ours ? "Updated " : "Wrote ") + path + " (" +
         target.what + ")");
   }
   say("Each lets Kestro's extension start " + shown(host.native()) +
@@ -219,23 +199,11 @@ int installBrowserHost(const BrowserSetupArguments& arguments) {
 }
 
 int uninstallBrowserHost(const BrowserSetupArguments& arguments) {
-  const std::vector<Target> all = targets(arguments);
-  std::vector<Found::Kind> kinds;
-  for (const Target& target : all) kinds.push_back(look(target.manifest).kind);
-
-  bool removed = false;
-  for (std::size_t i = 0; i < all.size(); ++i) {
-    const std::string path = shown(all[i].manifest.native());
-    if (kinds[i] == Found::Kind::foreign) {
-      say("Left " + path + " as it is: it is not Kestro's");
-    } else if (kinds[i] == Found::Kind::ours) {
-      if (::unlink(all[i].manifest.c_str()) != 0) {
-        files::throwError("cannot remove", all[i].manifest, errno);
-      }
-      say("Removed " + path + " (" + all[i].what + ")");
-      removed = true;
-    }
+  std::vector<SetupFile> files;
+  for (Target& target : targets(arguments)) {
+    files.push_back({std::move(target.manifest), std::move(target.what)});
   }
+  const bool removed = removeOurFiles(files, isOurs);
   if (!removed) say("Nothing of Kestro's is set up for these browsers.");
   return exitCode(ExitStatus::ok);
 }

@@ -149,26 +149,8 @@ std::string thunarAction(const fs::path& program) {
   return withProgram(action, "<command>", xmlEscaped(shellQuoted(program.native())));
 }
 
-// What stands at one of our names: nothing, a file of ours (with its contents), or something of
-// the user's.
-struct Found {
-  enum class Kind { none, ours, foreign } kind = Kind::none;
-  std::string contents;
-  mode_t mode = 0;
-};
-
-Found look(const fs::path& path) {
-  struct stat status {};
-  if (::lstat(path.c_str(), &status) != 0) {
-    if (errno == ENOENT) return {};
-    files::throwError("cannot look at", path, errno);
-  }
-  if (!S_ISREG(status.st_mode)) return {Found::Kind::foreign, {}, 0};
-  std::string contents = readFile(path).value_or("");
-  const bool ours = contents.find(kOwnMark) != std::string::npos;
-  return {ours ? Found::Kind::ours : Found::Kind::foreign, std::move(contents),
-          static_cast<mode_t>(status.st_mode & 07777)};
-}
+// Every file of ours carries kOwnMark.
+bool isOwnFile(const std::string& contents) { return contents.find(kOwnMark) != std::string::npos; }
 
 // The actions Thunar shows while the user has no file of their own: the first uca.xml in
 // $XDG_CONFIG_DIRS (/etc/xdg when unset) that it can read. A user's file hides them, so a new
@@ -210,8 +192,6 @@ fs::path writtenPath(fs::path path) {
   return path;
 }
 
-void say(const std::string& line) { std::printf("%s\n", line.c_str()); }
-
 }  // namespace
 
 int installDesktopActions() {
@@ -222,14 +202,14 @@ int installDesktopActions() {
   // Everything is looked at before anything is written.
   std::vector<bool> inPlace;
   for (const OwnFile& file : ours) {
-    const Found found = look(file.path);
-    if (found.kind == Found::Kind::foreign) {
+    const FoundFile found = lookAtFile(file.path, isOwnFile);
+    if (found.kind == FoundFile::Kind::foreign) {
       throw ApplicationError(ExitStatus::failure,
                              shown(file.path.native()) +
                                  " is not Kestro's; nothing was changed: move it away and run "
                                  "kestro desktop install again");
     }
-    inPlace.push_back(found.kind == Found::Kind::ours && found.contents == file.contents &&
+    inPlace.push_back(found.kind == FoundFile::Kind::ours && found.contents == file.contents &&
                       found.mode == file.mode);
   }
   const fs::path uca = thunarActionsPath(places);
@@ -287,22 +267,9 @@ int uninstallDesktopActions() {
       throw unreadableThunarActions(uca, error);
     }
   }
-  std::vector<Found::Kind> kinds;
-  for (const OwnFile& file : ours) kinds.push_back(look(file.path).kind);
-
-  bool removed = false;
-  for (std::size_t i = 0; i < ours.size(); ++i) {
-    const std::string path = shown(ours[i].path.native());
-    if (kinds[i] == Found::Kind::foreign) {
-      say("Left " + path + " as it is: it is not Kestro's");
-    } else if (kinds[i] == Found::Kind::ours) {
-      if (::unlink(ours[i].path.c_str()) != 0) {
-        files::throwError("cannot remove", ours[i].path, errno);
-      }
-      say("Removed " + path + " (" + std::string(ours[i].what) + ")");
-      removed = true;
-    }
-  }
+  std::vector<SetupFile> files;
+  for (const OwnFile& file : ours) files.push_back({file.path, std::string(file.what)});
+  bool removed = removeOurFiles(files, isOwnFile);
   if (updated && *updated != *current) {
     // A file that holds nothing but what Thunar shows without it was made for ours alone.
     const bool link = fs::is_symlink(uca);

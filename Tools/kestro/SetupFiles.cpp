@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -83,6 +84,39 @@ void writeFileAtomically(const fs::path& path, std::string_view contents, mode_t
     throw;
   }
   files::syncDirectory(path.parent_path());
+}
+
+void say(const std::string& line) { std::printf("%s\n", line.c_str()); }
+
+FoundFile lookAtFile(const fs::path& path, const OwnershipTest& isOurs) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return {};
+    files::throwError("cannot look at", path, errno);
+  }
+  if (!S_ISREG(status.st_mode)) return {FoundFile::Kind::foreign, {}, 0};
+  std::string contents = readFile(path).value_or("");
+  const FoundFile::Kind kind = isOurs(contents) ? FoundFile::Kind::ours : FoundFile::Kind::foreign;
+  return {kind, std::move(contents), static_cast<mode_t>(status.st_mode & 07777)};
+}
+
+bool removeOurFiles(const std::vector<SetupFile>& files, const OwnershipTest& isOurs) {
+  std::vector<FoundFile::Kind> kinds;
+  for (const SetupFile& file : files) kinds.push_back(lookAtFile(file.path, isOurs).kind);
+  bool removed = false;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string path = shown(files[i].path.native());
+    if (kinds[i] == FoundFile::Kind::foreign) {
+      say("Left " + path + " as it is: it is not Kestro's");
+    } else if (kinds[i] == FoundFile::Kind::ours) {
+      if (::unlink(files[i].path.c_str()) != 0) {
+        files::throwError("cannot remove", files[i].path, errno);
+      }
+      say("Removed " + path + " (" + files[i].what + ")");
+      removed = true;
+    }
+  }
+  return removed;
 }
 
 }  // namespace kestro::commands
