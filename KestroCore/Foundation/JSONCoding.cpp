@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <utility>
 
 namespace kestro {
@@ -113,8 +114,13 @@ JSON treeOf(const JSONElement& json) {
       return nullptr;
     case JSONElement::Kind::boolean:
       return json.boolean();
-    case JSONElement::Kind::integer:
-      return json.integer();
+    case JSONElement::Kind::integer: {
+      // As parseJSON's tree holds them: a whole number without a sign is unsigned. (The fast
+      // reader reads "-0" as 0, which the tree holds as a signed 0.)
+      const std::int64_t value = json.integer();
+      if (value >= 0) return static_cast<std::uint64_t>(value);
+      return value;
+    }
     case JSONElement::Kind::unsignedInteger:
       return json.unsignedInteger();
     case JSONElement::Kind::floating:
@@ -303,10 +309,9 @@ ObjectDecoder::ObjectDecoder(const JSONSource& json, const CodingPath& path) : p
     // In the text's order: findMember looks from the end, so a repeated key reads as its last.
     const JSONElement& element = *json.element();
     if (element.kind() != JSONElement::Kind::object) throwTypeMismatch(path, "an object", element);
-    Member* room = reinterpret_cast<Member*>(inline_);
-    memberCount_ = element.copyMembers(room, kInlineMembers);
+    memberCount_ = element.copyMembers(reinterpret_cast<Member*>(inline_), kInlineMembers);
     if (memberCount_ <= kInlineMembers) {
-      members_ = room;
+      members_ = std::launder(reinterpret_cast<Member*>(inline_));
     } else {
       spilled_ = element.members();
       members_ = spilled_.data();

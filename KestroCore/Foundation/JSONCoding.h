@@ -438,15 +438,21 @@ std::string encodeJSONString(const T& value) {
 // than a good one.
 JSON parseJSONRefusedByDocument(std::string_view text);
 
-// Parses text (a std::string_view, or a std::string read in place when it has kJSONReadPadding
-// bytes of spare capacity) and hands its root to `read`, which takes `const auto&`: a
-// JSONElement, or the JSON tree for the text only parseJSON reads. Every failure to parse is a
-// DecodingError, as parseJSON's.
+// Parses text (a std::string_view or a const char*, or a std::string read in place when it has
+// kJSONReadPadding bytes of spare capacity) and hands its root to `read`, which takes `const
+// auto&`: a JSONElement, or the JSON tree for the text only parseJSON reads. Every failure to parse
+// is a DecodingError, as parseJSON's.
 template <class Text, class Read>
 auto readJSONString(const Text& text, Read&& read) {
   {
     JSONDocument document;
-    if (document.read(text)) return read(document.root());
+    bool parsed = false;
+    if constexpr (std::is_same_v<Text, std::string>) {
+      parsed = document.read(text);
+    } else {
+      parsed = document.read(std::string_view(text));
+    }
+    if (parsed) return read(document.root());
   }
   // The refused document's parser is freed first: for a large body it would otherwise stay
   // beside the tree parseJSON builds.
@@ -466,6 +472,7 @@ auto readJSONString(std::string&& text, Read&& read) {
     }
   }
   const JSON json = parseJSONRefusedByDocument(text);
+  std::string().swap(text);
   return read(json);
 }
 

@@ -59,6 +59,20 @@ struct JSONCoder<Label> {
   }
 };
 
+// Reads only what the tree holds as an unsigned number, as a coder of port numbers might.
+struct Port {
+  std::uint64_t number;
+  bool operator==(const Port&) const = default;
+};
+template <>
+struct JSONCoder<Port> {
+  static JSON encode(const Port& value, const CodingPath&) { return value.number; }
+  static Port decode(const JSON& json, const CodingPath& path) {
+    if (!json.is_number_unsigned()) throwTypeMismatch(path, "a port number", json);
+    return Port{json.get<std::uint64_t>()};
+  }
+};
+
 struct Tagged {
   Label first;
   std::optional<Label> second;
@@ -235,6 +249,23 @@ TEST(JSONCodingTest, CodersThatReadOnlyTreesReadTextAsBefore) {
   const auto error = decodingErrorOf<Tagged>(R"({"first":"a","rest":["c",3]})");
   EXPECT_EQ(error.codingPath(), "rest[1]");
   EXPECT_EQ(error.reason(), "expected a label, found number 3");
+
+  // Numbers reach such a coder as the tree holds them.
+  using Ports = std::vector<Port>;
+  const std::string ports = "[0, 443, 18446744073709551615]";
+  EXPECT_EQ(decodeJSONString<Ports>(ports), decodeJSON<Ports>(parseJSON(ports)));
+  EXPECT_EQ(decodeJSONString<Ports>(ports).at(2).number, 18446744073709551615u);
+  const auto treeError = [](const std::string& text) -> std::string {
+    try {
+      decodeJSON<Ports>(parseJSON(text));
+    } catch (const DecodingError& error) {
+      return error.what();
+    }
+    return "decoded";
+  };
+  for (const std::string refused : {"[-1]", "[1.0]", "[80, \"80\"]"}) {
+    EXPECT_EQ(decodingErrorOf<Ports>(refused).what(), treeError(refused)) << refused;
+  }
 }
 
 TEST(JSONCodingTest, TextHandedOverIsFreedOnceReadAndItsValuesOutliveIt) {

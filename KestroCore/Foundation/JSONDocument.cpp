@@ -179,15 +179,27 @@ constexpr std::size_t kParserDepth = kMaximumJSONDepth;
 // A thread keeps the parsers it read with for its next documents, so that reading does not
 // allocate (and fault in) a parser's memory each time: up to four for documents of at most
 // kSmallDocument (documents read while others are alive take one each), and one for a document
-// of at most kKeptDocument, such as a long page of a list. A larger document has a parser of its
-// own, freed as soon as it has parsed (see JSONDocument::State), so one large body does not stay
-// resident.
+// of at most kKeptDocument, such as a long page of a list. That one holds some two to three
+// times the largest text it has read resident until the thread ends. A larger document has a parser
+// of its own, freed as soon as it has parsed (see JSONDocument::State), so one large body does not
+// stay resident.
 constexpr std::size_t kSmallDocument = std::size_t{64} << 10;
 constexpr std::size_t kSmallParsers = 4;
 constexpr std::size_t kKeptDocument = std::size_t{32} << 20;
 
-thread_local std::vector<std::unique_ptr<dom::parser>> idleSmallParsers;
-thread_local std::unique_ptr<dom::parser> idleLargeParser;
+struct IdleParsers {
+  std::vector<std::unique_ptr<dom::parser>> small;
+  std::unique_ptr<dom::parser> large;
+  ~IdleParsers();
+};
+
+// Set once the thread's lists are destroyed at its exit: a document destroyed after them (one in
+// a static or another thread-local object) frees its parser instead. A plain bool has no
+// destructor, so it can still be read then.
+thread_local bool idleParsersGone = false;
+thread_local IdleParsers idleParsers;
+
+IdleParsers::~IdleParsers() { idleParsersGone = true; }
 
 std::unique_ptr<dom::parser> newParser() {
   auto parser = std::make_unique<dom::parser>();
@@ -199,23 +211,26 @@ std::unique_ptr<dom::parser> newParser() {
 }
 
 std::unique_ptr<dom::parser> takeParser(std::size_t size) {
-  if (size > kSmallDocument) return idleLargeParser ? std::move(idleLargeParser) : newParser();
-  if (idleSmallParsers.empty()) return newParser();
-  auto parser = std::move(idleSmallParsers.back());
-  idleSmallParsers.pop_back();
+  if (idleParsersGone) return newParser();
+  auto& idle = idleParsers;
+  if (size > kSmallDocument) return idle.large ? std::move(idle.large) : newParser();
+  if (idle.small.empty()) return newParser();
+  auto parser = std::move(idle.small.back());
+  idle.small.pop_back();
   return parser;
 }
 
 // Called from a destructor: a parser that cannot be kept (no memory for the list) is freed.
 void giveBack(std::unique_ptr<dom::parser> parser) noexcept {
+  if (idleParsersGone) return;
+  auto& idle = idleParsers;
   if (parser->capacity() > kSmallDocument) {
-    if (parser->capacity() <= kKeptDocument && !idleLargeParser)
-      idleLargeParser = std::move(parser);
+    if (parser->capacity() <= kKeptDocument && !idle.large) idle.large = std::move(parser);
     return;
   }
-  if (idleSmallParsers.size() >= kSmallParsers) return;
+  if (idle.small.size() >= kSmallParsers) return;
   try {
-    idleSmallParsers.push_back(std::move(parser));
+    idle.small.push_back(std::move(parser));
   } catch (const std::bad_alloc&) {
   }
 }
@@ -245,7 +260,9 @@ struct JSONDocument::State {
     if (size == 0) return false;
     if (size > kKeptDocument) {
       const auto own = newParser();
-      return keep(own->parse_into_document(document, data, size, copy));
+      if (keep(own->parse_into_document(document, data, size, copy))) return true;
+      release();
+      return false;
     }
     parser = takeParser(size);
     if (keep(parser->parse(data, size, copy))) return true;

@@ -73,8 +73,9 @@ class JSONElement::ElementCursor {
 // integers beyond 64 bits, a leading byte order mark, and documents exactly that deep whose
 // innermost value is not an empty array or object. Callers hand refused text to parseJSON, which
 // names the fault or reads it. A thread keeps the parsers it has read with, so that reading page
-// after page does not allocate each time: the memory of the last document of up to 32 MiB stays
-// with the thread; a larger document's parser is freed as soon as it has parsed.
+// after page does not allocate each time: the parser of its largest document of up to 32 MiB
+// stays with the thread, some two to three times that text's size; a larger document's parser
+// is freed as soon as it has parsed.
 class JSONDocument {
  public:
   JSONDocument() noexcept;
