@@ -56,38 +56,6 @@ TEST(JSONDocumentTest, NumbersKeepTheKindTheirTextGives) {
   EXPECT_TRUE(std::signbit(numbers[5].floating()));
 }
 
-TEST(JSONDocumentTest, WalksArraysAndObjectsInPlaceInTheTextsOrder) {
-  JSONDocument document;
-  ASSERT_TRUE(document.read(R"([[], [1, [2, 3], {"a": 4}, "x"], {"k": 1, "j": [], "k": 2}])"sv));
-  const auto outer = document.root().elements();
-  ASSERT_EQ(outer.size(), 3u);
-  EXPECT_EQ(outer[0].count(), 0u);
-  JSONElement element;
-  auto empty = outer[0].walkElements();
-  EXPECT_FALSE(empty.next(element));
-
-  // A nested container is one step, whatever it holds.
-  std::vector<JSONElement::Kind> kinds;
-  auto cursor = outer[1].walkElements();
-  while (cursor.next(element)) kinds.push_back(element.kind());
-  using Kind = JSONElement::Kind;
-  EXPECT_EQ(kinds, (std::vector<Kind>{Kind::integer, Kind::array, Kind::object, Kind::string}));
-  EXPECT_EQ(outer[1].count(), 4u);
-  EXPECT_FALSE(cursor.next(element));  // stays at the end
-
-  // Members are copied up to the room given; the count says how many there are.
-  const JSONElement object = outer[2];
-  EXPECT_EQ(object.count(), 3u);
-  JSONElement::Member room[3];
-  EXPECT_EQ(object.copyMembers(room, 2), 3u);
-  EXPECT_EQ(room[0].key, "k");
-  EXPECT_EQ(room[1].key, "j");
-  EXPECT_EQ(room[1].value.kind(), Kind::array);
-  EXPECT_EQ(object.copyMembers(room, 3), 3u);
-  EXPECT_EQ(room[2].key, "k");
-  EXPECT_EQ(room[2].value.integer(), 2);
-}
-
 TEST(JSONDocumentTest, LargeDocumentsReadWholeAndLeaveTheThreadsParsersUsable) {
   // A large document is read by the parser the thread keeps for large documents, which the next
   // round reads with again; small ones by the thread's other parsers, before and after it.
