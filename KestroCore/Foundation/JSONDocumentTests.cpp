@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kestro {
@@ -111,6 +112,19 @@ TEST(JSONDocumentTest, ADocumentTooLargeToKeepAParserForStandsWithoutOne) {
     ASSERT_TRUE(document.read("[2]"sv));
     EXPECT_EQ(document.root().elements().at(0).integer(), 2);
   }
+}
+
+TEST(JSONDocumentTest, DocumentsDestroyedAfterTheirThreadsParsersFreeTheirOwn) {
+  // Thread-local documents made before the thread's first read are destroyed after the parsers
+  // the thread keeps: handing theirs back then must neither write into the freed lists nor lose
+  // the parser (the address and leak sanitizers see both).
+  std::thread([] {
+    thread_local JSONDocument small;
+    thread_local JSONDocument large;
+    ASSERT_TRUE(small.read("[1]"sv));
+    ASSERT_TRUE(large.read("[\"" + std::string(std::size_t{200} << 10, 'x') + "\"]"));
+    EXPECT_EQ(small.root().elements().at(0).integer(), 1);
+  }).join();
 }
 
 TEST(JSONDocumentTest, RefusesWhatTheFullReaderMustJudge) {
