@@ -15,16 +15,13 @@ using std::chrono::seconds;
 using std::chrono::sys_days;
 using std::chrono::year_month_day;
 
-// Reads exactly `count` decimal digits at `pos`.
-bool readDigits(std::string_view text, std::size_t pos, std::size_t count, int& value) noexcept {
-  if (pos + count > text.size()) return false;
-  value = 0;
-  for (std::size_t i = pos; i < pos + count; ++i) {
-    const char c = text[i];
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  return true;
+// The two decimal digits at `at`, or -1. Unsigned arithmetic folds both range checks into one:
+// a byte below '0' wraps to a large value.
+int twoDigits(const char* at) noexcept {
+  const unsigned tens = static_cast<unsigned char>(at[0]) - unsigned{'0'};
+  const unsigned ones = static_cast<unsigned char>(at[1]) - unsigned{'0'};
+  if ((tens > 9) | (ones > 9)) return -1;
+  return static_cast<int>(tens * 10 + ones);
 }
 
 }  // namespace
@@ -43,28 +40,28 @@ std::string formatInternetDate(Date date) {
 }
 
 std::optional<Date> parseInternetDate(std::string_view text) noexcept {
-  // YYYY-MM-DDThh:mm:ss is 19 characters; then "Z" (20) or "+hh:mm" (25).
-  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-  if (text.size() < 20) return std::nullopt;
-  if (!readDigits(text, 0, 4, year) || text[4] != '-' || !readDigits(text, 5, 2, month) ||
-      text[7] != '-' || !readDigits(text, 8, 2, day) || text[10] != 'T' ||
-      !readDigits(text, 11, 2, hour) || text[13] != ':' || !readDigits(text, 14, 2, minute) ||
-      text[16] != ':' || !readDigits(text, 17, 2, second)) {
+  // YYYY-MM-DDThh:mm:ss is 19 characters; then "Z" (20) or "+hh:mm" (25). Pages of items carry
+  // thousands of these, so every field is read at its fixed place, without a loop.
+  if (text.size() != 20 && text.size() != 25) return std::nullopt;
+  const char* const p = text.data();
+  const int century = twoDigits(p), yearOfCentury = twoDigits(p + 2), month = twoDigits(p + 5),
+            day = twoDigits(p + 8), hour = twoDigits(p + 11), minute = twoDigits(p + 14),
+            second = twoDigits(p + 17);
+  if ((century | yearOfCentury | month | day | hour | minute | second) < 0 || p[4] != '-' ||
+      p[7] != '-' || p[10] != 'T' || p[13] != ':' || p[16] != ':') {
     return std::nullopt;
   }
+  const int year = century * 100 + yearOfCentury;
   int offsetMinutes = 0;
-  const std::string_view zone = text.substr(19);
-  if (zone == "Z") {
-    offsetMinutes = 0;
-  } else if (zone.size() == 6 && (zone[0] == '+' || zone[0] == '-') && zone[3] == ':') {
-    int offsetHours = 0, offsetMinutesPart = 0;
-    if (!readDigits(zone, 1, 2, offsetHours) || !readDigits(zone, 4, 2, offsetMinutesPart) ||
-        offsetHours > 23 || offsetMinutesPart > 59) {
+  if (text.size() == 20) {
+    if (p[19] != 'Z') return std::nullopt;  // a fraction, or no designator
+  } else {
+    const int offsetHours = twoDigits(p + 20), offsetMinutesPart = twoDigits(p + 23);
+    if ((p[19] != '+' && p[19] != '-') || p[22] != ':' || offsetHours < 0 || offsetHours > 23 ||
+        offsetMinutesPart < 0 || offsetMinutesPart > 59) {
       return std::nullopt;
     }
-    offsetMinutes = (offsetHours * 60 + offsetMinutesPart) * (zone[0] == '-' ? -1 : 1);
-  } else {
-    return std::nullopt;  // a fraction, a missing designator, or trailing text
+    offsetMinutes = (offsetHours * 60 + offsetMinutesPart) * (p[19] == '-' ? -1 : 1);
   }
   const year_month_day ymd{std::chrono::year{year},
                            std::chrono::month{static_cast<unsigned>(month)},

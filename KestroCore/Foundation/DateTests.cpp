@@ -17,7 +17,8 @@ TEST(DateTest, WritesUTCWholeSecondsAndReadsZuluAndOffsets) {
   EXPECT_EQ(formatInternetDate(at(1741064767s + 999ms)), "2025-03-04T05:06:07Z");
   EXPECT_EQ(formatInternetDate(at(-500ms)), "1969-12-31T23:59:59Z");
   EXPECT_EQ(formatInternetDate(at(951782400s)), "2000-02-29T00:00:00Z");
-  for (const char* text : {"2025-03-04T05:06:07Z", "2025-03-03T23:36:07-05:30"}) {
+  for (const char* text : {"2025-03-04T05:06:07Z", "2025-03-03T23:36:07-05:30",
+                           "2025-03-04T07:06:07+02:00", "2025-03-05T05:05:07+23:59"}) {
     EXPECT_EQ(parseInternetDate(text), at(1741064767s)) << text;
   }
   EXPECT_EQ(parseInternetDate("1969-12-31T23:59:59Z"), at(-1s));
@@ -30,6 +31,9 @@ TEST(DateTest, RefusesFractionsMissingDesignatorsAndFieldsOutOfRange) {
            "", "2025-03-04T05:06:07.5Z", "2025-03-04T05:06:07", "2025-13-04T05:06:07Z",
            "2025-02-29T05:06:07Z", "2025-03-04T24:00:00Z", "2025-03-04T05:06:60Z",
            "2025-03-04T05:06:07+24:00", "2025-03-04T05:06:07+0200", "2025-03-04T05:06:07ZZ",
+           "2025-03-04T05:06:0/Z", "2025-03-04T05:06:0:Z", "2025-0a-04T05:06:07Z",
+           "2025-03-04 05:06:07Z", " 2025-03-04T05:06:07Z", "2025-03-04T05:06:07+02",
+           "2025-03-04T05:06:07+02-00", "2025-03-04T05:06:07 02:00", "2025-03-04T05:06:07+02:60",
            "0001-01-01T00:00:00Z", "9999-12-31T23:59:59Z",  // outside the clock's range
        }) {
     EXPECT_FALSE(parseInternetDate(text)) << text;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
@@ -148,30 +150,63 @@ JSON treeOf(const JSONElement& json) {
   return nullptr;
 }
 
+namespace {
+
+// Sorts members by key, keeping the one that comes last in the text of each repeated key, and
+// returns how many are left at the front.
+std::size_t sortKeepingLast(JSONElement::Member* members, std::size_t count) {
+  using Member = JSONElement::Member;
+  const auto before = [](const Member& a, const Member& b) { return a.key < b.key; };
+  // Our own documents are written with their keys in order and come through untouched.
+  if (std::adjacent_find(members, members + count, [](const Member& a, const Member& b) {
+        return !(a.key < b.key);
+      }) == members + count) {
+    return count;
+  }
+  // Both sorts are stable, so repeated keys stay in the text's order; insertion sort takes no
+  // memory, and small objects are all the sort sees in practice.
+  if (count <= SortedMembers::kInlineMembers) {
+    for (std::size_t i = 1; i < count; ++i) {
+      const Member member = members[i];
+      std::size_t j = i;
+      for (; j > 0 && before(member, members[j - 1]); --j) members[j] = members[j - 1];
+      members[j] = member;
+    }
+  } else {
+    std::stable_sort(members, members + count, before);
+  }
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (kept != 0 && members[kept - 1].key == members[i].key) {
+      members[kept - 1] = members[i];
+    } else {
+      members[kept++] = members[i];
+    }
+  }
+  return kept;
+}
+
+}  // namespace
+
 std::vector<JSONElement::Member> objectMembers(const JSONElement& json, const CodingPath& path) {
   if (json.kind() != JSONElement::Kind::object) throwTypeMismatch(path, "an object", json);
   std::vector<JSONElement::Member> members = json.members();
-  const auto byKey = [](const JSONElement::Member& a, const JSONElement::Member& b) {
-    return a.key < b.key;
-  };
-  // Our own documents are written with their keys in order and come through untouched.
-  if (std::adjacent_find(members.begin(), members.end(), [](const auto& a, const auto& b) {
-        return !(a.key < b.key);
-      }) == members.end()) {
-    return members;
+  members.resize(sortKeepingLast(members.data(), members.size()));
+  return members;
+}
+
+SortedMembers::SortedMembers(const JSONElement& json, const CodingPath& path) {
+  if (json.kind() != JSONElement::Kind::object) throwTypeMismatch(path, "an object", json);
+  auto* const members = reinterpret_cast<JSONElement::Member*>(inline_);
+  count_ = json.copyMembers(members, kInlineMembers);
+  if (count_ > kInlineMembers) {
+    spilled_ = objectMembers(json, path);
+    members_ = spilled_.data();
+    count_ = spilled_.size();
+  } else {
+    count_ = sortKeepingLast(std::launder(members), count_);
+    members_ = std::launder(members);
   }
-  // A stable sort keeps repeated keys in the text's order; the last of each run stays.
-  std::stable_sort(members.begin(), members.end(), byKey);
-  std::vector<JSONElement::Member> unique;
-  unique.reserve(members.size());
-  for (auto& member : members) {
-    if (!unique.empty() && unique.back().key == member.key) {
-      unique.back() = member;
-    } else {
-      unique.push_back(member);
-    }
-  }
-  return unique;
 }
 
 namespace {
@@ -300,6 +335,35 @@ const JSON::object_t& objectMembers(const JSON& json, const CodingPath& path) {
   if (!json.is_object()) throwTypeMismatch(path, "an object", json);
   return json.get_ref<const JSON::object_t&>();
 }
+
+template <class Word>
+Word load(const char* at) noexcept {
+  Word word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+// Whether two keys of the same length are equal. Keys are short: two loads of eight (or four)
+// bytes that overlap in the middle compare one without a call to memcmp, and never read past
+// either key's end.
+bool sameKey(const char* a, const char* b, std::size_t size) noexcept {
+  if (size < 4) {
+    for (std::size_t i = 0; i < size; ++i) {
+      if (a[i] != b[i]) return false;
+    }
+    return true;
+  }
+  if (size >= 8 && size <= 16) {
+    return load<std::uint64_t>(a) == load<std::uint64_t>(b) &&
+           load<std::uint64_t>(a + size - 8) == load<std::uint64_t>(b + size - 8);
+  }
+  if (size < 8) {
+    return load<std::uint32_t>(a) == load<std::uint32_t>(b) &&
+           load<std::uint32_t>(a + size - 4) == load<std::uint32_t>(b + size - 4);
+  }
+  return std::memcmp(a, b, size) == 0;
+}
+
 }  // namespace
 
 ObjectDecoder::ObjectDecoder(const JSONSource& json, const CodingPath& path) : path_(path) {
@@ -325,17 +389,13 @@ const JSON* ObjectDecoder::find(std::string_view key) const {
 }
 
 const JSONElement* ObjectDecoder::findMember(std::string_view key) const {
-  // Objects have a few dozen members at most, and keys rarely share a length and a first letter:
-  // a scan comparing those first beats sorting the keys for a search.
-  if (key.empty()) {
-    for (std::size_t i = memberCount_; i-- > 0;) {
-      if (members_[i].key.empty()) return &members_[i].value;
-    }
-    return nullptr;
-  }
+  // From the end, so that a repeated key reads as its last. Objects have a few dozen members at
+  // most, and keys rarely share a length and a first byte: a scan comparing those first beats
+  // sorting the keys for a search.
   for (std::size_t i = memberCount_; i-- > 0;) {
     const Member& member = members_[i];
-    if (member.key.size() == key.size() && member.key.front() == key.front() && member.key == key) {
+    if (member.key.size() == key.size() && (key.empty() || member.key.front() == key.front()) &&
+        sameKey(member.key.data(), key.data(), key.size())) {
       return &member.value;
     }
   }

@@ -113,6 +113,27 @@ class EncodingError : public std::exception {
 // `json` is an object.
 std::vector<JSONElement::Member> objectMembers(const JSONElement& json, const CodingPath& path);
 
+// The same members, held inside for an object of up to 16 members (most are), so that reading
+// one allocates nothing. Refers into the document; use it while reading the object.
+class SortedMembers {
+ public:
+  SortedMembers(const JSONElement& json, const CodingPath& path);
+  SortedMembers(const SortedMembers&) = delete;
+  SortedMembers& operator=(const SortedMembers&) = delete;
+
+  const JSONElement::Member* begin() const noexcept { return members_; }
+  const JSONElement::Member* end() const noexcept { return members_ + count_; }
+
+  static constexpr std::size_t kInlineMembers = 16;
+
+ private:
+  // Raw storage, which copyMembers fills: members_ points into it or into spilled_.
+  alignas(JSONElement::Member) unsigned char inline_[kInlineMembers * sizeof(JSONElement::Member)];
+  std::vector<JSONElement::Member> spilled_;
+  const JSONElement::Member* members_ = nullptr;
+  std::size_t count_ = 0;
+};
+
 // For the coders of recursive types, before each step down into an array or object at `path`:
 // DecodingError or EncodingError when it would nest deeper than kMaximumJSONDepth. The path
 // counts levels from the document's root, so a value written inside a document is never refused
@@ -283,7 +304,7 @@ struct JSONCoder<std::map<std::string, T>> {
   }
   static std::map<std::string, T> decode(const JSONElement& json, const CodingPath& path) {
     std::map<std::string, T> values;
-    for (const auto& member : objectMembers(json, path)) {
+    for (const auto& member : SortedMembers(json, path)) {
       values.emplace_hint(values.end(), member.key,
                           decodeWithCoder<T>(member.value, path.key(member.key)));
     }

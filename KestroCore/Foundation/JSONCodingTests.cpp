@@ -181,6 +181,22 @@ TEST(JSONCodingTest, ObjectsOfAnySizeReadTheLastOfARepeatedKeyAsTheTreeDoes) {
       EXPECT_EQ(decodingErrorOf<Swatch>(text + "}").codingPath(), "") << text;
     }
   }
+  // Maps take each key's last value in key order, whatever the text's order, small or large,
+  // and of two bad members name the first in key order, as the tree does.
+  using Counts = std::map<std::string, std::int64_t>;
+  for (const std::size_t fillers : {0u, 5u, 13u, 14u, 20u}) {
+    std::string between;
+    for (std::size_t i = fillers; i > 0; --i) {
+      between += "\"f" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    }
+    const std::string text = R"({"m":"bad","b":1,)" + between + R"("a":2,"b":3,"m":4})";
+    const Counts counts = decodeJSONString<Counts>(text);
+    EXPECT_EQ(counts, decodeJSON<Counts>(parseJSON(text))) << text;
+    EXPECT_EQ(counts.size(), fillers + 3) << text;
+    EXPECT_EQ(counts.at("b"), 3) << text;
+    EXPECT_EQ(counts.at("m"), 4) << text;
+    EXPECT_EQ(decodingErrorOf<Counts>(R"({"z":"bad",)" + between + R"("c":[]})").codingPath(), "c");
+  }
   // Arrays are walked in place: positions in errors still count from zero, at any length.
   std::string shades = R"({"count":1,"shades":[)";
   for (int i = 0; i < 1000; ++i) shades += R"("light",)";

@@ -47,21 +47,23 @@ UUID::UUID() {
 }
 
 std::optional<UUID> UUID::fromString(std::string_view text) noexcept {
-  if (text.size() != 36) return std::nullopt;
-  Bytes bytes{};
-  std::size_t byteIndex = 0;
-  for (std::size_t i = 0; i < text.size();) {
-    if (isHyphenPosition(i)) {
-      if (text[i] != '-') return std::nullopt;
-      ++i;
-      continue;
-    }
-    const int high = hexValue(text[i]);
-    const int low = hexValue(text[i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    bytes[byteIndex++] = static_cast<std::uint8_t>(high << 4 | low);
-    i += 2;
+  if (text.size() != 36 || text[8] != '-' || text[13] != '-' || text[18] != '-' ||
+      text[23] != '-') {
+    return std::nullopt;
   }
+  // Where each byte's two digits start, hyphens stepped over.
+  static constexpr std::uint8_t kDigitPairs[16] = {0,  2,  4,  6,  9,  11, 14, 16,
+                                                   19, 21, 24, 26, 28, 30, 32, 34};
+  Bytes bytes{};
+  int invalid = 0;  // negative once any digit is not one
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const int high = hexValue(text[kDigitPairs[i]]);
+    const int low = hexValue(text[kDigitPairs[i] + 1]);
+    invalid |= high | low;
+    bytes[i] =
+        static_cast<std::uint8_t>(static_cast<unsigned>(high) << 4 | static_cast<unsigned>(low));
+  }
+  if (invalid < 0) return std::nullopt;
   return UUID(bytes);
 }
 
