@@ -131,11 +131,12 @@ std::vector<JSONElement> JSONElement::elements() const {
 }
 
 std::vector<JSONElement::Member> JSONElement::members() const {
-  const dom::object object = unwrap(*this).get_object().value_unsafe();
-  std::vector<Member> members;
-  members.reserve(object.size());
-  for (const dom::key_value_pair member : object) {
-    members.push_back(Member{member.key, JSONElementAccess::make(member.value)});
+  std::vector<Member> members(count());
+  const std::size_t total = copyMembers(members.data(), members.size());
+  // count() is only a lower bound for the largest objects.
+  if (total > members.size()) {
+    members.resize(total);
+    copyMembers(members.data(), total);
   }
   return members;
 }
